@@ -1,0 +1,45 @@
+#include "delivery/Delivery.h"
+#include "delivery/MailDocument.h"
+#include "delivery/ZorvixMailMsg.h"
+#include "host/Catalogue.h"
+
+namespace swn {
+
+DeliveryOutcome DeliverXMLMailMsgViaZorvix(DeliveryContext& context, const QByteArray& document)
+{
+    LoadedMailDocument loaded = LoadMailDocument(document);
+    if (!loaded.loaded()) {
+        context.AddLogText(BuildResourceMessage(134, {loaded.failureReason}));
+        return DeliveryOutcome::FailedPermanently;
+    }
+    ZorvixMailMsg mail(context.SendmailProgram());
+    const pugi::xml_node root = loaded.root;
+    mail.SetSender(ReadElementText(root, "from_addr"));
+    mail.SetSubjectLine(ReadElementText(root, "Subject"));
+    mail.SetBodyText(ReadElementText(root, "Body"));
+    MailMsg counted;
+    counted.ToAddrs = ReadAddressList(root, "ToList");
+    for (const QString& address : counted.ToAddrs)
+        mail.AddRecipientTo(address);
+    counted.CCAddrs = ReadAddressList(root, "CCList");
+    for (const QString& address : counted.CCAddrs)
+        mail.AddRecipientCc(address);
+    counted.BCCAddrs = ReadAddressList(root, "BCCList");
+    for (const QString& address : counted.BCCAddrs)
+        mail.AddRecipientBcc(address);
+    loaded.release();
+
+    const qint32 recipientCount = CountRecipients(counted);
+    context.AdvanceCounters(recipientCount, 1);
+    const qint32 status = mail.SubmitMessage();
+    if (status != 1)
+        context.AddLogText(BuildResourceMessage(152, {status}));
+    context.AdvanceDisplayedCounters(recipientCount, 1);
+
+    if (status == 1)
+        return DeliveryOutcome::Delivered;
+    return ZorvixMailMsg::IsTemporaryFailure(status) ? DeliveryOutcome::RetryLater
+                                                     : DeliveryOutcome::FailedPermanently;
+}
+
+} // namespace swn

@@ -1,0 +1,34 @@
+#pragma once
+// What a transport needs from the window that drives it. The main window implements it;
+// tests implement it without a window.
+#include <QString>
+#include <QtGlobal>
+
+namespace swn {
+
+// How a delivery ended, as far as the queue of the post office mode cares: only mail that was
+// handed over, or that can never be delivered, may leave the queue.
+enum class DeliveryOutcome {
+    Delivered,          // the server (or the mail component) took the mail
+    FailedPermanently,  // malformed document, permanent refusal: retrying cannot help
+    RetryLater,         // server unreachable, timed out, or a temporary refusal
+};
+
+class DeliveryContext {
+public:
+    virtual ~DeliveryContext() = default;
+    // One line of the activity log; never throws.
+    virtual void AddLogText(const QString& message) = 0;
+    // Text of the SMTP server field, read afresh for every delivery ("host" or "host:port").
+    virtual QString SMTPHostText() const = 0;
+    // True when network relay mode is selected (the document then carries its attachments).
+    virtual bool IsNetworkRelayMode() const = 0;
+    // Adds to TotalCopiesCount / TotalRelaysCount; throws DeliveryError on 32-bit overflow.
+    virtual void AdvanceCounters(qint32 copies, qint32 relays) = 0;
+    // Adds to the numbers shown in the TotalCopies / TotalRelays fields.
+    virtual void AdvanceDisplayedCounters(qint32 copies, qint32 relays) = 0;
+    // Program of the system's sendmail interface, used by the mail component.
+    virtual QString SendmailProgram() const = 0;
+};
+
+} // namespace swn

@@ -1,0 +1,62 @@
+#pragma once
+// Composition of one Internet mail from plain values, shared by both transports. The MIME
+// library stays behind this interface.
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+namespace swn {
+
+enum class RecipientKind { To, Cc, Bcc };
+
+// The bytes of a composed message (CRLF line ends), read once from the start.
+class ComposedMessage {
+public:
+    virtual ~ComposedMessage() = default;
+    // Up to `size` bytes; 0 at the end, -1 on a read failure.
+    virtual qint64 read(char* buffer, qint64 size) = 0;
+    virtual qint64 size() const = 0;
+    QByteArray readAll();
+};
+
+class MimeMessageBuilder {
+public:
+    MimeMessageBuilder();
+    ~MimeMessageBuilder();
+    MimeMessageBuilder(const MimeMessageBuilder&) = delete;
+    MimeMessageBuilder& operator=(const MimeMessageBuilder&) = delete;
+
+    // Each entry may hold one address or several separated by commas, with or without display
+    // names. Line breaks in any text that reaches a header are turned into blanks.
+    void setFrom(const QString& entry, bool alsoSender);
+    void setRecipients(RecipientKind kind, const QStringList& entries);
+    // An extra header line. Refused (false, nothing changes) when the name or value holds a line
+    // break or the name is not a header field name. Address and subject fields replace what was
+    // set before; the message's own MIME fields are left to the composer and ignored here.
+    bool addHeader(const QString& name, const QString& value);
+    void setSubject(const QString& subject);
+    void setBody(const QByteArray& utf8, bool html);
+    // Parts read from the open file `fd` when the message is composed; the builder closes it.
+    void addRelatedImage(const QString& displayName, int fd);
+    void addAttachment(const QString& displayName, int fd);
+
+    // Envelope of the message: the sender's address (empty for none) and every To, Cc and Bcc
+    // address once, in order.
+    QByteArray envelopeSender() const;
+    QList<QByteArray> envelopeRecipients() const;
+
+    // Writes the message. Small ones stay in memory; one with large parts goes to an unlinked
+    // file in the staging folder. Throws DeliveryError when that file cannot be made.
+    std::unique_ptr<ComposedMessage> compose();
+
+    static bool IsHeaderFieldName(const QString& name);
+    static QString WithoutLineBreaks(QString text);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace swn

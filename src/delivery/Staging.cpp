@@ -1,0 +1,202 @@
+#include "delivery/Staging.h"
+
+#include "delivery/Base64.h"
+#include "delivery/Delivery.h"
+#include "delivery/DeliveryError.h"
+#include "delivery/MailDocument.h"
+#include "host/Catalogue.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace swn {
+
+namespace {
+
+QString ErrnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+[[noreturn]] void ThrowNotStaged(const QString& displayName, const QString& reason)
+{
+    throw DeliveryError(BuildResourceMessage(msg::AttachmentNotStaged, {displayName, reason}));
+}
+
+bool WriteAll(int fd, const char* data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
+// Removes the files staged so far unless the staging completes.
+struct PartialStaging {
+    QString list;
+    bool done = false;
+    ~PartialStaging()
+    {
+        if (!done)
+            DeleteStagedFiles(list);
+    }
+};
+
+} // namespace
+
+QString StagingFolder()
+{
+    static std::mutex mutex;
+    static QString folder;
+    std::lock_guard lock(mutex);
+    // Made once; made again only if something outside the relay removed it meanwhile.
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
+        QByteArray pattern = QFile::encodeName(QDir::tempPath() + QStringLiteral("/swnrelay-XXXXXX"));
+        if (::mkdtemp(pattern.data()) == nullptr) // mode 0700 by definition
+            ThrowNotStaged(QDir::tempPath(), ErrnoText(errno));
+        folder = QFile::decodeName(pattern);
+    }
+    return folder;
+}
+
+int CreateStagedFile(QString& path, const QString& displayName)
+{
+    const QString folder = StagingFolder();
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        quint64 random[2];
+        QRandomGenerator::system()->fillRange(random);
+        const QString candidate = folder + QLatin1Char('/') +
+            QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(random), sizeof random).toHex()) +
+            QStringLiteral(".tmp");
+        const int fd = ::open(QFile::encodeName(candidate).constData(),
+                              O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            path = candidate;
+            return fd;
+        }
+        if (errno != EEXIST)
+            ThrowNotStaged(displayName, ErrnoText(errno));
+    }
+    ThrowNotStaged(displayName, ErrnoText(EEXIST));
+}
+
+QString NewStagedFilePath()
+{
+    QString path;
+    ::close(CreateStagedFile(path));
+    return path;
+}
+
+void SaveBinaryData(const QString& path, const QByteArray& data)
+{
+    const QString name = QFileInfo(path).fileName();
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        ThrowNotStaged(name, ErrnoText(errno));
+    const bool written = WriteAll(fd, data.constData(), size_t(data.size()));
+    const int writeError = errno;
+    if (::close(fd) != 0 || !written)
+        ThrowNotStaged(name, ErrnoText(written ? errno : writeError));
+}
+
+QString StageDocumentAttachments(pugi::xml_node root)
+{
+    PartialStaging staging;
+    const pugi::xml_node list = RequireElement(root, "AttachmentList");
+    std::string decoded;
+    for (pugi::xml_node child : list.children()) {
+        const QString displayName = ReadElementText(child, "AttachmentName");
+        const pugi::xml_node body = RequireElement(child, "AttachmentBody");
+
+        QString path;
+        const int fd = CreateStagedFile(path, displayName);
+        const QString entry = displayName + QLatin1String(kNamePathSeparator) + path;
+        if (!staging.list.isEmpty())
+            staging.list += QLatin1String(kAttachmentSeparator);
+        staging.list += entry;
+
+        // The base64 text is decoded piece by piece straight from the parsed tree into the file.
+        Base64Decoder decoder;
+        bool valid = true;
+        bool written = true;
+        int error = 0;
+        auto flush = [&] {
+            if (written && !decoded.empty() && !WriteAll(fd, decoded.data(), decoded.size())) {
+                written = false;
+                error = errno;
+            }
+            decoded.clear();
+        };
+        auto decodeNode = [&](pugi::xml_node node) {
+            const char* text = node.value();
+            size_t length = std::strlen(text);
+            constexpr size_t kPiece = 1 << 20;
+            while (valid && written && length > 0) {
+                const size_t n = std::min(length, kPiece);
+                valid = decoder.feed(text, n, decoded);
+                flush();
+                text += n;
+                length -= n;
+            }
+        };
+        // Same walk as element text: the data of the element and of all its descendants.
+        for (pugi::xml_node node = body.first_child(); node && node != body;) {
+            if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata)
+                decodeNode(node);
+            if (node.first_child()) {
+                node = node.first_child();
+                continue;
+            }
+            while (node != body && !node.next_sibling())
+                node = node.parent();
+            if (node != body)
+                node = node.next_sibling();
+        }
+        if (valid)
+            valid = decoder.finish(decoded);
+        flush();
+        const bool closed = ::close(fd) == 0;
+        if (!valid)
+            ThrowNotStaged(displayName, ErrnoText(EBADMSG)); // the body is not base64
+        if (!written || !closed)
+            ThrowNotStaged(displayName, ErrnoText(written ? errno : error));
+    }
+    staging.done = true;
+    return staging.list;
+}
+
+QStringList SplitAttachmentList(const QString& attachmentList)
+{
+    if (attachmentList.isEmpty())
+        return {};
+    return attachmentList.split(QLatin1String(kAttachmentSeparator));
+}
+
+void DeleteStagedFiles(const QString& attachmentList)
+{
+    for (const QString& entry : SplitAttachmentList(attachmentList)) {
+        const QStringList parts = entry.split(QLatin1String(kNamePathSeparator));
+        if (parts.size() < 2 || parts[1].isEmpty())
+            continue;
+        ::unlink(QFile::encodeName(parts[1]).constData());
+    }
+}
+
+} // namespace swn

@@ -1,0 +1,39 @@
+#pragma once
+// The tracker's mail component: collects one plain-text mail and submits it through the system's
+// sendmail interface.
+#include <QString>
+#include <QStringList>
+
+namespace swn {
+
+class ZorvixMailMsg {
+public:
+    // `sendmailProgram` is run directly (never through a shell) as
+    //   PROGRAM -i [-f SENDER] -- RECIPIENT...
+    // with the message on its standard input.
+    explicit ZorvixMailMsg(QString sendmailProgram);
+
+    void SetSender(const QString& address);
+    void SetSubjectLine(const QString& subject);
+    void SetBodyText(const QString& body);
+    void AddRecipientTo(const QString& address);
+    void AddRecipientCc(const QString& address);
+    void AddRecipientBcc(const QString& address);
+
+    // 1 when the program took the mail (exit status 0). Otherwise its exit status, with 1 reported
+    // as 0 so that it cannot read as success; 75 (temporary failure) when it crashed or did not
+    // finish in time; -1 when it could not be started.
+    qint32 SubmitMessage();
+
+    // Statuses worth submitting again later.
+    static bool IsTemporaryFailure(qint32 status) { return status == 75 || status == -1; }
+
+private:
+    QString program_;
+    QString sender_;
+    QString subject_;
+    QString body_;
+    QStringList to_, cc_, bcc_;
+};
+
+} // namespace swn

@@ -1,0 +1,226 @@
+#include "host/Catalogue.h"
+
+#include <QLocale>
+
+#include <algorithm>
+#include <cctype>
+#include <clocale>
+#include <cstring>
+#include <langinfo.h>
+#include <map>
+#include <string>
+
+namespace swn {
+namespace {
+
+struct Entry {
+    const char* en;
+    const char* ja;
+    const char* zh;
+};
+
+// The string table. English texts are the relay's own and must stay exactly as they are:
+// administrators' scripts and tests match on them.
+const std::map<int, Entry>& table()
+{
+    static const std::map<int, Entry> t = {
+        {101, {"SMTP Server (Add Port like this server:port)", "SMTP サーバー (ポートは server:port の形で指定)", "SMTP 服务器 (端口格式为 server:port)"}},
+        {102, {"Listener Port", "待ち受けポート", "监听端口"}},
+        {103, {"Mail Transport", "メール送信方式", "邮件传输方式"}},
+        {104, {"Statistics", "統計", "统计"}},
+        {105, {"Total Copies", "送信通数", "发送份数"}},
+        {106, {"Total Relays", "中継件数", "中继次数"}},
+        {107, {"Start", "開始", "启动"}},
+        {108, {"Stop", "停止", "停止"}},
+        {109, {"Use BTMail", "BTMail を使用", "使用 BTMail"}},
+        {110, {"Use CDO Mail", "CDO メールを使用", "使用 CDO 邮件"}},
+        {111, {"Operation Mode", "動作モード", "运行模式"}},
+        {112, {"PostOffice Relay Mode", "ポストオフィス中継モード", "邮局中继模式"}},
+        {113, {"Network Relay Mode", "ネットワーク中継モード", "网络中继模式"}},
+        {114, {"BT ID", "BT ID", "BT ID"}},
+        {115, {"DB", "DB", "数据库"}},
+        {116, {"DBSet", "DB セット", "数据库集"}},
+        {117, {"Edit Credentials", "認証情報の編集", "编辑凭据"}},
+        {118, {"Valid BT DB", "有効な BT DB", "BT 数据库有效"}},
+        {119, {"Poll Interval (Secs)", "ポーリング間隔 (秒)", "轮询间隔 (秒)"}},
+        {120, {"Status", "状態", "状态"}},
+        {121, {"Auto Start", "自動開始", "自动启动"}},
+        {122, {"Max Log Size (KB)", "最大ログサイズ (KB)", "最大日志大小 (KB)"}},
+        {123, {"Exit", "終了", "退出"}},
+        {124, {"Stopped", "停止中", "已停止"}},
+        {125, {"Running", "実行中", "运行中"}},
+        {126, {"POSTOFFICE", "POSTOFFICE", "POSTOFFICE"}},
+        {127, {"NETWORK", "NETWORK", "NETWORK"}},
+        {128, {"The selected database doesn't appear to have been enabled for SWIFTNOTE !!",
+               "選択されたデータベースは SWIFTNOTE 用に有効化されていないようです。",
+               "所选数据库似乎尚未启用 SWIFTNOTE!"}},
+        {129, {"Bugtrellis User name and / or Password invalid for selected Database",
+               "選択されたデータベースに対する Bugtrellis のユーザー名またはパスワードが正しくありません",
+               "所选数据库的 Bugtrellis 用户名或密码无效"}},
+        {130, {"Database '%s' does not exist", "データベース '%s' は存在しません", "数据库 '%s' 不存在"}},
+        {132, {"Database '%s' is not accessible.  The physical database might have been deleted outside of Bugtrellis",
+               "データベース '%s' にアクセスできません。物理データベースが Bugtrellis の外部で削除された可能性があります",
+               "无法访问数据库 '%s'。物理数据库可能已在 Bugtrellis 之外被删除"}},
+        {133, {"An Unknown error has occurred: %s", "不明なエラーが発生しました: %s", "发生未知错误: %s"}},
+        {134, {"XML Stream Failed to Load.  Error: %s", "XML ストリームを読み込めませんでした。エラー: %s", "无法加载 XML 流。错误: %s"}},
+        {135, {"Instigator: %s # Recipients = %s", "発信元: %s # 宛先数 = %s", "发起者: %s # 收件人数 = %s"}},
+        {137, {"Checked Postoffice - found %s  Mails to forward.", "ポストオフィスを確認しました - 転送するメールが %s 件あります。",
+               "已检查邮局 - 找到 %s 封待转发邮件。"}},
+        {138, {"Socket Error on index %s ,Description:%s", "ソケットエラー (インデックス %s) ,説明:%s", "套接字错误 (索引 %s) ,说明:%s"}},
+        {139, {"Referral received from [%s] : Stream length %sK", "[%s] から受信しました : ストリーム長 %sK",
+               "已从 [%s] 收到转发 : 流长度 %sK"}},
+        {140, {"The User ID '%s' is invalid, or the password is incorrect", "ユーザー ID '%s' が無効か、パスワードが正しくありません",
+               "用户 ID '%s' 无效, 或密码不正确"}},
+        {141, {"Invalid User Credentials", "ユーザー認証情報が無効です", "用户凭据无效"}},
+        {142, {"Send Failed: SWN::CDOSYS Send Direct mail failure.  Message was: %n%s%nRecipients were:%nFrom Address: %s%nTo Addressees: %s%nCC Addressees: %s%nBCC Addressees: %s%n",
+               "送信失敗: SWN::CDOSYS 直接送信でメールの送信に失敗しました。メッセージ: %n%s%n宛先:%n差出人アドレス: %s%nTo 宛先: %s%nCC 宛先: %s%nBCC 宛先: %s%n",
+               "发送失败: SWN::CDOSYS 直接发送邮件失败。消息为: %n%s%n收件人为:%n发件人地址: %s%n收件人 (To): %s%n抄送 (CC): %s%n密送 (BCC): %s%n"}},
+        {143, {"CDOSYS Components not installed on this Platform.  Please see your Bugtrellis administrator",
+               "このプラットフォームには CDOSYS コンポーネントがインストールされていません。Bugtrellis 管理者に連絡してください",
+               "此平台未安装 CDOSYS 组件。请联系您的 Bugtrellis 管理员"}},
+        {144, {"Listening on Port %s", "ポート %s で待ち受けています", "正在监听端口 %s"}},
+        {145, {"Bugtrellis Credentials", "Bugtrellis 認証情報", "Bugtrellis 凭据"}},
+        {146, {"BT Login ID", "BT ログイン ID", "BT 登录 ID"}},
+        {147, {"Password", "パスワード", "密码"}},
+        {148, {"Schema Repository", "スキーマリポジトリ", "架构存储库"}},
+        {149, {"Database", "データベース", "数据库"}},
+        {150, {"OK", "OK", "确定"}},
+        {151, {"Cancel", "キャンセル", "取消"}},
+        {152, {"BT Mail Delivery fail : Code %s", "BT メール配信失敗 : コード %s", "BT 邮件投递失败 : 代码 %s"}},
+        {153, {"Copyright (c) Swiftnote Relay developers. All rights reserved.",
+               "Copyright (c) Swiftnote Relay 開発者。All rights reserved.",
+               "Copyright (c) Swiftnote Relay 开发者。保留所有权利。"}},
+        {154, {"Post Office Credentials", "ポストオフィス認証情報", "邮局凭据"}},
+        {155, {"Listener port '%s' is not a TCP port from 1 to 65535; the listener stays closed",
+               "待ち受けポート '%s' は 1 から 65535 の TCP ポートではありません。待ち受けは開始されません",
+               "监听端口 '%s' 不是 1 到 65535 之间的 TCP 端口; 监听器保持关闭"}},
+        {156, {"Cannot listen on port %s: %s", "ポート %s で待ち受けできません: %s", "无法监听端口 %s: %s"}},
+        {157, {"Connection from [%s] refused: all %s connection slots are busy",
+               "[%s] からの接続を拒否しました: %s 個の接続スロットがすべて使用中です",
+               "已拒绝来自 [%s] 的连接: 全部 %s 个连接槽均在使用中"}},
+        {158, {"Request from [%s] dropped: it grew beyond %s MB", "[%s] からの要求を破棄しました: %s MB を超えました",
+               "已丢弃来自 [%s] 的请求: 超过 %s MB"}},
+        {159, {"Delivery of the document from [%s] failed: %s", "[%s] からのドキュメントの配信に失敗しました: %s",
+               "来自 [%s] 的文档投递失败: %s"}},
+        {160, {"Header '%s' refused: a header name or value must not contain a line break",
+               "ヘッダー '%s' を拒否しました: ヘッダー名と値に改行を含めることはできません",
+               "已拒绝标头 '%s': 标头名称或值不得包含换行符"}},
+        {161, {"The mail document has no element '%s'", "メールドキュメントに要素 '%s' がありません", "邮件文档中没有元素 '%s'"}},
+        {162, {"Attachment '%s' could not be staged: %s", "添付ファイル '%s' を一時保存できませんでした: %s",
+               "无法暂存附件 '%s': %s"}},
+        {163, {"The SMTP server text '%s' has no valid port", "SMTP サーバーの指定 '%s' のポートが正しくありません",
+               "SMTP 服务器设置 '%s' 的端口无效"}},
+        {164, {"Post office record %s stays queued: %s", "ポストオフィスのレコード %s はキューに残ります: %s",
+               "邮局记录 %s 保留在队列中: %s"}},
+        {165, {"Post office record %s kept for the next poll: the mail server did not take it",
+               "ポストオフィスのレコード %s は次回のポーリングまで保持されます: メールサーバーが受け取りませんでした",
+               "邮局记录 %s 保留到下次轮询: 邮件服务器未接收"}},
+        {166, {"Poll interval '%s' is not a whole number from 0 to 32767; the interval stays %s seconds",
+               "ポーリング間隔 '%s' は 0 から 32767 の整数ではありません。間隔は %s 秒のままです",
+               "轮询间隔 '%s' 不是 0 到 32767 之间的整数; 间隔仍为 %s 秒"}},
+        {167, {"Post office poll failed: %s", "ポストオフィスのポーリングに失敗しました: %s", "邮局轮询失败: %s"}},
+        {168, {"The tracker session could not be created: %s", "トラッカーのセッションを作成できませんでした: %s",
+               "无法创建跟踪器会话: %s"}},
+        {169, {"The settings could not be saved to %s", "設定を %s に保存できませんでした", "无法将设置保存到 %s"}},
+        {170, {"Stopping on signal %s", "シグナル %s により終了します", "收到信号 %s, 正在退出"}},
+        {171, {"Echo file could not be written: %s", "エコーファイルを書き込めませんでした: %s", "无法写入回显文件: %s"}},
+        {172, {"The statistics counters cannot count any further", "統計カウンターがこれ以上数えられません", "统计计数器已无法继续计数"}},
+    };
+    return t;
+}
+
+std::optional<Language> pinnedLanguage;
+
+} // namespace
+
+CatalogueError::CatalogueError(int id)
+    : std::runtime_error("no text for message " + std::to_string(id)), id_(id) {}
+
+Language SystemLanguage()
+{
+    const QLocale locale = QLocale::system();
+    switch (locale.language()) {
+    case QLocale::Japanese:
+        return Language::Japanese;
+    case QLocale::Chinese:
+        // Traditional-script locales read the English table rather than the mainland one.
+        if (locale.script() == QLocale::TraditionalChineseScript)
+            return Language::English;
+        return Language::SimplifiedChinese;
+    default:
+        return Language::English;
+    }
+}
+
+void SetCatalogueLanguage(std::optional<Language> language) { pinnedLanguage = language; }
+
+Language CatalogueLanguage() { return pinnedLanguage ? *pinnedLanguage : SystemLanguage(); }
+
+bool HasResourceString(int id) { return table().count(id) != 0; }
+
+QString LoadResourceString(int id, Language language)
+{
+    const auto it = table().find(id);
+    if (it == table().end())
+        throw CatalogueError(id);
+    switch (language) {
+    case Language::Japanese:
+        return QString::fromUtf8(it->second.ja);
+    case Language::SimplifiedChinese:
+        return QString::fromUtf8(it->second.zh);
+    case Language::English:
+        break;
+    }
+    return QString::fromUtf8(it->second.en);
+}
+
+QString LoadResourceString(int id) { return LoadResourceString(id, CatalogueLanguage()); }
+
+QString FormatResourceText(QString text, const QVariantList& params)
+{
+    static const QString undefined = QStringLiteral("<<UNDEFINED>>");
+    qsizetype next = 0;
+    // The loop test is case-sensitive but the replacement is not: a "%S" before the first "%s" is
+    // the one filled. Each round searches the changed text from its start again.
+    while (text.contains(QLatin1String("%s"), Qt::CaseSensitive)) {
+        QString insert;
+        if (next >= params.size()) {
+            insert = undefined;
+        } else {
+            const QVariant& v = params[next++];
+            insert = v.toString();
+        }
+        const qsizetype at = text.indexOf(QLatin1String("%s"), 0, Qt::CaseInsensitive);
+        text.replace(at, 2, insert);
+    }
+    text.replace(QLatin1String("%n"), QLatin1String("\r\n"), Qt::CaseSensitive);
+    return text;
+}
+
+QString BuildResourceMessage(int id, const QVariantList& params)
+{
+    return FormatResourceText(LoadResourceString(id), params);
+}
+
+int SystemCodePage()
+{
+    // Only the character type matters here; asking it must not change the program's locale.
+    const char* current = std::setlocale(LC_CTYPE, nullptr);
+    std::string saved = current ? current : "C";
+    std::setlocale(LC_CTYPE, "");
+    std::string codeset = nl_langinfo(CODESET);
+    std::setlocale(LC_CTYPE, saved.c_str());
+    for (auto& c : codeset)
+        c = char(std::toupper(static_cast<unsigned char>(c)));
+    codeset.erase(std::remove(codeset.begin(), codeset.end(), '-'), codeset.end());
+    codeset.erase(std::remove(codeset.begin(), codeset.end(), '_'), codeset.end());
+    if (codeset == "SHIFTJIS" || codeset == "SJIS" || codeset == "CP932" || codeset == "WINDOWS31J" || codeset == "MSKANJI")
+        return 932;
+    if (codeset == "GBK" || codeset == "GB2312" || codeset == "CP936" || codeset == "EUCCN")
+        return 936;
+    if (codeset == "UTF8")
+        return 65001;
+    return 1252;
+}
+
+} // namespace swn

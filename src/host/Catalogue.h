@@ -1,0 +1,65 @@
+#pragma once
+// The relay's string table in English, Japanese and Simplified Chinese, and message formatting.
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+#include <optional>
+#include <stdexcept>
+
+namespace swn {
+
+enum class Language { English, Japanese, SimplifiedChinese };
+
+// Identifiers of texts added beside the classic table, for situations it has no text for.
+namespace msg {
+constexpr int InvalidListenPort = 155;
+constexpr int ListenFailed = 156;
+constexpr int SlotsExhausted = 157;
+constexpr int RequestTooLarge = 158;
+constexpr int RequestFailed = 159;
+constexpr int HeaderRefused = 160;
+constexpr int MissingElement = 161;
+constexpr int AttachmentNotStaged = 162;
+constexpr int InvalidSmtpPort = 163;
+constexpr int RecordStaysQueued = 164;
+constexpr int RecordKeptForRetry = 165;
+constexpr int InvalidPollInterval = 166;
+constexpr int PollFailed = 167;
+constexpr int SessionNotCreated = 168;
+constexpr int SettingsNotSaved = 169;
+constexpr int StoppingOnSignal = 170;
+constexpr int EchoFileFailed = 171;
+constexpr int FirstId = 101;
+constexpr int CounterOverflow = 172;
+constexpr int LastId = 172;
+} // namespace msg
+
+class CatalogueError : public std::runtime_error {
+public:
+    explicit CatalogueError(int id);
+    int id() const { return id_; }
+private:
+    int id_;
+};
+
+// The language of the user's locale: Japanese, Simplified Chinese, English for any other.
+Language SystemLanguage();
+// Language used by LoadResourceString; tests pin it, std::nullopt follows the system again.
+void SetCatalogueLanguage(std::optional<Language> language);
+Language CatalogueLanguage();
+
+// Text of an identifier in the catalogue language; throws CatalogueError for one without text.
+QString LoadResourceString(int id);
+QString LoadResourceString(int id, Language language);
+bool HasResourceString(int id);
+
+// Fills "%s" placeholders in order from `params` ("<<UNDEFINED>>" once they run out) and turns
+// every "%n" into CR LF.
+QString FormatResourceText(QString text, const QVariantList& params);
+QString BuildResourceMessage(int id, const QVariantList& params = {});
+
+// The system's text code page as the classic numbers: 932 for Shift-JIS, 936 for GBK/GB2312,
+// 65001 for UTF-8, 1252 for anything else.
+int SystemCodePage();
+
+} // namespace swn

@@ -1,0 +1,10 @@
+#pragma once
+#include "host/Form1.h"
+
+namespace swn {
+
+// Runs the relay's window until Exit, a close, SIGTERM or SIGINT; the last three save the
+// settings first, as closing the window does. Returns the process exit code.
+int RunRelayApplication(int& argc, char** argv, Form1Options options);
+
+} // namespace swn
