@@ -122,6 +122,11 @@ SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envel
 {
     InitCurl();
     SmtpSendResult result;
+    if (envelopeRecipients.isEmpty()) {
+        // Without recipients the client would not send a mail at all but still report success.
+        result.errorText = QStringLiteral("At least one recipient is required, but none were found.");
+        return result;
+    }
     CURL* curl = curl_easy_init();
     if (!curl) {
         result.errorText = QString::fromUtf8(curl_easy_strerror(CURLE_FAILED_INIT));

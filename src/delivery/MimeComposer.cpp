@@ -300,7 +300,12 @@ std::unique_ptr<ComposedMessage> MimeMessageBuilder::compose()
 
     qint64 partBytes = d->body.size();
     GMimeTextPart* text = g_mime_text_part_new_with_subtype(d->html ? "html" : "plain");
-    g_mime_text_part_set_text(text, d->body.constData());
+    // The body is UTF-8 already; g_mime_text_part_set_text would pick a narrower charset and recode it.
+    GMimeStream* bodyStream = g_mime_stream_mem_new_with_buffer(d->body.constData(), size_t(d->body.size()));
+    GMimeDataWrapper* bodyContent = g_mime_data_wrapper_new_with_stream(bodyStream, GMIME_CONTENT_ENCODING_DEFAULT);
+    g_mime_part_set_content(GMIME_PART(text), bodyContent);
+    g_object_unref(bodyContent);
+    g_object_unref(bodyStream);
     g_mime_text_part_set_charset(text, "utf-8");
     g_mime_part_set_content_encoding(GMIME_PART(text),
         g_mime_part_get_best_content_encoding(GMIME_PART(text), GMIME_ENCODING_CONSTRAINT_7BIT));

@@ -122,7 +122,7 @@ QString StageDocumentAttachments(pugi::xml_node root)
     const pugi::xml_node list = RequireElement(root, "AttachmentList");
     std::string decoded;
     for (pugi::xml_node child : list.children()) {
-        const QString displayName = ReadElementText(child, "AttachmentName");
+        const QString displayName = StagedDisplayName(ReadElementText(child, "AttachmentName"));
         const pugi::xml_node body = RequireElement(child, "AttachmentBody");
 
         QString path;
@@ -182,6 +182,15 @@ QString StageDocumentAttachments(pugi::xml_node root)
     return staging.list;
 }
 
+QString StagedDisplayName(QString name)
+{
+    while (name.contains(QLatin1String(kNamePathSeparator)) || name.contains(QLatin1String(kAttachmentSeparator))) {
+        name.replace(QLatin1String(kNamePathSeparator), QLatin1String("|"));
+        name.replace(QLatin1String(kAttachmentSeparator), QLatin1String(":#:"));
+    }
+    return name;
+}
+
 QStringList SplitAttachmentList(const QString& attachmentList)
 {
     if (attachmentList.isEmpty())
@@ -191,9 +200,20 @@ QStringList SplitAttachmentList(const QString& attachmentList)
 
 void DeleteStagedFiles(const QString& attachmentList)
 {
+    if (attachmentList.isEmpty())
+        return;
+    QString folder;
+    try {
+        folder = StagingFolder();
+    } catch (const DeliveryError&) {
+        return; // no folder, so nothing of ours to remove; runs in destructors, must not throw
+    }
     for (const QString& entry : SplitAttachmentList(attachmentList)) {
         const QStringList parts = entry.split(QLatin1String(kNamePathSeparator));
         if (parts.size() < 2 || parts[1].isEmpty())
+            continue;
+        // Only files the relay staged itself are ever removed, whatever a list says.
+        if (QFileInfo(parts[1]).absolutePath() != folder)
             continue;
         ::unlink(QFile::encodeName(parts[1]).constData());
     }

@@ -24,6 +24,10 @@ QString StageDocumentAttachments(pugi::xml_node root);
 // Creates or replaces the file at `path` with exactly `data`. Throws DeliveryError (162).
 void SaveBinaryData(const QString& path, const QByteArray& data);
 
+// The list format has no escaping, so a display name must not carry its separators: a name
+// holding "||" would make the rest of it read as the file path.
+QString StagedDisplayName(QString name);
+
 // Entries of a staged attachment list; the empty text gives none.
 QStringList SplitAttachmentList(const QString& attachmentList);
 

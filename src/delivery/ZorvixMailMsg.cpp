@@ -47,7 +47,7 @@ qint32 ZorvixMailMsg::SubmitMessage()
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.setStandardOutputFile(QProcess::nullDevice());
-    process.start(program_, arguments, QIODevice::WriteOnly);
+    process.start(program_, arguments);
     if (!process.waitForStarted(kStartTimeoutMs))
         return -1;
     process.write(message);

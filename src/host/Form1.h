@@ -5,6 +5,7 @@
 #include "host/ActivityLog.h"
 #include "host/IniServices.h"
 #include "postoffice/TrackerSession.h"
+#include "postoffice/Form2.h"
 
 #include <QByteArray>
 #include <QMessageBox>

@@ -1,5 +1,6 @@
 // Post office relay mode on the main window: tracker login, the poll loop and record attachments.
 #include "delivery/Delivery.h"
+#include "delivery/Staging.h"
 #include "host/Catalogue.h"
 #include "host/Form1.h"
 #include "postoffice/Form2.h"
@@ -18,16 +19,6 @@ const QString PostOfficeType = QStringLiteral("SwiftnotePostOffice");
 QString Credential(const IniServices& ini, const char* key)
 {
     return ini.ReadIniValue(QString::fromLatin1(IniServices::Section), QString::fromLatin1(key), QString());
-}
-
-// The list format has no escaping, so a description must not carry its separators.
-QString DisplayName(QString description)
-{
-    while (description.contains(QLatin1String("||")) || description.contains(QLatin1String(":##:"))) {
-        description.replace(QLatin1String("||"), QLatin1String("|"));
-        description.replace(QLatin1String(":##:"), QLatin1String(":#:"));
-    }
-    return description;
 }
 
 } // namespace
@@ -179,7 +170,7 @@ QString Form1::SWN_ProcessTemplateAttachments(BTAttachmentField& field)
             QString entry;
             try {
                 attachment.Load(path);
-                entry = DisplayName(attachment.Description()) + QStringLiteral("||") + path;
+                entry = StagedDisplayName(attachment.Description()) + QStringLiteral("||") + path;
             } catch (...) {
                 QFile::remove(path);
                 throw;

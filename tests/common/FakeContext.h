@@ -1,0 +1,40 @@
+#pragma once
+// A delivery context without a window: the log is a list, the counters plain numbers.
+#include "delivery/DeliveryContext.h"
+#include "delivery/DeliveryError.h"
+#include "host/Catalogue.h"
+
+#include <QStringList>
+#include <limits>
+
+namespace swn::test {
+
+class FakeContext : public DeliveryContext {
+public:
+    QStringList log;
+    QString smtpHost = QStringLiteral("localhost:25");
+    bool networkRelay = true;
+    QString sendmail;
+    qint32 copies = 0, relays = 0, shownCopies = 0, shownRelays = 0;
+
+    void AddLogText(const QString& message) override { log << message; }
+    QString SMTPHostText() const override { return smtpHost; }
+    bool IsNetworkRelayMode() const override { return networkRelay; }
+    void AdvanceCounters(qint32 c, qint32 r) override
+    {
+        if (qint64(copies) + c > std::numeric_limits<qint32>::max() ||
+            qint64(relays) + r > std::numeric_limits<qint32>::max())
+            throw DeliveryError(BuildResourceMessage(msg::CounterOverflow));
+        copies += c;
+        relays += r;
+    }
+    void AdvanceDisplayedCounters(qint32 c, qint32 r) override
+    {
+        shownCopies += c;
+        shownRelays += r;
+    }
+    QString SendmailProgram() const override { return sendmail; }
+    QString joinedLog() const { return log.join(QLatin1Char('\n')); }
+};
+
+} // namespace swn::test

@@ -1,0 +1,29 @@
+#pragma once
+// Writes XML mail documents the way the tracker does, for the tests.
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+namespace swn::test {
+
+struct MailDocBuilder {
+    QString instigator = QStringLiteral("tester");
+    QString from = QStringLiteral("tracker@example.org");
+    QStringList to{QStringLiteral("alice@example.org")};
+    QStringList cc;
+    QStringList bcc;
+    QString subject = QStringLiteral("Defect 42 changed");
+    QString body = QStringLiteral("The defect was resolved.");
+    QString contentType = QStringLiteral("text/plain");
+    QList<QPair<QString, QString>> headers;
+    QList<QPair<QString, QByteArray>> attachments;
+    bool withAttachmentList = true;
+
+    QByteArray build() const;
+};
+
+QString XmlEscaped(const QString& text);
+
+} // namespace swn::test

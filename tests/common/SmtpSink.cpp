@@ -1,0 +1,107 @@
+#include "SmtpSink.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QThread>
+
+namespace swn::test {
+
+QString SystemPython()
+{
+    // The interpreter first on PATH may lack the SMTP server module; Debian's has it.
+    return QStringLiteral("/usr/bin/python3");
+}
+
+QString TestSourceDir()
+{
+    const QByteArray dir = qgetenv("SWN_TEST_SOURCE_DIR");
+    return dir.isEmpty() ? QStringLiteral(SWN_TEST_SOURCE_DIR_DEFAULT) : QString::fromLocal8Bit(dir);
+}
+
+SmtpSink::SmtpSink() = default;
+
+SmtpSink::~SmtpSink()
+{
+    stop();
+}
+
+bool SmtpSink::start(quint16 port)
+{
+    stop();
+    process_ = std::make_unique<QProcess>();
+    process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process_->start(SystemPython(), {TestSourceDir() + QStringLiteral("/common/smtp_sink.py"), QStringLiteral("--outdir"),
+                                     dir_.path(), QStringLiteral("--port"), QString::number(port)});
+    if (!process_->waitForStarted(10000))
+        return false;
+    QDeadlineTimer deadline(15000);
+    while (!process_->canReadLine() && !deadline.hasExpired())
+        if (!process_->waitForReadyRead(int(deadline.remainingTime())))
+            break;
+    if (!process_->canReadLine())
+        return false;
+    port_ = quint16(process_->readLine().trimmed().toUInt());
+    return port_ != 0;
+}
+
+void SmtpSink::stop()
+{
+    if (!process_)
+        return;
+    process_->closeWriteChannel();
+    if (!process_->waitForFinished(5000)) {
+        process_->kill();
+        process_->waitForFinished();
+    }
+    process_.reset();
+}
+
+QList<ReceivedMail> SmtpSink::messages() const
+{
+    QList<ReceivedMail> mails;
+    const QStringList names = QDir(dir_.path()).entryList({QStringLiteral("*.eml")}, QDir::Files, QDir::Name);
+    for (const QString& name : names) {
+        QFile eml(dir_.filePath(name));
+        QFile env(dir_.filePath(name.chopped(4) + QStringLiteral(".env")));
+        if (!eml.open(QIODevice::ReadOnly) || !env.open(QIODevice::ReadOnly))
+            continue;
+        ReceivedMail mail;
+        mail.content = eml.readAll();
+        QStringList lines = QString::fromUtf8(env.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        if (!lines.isEmpty())
+            mail.mailFrom = lines.takeFirst();
+        mail.recipients = lines;
+        mails.append(mail);
+    }
+    return mails;
+}
+
+int SmtpSink::count() const
+{
+    return int(QDir(dir_.path()).entryList({QStringLiteral("*.eml")}, QDir::Files).size());
+}
+
+bool SmtpSink::waitForCount(int n, int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (count() < n) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+void SmtpSink::setTemporaryFailure(bool on)
+{
+    QFile flag(dir_.filePath(QStringLiteral("tempfail")));
+    if (on)
+        flag.open(QIODevice::WriteOnly);
+    else
+        flag.remove();
+}
+
+} // namespace swn::test

@@ -1,0 +1,46 @@
+#pragma once
+// A real SMTP server on loopback (tests/common/smtp_sink.py under the system's Python), with
+// the messages it accepted read back from its folder.
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
+
+namespace swn::test {
+
+struct ReceivedMail {
+    QString mailFrom;
+    QStringList recipients;
+    QByteArray content;
+};
+
+class SmtpSink {
+public:
+    SmtpSink();
+    ~SmtpSink();
+    // Starts the server; port 0 takes a free one. False when it did not come up.
+    bool start(quint16 port = 0);
+    void stop();
+    quint16 port() const { return port_; }
+    QString hostText() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
+    // Messages accepted so far, in order of arrival.
+    QList<ReceivedMail> messages() const;
+    int count() const;
+    // Waits (running the event loop) until at least `n` messages arrived.
+    bool waitForCount(int n, int timeoutMs = 20000) const;
+    // While set, every DATA is answered 451.
+    void setTemporaryFailure(bool on);
+    QString folder() const { return dir_.path(); }
+
+private:
+    QTemporaryDir dir_;
+    std::unique_ptr<QProcess> process_;
+    quint16 port_ = 0;
+};
+
+QString SystemPython();
+QString TestSourceDir();
+
+} // namespace swn::test
