@@ -69,6 +69,7 @@ public:
     void HeartBeatTimer_Timer();
     void Picture1_DblClick();
     bool EchoXML() const { return echoXML_; }
+    bool IsUnloading() const { return unloading_; }
 
     // Message texts and the Japanese face.
     static void ConvertCodePage(QWidget* window, int codePage);

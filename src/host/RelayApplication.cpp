@@ -3,6 +3,7 @@
 #include "host/Catalogue.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -27,7 +28,20 @@ int RunRelayApplication(int& argc, char** argv, Form1Options options)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("SWNRelay"));
+    QApplication::setApplicationVersion(QStringLiteral("2.0.6"));
     QApplication::setQuitOnLastWindowClosed(false);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Relays the tracker's mail documents as Internet mail."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption settings(QStringLiteral("settings"),
+                                      QStringLiteral("Settings file to use instead of %1.").arg(options.settingsFile),
+                                      QStringLiteral("file"));
+    parser.addOption(settings);
+    parser.process(app);
+    if (parser.isSet(settings))
+        options.settingsFile = parser.value(settings);
 
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return 1;
@@ -51,6 +65,9 @@ int RunRelayApplication(int& argc, char** argv, Form1Options options)
         form.close();
     });
     form.Form_Load();
+    // A signal or Exit handled while start-up ran its events has already ended the window.
+    if (form.IsUnloading())
+        return 0;
     return app.exec();
 }
 

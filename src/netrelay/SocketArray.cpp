@@ -77,6 +77,8 @@ bool SocketArray::Listen(quint16 port, QString* error)
     if (!server_) {
         auto* l = new Listener(this);
         l->onIncoming = [this](qintptr d) { Q_EMIT ConnectionRequest(0, d); };
+        // Room for a burst as large as the slot array: the kernel drops what does not fit.
+        l->setListenBacklogSize(512);
         server_ = l;
     }
     if (server_->isListening())

@@ -119,8 +119,9 @@ void Form1::PostOfficePollInterval_Timer()
     SetPollTimer();
 }
 
-// Delivers the next row's record; false when there is none. A record whose delivery fails, or
-// whose mail the server could not take yet, stays queued; the rows after it still go.
+// Delivers the next row's record; false when the poll should end here. A record whose delivery
+// fails stays queued and the rows after it still go; when the server could not take a mail yet,
+// that record and the rest wait for the next poll.
 bool Form1::pollOneRecord(BTResultSet& rows)
 {
     if (rows.NextRow() != 1)
@@ -142,8 +143,10 @@ bool Form1::pollOneRecord(BTResultSet& rows)
         DeleteStagedFiles(attachments);
         attachments.clear();
         if (outcome == DeliveryOutcome::RetryLater) {
+            // The records after it would meet the same outage, each waiting out its own
+            // time-out; they all stay queued, in order, for the next poll.
             AddLogText(BuildResourceMessage(msg::RecordKeptForRetry, {dbid}));
-            return true;
+            return false;
         }
         btSession_->DeleteRecord(*record, QStringLiteral("Delete"));
     } catch (const DeliveryError& e) {
