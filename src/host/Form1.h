@@ -130,9 +130,6 @@ private:
     void endProgram();
     void showCounters();
     void EnsureSession();
-    // Delivers one document through the selected transport; the outcome tells the post office
-    // whether the record may leave the queue.
-    DeliveryOutcome deliver(const QByteArray& document, QString& attachmentList);
     void releaseSlot(int index);
     bool pollOneRecord(BTResultSet& rows);
 

@@ -7,6 +7,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -55,7 +56,18 @@ int RunRelayApplication(int& argc, char** argv, Form1Options options)
     ::signal(SIGPIPE, SIG_IGN);
 
     options.quitOnExit = true;
+    // Without a screen nobody can dismiss a message box: its text goes to the log and stderr.
+    Form1* shown = nullptr;
+    const QString platform = QGuiApplication::platformName();
+    if (!options.showMessage && (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))) {
+        options.showMessage = [&shown](const QString& text, const QString& caption, QMessageBox::Icon) {
+            std::fprintf(stderr, "%s: %s\n", qUtf8Printable(caption), qUtf8Printable(text));
+            if (shown)
+                shown->AddLogText(text);
+        };
+    }
     Form1 form(std::move(options));
+    shown = &form;
     QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &form, [&form] {
         unsigned char b = 0;

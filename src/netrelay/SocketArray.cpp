@@ -12,14 +12,11 @@ namespace {
 // relay decides which element takes it (or refuses it).
 class Listener : public QTcpServer {
 public:
-    explicit Listener(SocketArray* owner) : QTcpServer(owner), owner_(owner) {}
+    explicit Listener(SocketArray* owner) : QTcpServer(owner) {}
     std::function<void(qintptr)> onIncoming;
 
 protected:
     void incomingConnection(qintptr descriptor) override { onIncoming(descriptor); }
-
-private:
-    SocketArray* owner_;
 };
 
 } // namespace
