@@ -1,6 +1,7 @@
 #include "host/RelayApplication.h"
 
 #include "host/Catalogue.h"
+#include "tracker/SqliteTracker.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -40,9 +41,17 @@ int RunRelayApplication(int& argc, char** argv, Form1Options options)
                                       QStringLiteral("Settings file to use instead of %1.").arg(options.settingsFile),
                                       QStringLiteral("file"));
     parser.addOption(settings);
+    const QCommandLineOption trackerRoot(QStringLiteral("tracker-root"),
+                                         QStringLiteral("Folder of the tracker's files instead of %1.")
+                                             .arg(QStringLiteral(SWN_TRACKER_DIR)),
+                                         QStringLiteral("folder"));
+    parser.addOption(trackerRoot);
     parser.process(app);
     if (parser.isSet(settings))
         options.settingsFile = parser.value(settings);
+    if (!options.trackerFactory)
+        options.trackerFactory = std::make_shared<SqliteTrackerFactory>(
+            parser.isSet(trackerRoot) ? parser.value(trackerRoot) : QStringLiteral(SWN_TRACKER_DIR));
 
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return 1;

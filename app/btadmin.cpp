@@ -1,0 +1,167 @@
+// btadmin: the tracker's side of the stand-in, from the command line. Creates database sets,
+// databases and users, and queues post office records for the relay.
+#include "tracker/TrackerStore.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <cstdio>
+#include <optional>
+
+using namespace swn;
+using namespace swn::tracker;
+
+namespace {
+
+const char* const kUsage =
+    "Usage: btadmin [--root DIR] COMMAND ARGS...\n"
+    "\n"
+    "Commands:\n"
+    "  create-dbset SET                          create a database set\n"
+    "  create-db SET DB [--replicated --site NAME]\n"
+    "                                            create a database in SET\n"
+    "  add-user SET LOGIN PASSWORD [--db DB]...  add a user (or set its password) and\n"
+    "                                            subscribe it to each DB\n"
+    "  enable-postoffice SET DB                  let DB queue mail for the relay\n"
+    "  enqueue SET DB PAYLOAD_FILE [--attach FILE=DESCRIPTION]... [--site NAME]\n"
+    "                                            queue one mail record; prints its dbid\n"
+    "  list SET DB                               the queued records: dbid, site, payload\n"
+    "                                            bytes, attachments (tab-separated)\n"
+    "\n"
+    "Options:\n"
+    "  --root DIR   the tracker's folder (default " SWN_TRACKER_DIR ")\n"
+    "  --help       this text\n";
+
+struct UsageError {
+    QString text;
+};
+
+QByteArray ReadFile(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        throw UsageError{QStringLiteral("cannot read %1: %2").arg(path, f.errorString())};
+    return f.readAll();
+}
+
+// Splits the positional arguments from the options a command allows.
+struct Arguments {
+    QStringList positional;
+    QMultiMap<QString, QString> values;
+    QStringList flags;
+};
+
+Arguments Parse(const QStringList& args, const QStringList& valueOptions, const QStringList& flagOptions)
+{
+    Arguments out;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (valueOptions.contains(a)) {
+            if (i + 1 >= args.size())
+                throw UsageError{QStringLiteral("%1 needs a value").arg(a)};
+            out.values.insert(a, args[++i]);
+        } else if (flagOptions.contains(a)) {
+            out.flags << a;
+        } else if (a.startsWith(QLatin1String("--"))) {
+            throw UsageError{QStringLiteral("unknown option %1").arg(a)};
+        } else {
+            out.positional << a;
+        }
+    }
+    return out;
+}
+
+void Expect(const Arguments& a, int count, const char* command)
+{
+    if (a.positional.size() != count)
+        throw UsageError{QStringLiteral("%1 takes %2 arguments (see btadmin --help)").arg(QLatin1String(command)).arg(count)};
+}
+
+int Run(TrackerStore& store, const QString& command, const QStringList& rest)
+{
+    if (command == QLatin1String("create-dbset")) {
+        const Arguments a = Parse(rest, {}, {});
+        Expect(a, 1, "create-dbset");
+        store.createDatabaseSet(a.positional[0]);
+    } else if (command == QLatin1String("create-db")) {
+        const Arguments a = Parse(rest, {QStringLiteral("--site")}, {QStringLiteral("--replicated")});
+        Expect(a, 2, "create-db");
+        const bool replicated = a.flags.contains(QStringLiteral("--replicated"));
+        if (!replicated && a.values.contains(QStringLiteral("--site")))
+            throw UsageError{QStringLiteral("--site belongs to a --replicated database")};
+        store.createDatabase(a.positional[0], a.positional[1], replicated, a.values.value(QStringLiteral("--site")));
+    } else if (command == QLatin1String("add-user")) {
+        const Arguments a = Parse(rest, {QStringLiteral("--db")}, {});
+        Expect(a, 3, "add-user");
+        QStringList dbs = a.values.values(QStringLiteral("--db"));
+        std::reverse(dbs.begin(), dbs.end());
+        store.addUser(a.positional[0], a.positional[1], a.positional[2], dbs);
+    } else if (command == QLatin1String("enable-postoffice")) {
+        const Arguments a = Parse(rest, {}, {});
+        Expect(a, 2, "enable-postoffice");
+        store.enablePostOffice(a.positional[0], a.positional[1]);
+    } else if (command == QLatin1String("enqueue")) {
+        const Arguments a = Parse(rest, {QStringLiteral("--attach"), QStringLiteral("--site")}, {});
+        Expect(a, 3, "enqueue");
+        QList<NewAttachment> attachments;
+        QStringList specs = a.values.values(QStringLiteral("--attach"));
+        std::reverse(specs.begin(), specs.end()); // in the order given
+        for (const QString& spec : specs) {
+            const qsizetype eq = spec.indexOf(QLatin1Char('='));
+            if (eq <= 0 || eq == spec.size() - 1)
+                throw UsageError{QStringLiteral("--attach wants FILE=DESCRIPTION, not '%1'").arg(spec)};
+            attachments.append({spec.mid(eq + 1), ReadFile(spec.left(eq))});
+        }
+        const QByteArray payload = ReadFile(a.positional[2]);
+        std::optional<QString> site;
+        if (a.values.contains(QStringLiteral("--site")))
+            site = a.values.value(QStringLiteral("--site"));
+        const qint64 dbid = store.enqueue(a.positional[0], a.positional[1], QString::fromUtf8(payload), attachments, site);
+        std::printf("%lld\n", static_cast<long long>(dbid));
+    } else if (command == QLatin1String("list")) {
+        const Arguments a = Parse(rest, {}, {});
+        Expect(a, 2, "list");
+        for (const QueuedRecord& r : store.list(a.positional[0], a.positional[1]))
+            std::printf("%lld\t%s\t%lld\t%d\n", static_cast<long long>(r.dbid), qUtf8Printable(r.site),
+                        static_cast<long long>(r.payloadBytes), r.attachments);
+    } else {
+        throw UsageError{QStringLiteral("unknown command '%1' (see btadmin --help)").arg(command)};
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    if (args.isEmpty() || args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
+        std::fputs(kUsage, args.isEmpty() ? stderr : stdout);
+        return args.isEmpty() ? 2 : 0;
+    }
+    QString root = QStringLiteral(SWN_TRACKER_DIR);
+    const qsizetype rootAt = args.indexOf(QStringLiteral("--root"));
+    if (rootAt >= 0) {
+        if (rootAt + 1 >= args.size()) {
+            std::fputs("btadmin: --root needs a folder\n", stderr);
+            return 2;
+        }
+        root = args[rootAt + 1];
+        args.remove(rootAt, 2);
+    }
+    if (args.isEmpty()) {
+        std::fputs("btadmin: no command (see btadmin --help)\n", stderr);
+        return 2;
+    }
+    TrackerStore store(root);
+    try {
+        return Run(store, args[0], args.mid(1));
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "btadmin: %s\n", qUtf8Printable(e.text));
+        return 2;
+    } catch (const TrackerError& e) {
+        std::fprintf(stderr, "btadmin: %s (error %d)\n", qUtf8Printable(e.description()), e.number());
+        return 1;
+    }
+}

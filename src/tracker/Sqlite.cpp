@@ -1,0 +1,150 @@
+#include "tracker/Sqlite.h"
+
+#include <QFile>
+
+#include <sqlite3.h>
+
+namespace swn::tracker {
+
+namespace {
+constexpr int kBusyTimeoutMs = 10000;
+}
+
+Database Database::Open(const QString& path, bool create, int errorNumber)
+{
+    Database d;
+    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOFOLLOW;
+    const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &d.db_, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        const QString why = d.db_ ? QString::fromUtf8(sqlite3_errmsg(d.db_)) : QString::fromUtf8(sqlite3_errstr(rc));
+        sqlite3_close(d.db_);
+        d.db_ = nullptr;
+        throw TrackerError(errorNumber, QStringLiteral("%1: %2").arg(path, why));
+    }
+    sqlite3_extended_result_codes(d.db_, 1);
+    sqlite3_busy_timeout(d.db_, kBusyTimeoutMs);
+    try {
+        // Reading the journal mode also proves the file is a database at all.
+        d.exec("PRAGMA journal_mode=WAL");
+        d.exec("PRAGMA foreign_keys=ON");
+        d.exec("PRAGMA synchronous=NORMAL");
+    } catch (const TrackerError& e) {
+        throw TrackerError(errorNumber, e.description());
+    }
+    return d;
+}
+
+Database::Database(Database&& other) noexcept : db_(other.db_) { other.db_ = nullptr; }
+
+Database& Database::operator=(Database&& other) noexcept
+{
+    if (this != &other) {
+        sqlite3_close_v2(db_);
+        db_ = other.db_;
+        other.db_ = nullptr;
+    }
+    return *this;
+}
+
+Database::~Database() { sqlite3_close_v2(db_); }
+
+void Database::fail(const char* what) const
+{
+    throw TrackerError(tracker_errors::StoreFailure,
+                       QStringLiteral("%1: %2").arg(QString::fromUtf8(what), QString::fromUtf8(sqlite3_errmsg(db_))));
+}
+
+void Database::exec(const char* sql)
+{
+    char* error = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        const QString why = QString::fromUtf8(error ? error : sqlite3_errmsg(db_));
+        sqlite3_free(error);
+        throw TrackerError(tracker_errors::StoreFailure, why);
+    }
+}
+
+Statement Database::prepare(const char* sql)
+{
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) != SQLITE_OK)
+        fail(sql);
+    return Statement(*this, stmt);
+}
+
+qint64 Database::lastInsertId() const { return sqlite3_last_insert_rowid(db_); }
+int Database::changes() const { return sqlite3_changes(db_); }
+
+Statement::~Statement() { sqlite3_finalize(stmt_); }
+
+Statement& Statement::bind(int index, const QString& text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    if (sqlite3_bind_text(stmt_, index, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT) != SQLITE_OK)
+        db_->fail("bind");
+    return *this;
+}
+
+Statement& Statement::bind(int index, qint64 value)
+{
+    if (sqlite3_bind_int64(stmt_, index, value) != SQLITE_OK)
+        db_->fail("bind");
+    return *this;
+}
+
+Statement& Statement::bindBlob(int index, const QByteArray& bytes)
+{
+    if (sqlite3_bind_blob64(stmt_, index, bytes.constData(), sqlite3_uint64(bytes.size()), SQLITE_TRANSIENT) != SQLITE_OK)
+        db_->fail("bind");
+    return *this;
+}
+
+bool Statement::step()
+{
+    const int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW)
+        return true;
+    if (rc == SQLITE_DONE)
+        return false;
+    db_->fail("step");
+}
+
+void Statement::run()
+{
+    while (step()) {
+    }
+}
+
+qint64 Statement::integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+QString Statement::text(int column) const
+{
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+    return p ? QString::fromUtf8(p, sqlite3_column_bytes(stmt_, column)) : QString();
+}
+
+QByteArray Statement::blob(int column) const
+{
+    const void* p = sqlite3_column_blob(stmt_, column);
+    return p ? QByteArray(static_cast<const char*>(p), sqlite3_column_bytes(stmt_, column)) : QByteArray();
+}
+
+Transaction::Transaction(Database& db) : db_(db) { db_.exec("BEGIN IMMEDIATE"); }
+
+Transaction::~Transaction()
+{
+    if (!done_) {
+        try {
+            db_.exec("ROLLBACK");
+        } catch (...) {
+        }
+    }
+}
+
+void Transaction::commit()
+{
+    db_.exec("COMMIT");
+    done_ = true;
+}
+
+} // namespace swn::tracker

@@ -1,0 +1,75 @@
+#pragma once
+// A thin owner of SQLite handles: every failure becomes a TrackerError with the store's own text.
+#include "postoffice/TrackerSession.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVariant>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace swn::tracker {
+
+class Statement;
+
+class Database {
+public:
+    // `create`: make the file when it is missing. Opening sets WAL mode, a busy time-out and
+    // foreign keys, so the relay and the admin tool can use the files at the same time.
+    static Database Open(const QString& path, bool create, int errorNumber);
+    Database() = default;
+    Database(Database&& other) noexcept;
+    Database& operator=(Database&& other) noexcept;
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+    ~Database();
+
+    bool isOpen() const { return db_ != nullptr; }
+    void exec(const char* sql);
+    Statement prepare(const char* sql);
+    qint64 lastInsertId() const;
+    int changes() const;
+    [[noreturn]] void fail(const char* what) const;
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+class Statement {
+public:
+    Statement(Database& db, sqlite3_stmt* stmt) : db_(&db), stmt_(stmt) {}
+    Statement(Statement&& other) noexcept : db_(other.db_), stmt_(other.stmt_) { other.stmt_ = nullptr; }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    ~Statement();
+
+    Statement& bind(int index, const QString& text);
+    Statement& bind(int index, qint64 value);
+    Statement& bindBlob(int index, const QByteArray& bytes);
+    // True while a row is available.
+    bool step();
+    // Runs a statement that returns no rows.
+    void run();
+    qint64 integer(int column) const;
+    QString text(int column) const;
+    QByteArray blob(int column) const;
+
+private:
+    Database* db_;
+    sqlite3_stmt* stmt_;
+};
+
+// BEGIN IMMEDIATE ... COMMIT; rolled back unless committed.
+class Transaction {
+public:
+    explicit Transaction(Database& db);
+    ~Transaction();
+    void commit();
+
+private:
+    Database& db_;
+    bool done_ = false;
+};
+
+} // namespace swn::tracker

@@ -1,0 +1,402 @@
+#include "tracker/SqliteTracker.h"
+
+#include "tracker/TrackerStore.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace swn {
+
+using namespace tracker;
+
+namespace {
+
+[[noreturn]] void Fail(int number, const QString& text) { throw TrackerError(number, text); }
+
+// The record fields a query may name, and their columns.
+const char* ColumnOf(const QString& field)
+{
+    if (field == QLatin1String("dbid"))
+        return "dbid";
+    if (field == QLatin1String("tavo_mastership"))
+        return "mastership";
+    if (field == QLatin1String("Payload"))
+        return "payload";
+    Fail(tracker_errors::NoSuchField, QStringLiteral("no field '%1'").arg(field));
+}
+
+class Session;
+
+class FilterGroup final : public BTFilterGroup {
+public:
+    void AddCondition(const QString& fieldName, int comparison, const QVariant& value) override
+    {
+        if (comparison != 1)
+            Fail(tracker_errors::InvalidArgument, QStringLiteral("comparison %1 is not supported").arg(comparison));
+        conditions.push_back({ColumnOf(fieldName), value.toString()});
+    }
+    std::vector<std::pair<const char*, QString>> conditions;
+};
+
+class Query final : public BTQuery {
+public:
+    explicit Query(QString type) : type(std::move(type)) {}
+    BTFilterGroup& AddFilterGroup(int op) override
+    {
+        if (op != 1)
+            Fail(tracker_errors::InvalidArgument, QStringLiteral("operator %1 is not supported").arg(op));
+        groups.push_back(std::make_unique<FilterGroup>());
+        return *groups.back();
+    }
+    void AddColumn(const QString& fieldName) override { columns.push_back(ColumnOf(fieldName)); }
+
+    QString type;
+    std::vector<std::unique_ptr<FilterGroup>> groups;
+    std::vector<const char*> columns;
+};
+
+// Rows are read whole when the query runs: the poll deletes records while it walks them.
+class ResultSet final : public BTResultSet {
+public:
+    ResultSet(Database& db, const Query& query) : db_(db), query_(query) {}
+    void RequestRowCount() override {}
+    void Run() override
+    {
+        if (query_.columns.empty())
+            Fail(tracker_errors::InvalidArgument, QStringLiteral("the query has no columns"));
+        QByteArray sql = "SELECT ";
+        for (size_t i = 0; i < query_.columns.size(); ++i)
+            sql += (i ? ", " : "") + QByteArray(query_.columns[i]);
+        sql += " FROM records WHERE type = ?";
+        std::vector<QString> values;
+        for (const auto& group : query_.groups)
+            for (const auto& [column, value] : group->conditions) {
+                sql += " AND " + QByteArray(column) + " = ?";
+                values.push_back(value);
+            }
+        sql += " ORDER BY dbid";
+        Statement q = db_.prepare(sql.constData());
+        q.bind(1, query_.type);
+        for (size_t i = 0; i < values.size(); ++i)
+            q.bind(int(i) + 2, values[i]);
+        rows_.clear();
+        while (q.step()) {
+            QVariantList row;
+            for (size_t c = 0; c < query_.columns.size(); ++c) {
+                if (std::strcmp(query_.columns[c], "dbid") == 0)
+                    row << QVariant(q.integer(int(c)));
+                else
+                    row << QVariant(q.text(int(c)));
+            }
+            rows_.push_back(row);
+        }
+        current_ = -1;
+        ran_ = true;
+    }
+    qint64 RowCount() override
+    {
+        requireRun();
+        return qint64(rows_.size());
+    }
+    int NextRow() override
+    {
+        requireRun();
+        if (current_ + 1 >= qsizetype(rows_.size()))
+            return 0;
+        ++current_;
+        return 1;
+    }
+    QVariant CellValue(int column) override
+    {
+        requireRun();
+        if (current_ < 0 || current_ >= qsizetype(rows_.size()) || column < 1 || column > int(query_.columns.size()))
+            Fail(tracker_errors::InvalidArgument, QStringLiteral("no cell %1 here").arg(column));
+        return rows_[size_t(current_)][column - 1];
+    }
+
+private:
+    void requireRun() const
+    {
+        if (!ran_)
+            Fail(tracker_errors::InvalidArgument, QStringLiteral("the result set has not run"));
+    }
+    Database& db_;
+    const Query& query_;
+    std::vector<QVariantList> rows_;
+    qsizetype current_ = -1;
+    bool ran_ = false;
+};
+
+class FieldObject final : public BTFieldObject {
+public:
+    explicit FieldObject(QString value) : value_(std::move(value)) {}
+    QString getValue() override { return value_; }
+
+private:
+    QString value_;
+};
+
+class Attachment final : public BTAttachment {
+public:
+    Attachment(Database& db, qint64 id, QString description) : db_(db), id_(id), description_(std::move(description)) {}
+    QString Description() override { return description_; }
+    void Load(const QString& path) override
+    {
+        Statement q = db_.prepare("SELECT content FROM attachments WHERE id = ?");
+        q.bind(1, id_);
+        if (!q.step())
+            Fail(tracker_errors::NoSuchRecord, QStringLiteral("attachment %1 is gone").arg(id_));
+        const QByteArray content = q.blob(0);
+        const QByteArray name = QFile::encodeName(path);
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            Fail(tracker_errors::StoreFailure, QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        const char* p = content.constData();
+        qsizetype left = content.size();
+        int error = 0;
+        while (left > 0) {
+            const ssize_t n = ::write(fd, p, size_t(left));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                error = n < 0 ? errno : ENOSPC;
+                break;
+            }
+            p += n;
+            left -= n;
+        }
+        if (::close(fd) != 0 && !error)
+            error = errno;
+        if (error) {
+            ::unlink(name.constData()); // never a file with part of the attachment
+            Fail(tracker_errors::StoreFailure, QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(error))));
+        }
+    }
+
+private:
+    Database& db_;
+    qint64 id_;
+    QString description_;
+};
+
+class AttachmentItems final : public BTAttachmentItems {
+public:
+    std::vector<std::unique_ptr<Attachment>> items;
+    int Count() override { return int(items.size()); }
+    BTAttachment& Item(int index) override
+    {
+        if (index < 0 || index >= int(items.size()))
+            Fail(tracker_errors::InvalidArgument, QStringLiteral("no attachment %1").arg(index));
+        return *items[size_t(index)];
+    }
+};
+
+class AttachmentField final : public BTAttachmentField {
+public:
+    AttachmentField(Database& db, qint64 dbid, QString name) : db_(db), dbid_(dbid), name_(std::move(name)) {}
+    std::unique_ptr<BTAttachmentItems> AttachmentItems() override
+    {
+        auto items = std::make_unique<class AttachmentItems>();
+        Statement q = db_.prepare("SELECT id, description FROM attachments WHERE dbid = ? AND field = ? ORDER BY id");
+        q.bind(1, dbid_).bind(2, name_);
+        while (q.step())
+            items->items.push_back(std::make_unique<Attachment>(db_, q.integer(0), q.text(1)));
+        return items;
+    }
+
+private:
+    Database& db_;
+    qint64 dbid_;
+    QString name_;
+};
+
+class AttachmentFieldSet final : public BTAttachmentFieldSet {
+public:
+    AttachmentFieldSet(Database& db, qint64 dbid) : db_(db), dbid_(dbid) {}
+    BTAttachmentField& Item(const QString& name) override
+    {
+        if (name != QLatin1String(AttachmentsField))
+            Fail(tracker_errors::NoSuchField, QStringLiteral("no attachment field '%1'").arg(name));
+        if (!field_)
+            field_ = std::make_unique<AttachmentField>(db_, dbid_, name);
+        return *field_;
+    }
+
+private:
+    Database& db_;
+    qint64 dbid_;
+    std::unique_ptr<AttachmentField> field_;
+};
+
+class Record final : public BTRecord {
+public:
+    Record(Database& db, qint64 dbid, QString payload, QString mastership)
+        : dbid(dbid), payload_(std::move(payload)), mastership_(std::move(mastership)), attachments_(db, dbid) {}
+    std::unique_ptr<BTFieldObject> FieldObject(const QString& fieldName) override
+    {
+        if (fieldName == QLatin1String("Payload"))
+            return std::make_unique<class FieldObject>(payload_);
+        if (fieldName == QLatin1String("tavo_mastership"))
+            return std::make_unique<class FieldObject>(mastership_);
+        if (fieldName == QLatin1String("dbid"))
+            return std::make_unique<class FieldObject>(QString::number(dbid));
+        Fail(tracker_errors::NoSuchField, QStringLiteral("no field '%1'").arg(fieldName));
+    }
+    BTAttachmentFieldSet& AttachmentFieldSet() override { return attachments_; }
+
+    const qint64 dbid;
+
+private:
+    QString payload_, mastership_;
+    class AttachmentFieldSet attachments_;
+};
+
+class Session final : public BTSession {
+public:
+    explicit Session(QString root) : store_(std::move(root)) {}
+
+    void LogOn(const QString& login, const QString& password, const QString& database, int,
+               const QString& databaseSet) override
+    {
+        db_ = Database();
+        loggedOn_ = false;
+        Database setDb = store_.openSet(databaseSet);
+        const std::optional<DatabaseEntry> entry = store_.findDatabase(setDb, database);
+        if (!entry)
+            Fail(tracker_errors::NoSuchDatabase, QStringLiteral("database '%1' does not exist").arg(database));
+        if (!TrackerStore::CheckPassword(setDb, login, password) || !TrackerStore::IsSubscribed(setDb, login, database))
+            Fail(tracker_errors::BadCredentials, QStringLiteral("login or password invalid for '%1'").arg(database));
+        db_ = store_.openDatabase(databaseSet, database);
+        entry_ = *entry;
+        loggedOn_ = true;
+    }
+    QStringList RecordTypeNames() override
+    {
+        Statement q = db().prepare("SELECT name FROM record_types ORDER BY name");
+        QStringList names;
+        while (q.step())
+            names << q.text(0);
+        return names;
+    }
+    std::unique_ptr<BTQuery> NewQuery(const QString& recordType) override
+    {
+        requireType(recordType);
+        return std::make_unique<Query>(recordType);
+    }
+    bool IsReplicated() override
+    {
+        db();
+        return entry_.replicated;
+    }
+    QString LocalSiteName() override
+    {
+        db();
+        return entry_.site;
+    }
+    std::unique_ptr<BTResultSet> OpenResultSet(BTQuery& query) override
+    {
+        auto* ours = dynamic_cast<Query*>(&query);
+        if (!ours)
+            Fail(tracker_errors::InvalidArgument, QStringLiteral("a query of another session"));
+        return std::make_unique<ResultSet>(db(), *ours);
+    }
+    std::unique_ptr<BTRecord> RecordByKey(const QString& recordType, const QVariant& key) override
+    {
+        requireType(recordType);
+        bool ok = false;
+        const qint64 dbid = key.toLongLong(&ok);
+        if (!ok)
+            Fail(tracker_errors::InvalidArgument, QStringLiteral("'%1' is not a record key").arg(key.toString()));
+        Statement q = db().prepare("SELECT payload, mastership FROM records WHERE dbid = ? AND type = ?");
+        q.bind(1, dbid).bind(2, recordType);
+        if (!q.step())
+            Fail(tracker_errors::NoSuchRecord, QStringLiteral("no %1 record %2").arg(recordType).arg(dbid));
+        return std::make_unique<Record>(db_, dbid, q.text(0), q.text(1));
+    }
+    void DeleteRecord(BTRecord& record, const QString& actionName) override
+    {
+        if (actionName != QLatin1String("Delete"))
+            Fail(tracker_errors::InvalidArgument, QStringLiteral("no action '%1'").arg(actionName));
+        auto* ours = dynamic_cast<Record*>(&record);
+        if (!ours)
+            Fail(tracker_errors::InvalidArgument, QStringLiteral("a record of another session"));
+        Database& d = db();
+        Transaction t(d);
+        d.prepare("DELETE FROM attachments WHERE dbid = ?").bind(1, ours->dbid).run();
+        d.prepare("DELETE FROM records WHERE dbid = ?").bind(1, ours->dbid).run();
+        if (d.changes() != 1)
+            Fail(tracker_errors::NoSuchRecord, QStringLiteral("record %1 is gone").arg(ours->dbid));
+        t.commit();
+    }
+    QStringList ListDatabaseSets() override { return store_.databaseSets(); }
+    std::optional<std::vector<BTDatabaseInfo>> ListDatabases(const QString&, QString& userName,
+                                                             const QString& databaseSet) override
+    {
+        Database setDb = store_.openSet(databaseSet);
+        const QStringList names = TrackerStore::Subscriptions(setDb, userName);
+        if (names.isEmpty())
+            return std::nullopt;
+        std::vector<BTDatabaseInfo> databases;
+        for (const QString& name : names)
+            databases.push_back({name});
+        return databases;
+    }
+
+private:
+    Database& db()
+    {
+        if (!loggedOn_)
+            Fail(tracker_errors::NotLoggedOn, QStringLiteral("not logged on"));
+        return db_;
+    }
+    void requireType(const QString& recordType)
+    {
+        if (!RecordTypeNames().contains(recordType))
+            Fail(tracker_errors::NoSuchRecordType, QStringLiteral("no record type '%1'").arg(recordType));
+    }
+
+    TrackerStore store_;
+    Database db_;
+    DatabaseEntry entry_;
+    bool loggedOn_ = false;
+};
+
+class AdminSession final : public BTAdminSession {
+public:
+    explicit AdminSession(QString root) : store_(std::move(root)) {}
+    void AdminLogOn(const QString& login, const QString& password, const QString& databaseSet) override
+    {
+        user_.clear();
+        Database setDb = store_.openSet(databaseSet);
+        if (!TrackerStore::CheckPassword(setDb, login, password))
+            Fail(tracker_errors::BadCredentials, QStringLiteral("login or password invalid for '%1'").arg(databaseSet));
+        user_ = login;
+    }
+    QString AdminUserName() override
+    {
+        if (user_.isEmpty())
+            Fail(tracker_errors::NotLoggedOn, QStringLiteral("not logged on"));
+        return user_;
+    }
+
+private:
+    TrackerStore store_;
+    QString user_;
+};
+
+} // namespace
+
+SqliteTrackerFactory::SqliteTrackerFactory(QString root) : root_(std::move(root)) {}
+
+std::unique_ptr<BTSession> SqliteTrackerFactory::CreateSession() { return std::make_unique<Session>(root_); }
+
+std::unique_ptr<BTAdminSession> SqliteTrackerFactory::CreateAdminSession()
+{
+    return std::make_unique<AdminSession>(root_);
+}
+
+} // namespace swn

@@ -1,0 +1,244 @@
+#include "tracker/TrackerStore.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+
+#include <sys/stat.h>
+
+namespace swn::tracker {
+
+namespace {
+
+const char* const kSetSchema =
+    "CREATE TABLE IF NOT EXISTS users(login TEXT PRIMARY KEY, salt BLOB NOT NULL, hash BLOB NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS databases(name TEXT PRIMARY KEY, replicated INTEGER NOT NULL, site TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS subscriptions(login TEXT NOT NULL REFERENCES users(login),"
+    " database TEXT NOT NULL REFERENCES databases(name), PRIMARY KEY(login, database));";
+
+const char* const kDatabaseSchema =
+    "CREATE TABLE IF NOT EXISTS record_types(name TEXT PRIMARY KEY);"
+    "CREATE TABLE IF NOT EXISTS records(dbid INTEGER PRIMARY KEY AUTOINCREMENT, type TEXT NOT NULL,"
+    " payload TEXT NOT NULL, mastership TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS attachments(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " dbid INTEGER NOT NULL REFERENCES records(dbid) ON DELETE CASCADE, field TEXT NOT NULL,"
+    " description TEXT NOT NULL, content BLOB NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS records_by_type ON records(type, mastership, dbid);"
+    "CREATE INDEX IF NOT EXISTS attachments_by_record ON attachments(dbid, field, id);";
+
+QByteArray Hash(const QByteArray& salt, const QString& password)
+{
+    return QCryptographicHash::hash(salt + password.toUtf8(), QCryptographicHash::Sha256);
+}
+
+[[noreturn]] void Fail(int number, const QString& text) { throw TrackerError(number, text); }
+
+// The store holds the users' password hashes: its files are for their owner only.
+void MakePrivate(const QString& path)
+{
+    ::chmod(QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR);
+}
+
+} // namespace
+
+TrackerStore::TrackerStore(QString root) : root_(std::move(root)) {}
+
+bool TrackerStore::IsValidName(const QString& name)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9_-]{1,64}$"));
+    return pattern.match(name).hasMatch();
+}
+
+void TrackerStore::requireName(const QString& name, const char* what) const
+{
+    if (!IsValidName(name))
+        Fail(tracker_errors::InvalidArgument,
+             QStringLiteral("invalid %1 name '%2': use letters, digits, '_' and '-' only").arg(QLatin1String(what), name));
+}
+
+QString TrackerStore::setPath(const QString& set) const { return root_ + QLatin1Char('/') + set + QStringLiteral(".btset"); }
+
+QString TrackerStore::databasePath(const QString& set, const QString& database) const
+{
+    return root_ + QLatin1Char('/') + set + QLatin1Char('.') + database + QStringLiteral(".btdb");
+}
+
+QStringList TrackerStore::databaseSets() const
+{
+    QStringList sets;
+    for (const QString& file : QDir(root_).entryList({QStringLiteral("*.btset")}, QDir::Files, QDir::Name)) {
+        const QString name = file.chopped(6);
+        if (IsValidName(name))
+            sets << name;
+    }
+    return sets;
+}
+
+Database TrackerStore::openSet(const QString& set) const
+{
+    if (!IsValidName(set) || !QFileInfo::exists(setPath(set)))
+        Fail(tracker_errors::NoSuchDatabaseSet, QStringLiteral("database set '%1' does not exist").arg(set));
+    return Database::Open(setPath(set), false, tracker_errors::StoreFailure);
+}
+
+std::optional<DatabaseEntry> TrackerStore::findDatabase(Database& setDb, const QString& database) const
+{
+    Statement q = setDb.prepare("SELECT name, replicated, site FROM databases WHERE name = ?");
+    q.bind(1, database);
+    if (!q.step())
+        return std::nullopt;
+    return DatabaseEntry{q.text(0), q.integer(1) != 0, q.text(2)};
+}
+
+bool TrackerStore::CheckPassword(Database& setDb, const QString& login, const QString& password)
+{
+    Statement q = setDb.prepare("SELECT salt, hash FROM users WHERE login = ?");
+    q.bind(1, login);
+    return q.step() && Hash(q.blob(0), password) == q.blob(1);
+}
+
+bool TrackerStore::IsSubscribed(Database& setDb, const QString& login, const QString& database)
+{
+    Statement q = setDb.prepare("SELECT 1 FROM subscriptions WHERE login = ? AND database = ?");
+    q.bind(1, login).bind(2, database);
+    return q.step();
+}
+
+QStringList TrackerStore::Subscriptions(Database& setDb, const QString& login)
+{
+    Statement q = setDb.prepare("SELECT database FROM subscriptions WHERE login = ? ORDER BY database");
+    q.bind(1, login);
+    QStringList names;
+    while (q.step())
+        names << q.text(0);
+    return names;
+}
+
+Database TrackerStore::openDatabase(const QString& set, const QString& database) const
+{
+    const QString path = databasePath(set, database);
+    if (!QFileInfo(path).isFile())
+        Fail(tracker_errors::DatabaseNotAccessible, QStringLiteral("%1: no such file").arg(path));
+    Database db = Database::Open(path, false, tracker_errors::DatabaseNotAccessible);
+    try {
+        db.prepare("SELECT count(*) FROM record_types").run();
+    } catch (const TrackerError& e) {
+        Fail(tracker_errors::DatabaseNotAccessible, QStringLiteral("%1: %2").arg(path, e.description()));
+    }
+    return db;
+}
+
+void TrackerStore::createDatabaseSet(const QString& set)
+{
+    requireName(set, "database set");
+    if (!QDir().mkpath(root_))
+        Fail(tracker_errors::StoreFailure, QStringLiteral("cannot create the folder %1").arg(root_));
+    if (QFileInfo::exists(setPath(set)))
+        Fail(tracker_errors::InvalidArgument, QStringLiteral("database set '%1' exists already").arg(set));
+    Database db = Database::Open(setPath(set), true, tracker_errors::StoreFailure);
+    MakePrivate(setPath(set));
+    Transaction t(db);
+    db.exec(kSetSchema);
+    t.commit();
+}
+
+void TrackerStore::createDatabase(const QString& set, const QString& database, bool replicated, const QString& site)
+{
+    requireName(database, "database");
+    Database setDb = openSet(set);
+    if (findDatabase(setDb, database))
+        Fail(tracker_errors::InvalidArgument, QStringLiteral("database '%1' exists already in '%2'").arg(database, set));
+    if (replicated && site.trimmed().isEmpty())
+        Fail(tracker_errors::InvalidArgument, QStringLiteral("a replicated database needs its site name"));
+    {
+        Database db = Database::Open(databasePath(set, database), true, tracker_errors::StoreFailure);
+        MakePrivate(databasePath(set, database));
+        Transaction t(db);
+        db.exec(kDatabaseSchema);
+        t.commit();
+    }
+    Transaction t(setDb);
+    setDb.prepare("INSERT INTO databases(name, replicated, site) VALUES(?, ?, ?)")
+        .bind(1, database).bind(2, qint64(replicated ? 1 : 0)).bind(3, replicated ? site : QString())
+        .run();
+    t.commit();
+}
+
+void TrackerStore::addUser(const QString& set, const QString& login, const QString& password,
+                           const QStringList& databases)
+{
+    if (login.isEmpty() || login.contains(QLatin1Char('\n')))
+        Fail(tracker_errors::InvalidArgument, QStringLiteral("invalid login '%1'").arg(login));
+    Database setDb = openSet(set);
+    for (const QString& database : databases)
+        if (!findDatabase(setDb, database))
+            Fail(tracker_errors::NoSuchDatabase, QStringLiteral("database '%1' does not exist in '%2'").arg(database, set));
+    QByteArray salt(16, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(salt.data()), salt.size() / 4);
+    Transaction t(setDb);
+    setDb.prepare("INSERT INTO users(login, salt, hash) VALUES(?1, ?2, ?3)"
+                  " ON CONFLICT(login) DO UPDATE SET salt = ?2, hash = ?3")
+        .bind(1, login).bindBlob(2, salt).bindBlob(3, Hash(salt, password))
+        .run();
+    for (const QString& database : databases)
+        setDb.prepare("INSERT OR IGNORE INTO subscriptions(login, database) VALUES(?, ?)")
+            .bind(1, login).bind(2, database)
+            .run();
+    t.commit();
+}
+
+void TrackerStore::enablePostOffice(const QString& set, const QString& database)
+{
+    Database setDb = openSet(set);
+    if (!findDatabase(setDb, database))
+        Fail(tracker_errors::NoSuchDatabase, QStringLiteral("database '%1' does not exist in '%2'").arg(database, set));
+    Database db = openDatabase(set, database);
+    db.prepare("INSERT OR IGNORE INTO record_types(name) VALUES(?)").bind(1, QLatin1String(PostOfficeRecordType)).run();
+}
+
+qint64 TrackerStore::enqueue(const QString& set, const QString& database, const QString& payload,
+                             const QList<NewAttachment>& attachments, const std::optional<QString>& site)
+{
+    Database setDb = openSet(set);
+    const std::optional<DatabaseEntry> entry = findDatabase(setDb, database);
+    if (!entry)
+        Fail(tracker_errors::NoSuchDatabase, QStringLiteral("database '%1' does not exist in '%2'").arg(database, set));
+    Database db = openDatabase(set, database);
+    Statement type = db.prepare("SELECT 1 FROM record_types WHERE name = ?");
+    type.bind(1, QLatin1String(PostOfficeRecordType));
+    if (!type.step())
+        Fail(tracker_errors::NoSuchRecordType,
+             QStringLiteral("database '%1' is not enabled for the post office (run enable-postoffice)").arg(database));
+    Transaction t(db);
+    db.prepare("INSERT INTO records(type, payload, mastership) VALUES(?, ?, ?)")
+        .bind(1, QLatin1String(PostOfficeRecordType)).bind(2, payload).bind(3, site.value_or(entry->site))
+        .run();
+    const qint64 dbid = db.lastInsertId();
+    for (const NewAttachment& a : attachments)
+        db.prepare("INSERT INTO attachments(dbid, field, description, content) VALUES(?, ?, ?, ?)")
+            .bind(1, dbid).bind(2, QLatin1String(AttachmentsField)).bind(3, a.description).bindBlob(4, a.content)
+            .run();
+    t.commit();
+    return dbid;
+}
+
+QList<QueuedRecord> TrackerStore::list(const QString& set, const QString& database)
+{
+    Database setDb = openSet(set);
+    if (!findDatabase(setDb, database))
+        Fail(tracker_errors::NoSuchDatabase, QStringLiteral("database '%1' does not exist in '%2'").arg(database, set));
+    Database db = openDatabase(set, database);
+    Statement q = db.prepare(
+        "SELECT r.dbid, r.mastership, length(CAST(r.payload AS BLOB)),"
+        " (SELECT count(*) FROM attachments a WHERE a.dbid = r.dbid)"
+        " FROM records r WHERE r.type = ? ORDER BY r.dbid");
+    q.bind(1, QLatin1String(PostOfficeRecordType));
+    QList<QueuedRecord> records;
+    while (q.step())
+        records.append({q.integer(0), q.text(1), q.integer(2), int(q.integer(3))});
+    return records;
+}
+
+} // namespace swn::tracker

@@ -1,0 +1,74 @@
+#pragma once
+// The tracker stand-in's files: a database set is one SQLite file in the root folder holding its
+// users and its databases; each database is an SQLite file of its own holding record types,
+// records and their attachments. This class is the tracker's side (the admin tool); the relay's
+// side is SqliteTrackerFactory.
+#include "postoffice/TrackerSession.h"
+#include "tracker/Sqlite.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace swn::tracker {
+
+inline constexpr const char* PostOfficeRecordType = "SwiftnotePostOffice";
+inline constexpr const char* AttachmentsField = "Attachments";
+
+struct NewAttachment {
+    QString description;
+    QByteArray content;
+};
+
+struct QueuedRecord {
+    qint64 dbid = 0;
+    QString site;
+    qint64 payloadBytes = 0;
+    int attachments = 0;
+};
+
+struct DatabaseEntry {
+    QString name;
+    bool replicated = false;
+    QString site;
+};
+
+class TrackerStore {
+public:
+    explicit TrackerStore(QString root);
+    const QString& root() const { return root_; }
+
+    // Names of sets and databases: letters, digits, '_' and '-', at most 64, so that no name can
+    // reach outside the root folder or make two names share a file.
+    static bool IsValidName(const QString& name);
+    QString setPath(const QString& set) const;
+    QString databasePath(const QString& set, const QString& database) const;
+
+    void createDatabaseSet(const QString& set);
+    void createDatabase(const QString& set, const QString& database, bool replicated, const QString& site);
+    // Adds the user, or changes the password of one already there, and subscribes it to `databases`.
+    void addUser(const QString& set, const QString& login, const QString& password, const QStringList& databases);
+    void enablePostOffice(const QString& set, const QString& database);
+    // Queues one record with its attachments in one transaction; returns its dbid. Without a
+    // site, the database's own site (empty when it is not replicated).
+    qint64 enqueue(const QString& set, const QString& database, const QString& payload,
+                   const QList<NewAttachment>& attachments, const std::optional<QString>& site = std::nullopt);
+    QList<QueuedRecord> list(const QString& set, const QString& database);
+
+    // Shared with the sessions.
+    QStringList databaseSets() const;
+    Database openSet(const QString& set) const;                    // NoSuchDatabaseSet
+    std::optional<DatabaseEntry> findDatabase(Database& setDb, const QString& database) const;
+    static bool CheckPassword(Database& setDb, const QString& login, const QString& password);
+    static bool IsSubscribed(Database& setDb, const QString& login, const QString& database);
+    static QStringList Subscriptions(Database& setDb, const QString& login);
+    Database openDatabase(const QString& set, const QString& database) const;  // DatabaseNotAccessible
+
+private:
+    void requireName(const QString& name, const char* what) const;
+    QString root_;
+};
+
+} // namespace swn::tracker
