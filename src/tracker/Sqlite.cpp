@@ -24,8 +24,12 @@ Database Database::Open(const QString& path, bool create, int errorNumber)
     sqlite3_extended_result_codes(d.db_, 1);
     sqlite3_busy_timeout(d.db_, kBusyTimeoutMs);
     try {
-        // Reading the journal mode also proves the file is a database at all.
-        d.exec("PRAGMA journal_mode=WAL");
+        // WAL mode lets readers and one writer work at once; it stays with the file, and switching
+        // needs the file to itself, so only its creator asks for it.
+        if (create)
+            d.exec("PRAGMA journal_mode=WAL");
+        // Reading the schema also proves the file is a database at all.
+        d.exec("SELECT count(*) FROM sqlite_master");
         d.exec("PRAGMA foreign_keys=ON");
         d.exec("PRAGMA synchronous=NORMAL");
     } catch (const TrackerError& e) {
@@ -60,7 +64,7 @@ void Database::exec(const char* sql)
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
         const QString why = QString::fromUtf8(error ? error : sqlite3_errmsg(db_));
         sqlite3_free(error);
-        throw TrackerError(tracker_errors::StoreFailure, why);
+        throw TrackerError(tracker_errors::StoreFailure, QStringLiteral("%1 (%2)").arg(why, QString::fromUtf8(sql).left(40)));
     }
 }
 

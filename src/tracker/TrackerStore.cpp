@@ -206,11 +206,15 @@ qint64 TrackerStore::enqueue(const QString& set, const QString& database, const 
     if (!entry)
         Fail(tracker_errors::NoSuchDatabase, QStringLiteral("database '%1' does not exist in '%2'").arg(database, set));
     Database db = openDatabase(set, database);
-    Statement type = db.prepare("SELECT 1 FROM record_types WHERE name = ?");
-    type.bind(1, QLatin1String(PostOfficeRecordType));
-    if (!type.step())
-        Fail(tracker_errors::NoSuchRecordType,
-             QStringLiteral("database '%1' is not enabled for the post office (run enable-postoffice)").arg(database));
+    {
+        // Finished before the write begins: a statement left on a row keeps a read snapshot,
+        // and a write cannot start from a snapshot another writer has moved past.
+        Statement type = db.prepare("SELECT 1 FROM record_types WHERE name = ?");
+        type.bind(1, QLatin1String(PostOfficeRecordType));
+        if (!type.step())
+            Fail(tracker_errors::NoSuchRecordType,
+                 QStringLiteral("database '%1' is not enabled for the post office (run enable-postoffice)").arg(database));
+    }
     Transaction t(db);
     db.prepare("INSERT INTO records(type, payload, mastership) VALUES(?, ?, ?)")
         .bind(1, QLatin1String(PostOfficeRecordType)).bind(2, payload).bind(3, site.value_or(entry->site))
