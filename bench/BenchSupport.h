@@ -1,0 +1,52 @@
+#pragma once
+// What the benchmarks share: a counting SMTP sink, memory readings, a message held in memory.
+#include "delivery/MimeComposer.h"
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace swn::bench {
+
+// The test suite's SMTP server in counting mode: it keeps nothing, so only the exchange costs.
+class CountingSink {
+public:
+    bool start();
+    // Stops the server and returns how many messages it took.
+    int stop();
+    QString hostText() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
+    quint16 port() const { return port_; }
+
+private:
+    std::unique_ptr<QProcess> process_;
+    quint16 port_ = 0;
+};
+
+// Kilobytes from /proc/self/status ("VmRSS", "VmHWM").
+long StatusKb(const char* field);
+// Starts a new peak: VmHWM is set back to the current resident size.
+void ResetPeak();
+
+class BytesMessage final : public ComposedMessage {
+public:
+    explicit BytesMessage(QByteArray bytes) : bytes_(std::move(bytes)) {}
+    qint64 read(char* buffer, qint64 size) override
+    {
+        const qint64 n = std::min(size, qint64(bytes_.size()) - at_);
+        std::copy_n(bytes_.constData() + at_, n, buffer);
+        at_ += n;
+        return n;
+    }
+    qint64 size() const override { return bytes_.size(); }
+
+private:
+    QByteArray bytes_;
+    qint64 at_ = 0;
+};
+
+double Percentile(std::vector<double> values, double p);
+
+} // namespace swn::bench

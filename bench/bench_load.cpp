@@ -1,0 +1,219 @@
+// Network relay under load: N clients in parallel post 2 KB documents through the relay to an
+// SMTP sink; beside it, the same number of bare SMTP sends with the same parallelism. Then 300
+// idle connections held open. Usage: bench_load [REQUESTS_PER_LEVEL]
+#include "BenchSupport.h"
+#include "MailDocBuilder.h"
+
+#include "delivery/CDOSend.h"
+#include "host/Form1.h"
+#include "postoffice/UnavailableTracker.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace swn;
+using namespace swn::bench;
+
+namespace {
+
+int Connect(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One request: send it whole, read the reply until the relay closes. True on a 200 reply.
+bool Post(quint16 port, const QByteArray& request)
+{
+    const int fd = Connect(port);
+    if (fd < 0)
+        return false;
+    const char* p = request.constData();
+    qsizetype left = request.size();
+    while (left > 0) {
+        const ssize_t n = ::send(fd, p, size_t(left), MSG_NOSIGNAL);
+        if (n <= 0) {
+            ::close(fd);
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    QByteArray reply;
+    char buffer[256];
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+        reply.append(buffer, n);
+    ::close(fd);
+    return reply.startsWith("HTTP/1.1 200 ");
+}
+
+// Runs `work` on `threads` threads while the relay's event loop keeps running here.
+void RunClients(int threads, const std::function<void(int)>& work)
+{
+    std::atomic<int> done{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&, t] {
+            work(t);
+            ++done;
+        });
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done == threads)
+            loop.quit();
+    });
+    poll.start(2);
+    loop.exec();
+    for (auto& th : pool)
+        th.join();
+}
+
+quint16 FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::Any);
+    return probe.serverPort();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int perLevel = argc > 1 ? std::atoi(argv[1]) : 1000;
+    CountingSink sink;
+    if (!sink.start()) {
+        std::fprintf(stderr, "bench_load: the SMTP sink did not start\n");
+        return 1;
+    }
+    QTemporaryDir dir;
+    Form1Options options;
+    options.settingsFile = dir.filePath(QStringLiteral("relay.ini"));
+    options.trackerFactory = std::make_shared<UnavailableTrackerFactory>();
+    options.showMessage = [](const QString&, const QString&, QMessageBox::Icon) {};
+    options.quitOnExit = false;
+    Form1 form(std::move(options));
+    form.Form_Load();
+    const quint16 port = FreePort();
+    form.ListenPort->setText(QString::number(port));
+    form.SMTPHost->setText(sink.hostText());
+    form.MaxLogSize->setText(QStringLiteral("64"));
+    form.cmdStart_Click();
+
+    test::MailDocBuilder doc;
+    doc.to = {"alice@example.org", "bob@example.org"};
+    doc.cc = {"carol@example.org"};
+    doc.body = QString(1500, QLatin1Char('x'));
+    const QByteArray document = doc.build();
+    const QByteArray request = "POST / HTTP/1.1\r\nHost: relay\r\nContent-Length: " +
+        QByteArray::number(document.size()) + "\r\n\r\n" + document;
+
+    MimeMessageBuilder builder;
+    builder.setFrom(doc.from, true);
+    builder.setRecipients(RecipientKind::To, doc.to);
+    builder.setRecipients(RecipientKind::Cc, doc.cc);
+    builder.setSubject(doc.subject);
+    builder.setBody(doc.body.toUtf8(), false);
+    const QByteArray sender = builder.envelopeSender();
+    const QList<QByteArray> recipients = builder.envelopeRecipients();
+    const QByteArray composed = builder.compose()->readAll();
+    const SmtpServerAddress server = ParseSmtpServerText(sink.hostText());
+
+    std::printf("%d requests of %lld bytes per level, relay on port %u\n", perLevel, qint64(request.size()), port);
+    std::printf("%8s %12s %9s %9s %9s %12s %8s %10s\n", "clients", "relay req/s", "p50 ms", "p90 ms", "p99 ms",
+                "bare sends/s", "ratio", "peak MB");
+    int expected = 0;
+    for (int clients : {1, 10, 100}) {
+        const int each = std::max(1, perLevel / clients);
+        std::vector<std::vector<double>> latencies{size_t(clients)};
+        std::atomic<int> failed{0};
+        ResetPeak();
+        QElapsedTimer clock;
+        clock.start();
+        RunClients(clients, [&](int t) {
+            for (int i = 0; i < each; ++i) {
+                const auto start = std::chrono::steady_clock::now();
+                if (!Post(port, request))
+                    ++failed;
+                latencies[size_t(t)].push_back(
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            }
+        });
+        const double relaySeconds = clock.nsecsElapsed() / 1e9;
+        const long peakKb = StatusKb("VmHWM");
+        std::vector<double> all;
+        for (auto& l : latencies)
+            all.insert(all.end(), l.begin(), l.end());
+
+        std::atomic<int> bareFailed{0};
+        clock.restart();
+        RunClients(clients, [&](int) {
+            for (int i = 0; i < each; ++i) {
+                BytesMessage message(composed);
+                if (!SendSmtp(server, sender, recipients, message).sent)
+                    ++bareFailed;
+            }
+        });
+        const double bareSeconds = clock.nsecsElapsed() / 1e9;
+        const int total = each * clients;
+        expected += 2 * total - failed - bareFailed;
+        const double relayRate = (total - failed) / relaySeconds;
+        const double bareRate = (total - bareFailed) / bareSeconds;
+        std::printf("%8d %12.1f %9.2f %9.2f %9.2f %12.1f %7.0f%% %10.1f%s\n", clients, relayRate,
+                    Percentile(all, 50), Percentile(all, 90), Percentile(all, 99), bareRate, 100 * relayRate / bareRate,
+                    peakKb / 1024.0, failed || bareFailed ? "  (failures!)" : "");
+    }
+    std::printf("aim: with 100 clients the relay keeps at least 70%% of the bare rate\n");
+
+    // Idle connections cost no memory to speak of.
+    QCoreApplication::processEvents();
+    const long before = StatusKb("VmRSS");
+    std::vector<int> idle;
+    RunClients(1, [&](int) {
+        for (int i = 0; i < Form1::MaxSlots; ++i)
+            idle.push_back(Connect(port));
+    });
+    QElapsedTimer settle;
+    settle.start();
+    while (form.MaxSocket() < Form1::MaxSlots && settle.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    for (int i = 0; i < 100; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    const long held = StatusKb("VmRSS");
+    for (int fd : idle)
+        if (fd >= 0)
+            ::close(fd);
+    for (int i = 0; i < 50; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::printf("%d idle connections: resident %.1f MB before, %.1f MB while held (+%.2f MB), slots in use %d\n",
+                Form1::MaxSlots, before / 1024.0, held / 1024.0, (held - before) / 1024.0, form.MaxSocket());
+
+    const int received = sink.stop();
+    std::printf("sink received %d of %d messages\n", received, expected);
+    return received == expected ? 0 : 1;
+}
