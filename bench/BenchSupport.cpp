@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <curl/curl.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -57,6 +59,45 @@ double Percentile(std::vector<double> values, double p)
     std::sort(values.begin(), values.end());
     const size_t at = std::min(values.size() - 1, size_t(p / 100.0 * double(values.size())));
     return values[at];
+}
+
+namespace {
+struct Reader {
+    const QByteArray* bytes;
+    qsizetype at = 0;
+};
+size_t Read(char* buffer, size_t size, size_t count, void* user)
+{
+    auto* r = static_cast<Reader*>(user);
+    const size_t n = std::min(size * count, size_t(r->bytes->size() - r->at));
+    std::memcpy(buffer, r->bytes->constData() + r->at, n);
+    r->at += qsizetype(n);
+    return n;
+}
+} // namespace
+
+bool BareSend(const QString& hostText, const QByteArray& sender, const QList<QByteArray>& recipients,
+              const QByteArray& message)
+{
+    CURL* curl = curl_easy_init();
+    const QByteArray url = "smtp://" + hostText.toUtf8();
+    const QByteArray from = '<' + sender + '>';
+    curl_slist* rcpt = nullptr;
+    for (const QByteArray& r : recipients)
+        rcpt = curl_slist_append(rcpt, ('<' + r + '>').constData());
+    Reader reader{&message};
+    curl_easy_setopt(curl, CURLOPT_URL, url.constData());
+    curl_easy_setopt(curl, CURLOPT_MAIL_FROM, from.constData());
+    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, rcpt);
+    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, Read);
+    curl_easy_setopt(curl, CURLOPT_READDATA, &reader);
+    curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(message.size()));
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    const bool ok = curl_easy_perform(curl) == CURLE_OK;
+    curl_easy_cleanup(curl);
+    curl_slist_free_all(rcpt);
+    return ok;
 }
 
 } // namespace swn::bench

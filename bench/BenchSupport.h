@@ -49,4 +49,9 @@ private:
 
 double Percentile(std::vector<double> values, double p);
 
+// The least a program can do to send these bytes with libcurl: a new client and connection per
+// mail, no error text, no time-outs.
+bool BareSend(const QString& hostText, const QByteArray& sender, const QList<QByteArray>& recipients,
+              const QByteArray& message);
+
 } // namespace swn::bench

@@ -142,7 +142,6 @@ int main(int argc, char** argv)
     const QByteArray sender = builder.envelopeSender();
     const QList<QByteArray> recipients = builder.envelopeRecipients();
     const QByteArray composed = builder.compose()->readAll();
-    const SmtpServerAddress server = ParseSmtpServerText(sink.hostText());
 
     std::printf("%d requests of %lld bytes per level, relay on port %u\n", perLevel, qint64(request.size()), port);
     std::printf("%8s %12s %9s %9s %9s %12s %8s %10s\n", "clients", "relay req/s", "p50 ms", "p90 ms", "p99 ms",
@@ -174,8 +173,7 @@ int main(int argc, char** argv)
         clock.restart();
         RunClients(clients, [&](int) {
             for (int i = 0; i < each; ++i) {
-                BytesMessage message(composed);
-                if (!SendSmtp(server, sender, recipients, message).sent)
+                if (!BareSend(sink.hostText(), sender, recipients, composed))
                     ++bareFailed;
             }
         });

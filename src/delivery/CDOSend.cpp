@@ -31,12 +31,16 @@ struct Exchange {
     ComposedMessage* message = nullptr;
     std::string lastReply;   // the server's reply to the last command, all its lines
     bool replyComplete = true;
+    bool sawRefusal = false; // the server answered 4xx or 5xx to something
+    qint64 bytesRead = 0;    // of the message, handed to the client
 };
 
 size_t ReadMessage(char* buffer, size_t size, size_t count, void* user)
 {
     auto* exchange = static_cast<Exchange*>(user);
     const qint64 n = exchange->message->read(buffer, qint64(size * count));
+    if (n > 0)
+        exchange->bytesRead += n;
     return n < 0 ? CURL_READFUNC_ABORT : size_t(n);
 }
 
@@ -58,6 +62,8 @@ int Trace(CURL*, curl_infotype type, char* data, size_t size, void* user)
         // "250-..." continues a reply, "250 ..." ends it.
         if (line.size() < 4 || line[3] != '-')
             exchange->replyComplete = true;
+        if (!line.empty() && (line[0] == '4' || line[0] == '5'))
+            exchange->sawRefusal = true;
     }
     return 0;
 }
@@ -117,59 +123,91 @@ SmtpServerAddress ParseSmtpServerText(const QString& serverText)
     return server;
 }
 
+namespace {
+
+// One client per thread, kept between sends: a mail that follows soon after another goes over
+// the same connection, without a new greeting and EHLO. The client closes connections that
+// have been idle for a while, and says QUIT when the thread ends.
+struct SmtpClient {
+    CURL* curl = nullptr;
+    SmtpClient() { InitCurl(); curl = curl_easy_init(); }
+    ~SmtpClient() { curl_easy_cleanup(curl); }
+    SmtpClient(const SmtpClient&) = delete;
+    SmtpClient& operator=(const SmtpClient&) = delete;
+};
+
+constexpr long kMaxConnectionAgeSeconds = 60;
+
+} // namespace
+
 SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envelopeSender,
                         const QList<QByteArray>& envelopeRecipients, ComposedMessage& message)
 {
-    InitCurl();
     SmtpSendResult result;
     if (envelopeRecipients.isEmpty()) {
         // Without recipients the client would not send a mail at all but still report success.
         result.errorText = QStringLiteral("At least one recipient is required, but none were found.");
         return result;
     }
-    CURL* curl = curl_easy_init();
+    thread_local SmtpClient client;
+    CURL* curl = client.curl;
     if (!curl) {
         result.errorText = QString::fromUtf8(curl_easy_strerror(CURLE_FAILED_INIT));
         return result;
     }
-    Exchange exchange;
-    exchange.message = &message;
-    char errorBuffer[CURL_ERROR_SIZE] = {};
     const QByteArray url = "smtp://" + server.host + ':' + QByteArray::number(server.port);
     const QByteArray from = '<' + envelopeSender + '>';
     curl_slist* recipients = nullptr;
     for (const QByteArray& address : envelopeRecipients)
         recipients = curl_slist_append(recipients, ('<' + address + '>').constData());
 
-    curl_easy_setopt(curl, CURLOPT_URL, url.constData());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp");
-    curl_easy_setopt(curl, CURLOPT_MAIL_FROM, from.constData());
-    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients);
-    curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(curl, CURLOPT_READFUNCTION, ReadMessage);
-    curl_easy_setopt(curl, CURLOPT_READDATA, &exchange);
-    curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(message.size()));
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, long(connectTimeoutSeconds));
-    curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, long(idleTimeoutSeconds));
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, long(idleTimeoutSeconds));
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, Trace);
-    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &exchange);
-
-    const CURLcode code = curl_easy_perform(curl);
+    Exchange exchange;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    CURLcode code = CURLE_OK;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        exchange = Exchange();
+        exchange.message = &message;
+        errorBuffer[0] = '\0';
+        curl_easy_reset(curl); // options only: the open connection stays
+        curl_easy_setopt(curl, CURLOPT_URL, url.constData());
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "smtp");
+        curl_easy_setopt(curl, CURLOPT_MAIL_FROM, from.constData());
+        curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients);
+        curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, ReadMessage);
+        curl_easy_setopt(curl, CURLOPT_READDATA, &exchange);
+        curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(message.size()));
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, long(connectTimeoutSeconds));
+        curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, long(idleTimeoutSeconds));
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, long(idleTimeoutSeconds));
+        curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, kMaxConnectionAgeSeconds);
+        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, attempt > 0 ? 1L : 0L);
+        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+        curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+        curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, Trace);
+        curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &exchange);
+        code = curl_easy_perform(curl);
+        long newConnections = 0;
+        curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &newConnections);
+        // A kept connection the server has dropped meanwhile fails at once; once, and only
+        // while not a byte of the mail has gone out, it is worth a new connection.
+        if (code == CURLE_OK || newConnections > 0 || exchange.bytesRead > 0 || exchange.sawRefusal)
+            break;
+    }
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.replyCode);
     result.sent = code == CURLE_OK;
     if (!result.sent) {
-        const QString client = QString::fromUtf8(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code));
+        const QString clientText = QString::fromUtf8(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code));
         if (result.replyCode >= 400 && !exchange.lastReply.empty())
-            result.errorText = QString::fromUtf8(exchange.lastReply) + QStringLiteral(" (") + client + QLatin1Char(')');
+            result.errorText =
+                QString::fromUtf8(exchange.lastReply) + QStringLiteral(" (") + clientText + QLatin1Char(')');
         else
-            result.errorText = client;
+            result.errorText = clientText;
     }
-    curl_easy_cleanup(curl); // says QUIT on a connection that is still open
+    // Drops the reference to this call's recipient list; the connection itself stays open.
+    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, nullptr);
     curl_slist_free_all(recipients);
     return result;
 }

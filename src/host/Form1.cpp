@@ -214,6 +214,10 @@ void Form1::buildControls()
     Picture2->setObjectName(QStringLiteral("Picture2"));
 
     heartBeatTimer_ = new QTimer(this);
+    logViewTimer_ = new QTimer(this);
+    logViewTimer_->setSingleShot(true);
+    logViewTimer_->setInterval(50);
+    connect(logViewTimer_, &QTimer::timeout, this, [this] { FlushLogView(); });
     heartBeatTimer_->setObjectName(QStringLiteral("HeartBeatTimer"));
     timer1_ = new QTimer(this);
     timer1_->setObjectName(QStringLiteral("Timer1"));
@@ -535,23 +539,39 @@ void Form1::AddLogText(const QString& message)
         const ActivityLog::Append a = log_.add(message, limit);
         if (a.limitCorrected)
             MaxLogSize->setText(limit);
-        // The box shows the log with plain line breaks; the log text itself keeps CR LF.
+        // The box catches up a moment later: laying out and painting it for every line would
+        // cost more than delivering the mail that the line reports.
         if (a.cut) {
-            QString shown = log_.text();
-            shown.remove(QLatin1Char('\r'));
-            txtReceive->setPlainText(shown);
-        } else {
-            QTextCursor c = txtReceive->textCursor();
-            c.movePosition(QTextCursor::End);
-            QString line = a.line;
-            line.remove(QLatin1Char('\r'));
-            c.insertText(line);
+            logViewRefill_ = true;
+            logViewPending_.clear();
+        } else if (!logViewRefill_) {
+            logViewPending_ += a.line;
         }
-        txtReceive->moveCursor(QTextCursor::End);
-        txtReceive->ensureCursorVisible();
+        if (!logViewTimer_->isActive())
+            logViewTimer_->start();
     } catch (...) {
         // The log never fails its caller.
     }
+}
+
+void Form1::FlushLogView()
+{
+    logViewTimer_->stop();
+    // The box shows the log with plain line breaks; the log text itself keeps CR LF.
+    if (logViewRefill_) {
+        QString shown = log_.text();
+        shown.remove(QLatin1Char('\r'));
+        txtReceive->setPlainText(shown);
+    } else if (!logViewPending_.isEmpty()) {
+        QTextCursor c = txtReceive->textCursor();
+        c.movePosition(QTextCursor::End);
+        logViewPending_.remove(QLatin1Char('\r'));
+        c.insertText(logViewPending_);
+    }
+    logViewRefill_ = false;
+    logViewPending_.clear();
+    txtReceive->moveCursor(QTextCursor::End);
+    txtReceive->ensureCursorVisible();
 }
 
 QString Form1::SMTPHostText() const { return SMTPHost->text(); }

@@ -79,6 +79,8 @@ public:
 
     // DeliveryContext
     void AddLogText(const QString& message) override;
+    // Brings the log box up to date with the log now instead of a moment later.
+    void FlushLogView();
     QString SMTPHostText() const override;
     bool IsNetworkRelayMode() const override;
     void AdvanceCounters(qint32 copies, qint32 relays) override;
@@ -151,6 +153,9 @@ private:
     QTimer* heartBeatTimer_ = nullptr;
     QTimer* timer1_ = nullptr;
     QTimer* postOfficePollInterval_ = nullptr;
+    QTimer* logViewTimer_ = nullptr;
+    QString logViewPending_;     // lines the box does not show yet
+    bool logViewRefill_ = false; // the log was cut: the box is filled afresh
     QPointer<Form2> form2_;
 
 public:

@@ -22,7 +22,8 @@ class Handler:
     def __init__(self, outdir, count_only):
         self.outdir = outdir
         self.count_only = count_only
-        self.count = 0
+        # A server restarted on the same folder goes on numbering after what is there.
+        self.count = len([f for f in os.listdir(outdir) if f.endswith(".eml")]) if outdir else 0
 
     def flag(self, name):
         return self.outdir and os.path.exists(os.path.join(self.outdir, name))

@@ -367,6 +367,31 @@ private Q_SLOTS:
         QCOMPARE(none.copies, 0);
     }
 
+    void keptConnectionsStayUsable()
+    {
+        // After a refusal and after a temporary failure the next mail goes through, and a
+        // server that went away and came back between two mails costs none of them.
+        FakeContext ctx = context();
+        QString list;
+        MailDocBuilder refused;
+        refused.to = {"refused@example.org"};
+        MailDocBuilder good;
+        good.subject = QStringLiteral("after");
+        QCOMPARE(DeliverXMLMailMsgViaCDO(ctx, refused.build(), list), DeliveryOutcome::FailedPermanently);
+        QCOMPARE(DeliverXMLMailMsgViaCDO(ctx, good.build(), list), DeliveryOutcome::Delivered);
+        sink.setTemporaryFailure(true);
+        QCOMPARE(DeliverXMLMailMsgViaCDO(ctx, good.build(), list), DeliveryOutcome::RetryLater);
+        sink.setTemporaryFailure(false);
+        QCOMPARE(DeliverXMLMailMsgViaCDO(ctx, good.build(), list), DeliveryOutcome::Delivered);
+        const quint16 port = sink.port();
+        const QList<ReceivedMail> kept = sink.messages();
+        sink.stop();
+        QVERIFY(sink.start(port));
+        QCOMPARE(DeliverXMLMailMsgViaCDO(ctx, good.build(), list), DeliveryOutcome::Delivered);
+        QCOMPARE(sink.count(), kept.size() + 1);
+        QCOMPARE(ParseMail(sink.messages().last().content).subject, QStringLiteral("after"));
+    }
+
     void failuresBeforeSendingReachTheCaller()
     {
         QString list;

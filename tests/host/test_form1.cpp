@@ -190,6 +190,7 @@ private Q_SLOTS:
 
         // Typing into the log changes nothing; the limit box is corrected by the log.
         form->AddLogText(QStringLiteral("first line"));
+        QTRY_VERIFY(form->txtReceive->toPlainText().endsWith(QStringLiteral(" :: first line\n")));
         const QString shown = form->txtReceive->toPlainText();
         QTest::keyClicks(form->txtReceive, QStringLiteral("typed"));
         QCOMPARE(form->txtReceive->toPlainText(), shown);
@@ -197,7 +198,14 @@ private Q_SLOTS:
         form->AddLogText(QStringLiteral("second line"));
         QCOMPARE(form->MaxLogSize->text(), QStringLiteral("16"));
         QVERIFY(form->LogText().endsWith(QStringLiteral(" :: second line\r\n")));
+        form->FlushLogView();
         QCOMPARE(form->txtReceive->toPlainText(), QString(form->LogText()).remove(QLatin1Char('\r')));
+        // After a cut the box shows the kept tail, nothing more.
+        form->MaxLogSize->setText(QStringLiteral("16"));
+        for (int i = 0; i < 40; ++i)
+            form->AddLogText(QString(1000, QLatin1Char('a' + i % 26)));
+        QTRY_COMPARE(form->txtReceive->toPlainText(), QString(form->LogText()).remove(QLatin1Char('\r')));
+        QVERIFY(form->LogText().size() <= 16384);
     }
 
     void japaneseFaceOnShiftJisSystems()

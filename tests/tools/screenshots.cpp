@@ -60,6 +60,7 @@ int main(int argc, char** argv)
         form->AddLogText(BuildResourceMessage(135, {QStringLiteral("build-bot"), 2}));
         form->AdvanceCounters(5, 2);
         form->AdvanceDisplayedCounters(5, 2);
+        form->FlushLogView();
         Settle();
         form->grab().save(QStringLiteral("%1/main-window-%2.png").arg(out, QLatin1String(suffix)));
         if (language == Language::English) {
