@@ -4,8 +4,12 @@
 
 #include <curl/curl.h>
 
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace swn::bench {
 
@@ -50,6 +54,20 @@ void ResetPeak()
         std::fputs("5", f);
         std::fclose(f);
     }
+}
+
+int ConnectLoopback(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 double Percentile(std::vector<double> values, double p)

@@ -47,6 +47,9 @@ private:
     qint64 at_ = 0;
 };
 
+// A blocking TCP connection to 127.0.0.1; -1 when refused.
+int ConnectLoopback(quint16 port);
+
 double Percentile(std::vector<double> values, double p);
 
 // The least a program can do to send these bytes with libcurl: a new client and connection per

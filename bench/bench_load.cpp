@@ -30,24 +30,10 @@ using namespace swn::bench;
 
 namespace {
 
-int Connect(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // One request: send it whole, read the reply until the relay closes. True on a 200 reply.
 bool Post(quint16 port, const QByteArray& request)
 {
-    const int fd = Connect(port);
+    const int fd = ConnectLoopback(port);
     if (fd < 0)
         return false;
     const char* p = request.constData();
@@ -194,7 +180,7 @@ int main(int argc, char** argv)
     std::vector<int> idle;
     RunClients(1, [&](int) {
         for (int i = 0; i < Form1::MaxSlots; ++i)
-            idle.push_back(Connect(port));
+            idle.push_back(ConnectLoopback(port));
     });
     QElapsedTimer settle;
     settle.start();

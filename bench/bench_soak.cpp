@@ -37,20 +37,6 @@ namespace {
 
 std::atomic<bool> running{true};
 
-int Connect(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 bool SendAll(int fd, const QByteArray& bytes)
 {
     qsizetype at = 0;
@@ -66,7 +52,7 @@ bool SendAll(int fd, const QByteArray& bytes)
 // Posts one request; true when the relay answered 200.
 bool Post(quint16 port, const QByteArray& document)
 {
-    const int fd = Connect(port);
+    const int fd = ConnectLoopback(port);
     if (fd < 0)
         return false;
     const QByteArray request = "POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(document.size()) +
@@ -214,7 +200,7 @@ int main(int argc, char** argv)
     traffic.emplace_back([&] {
         QRandomGenerator rng(99);
         while (running) {
-            const int fd = Connect(port);
+            const int fd = ConnectLoopback(port);
             if (fd >= 0) {
                 if (rng.bounded(2) == 0) {
                     SendAll(fd, "POST / HTTP/1.1\r\n\r\n<BT_mail_Msg><Subject>stall");

@@ -26,34 +26,6 @@ QString PlaceInText(const QByteArray& text, ptrdiff_t offset)
     return QStringLiteral("line %1, column %2").arg(line).arg(end - lineStart + 1);
 }
 
-bool IsTextNode(const pugi::xml_node& node)
-{
-    return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
-}
-
-// Visits the character data below `node` without recursion, so deep nesting cannot overflow the stack.
-template <typename F>
-void ForEachText(pugi::xml_node node, F&& f)
-{
-    if (IsTextNode(node)) {
-        f(node.value());
-        return;
-    }
-    pugi::xml_node current = node.first_child();
-    while (current && current != node) {
-        if (IsTextNode(current))
-            f(current.value());
-        if (current.first_child()) {
-            current = current.first_child();
-            continue;
-        }
-        while (current != node && !current.next_sibling())
-            current = current.parent();
-        if (current != node)
-            current = current.next_sibling();
-    }
-}
-
 } // namespace
 
 LoadedMailDocument LoadMailDocument(const QByteArray& text)
@@ -89,7 +61,7 @@ pugi::xml_node RequireElement(pugi::xml_node parent, const char* name)
 QByteArray NodeTextUtf8(pugi::xml_node node)
 {
     QByteArray text;
-    ForEachText(node, [&](const char* chunk) { text.append(chunk); });
+    ForEachTextChunk(node, [&](const char* chunk) { text.append(chunk); });
     return text;
 }
 

@@ -47,6 +47,33 @@ pugi::xml_node RequireElement(pugi::xml_node parent, const char* name);
 // Character data of a node and all its descendants, in document order, as UTF-8.
 QByteArray NodeTextUtf8(pugi::xml_node node);
 QString NodeText(pugi::xml_node node);
+// Calls `f` with each piece of character data below `node`, in document order. Iterative, so
+// deep nesting cannot overflow the stack.
+template <typename F>
+void ForEachTextChunk(pugi::xml_node node, F&& f)
+{
+    auto isText = [](const pugi::xml_node& n) {
+        return n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata;
+    };
+    if (isText(node)) {
+        f(node.value());
+        return;
+    }
+    pugi::xml_node current = node.first_child();
+    while (current && current != node) {
+        if (isText(current))
+            f(current.value());
+        if (current.first_child()) {
+            current = current.first_child();
+            continue;
+        }
+        while (current != node && !current.next_sibling())
+            current = current.parent();
+        if (current != node)
+            current = current.next_sibling();
+    }
+}
+
 // Text of the first child element `name` of `parent`.
 QString ReadElementText(pugi::xml_node parent, const char* name);
 QByteArray ReadElementTextUtf8(pugi::xml_node parent, const char* name);

@@ -5,6 +5,7 @@
 #include "delivery/DeliveryError.h"
 #include "delivery/MailDocument.h"
 #include "host/Catalogue.h"
+#include "host/Files.h"
 
 #include <QDir>
 #include <QFile>
@@ -30,21 +31,6 @@ QString ErrnoText(int error)
 [[noreturn]] void ThrowNotStaged(const QString& displayName, const QString& reason)
 {
     throw DeliveryError(BuildResourceMessage(msg::AttachmentNotStaged, {displayName, reason}));
-}
-
-bool WriteAll(int fd, const char* data, size_t length)
-{
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        length -= size_t(n);
-    }
-    return true;
 }
 
 // Removes the files staged so far unless the staging completes.
@@ -110,7 +96,7 @@ void SaveBinaryData(const QString& path, const QByteArray& data)
                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         ThrowNotStaged(name, ErrnoText(errno));
-    const bool written = WriteAll(fd, data.constData(), size_t(data.size()));
+    const bool written = WriteFully(fd, data.constData(), data.size());
     const int writeError = errno;
     if (::close(fd) != 0 || !written)
         ThrowNotStaged(name, ErrnoText(written ? errno : writeError));
@@ -138,14 +124,14 @@ QString StageDocumentAttachments(pugi::xml_node root)
         bool written = true;
         int error = 0;
         auto flush = [&] {
-            if (written && !decoded.empty() && !WriteAll(fd, decoded.data(), decoded.size())) {
+            if (written && !decoded.empty() && !WriteFully(fd, decoded.data(), qsizetype(decoded.size()))) {
                 written = false;
                 error = errno;
             }
             decoded.clear();
         };
-        auto decodeNode = [&](pugi::xml_node node) {
-            const char* text = node.value();
+        // Same walk as element text: the data of the element and of all its descendants.
+        ForEachTextChunk(body, [&](const char* text) {
             size_t length = std::strlen(text);
             constexpr size_t kPiece = 1 << 20;
             while (valid && written && length > 0) {
@@ -155,20 +141,7 @@ QString StageDocumentAttachments(pugi::xml_node root)
                 text += n;
                 length -= n;
             }
-        };
-        // Same walk as element text: the data of the element and of all its descendants.
-        for (pugi::xml_node node = body.first_child(); node && node != body;) {
-            if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata)
-                decodeNode(node);
-            if (node.first_child()) {
-                node = node.first_child();
-                continue;
-            }
-            while (node != body && !node.next_sibling())
-                node = node.parent();
-            if (node != body)
-                node = node.next_sibling();
-        }
+        });
         if (valid)
             valid = decoder.finish(decoded);
         flush();

@@ -1,5 +1,7 @@
 #include "host/IniServices.h"
 
+#include "host/Files.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
@@ -128,20 +130,7 @@ bool writeAtomically(const QString& path, const QByteArray& content)
     const int fd = ::mkstemp(tmp.data());
     if (fd < 0)
         return false;
-    bool ok = ::fchmod(fd, mode) == 0;
-    const char* p = content.constData();
-    qsizetype left = content.size();
-    while (ok && left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= n;
-    }
+    bool ok = ::fchmod(fd, mode) == 0 && WriteFully(fd, content.constData(), content.size());
     ok = ok && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     ok = ok && ::rename(tmp.constData(), target.constData()) == 0;
@@ -158,6 +147,39 @@ QString oneLine(QString s)
     return s;
 }
 
+// The first line of `key` in the section that starts at line `header`, and the last key line of
+// that section, after which a new key goes.
+struct KeyLine {
+    qsizetype index = -1;
+    qsizetype lastKey = -1;
+    QString key, value;
+};
+
+KeyLine findKey(const Document& doc, qsizetype header, const QString& key)
+{
+    KeyLine found;
+    found.lastKey = header;
+    if (header < 0)
+        return found;
+    for (qsizetype i = header + 1; i < doc.lines.size(); ++i) {
+        const QString line = decoded(doc.lines[i].raw);
+        if (!sectionName(line).isNull())
+            break;
+        if (trimBlanks(line).isEmpty())
+            continue;
+        found.lastKey = i;
+        QString k, v;
+        splitKey(line, k, v);
+        if (sameName(k, key)) {
+            found.index = i;
+            found.key = k;
+            found.value = v;
+            break;
+        }
+    }
+    return found;
+}
+
 } // namespace
 
 IniServices::IniServices(QString filePath) : path_(std::move(filePath)) {}
@@ -165,26 +187,13 @@ IniServices::IniServices(QString filePath) : path_(std::move(filePath)) {}
 QString IniServices::ReadIniValue(const QString& section, const QString& key, const QString& defaultValue) const
 {
     const Document doc = readDocument(path_);
-    const qsizetype header = findSection(doc, section);
-    if (header >= 0) {
-        for (qsizetype i = header + 1; i < doc.lines.size(); ++i) {
-            const QString line = decoded(doc.lines[i].raw);
-            if (!sectionName(line).isNull())
-                break;
-            if (trimBlanks(line).isEmpty())
-                continue;
-            QString k, v;
-            splitKey(line, k, v);
-            if (!sameName(k, key))
-                continue;
-            v = trimBlanks(v);
-            if (v.size() >= 2 && (v.front() == QLatin1Char('"') || v.front() == QLatin1Char('\''))
-                && v.back() == v.front())
-                v = v.mid(1, v.size() - 2);
-            return cutToBuffer(v);
-        }
-    }
-    return cutToBuffer(defaultValue);
+    const KeyLine found = findKey(doc, findSection(doc, section), key);
+    if (found.index < 0)
+        return cutToBuffer(defaultValue);
+    QString v = trimBlanks(found.value);
+    if (v.size() >= 2 && (v.front() == QLatin1Char('"') || v.front() == QLatin1Char('\'')) && v.back() == v.front())
+        v = v.mid(1, v.size() - 2);
+    return cutToBuffer(v);
 }
 
 bool IniServices::WriteIniValue(const QString& section, const QString& key, const QString& value) const
@@ -196,26 +205,12 @@ bool IniServices::WriteIniValue(const QString& section, const QString& key, cons
         doc.lines.append(Line{('[' + oneLine(section) + ']').toUtf8(), true});
         doc.lines.append(Line{entry, true});
     } else {
-        qsizetype lastKey = header;
-        bool replaced = false;
-        for (qsizetype i = header + 1; i < doc.lines.size(); ++i) {
-            const QString line = decoded(doc.lines[i].raw);
-            if (!sectionName(line).isNull())
-                break;
-            if (trimBlanks(line).isEmpty())
-                continue;
-            lastKey = i;
-            QString k, v;
-            splitKey(line, k, v);
-            if (sameName(k, key)) {
-                // Keep the key as the file spells it; only the value changes.
-                doc.lines[i].raw = (k + QLatin1Char('=') + oneLine(value)).toUtf8();
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced)
-            doc.lines.insert(lastKey + 1, Line{entry, true});
+        const KeyLine found = findKey(doc, header, key);
+        if (found.index >= 0)
+            // Keep the key as the file spells it; only the value changes.
+            doc.lines[found.index].raw = (found.key + QLatin1Char('=') + oneLine(value)).toUtf8();
+        else
+            doc.lines.insert(found.lastKey + 1, Line{entry, true});
     }
     QByteArray out;
     for (qsizetype i = 0; i < doc.lines.size(); ++i) {

@@ -1,6 +1,7 @@
 // Network relay mode: the listener, its connection slots, and one request per connection.
 #include "delivery/Delivery.h"
 #include "host/Catalogue.h"
+#include "host/Files.h"
 #include "host/Form1.h"
 #include "netrelay/RequestAssembly.h"
 #include "netrelay/SocketArray.h"
@@ -167,20 +168,7 @@ void Form1::SaveXML(const QByteArray& text)
             AddLogText(BuildResourceMessage(msg::EchoFileFailed, {QString::fromLocal8Bit(std::strerror(errno))}));
             return;
         }
-        const char* p = text.constData();
-        qsizetype left = text.size();
-        bool ok = true;
-        while (left > 0) {
-            const ssize_t n = ::write(fd, p, size_t(left));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                ok = false;
-                break;
-            }
-            p += n;
-            left -= n;
-        }
+        bool ok = WriteFully(fd, text.constData(), text.size());
         const int savedErrno = errno;
         if (::close(fd) != 0)
             ok = false;

@@ -1,5 +1,6 @@
 #include "tracker/SqliteTracker.h"
 
+#include "host/Files.h"
 #include "tracker/TrackerStore.h"
 
 #include <QFile>
@@ -155,20 +156,7 @@ public:
         const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0)
             Fail(tracker_errors::StoreFailure, QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
-        const char* p = content.constData();
-        qsizetype left = content.size();
-        int error = 0;
-        while (left > 0) {
-            const ssize_t n = ::write(fd, p, size_t(left));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                error = n < 0 ? errno : ENOSPC;
-                break;
-            }
-            p += n;
-            left -= n;
-        }
+        int error = WriteFully(fd, content.constData(), content.size()) ? 0 : errno;
         if (::close(fd) != 0 && !error)
             error = errno;
         if (error) {
