@@ -161,6 +161,9 @@ QString StagedDisplayName(QString name)
         name.replace(QLatin1String(kNamePathSeparator), QLatin1String("|"));
         name.replace(QLatin1String(kAttachmentSeparator), QLatin1String(":#:"));
     }
+    // A last "|" would join the "||" after the name and move the split into the path.
+    while (name.endsWith(QLatin1Char('|')))
+        name[name.size() - 1] = QLatin1Char('_');
     return name;
 }
 

@@ -25,7 +25,7 @@ QString StageDocumentAttachments(pugi::xml_node root);
 void SaveBinaryData(const QString& path, const QByteArray& data);
 
 // The list format has no escaping, so a display name must not carry its separators: a name
-// holding "||" would make the rest of it read as the file path.
+// holding "||", or ending in "|", would make the rest of it read as the file path.
 QString StagedDisplayName(QString name);
 
 // Entries of a staged attachment list; the empty text gives none.

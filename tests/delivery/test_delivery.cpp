@@ -223,6 +223,11 @@ private Q_SLOTS:
         sly.attachments = {{QStringLiteral("x||") + victim.fileName(), "data"}};
         const QString slyList = StageDocumentAttachments(LoadMailDocument(sly.build()).root);
         QCOMPARE(SplitAttachmentList(slyList).first().split(QStringLiteral("||")).size(), 2);
+        for (const QString& name : {QStringLiteral("a|"), QStringLiteral("||"), QStringLiteral("x:##:|")}) {
+            const QString entry = StagedDisplayName(name) + QStringLiteral("||/p");
+            QCOMPARE(entry.split(QStringLiteral("||")), (QStringList{StagedDisplayName(name), "/p"}));
+            QVERIFY(!StagedDisplayName(name).contains(QStringLiteral(":##:")));
+        }
         DeleteStagedFiles(slyList);
         DeleteStagedFiles(QStringLiteral("n||") + victim.fileName());
         QVERIFY(victim.exists());
