@@ -49,6 +49,23 @@ quint16 ClosedPort()
     return probe.serverPort();
 }
 
+// A tracker whose admin session cannot tell the user's name, as some installations' cannot.
+class NoAdminNameTracker : public SqliteTrackerFactory {
+public:
+    using SqliteTrackerFactory::SqliteTrackerFactory;
+    std::unique_ptr<BTAdminSession> CreateAdminSession() override
+    {
+        struct Admin : BTAdminSession {
+            std::unique_ptr<BTAdminSession> inner;
+            void AdminLogOn(const QString& l, const QString& p, const QString& s) override { inner->AdminLogOn(l, p, s); }
+            QString AdminUserName() override { throw TrackerError(tracker_errors::NotSupported, QStringLiteral("no such member")); }
+        };
+        auto admin = std::make_unique<Admin>();
+        admin->inner = SqliteTrackerFactory::CreateAdminSession();
+        return admin;
+    }
+};
+
 } // namespace
 
 class PostOfficeTest : public QObject {
@@ -302,6 +319,17 @@ private Q_SLOTS:
         QCOMPARE(form->Settings().ReadIniValue("SwiftnoteRelay", "BTLoginID", {}), QStringLiteral("admin"));
         QTest::qWait(10); // the dialog is unloaded once its events have run
         QVERIFY(!form->CredentialsDialog());
+    }
+
+    void dialogWhenTheAdminSessionCannotNameTheUser()
+    {
+        auto form = open(Settings(sink.hostText()), std::make_shared<NoAdminNameTracker>(store->root()));
+        form->EditCredentials_Click();
+        Form2* dialog = form->CredentialsDialog();
+        boxes.clear();
+        dialog->BTDatabase_GotFocus();
+        QVERIFY(boxes.isEmpty()); // the login name stands in for the user name
+        QCOMPARE(dialog->BTDatabase->count(), 4);
     }
 
     void dialogWithoutATracker()
