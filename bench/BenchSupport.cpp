@@ -48,12 +48,13 @@ long StatusKb(const char* field)
     return -1;
 }
 
-void ResetPeak()
+bool ResetPeak()
 {
-    if (FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
-        std::fputs("5", f);
-        std::fclose(f);
-    }
+    FILE* f = std::fopen("/proc/self/clear_refs", "w");
+    if (!f)
+        return false;
+    const bool written = std::fputs("5", f) >= 0;
+    return std::fclose(f) == 0 && written;
 }
 
 int ConnectLoopback(quint16 port)

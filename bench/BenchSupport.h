@@ -27,8 +27,9 @@ private:
 
 // Kilobytes from /proc/self/status ("VmRSS", "VmHWM").
 long StatusKb(const char* field);
-// Starts a new peak: VmHWM is set back to the current resident size.
-void ResetPeak();
+// Starts a new peak: VmHWM is set back to the current resident size. False when the kernel
+// refused, and VmHWM still holds the peak since the process started.
+bool ResetPeak();
 
 class BytesMessage final : public ComposedMessage {
 public:

@@ -30,7 +30,9 @@ const char* ColumnOf(const QString& field)
     Fail(tracker_errors::NoSuchField, QStringLiteral("no field '%1'").arg(field));
 }
 
-class Session;
+// Everything a logon hands out shares its connection, so a record outlives its session and never
+// follows a later logon into another database.
+using Connection = std::shared_ptr<Database>;
 
 class FilterGroup final : public BTFilterGroup {
 public:
@@ -60,35 +62,37 @@ public:
     std::vector<const char*> columns;
 };
 
-// Rows are read whole when the query runs: the poll deletes records while it walks them.
+// Rows are read whole when the query runs: the poll deletes records while it walks them. The
+// query is copied, so changing or dropping it afterwards changes nothing here.
 class ResultSet final : public BTResultSet {
 public:
-    ResultSet(Database& db, const Query& query) : db_(db), query_(query) {}
+    ResultSet(Connection db, const Query& query) : db_(std::move(db)), type_(query.type), columns_(query.columns)
+    {
+        for (const auto& group : query.groups)
+            conditions_.insert(conditions_.end(), group->conditions.begin(), group->conditions.end());
+    }
     void RequestRowCount() override {}
     void Run() override
     {
-        if (query_.columns.empty())
+        if (columns_.empty())
             Fail(tracker_errors::InvalidArgument, QStringLiteral("the query has no columns"));
+        // Only column names from ColumnOf reach the text; values are bound.
         QByteArray sql = "SELECT ";
-        for (size_t i = 0; i < query_.columns.size(); ++i)
-            sql += (i ? ", " : "") + QByteArray(query_.columns[i]);
+        for (size_t i = 0; i < columns_.size(); ++i)
+            sql += (i ? ", " : "") + QByteArray(columns_[i]);
         sql += " FROM records WHERE type = ?";
-        std::vector<QString> values;
-        for (const auto& group : query_.groups)
-            for (const auto& [column, value] : group->conditions) {
-                sql += " AND " + QByteArray(column) + " = ?";
-                values.push_back(value);
-            }
+        for (const auto& condition : conditions_)
+            sql += " AND " + QByteArray(condition.first) + " = ?";
         sql += " ORDER BY dbid";
-        Statement q = db_.prepare(sql.constData());
-        q.bind(1, query_.type);
-        for (size_t i = 0; i < values.size(); ++i)
-            q.bind(int(i) + 2, values[i]);
+        Statement q = db_->prepare(sql.constData());
+        q.bind(1, type_);
+        for (size_t i = 0; i < conditions_.size(); ++i)
+            q.bind(int(i) + 2, conditions_[i].second);
         rows_.clear();
         while (q.step()) {
             QVariantList row;
-            for (size_t c = 0; c < query_.columns.size(); ++c) {
-                if (std::strcmp(query_.columns[c], "dbid") == 0)
+            for (size_t c = 0; c < columns_.size(); ++c) {
+                if (std::strcmp(columns_[c], "dbid") == 0)
                     row << QVariant(q.integer(int(c)));
                 else
                     row << QVariant(q.text(int(c)));
@@ -114,7 +118,7 @@ public:
     QVariant CellValue(int column) override
     {
         requireRun();
-        if (current_ < 0 || current_ >= qsizetype(rows_.size()) || column < 1 || column > int(query_.columns.size()))
+        if (current_ < 0 || current_ >= qsizetype(rows_.size()) || column < 1 || column > int(columns_.size()))
             Fail(tracker_errors::InvalidArgument, QStringLiteral("no cell %1 here").arg(column));
         return rows_[size_t(current_)][column - 1];
     }
@@ -125,8 +129,10 @@ private:
         if (!ran_)
             Fail(tracker_errors::InvalidArgument, QStringLiteral("the result set has not run"));
     }
-    Database& db_;
-    const Query& query_;
+    Connection db_;
+    QString type_;
+    std::vector<const char*> columns_;
+    std::vector<std::pair<const char*, QString>> conditions_;
     std::vector<QVariantList> rows_;
     qsizetype current_ = -1;
     bool ran_ = false;
@@ -143,11 +149,12 @@ private:
 
 class Attachment final : public BTAttachment {
 public:
-    Attachment(Database& db, qint64 id, QString description) : db_(db), id_(id), description_(std::move(description)) {}
+    Attachment(Connection db, qint64 id, QString description)
+        : db_(std::move(db)), id_(id), description_(std::move(description)) {}
     QString Description() override { return description_; }
     void Load(const QString& path) override
     {
-        Statement q = db_.prepare("SELECT content FROM attachments WHERE id = ?");
+        Statement q = db_->prepare("SELECT content FROM attachments WHERE id = ?");
         q.bind(1, id_);
         if (!q.step())
             Fail(tracker_errors::NoSuchRecord, QStringLiteral("attachment %1 is gone").arg(id_));
@@ -166,7 +173,7 @@ public:
     }
 
 private:
-    Database& db_;
+    Connection db_;
     qint64 id_;
     QString description_;
 };
@@ -185,11 +192,11 @@ public:
 
 class AttachmentField final : public BTAttachmentField {
 public:
-    AttachmentField(Database& db, qint64 dbid, QString name) : db_(db), dbid_(dbid), name_(std::move(name)) {}
+    AttachmentField(Connection db, qint64 dbid, QString name) : db_(std::move(db)), dbid_(dbid), name_(std::move(name)) {}
     std::unique_ptr<BTAttachmentItems> AttachmentItems() override
     {
         auto items = std::make_unique<class AttachmentItems>();
-        Statement q = db_.prepare("SELECT id, description FROM attachments WHERE dbid = ? AND field = ? ORDER BY id");
+        Statement q = db_->prepare("SELECT id, description FROM attachments WHERE dbid = ? AND field = ? ORDER BY id");
         q.bind(1, dbid_).bind(2, name_);
         while (q.step())
             items->items.push_back(std::make_unique<Attachment>(db_, q.integer(0), q.text(1)));
@@ -197,14 +204,14 @@ public:
     }
 
 private:
-    Database& db_;
+    Connection db_;
     qint64 dbid_;
     QString name_;
 };
 
 class AttachmentFieldSet final : public BTAttachmentFieldSet {
 public:
-    AttachmentFieldSet(Database& db, qint64 dbid) : db_(db), dbid_(dbid) {}
+    AttachmentFieldSet(Connection db, qint64 dbid) : db_(std::move(db)), dbid_(dbid) {}
     BTAttachmentField& Item(const QString& name) override
     {
         if (name != QLatin1String(AttachmentsField))
@@ -215,15 +222,16 @@ public:
     }
 
 private:
-    Database& db_;
+    Connection db_;
     qint64 dbid_;
     std::unique_ptr<AttachmentField> field_;
 };
 
 class Record final : public BTRecord {
 public:
-    Record(Database& db, qint64 dbid, QString payload, QString mastership)
-        : dbid(dbid), payload_(std::move(payload)), mastership_(std::move(mastership)), attachments_(db, dbid) {}
+    Record(Connection db, qint64 dbid, QString payload, QString mastership)
+        : dbid(dbid), connection(db), payload_(std::move(payload)), mastership_(std::move(mastership)),
+          attachments_(std::move(db), dbid) {}
     std::unique_ptr<BTFieldObject> FieldObject(const QString& fieldName) override
     {
         if (fieldName == QLatin1String("Payload"))
@@ -237,6 +245,7 @@ public:
     BTAttachmentFieldSet& AttachmentFieldSet() override { return attachments_; }
 
     const qint64 dbid;
+    const Connection connection;
 
 private:
     QString payload_, mastership_;
@@ -250,21 +259,19 @@ public:
     void LogOn(const QString& login, const QString& password, const QString& database, int,
                const QString& databaseSet) override
     {
-        db_ = Database();
-        loggedOn_ = false;
+        db_.reset();
         Database setDb = store_.openSet(databaseSet);
         const std::optional<DatabaseEntry> entry = store_.findDatabase(setDb, database);
         if (!entry)
             Fail(tracker_errors::NoSuchDatabase, QStringLiteral("database '%1' does not exist").arg(database));
         if (!TrackerStore::CheckPassword(setDb, login, password) || !TrackerStore::IsSubscribed(setDb, login, database))
             Fail(tracker_errors::BadCredentials, QStringLiteral("login or password invalid for '%1'").arg(database));
-        db_ = store_.openDatabase(databaseSet, database);
+        db_ = std::make_shared<Database>(store_.openDatabase(databaseSet, database));
         entry_ = *entry;
-        loggedOn_ = true;
     }
     QStringList RecordTypeNames() override
     {
-        Statement q = db().prepare("SELECT name FROM record_types ORDER BY name");
+        Statement q = db()->prepare("SELECT name FROM record_types ORDER BY name");
         QStringList names;
         while (q.step())
             names << q.text(0);
@@ -299,7 +306,7 @@ public:
         const qint64 dbid = key.toLongLong(&ok);
         if (!ok)
             Fail(tracker_errors::InvalidArgument, QStringLiteral("'%1' is not a record key").arg(key.toString()));
-        Statement q = db().prepare("SELECT payload, mastership FROM records WHERE dbid = ? AND type = ?");
+        Statement q = db()->prepare("SELECT payload, mastership FROM records WHERE dbid = ? AND type = ?");
         q.bind(1, dbid).bind(2, recordType);
         if (!q.step())
             Fail(tracker_errors::NoSuchRecord, QStringLiteral("no %1 record %2").arg(recordType).arg(dbid));
@@ -310,9 +317,9 @@ public:
         if (actionName != QLatin1String("Delete"))
             Fail(tracker_errors::InvalidArgument, QStringLiteral("no action '%1'").arg(actionName));
         auto* ours = dynamic_cast<Record*>(&record);
-        if (!ours)
-            Fail(tracker_errors::InvalidArgument, QStringLiteral("a record of another session"));
-        Database& d = db();
+        if (!ours || ours->connection != db())
+            Fail(tracker_errors::InvalidArgument, QStringLiteral("a record of another session or logon"));
+        Database& d = *db_;
         Transaction t(d);
         d.prepare("DELETE FROM attachments WHERE dbid = ?").bind(1, ours->dbid).run();
         d.prepare("DELETE FROM records WHERE dbid = ?").bind(1, ours->dbid).run();
@@ -335,9 +342,9 @@ public:
     }
 
 private:
-    Database& db()
+    const Connection& db()
     {
-        if (!loggedOn_)
+        if (!db_)
             Fail(tracker_errors::NotLoggedOn, QStringLiteral("not logged on"));
         return db_;
     }
@@ -348,9 +355,8 @@ private:
     }
 
     TrackerStore store_;
-    Database db_;
+    Connection db_;
     DatabaseEntry entry_;
-    bool loggedOn_ = false;
 };
 
 class AdminSession final : public BTAdminSession {

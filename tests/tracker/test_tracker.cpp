@@ -101,6 +101,45 @@ private Q_SLOTS:
         QVERIFY(QFile::rename(path + ".moved", path));
         // The session that failed to log on is logged off, not left on the old database.
         QCOMPARE(ErrorOf([&] { s->RecordTypeNames(); }), tracker_errors::NotLoggedOn);
+        // A database never enabled for the post office has no such record type to query.
+        s->LogOn("admin", "s3cret", "PLAIN", 2, "Repo");
+        QVERIFY(s->RecordTypeNames().isEmpty());
+        QCOMPARE(ErrorOf([&] { s->NewQuery("SwiftnotePostOffice"); }), tracker_errors::NoSuchRecordType);
+    }
+
+    void recordsKeepTheirDatabase()
+    {
+        // Two databases whose rows have the same ids: what a logon handed out keeps reading its
+        // own database after the session moves on, and outlives the session.
+        QTemporaryDir root;
+        TrackerStore other(root.path());
+        other.createDatabaseSet("S");
+        for (const char* db : {"A", "B"}) {
+            other.createDatabase("S", db, false, {});
+            other.enablePostOffice("S", db);
+            other.enqueue("S", db, db, {{"d", QByteArray("from ") + db}});
+        }
+        other.addUser("S", "u", "p", {"A", "B"});
+        auto s = SqliteTrackerFactory(root.path()).CreateSession();
+        s->LogOn("u", "p", "A", 2, "S");
+        std::unique_ptr<BTResultSet> rows;
+        {
+            auto query = s->NewQuery("SwiftnotePostOffice");
+            query->AddColumn("dbid");
+            rows = s->OpenResultSet(*query);
+        }
+        auto record = s->RecordByKey("SwiftnotePostOffice", 1);
+        auto items = record->AttachmentFieldSet().Item("Attachments").AttachmentItems();
+        s->LogOn("u", "p", "B", 2, "S");
+        QCOMPARE(ErrorOf([&] { s->DeleteRecord(*record, "Delete"); }), tracker_errors::InvalidArgument);
+        s.reset();
+        rows->Run();
+        QCOMPARE(rows->RowCount(), qint64(1));
+        items->Item(0).Load(root.filePath("out"));
+        QFile out(root.filePath("out"));
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        QCOMPARE(out.readAll(), QByteArray("from A"));
+        QCOMPARE(other.list("S", "A").size(), 1);
     }
 
     void queueQueriesAndDeletes()
@@ -218,6 +257,25 @@ private Q_SLOTS:
         QCOMPARE(bt.run({"enqueue", "Set1", "DB1", payload.fileName(), "--site", "south"}), 0);
         QCOMPARE(bt.run({"list", "Set1", "DB1"}), 0);
         QCOMPARE(bt.out, QByteArray("1\tnorth\t14\t1\n2\tsouth\t14\t0\n"));
+
+        // Repeated options: attachments keep the order given; a known user gains databases.
+        QCOMPARE(bt.run({"enqueue", "Set1", "DB1", payload.fileName(), "--attach", payload.fileName() + "=first",
+                         "--attach", attach.fileName() + "=second=with=equals", "--attach", payload.fileName() + "=third"}),
+                 0);
+        const QVariant third = bt.out.trimmed().toLongLong();
+        QCOMPARE(bt.run({"create-db", "Set1", "DB3"}), 0);
+        QCOMPARE(bt.run({"add-user", "Set1", "u", "p", "--db", "DB3", "--db", "DB1"}), 0);
+        auto s = SqliteTrackerFactory(root.path()).CreateSession();
+        QString user = QStringLiteral("u");
+        QCOMPARE(s->ListDatabases("MASTR", user, "Set1")->size(), size_t(2));
+        s->LogOn("u", "p", "DB1", 2, "Set1");
+        auto items = s->RecordByKey("SwiftnotePostOffice", third)->AttachmentFieldSet().Item("Attachments").AttachmentItems();
+        QStringList descriptions;
+        for (int i = 0; i < items->Count(); ++i)
+            descriptions << items->Item(i).Description();
+        QCOMPARE(descriptions, (QStringList{"first", "second=with=equals", "third"}));
+        QCOMPARE(bt.run({"enqueue", "Set1", "DB3", payload.fileName()}), 1);
+        QVERIFY(bt.err.contains("enable-postoffice"));
         QCOMPARE(bt.run({"--help"}), 0);
         QVERIFY(bt.out.contains("enqueue SET DB PAYLOAD_FILE"));
 
@@ -242,7 +300,7 @@ private Q_SLOTS:
         }
         QVERIFY(!QFile::exists(root.filePath("..escape.btset")));
         QCOMPARE(bt.run({"list", "Set1", "DB1"}), 0);
-        QCOMPARE(bt.out.count('\n'), 2); // the failed enqueues left nothing behind
+        QCOMPARE(bt.out.count('\n'), 3); // the failed enqueues left nothing behind
     }
 
     void relayDrainsWhileTheTrackerEnqueues()
