@@ -18,7 +18,7 @@ DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArr
 DeliveryOutcome DeliverXMLMailMsgViaZorvix(DeliveryContext& context, const QByteArray& document);
 
 // The relay's private staging folder inside the system's temporary folder (mode 0700), made on
-// first use for the life of the process.
+// first use and removed, with anything left in it, when the process exits.
 QString StagingFolder();
 // A new, empty file with a fresh random name in the staging folder (mode 0600); returns its path.
 QString NewStagedFilePath();

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -46,17 +47,39 @@ struct PartialStaging {
 
 } // namespace
 
+namespace {
+
+std::mutex stagingMutex;
+QByteArray stagingPath; // encoded, for the exit handler
+
+// The folder goes with the process; anything still in it is an attachment nobody will send.
+void RemoveStagingFolder()
+{
+    std::lock_guard lock(stagingMutex);
+    if (stagingPath.isEmpty())
+        return;
+    QDir dir(QFile::decodeName(stagingPath));
+    for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden | QDir::System))
+        ::unlink(QFile::encodeName(dir.filePath(name)).constData());
+    ::rmdir(stagingPath.constData());
+    stagingPath.clear();
+}
+
+} // namespace
+
 QString StagingFolder()
 {
-    static std::mutex mutex;
     static QString folder;
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(stagingMutex);
     // Made once; made again only if something outside the relay removed it meanwhile.
     if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
         QByteArray pattern = QFile::encodeName(QDir::tempPath() + QStringLiteral("/swnrelay-XXXXXX"));
         if (::mkdtemp(pattern.data()) == nullptr) // mode 0700 by definition
             ThrowNotStaged(QDir::tempPath(), ErrnoText(errno));
         folder = QFile::decodeName(pattern);
+        static const bool registered = std::atexit(RemoveStagingFolder) == 0;
+        Q_UNUSED(registered);
+        stagingPath = pattern;
     }
     return folder;
 }
