@@ -104,13 +104,13 @@ int Run(TrackerStore& store, const QString& command, const QStringList& rest)
         const Arguments a = Parse(rest, {QStringLiteral("--attach"), QStringLiteral("--site")}, {});
         Expect(a, 3, "enqueue");
         QList<NewAttachment> attachments;
-        QStringList specs = a.values.values(QStringLiteral("--attach"));
-        std::reverse(specs.begin(), specs.end()); // in the order given
-        for (const QString& spec : specs) {
-            const qsizetype eq = spec.indexOf(QLatin1Char('='));
-            if (eq <= 0 || eq == spec.size() - 1)
-                throw UsageError{QStringLiteral("--attach wants FILE=DESCRIPTION, not '%1'").arg(spec)};
-            attachments.append({spec.mid(eq + 1), ReadFile(spec.left(eq))});
+        QStringList attachArgs = a.values.values(QStringLiteral("--attach"));
+        std::reverse(attachArgs.begin(), attachArgs.end()); // in the order given
+        for (const QString& attachArg : attachArgs) {
+            const qsizetype eq = attachArg.indexOf(QLatin1Char('='));
+            if (eq <= 0 || eq == attachArg.size() - 1)
+                throw UsageError{QStringLiteral("--attach wants FILE=DESCRIPTION, not '%1'").arg(attachArg)};
+            attachments.append({attachArg.mid(eq + 1), ReadFile(attachArg.left(eq))});
         }
         const QByteArray payload = ReadFile(a.positional[2]);
         std::optional<QString> site;

@@ -4,6 +4,7 @@
 // Usage: bench_load [REQUESTS_PER_LEVEL]
 #include "BenchSupport.h"
 #include "MailDocBuilder.h"
+#include "SmtpSink.h"
 
 #include "delivery/CDOSend.h"
 #include "host/Form1.h"
@@ -81,13 +82,6 @@ void RunClients(int threads, const std::function<void(int)>& work)
         th.join();
 }
 
-quint16 FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any);
-    return probe.serverPort();
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -114,7 +108,7 @@ int main(int argc, char** argv)
     options.quitOnExit = false;
     Form1 form(std::move(options));
     form.Form_Load();
-    const quint16 port = FreePort();
+    const quint16 port = test::UnusedTcpPort();
     form.ListenPort->setText(QString::number(port));
     form.SMTPHost->setText(sink.hostText());
     form.MaxLogSize->setText(QStringLiteral("64"));

@@ -87,13 +87,6 @@ QStringList Descriptors()
     return all;
 }
 
-quint16 FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any);
-    return probe.serverPort();
-}
-
 // Counts the send failures as they are logged: the log box itself keeps only its last lines.
 class CountingForm : public Form1 {
 public:
@@ -155,7 +148,7 @@ int main(int argc, char** argv)
     }
 
     auto net = Window(netSettings, std::make_shared<UnavailableTrackerFactory>());
-    const quint16 port = FreePort();
+    const quint16 port = test::UnusedTcpPort();
     net->ListenPort->setText(QString::number(port));
     net->cmdStart_Click();
     auto po = Window(poSettings, std::make_shared<SqliteTrackerFactory>(store.root()));

@@ -131,7 +131,13 @@ namespace {
 struct SmtpClient {
     CURL* curl = nullptr;
     SmtpClient() { InitCurl(); curl = curl_easy_init(); }
-    ~SmtpClient() { curl_easy_cleanup(curl); }
+    ~SmtpClient()
+    {
+        // Saying QUIT to a server that has stopped answering must not hold up the end of the process.
+        if (curl)
+            curl_easy_setopt(curl, CURLOPT_TIMEOUT, 3L);
+        curl_easy_cleanup(curl);
+    }
     SmtpClient(const SmtpClient&) = delete;
     SmtpClient& operator=(const SmtpClient&) = delete;
 };

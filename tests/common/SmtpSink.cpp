@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QTcpServer>
 #include <QThread>
 
 namespace swn::test {
@@ -18,6 +19,13 @@ QString TestSourceDir()
 {
     const QByteArray dir = qgetenv("SWN_TEST_SOURCE_DIR");
     return dir.isEmpty() ? QStringLiteral(SWN_TEST_SOURCE_DIR_DEFAULT) : QString::fromLocal8Bit(dir);
+}
+
+quint16 UnusedTcpPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::Any);
+    return probe.serverPort();
 }
 
 SmtpSink::SmtpSink() = default;

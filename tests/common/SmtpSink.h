@@ -41,6 +41,8 @@ private:
 };
 
 QString SystemPython();
+// A TCP port nothing listens on right now (the probe that found it is closed again).
+quint16 UnusedTcpPort();
 QString TestSourceDir();
 
 } // namespace swn::test

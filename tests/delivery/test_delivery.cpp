@@ -39,13 +39,6 @@ QByteArray RandomBytes(int size)
     return bytes;
 }
 
-quint16 ClosedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost);
-    return server.serverPort(); // free again once the server goes
-}
-
 QString Base64Element(const QString& text)
 {
     return QStringLiteral("<BT_mail_Msg><AttachmentList><AttachmentContent><AttachmentName>a.bin</AttachmentName>"
@@ -355,7 +348,7 @@ private Q_SLOTS:
 
         // Nobody listening: a clear text, and a retry later.
         FakeContext down;
-        down.smtpHost = QStringLiteral("127.0.0.1:%1").arg(ClosedPort());
+        down.smtpHost = QStringLiteral("127.0.0.1:%1").arg(UnusedTcpPort());
         QCOMPARE(DeliverXMLMailMsgViaCDO(down, doc.build(), list), DeliveryOutcome::RetryLater);
         QVERIFY2(down.log[0].contains(QStringLiteral("onnect")), qPrintable(down.log[0]));
         QVERIFY(StagedFiles().isEmpty());

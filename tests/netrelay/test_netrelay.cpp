@@ -25,13 +25,6 @@ using namespace swn::test;
 
 namespace {
 
-quint16 FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any);
-    return probe.serverPort();
-}
-
 QByteArray Request(const QByteArray& document, const QByteArray& requestLine = "POST / HTTP/1.1")
 {
     return requestLine + "\r\nHost: relay\r\nContent-Length: " + QByteArray::number(document.size()) + "\r\n\r\n" +
@@ -113,7 +106,7 @@ private Q_SLOTS:
         QVERIFY(sink.start());
         SetSmtpTimeouts(5, 5);
         form = makeForm();
-        port = FreePort();
+        port = UnusedTcpPort();
         form->ListenPort->setText(QString::number(port));
         form->SMTPHost->setText(sink.hostText());
         form->cmdStart_Click();
@@ -311,7 +304,7 @@ private Q_SLOTS:
 
     void autoStartListensShortlyAfterStartUp()
     {
-        const quint16 autoPort = FreePort();
+        const quint16 autoPort = UnusedTcpPort();
         auto autoForm = makeForm("[SwiftnoteRelay]\nRelayMode=NETWORK\nAutoStart=1\nSTMPRelayListenerPort=" +
                                  QByteArray::number(autoPort) + "\n");
         QVERIFY(QTest::qWaitFor([&] { return autoForm->IsRunning(); }, 5000));

@@ -42,13 +42,6 @@ QByteArray Settings(const QString& smtp, const QString& db = QStringLiteral("SAM
         .toUtf8();
 }
 
-quint16 ClosedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
-
 // A tracker whose admin session cannot tell the user's name, as some installations' cannot.
 class NoAdminNameTracker : public SqliteTrackerFactory {
 public:
@@ -207,7 +200,7 @@ private Q_SLOTS:
     {
         enqueue("outage one", {{"a.txt", "attached"}});
         enqueue("outage two");
-        auto form = open(Settings(QStringLiteral("127.0.0.1:%1").arg(ClosedPort())));
+        auto form = open(Settings(QStringLiteral("127.0.0.1:%1").arg(UnusedTcpPort())));
         const int before = sink.count();
         form->cmdStart_Click();
         form->cmdStop_Click();
