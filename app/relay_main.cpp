@@ -1,4 +1,4 @@
-#include "host/RelayApplication.h"
+#include "ui/RelayApplication.h"
 
 int main(int argc, char** argv)
 {

@@ -18,7 +18,7 @@ bool CountingSink::start()
     process_ = std::make_unique<QProcess>();
     process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process_->start(QStringLiteral("/usr/bin/python3"),
-                    {QStringLiteral(SWN_SOURCE_DIR "/tests/common/smtp_sink.py"), QStringLiteral("--count-only")});
+                    {QStringLiteral(SWN_SOURCE_DIR "/tests/support/smtp_sink.py"), QStringLiteral("--count-only")});
     if (!process_->waitForStarted(10000) || !process_->waitForReadyRead(15000))
         return false;
     port_ = quint16(process_->readLine().trimmed().toUInt());

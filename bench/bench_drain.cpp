@@ -7,7 +7,7 @@
 
 #include "delivery/Delivery.h"
 #include "delivery/Staging.h"
-#include "host/Form1.h"
+#include "ui/Form1.h"
 #include "tracker/SqliteTracker.h"
 #include "tracker/TrackerStore.h"
 

@@ -7,8 +7,8 @@
 #include "SmtpSink.h"
 
 #include "delivery/CDOSend.h"
-#include "host/Form1.h"
-#include "postoffice/UnavailableTracker.h"
+#include "ui/Form1.h"
+#include "tracker/UnavailableTracker.h"
 
 #include <QApplication>
 #include <QDir>

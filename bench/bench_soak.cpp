@@ -7,8 +7,8 @@
 
 #include "delivery/CDOSend.h"
 #include "delivery/Delivery.h"
-#include "host/Form1.h"
-#include "postoffice/UnavailableTracker.h"
+#include "ui/Form1.h"
+#include "tracker/UnavailableTracker.h"
 #include "tracker/SqliteTracker.h"
 #include "tracker/TrackerStore.h"
 

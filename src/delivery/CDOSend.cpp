@@ -4,7 +4,7 @@
 #include "delivery/DeliveryError.h"
 #include "delivery/MimeComposer.h"
 #include "delivery/Staging.h"
-#include "host/Catalogue.h"
+#include "common/Catalogue.h"
 
 #include <QFile>
 

@@ -2,7 +2,7 @@
 #include "delivery/Delivery.h"
 #include "delivery/MailDocument.h"
 #include "delivery/Staging.h"
-#include "host/Catalogue.h"
+#include "common/Catalogue.h"
 
 namespace swn {
 

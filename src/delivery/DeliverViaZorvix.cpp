@@ -1,7 +1,7 @@
 #include "delivery/Delivery.h"
 #include "delivery/MailDocument.h"
 #include "delivery/ZorvixMailMsg.h"
-#include "host/Catalogue.h"
+#include "common/Catalogue.h"
 
 namespace swn {
 

@@ -1,7 +1,7 @@
 #include "delivery/MailDocument.h"
 
 #include "delivery/DeliveryError.h"
-#include "host/Catalogue.h"
+#include "common/Catalogue.h"
 
 #include <algorithm>
 #include <cstring>

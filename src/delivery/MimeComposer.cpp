@@ -3,7 +3,7 @@
 #include "delivery/Delivery.h"
 #include "delivery/DeliveryError.h"
 #include "delivery/Staging.h"
-#include "host/Catalogue.h"
+#include "common/Catalogue.h"
 
 #include <QFile>
 #include <QMimeDatabase>

@@ -4,8 +4,8 @@
 #include "delivery/Delivery.h"
 #include "delivery/DeliveryError.h"
 #include "delivery/MailDocument.h"
-#include "host/Catalogue.h"
-#include "host/Files.h"
+#include "common/Catalogue.h"
+#include "common/Files.h"
 
 #include <QDir>
 #include <QFile>

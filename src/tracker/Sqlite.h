@@ -1,6 +1,6 @@
 #pragma once
 // A thin owner of SQLite handles: every failure becomes a TrackerError with the store's own text.
-#include "postoffice/TrackerSession.h"
+#include "tracker/TrackerSession.h"
 
 #include <QByteArray>
 #include <QString>

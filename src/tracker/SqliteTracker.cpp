@@ -1,6 +1,6 @@
 #include "tracker/SqliteTracker.h"
 
-#include "host/Files.h"
+#include "common/Files.h"
 #include "tracker/TrackerStore.h"
 
 #include <QFile>

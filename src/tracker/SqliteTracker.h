@@ -1,6 +1,6 @@
 #pragma once
 // The relay's side of the tracker stand-in: sessions over the files of a TrackerStore.
-#include "postoffice/TrackerSession.h"
+#include "tracker/TrackerSession.h"
 
 #include <QString>
 

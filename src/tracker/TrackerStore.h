@@ -3,7 +3,7 @@
 // users and its databases; each database is an SQLite file of its own holding record types,
 // records and their attachments. This class is the tracker's side (the admin tool); the relay's
 // side is SqliteTrackerFactory.
-#include "postoffice/TrackerSession.h"
+#include "tracker/TrackerSession.h"
 #include "tracker/Sqlite.h"
 
 #include <QByteArray>

@@ -1,5 +1,5 @@
 // The settings file reader on arbitrary files, and a write that must read back as written.
-#include "host/IniServices.h"
+#include "common/IniServices.h"
 
 #include <QDir>
 #include <QFile>

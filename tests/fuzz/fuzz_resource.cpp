@@ -1,5 +1,5 @@
 // Message formatting with arbitrary identifiers and parameter values.
-#include "host/Catalogue.h"
+#include "common/Catalogue.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -5,11 +5,11 @@
 
 #include "delivery/CDOSend.h"
 #include "delivery/Delivery.h"
-#include "host/Catalogue.h"
-#include "host/Form1.h"
+#include "common/Catalogue.h"
+#include "ui/Form1.h"
 #include "netrelay/RequestAssembly.h"
 #include "netrelay/SocketArray.h"
-#include "postoffice/UnavailableTracker.h"
+#include "tracker/UnavailableTracker.h"
 
 #include <QCheckBox>
 #include <QLineEdit>

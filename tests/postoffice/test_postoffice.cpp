@@ -6,10 +6,10 @@
 
 #include "delivery/CDOSend.h"
 #include "delivery/Delivery.h"
-#include "host/Catalogue.h"
-#include "host/Form1.h"
-#include "postoffice/Form2.h"
-#include "postoffice/UnavailableTracker.h"
+#include "common/Catalogue.h"
+#include "ui/Form1.h"
+#include "ui/Form2.h"
+#include "tracker/UnavailableTracker.h"
 #include "tracker/SqliteTracker.h"
 #include "tracker/TrackerStore.h"
 

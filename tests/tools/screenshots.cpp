@@ -1,9 +1,9 @@
 // Draws the main window in each language and the credentials dialog into PNG files, for the
 // README. Usage: screenshots OUTPUT_DIR
-#include "host/Catalogue.h"
-#include "host/Form1.h"
-#include "postoffice/Form2.h"
-#include "postoffice/UnavailableTracker.h"
+#include "common/Catalogue.h"
+#include "ui/Form1.h"
+#include "ui/Form2.h"
+#include "tracker/UnavailableTracker.h"
 
 #include <QApplication>
 #include <QDir>

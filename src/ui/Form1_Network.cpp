@@ -1,8 +1,8 @@
 // Network relay mode: the listener, its connection slots, and one request per connection.
 #include "delivery/Delivery.h"
-#include "host/Catalogue.h"
-#include "host/Files.h"
-#include "host/Form1.h"
+#include "common/Catalogue.h"
+#include "common/Files.h"
+#include "ui/Form1.h"
 #include "netrelay/RequestAssembly.h"
 #include "netrelay/SocketArray.h"
 

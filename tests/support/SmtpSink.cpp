@@ -40,7 +40,7 @@ bool SmtpSink::start(quint16 port)
     stop();
     process_ = std::make_unique<QProcess>();
     process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_->start(SystemPython(), {TestSourceDir() + QStringLiteral("/common/smtp_sink.py"), QStringLiteral("--outdir"),
+    process_->start(SystemPython(), {TestSourceDir() + QStringLiteral("/support/smtp_sink.py"), QStringLiteral("--outdir"),
                                      dir_.path(), QStringLiteral("--port"), QString::number(port)});
     if (!process_->waitForStarted(10000))
         return false;

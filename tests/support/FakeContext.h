@@ -2,7 +2,7 @@
 // A delivery context without a window: the log is a list, the counters plain numbers.
 #include "delivery/DeliveryContext.h"
 #include "delivery/DeliveryError.h"
-#include "host/Catalogue.h"
+#include "common/Catalogue.h"
 
 #include <QStringList>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "postoffice/UnavailableTracker.h"
+#include "tracker/UnavailableTracker.h"
 
 namespace swn {
 namespace {

@@ -1,8 +1,8 @@
-#include "postoffice/Form2.h"
+#include "ui/Form2.h"
 
-#include "host/Artwork.h"
-#include "host/Catalogue.h"
-#include "host/Form1.h"
+#include "ui/Artwork.h"
+#include "common/Catalogue.h"
+#include "ui/Form1.h"
 
 #include <QComboBox>
 #include <QEvent>

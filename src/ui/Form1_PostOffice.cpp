@@ -1,9 +1,9 @@
 // Post office relay mode on the main window: tracker login, the poll loop and record attachments.
 #include "delivery/Delivery.h"
 #include "delivery/Staging.h"
-#include "host/Catalogue.h"
-#include "host/Form1.h"
-#include "postoffice/Form2.h"
+#include "common/Catalogue.h"
+#include "ui/Form1.h"
+#include "ui/Form2.h"
 
 #include <QCheckBox>
 #include <QFile>

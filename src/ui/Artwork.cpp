@@ -1,4 +1,4 @@
-#include "host/Artwork.h"
+#include "ui/Artwork.h"
 
 #include <QPainter>
 #include <QPainterPath>

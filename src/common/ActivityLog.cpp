@@ -1,4 +1,4 @@
-#include "host/ActivityLog.h"
+#include "common/ActivityLog.h"
 
 #include <QLocale>
 

@@ -1,5 +1,5 @@
 #pragma once
-#include "host/Form1.h"
+#include "ui/Form1.h"
 
 namespace swn {
 

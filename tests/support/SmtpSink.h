@@ -1,5 +1,5 @@
 #pragma once
-// A real SMTP server on loopback (tests/common/smtp_sink.py under the system's Python), with
+// A real SMTP server on loopback (tests/support/smtp_sink.py under the system's Python), with
 // the messages it accepted read back from its folder.
 #include <QByteArray>
 #include <QProcess>

@@ -1,4 +1,4 @@
-#include "host/Catalogue.h"
+#include "common/Catalogue.h"
 
 #include <QLocale>
 

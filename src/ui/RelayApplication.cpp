@@ -1,6 +1,6 @@
-#include "host/RelayApplication.h"
+#include "ui/RelayApplication.h"
 
-#include "host/Catalogue.h"
+#include "common/Catalogue.h"
 #include "tracker/SqliteTracker.h"
 
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "host/Files.h"
+#include "common/Files.h"
 
 #include <cerrno>
 #include <unistd.h>

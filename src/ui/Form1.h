@@ -2,10 +2,10 @@
 // The relay's main window: settings, run state, counters, activity log, and the procedures of
 // both relay modes that live on the window.
 #include "delivery/DeliveryContext.h"
-#include "host/ActivityLog.h"
-#include "host/IniServices.h"
-#include "postoffice/TrackerSession.h"
-#include "postoffice/Form2.h"
+#include "common/ActivityLog.h"
+#include "common/IniServices.h"
+#include "tracker/TrackerSession.h"
+#include "ui/Form2.h"
 
 #include <QByteArray>
 #include <QMessageBox>

@@ -1,10 +1,10 @@
 // The main window offscreen: start-up from a settings file, run state, exit, and the relay
 // process ending on SIGTERM with its settings saved.
-#include "host/Artwork.h"
-#include "host/Catalogue.h"
-#include "host/Form1.h"
-#include "host/IniServices.h"
-#include "postoffice/UnavailableTracker.h"
+#include "ui/Artwork.h"
+#include "common/Catalogue.h"
+#include "ui/Form1.h"
+#include "common/IniServices.h"
+#include "tracker/UnavailableTracker.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

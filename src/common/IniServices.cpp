@@ -1,6 +1,6 @@
-#include "host/IniServices.h"
+#include "common/IniServices.h"
 
-#include "host/Files.h"
+#include "common/Files.h"
 
 #include <QByteArray>
 #include <QFile>

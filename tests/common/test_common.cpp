@@ -1,7 +1,7 @@
 // The settings file rules, the message catalogue and the activity log, without a window.
-#include "host/ActivityLog.h"
-#include "host/Catalogue.h"
-#include "host/IniServices.h"
+#include "common/ActivityLog.h"
+#include "common/Catalogue.h"
+#include "common/IniServices.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -189,4 +189,4 @@ private Q_SLOTS:
 };
 
 QTEST_GUILESS_MAIN(HostTest)
-#include "test_host.moc"
+#include "test_common.moc"

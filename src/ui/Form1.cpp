@@ -1,11 +1,11 @@
-#include "host/Form1.h"
+#include "ui/Form1.h"
 
 #include "delivery/Delivery.h"
-#include "host/Artwork.h"
-#include "host/Catalogue.h"
+#include "ui/Artwork.h"
+#include "common/Catalogue.h"
 #include "netrelay/SocketArray.h"
-#include "postoffice/Form2.h"
-#include "postoffice/UnavailableTracker.h"
+#include "ui/Form2.h"
+#include "tracker/UnavailableTracker.h"
 
 #include <QApplication>
 #include <QButtonGroup>

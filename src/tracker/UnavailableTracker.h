@@ -1,7 +1,7 @@
 #pragma once
 // A tracker that cannot be reached: every operation raises, as the real component does when it
 // is missing. Start-up falls back to it so that the relay still comes up.
-#include "postoffice/TrackerSession.h"
+#include "tracker/TrackerSession.h"
 
 namespace swn {
 
