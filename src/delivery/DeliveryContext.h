@@ -11,9 +11,26 @@ namespace swn {
 enum class DeliveryOutcome {
     Delivered,          // the server (or the mail component) took the mail
     FailedPermanently,  // malformed document, permanent refusal: retrying cannot help
-    RetryLater,         // server unreachable, timed out, or a temporary refusal
+    RetryLater,         // a temporary refusal of this mail (4xx for the message or its recipients)
+    ServerUnavailable,  // the server could not be reached, timed out, or refused the session or
+                        // the sender: says nothing about the mail, and the next mail would fare the same
 };
 
+// Transport security of the SMTP side, from the optional settings keys.
+struct SmtpSecurity {
+    enum class Mode { None, StartTls, Tls };
+    Mode mode = Mode::None;
+    QString user;      // authentication when not empty
+    QString password;
+    QString caFile;    // PEM file of trusted authorities; empty: the system's
+};
+
+inline bool IsTemporary(DeliveryOutcome o)
+{
+    return o == DeliveryOutcome::RetryLater || o == DeliveryOutcome::ServerUnavailable;
+}
+
+// Deliveries run on worker threads: every member may be called from any thread.
 class DeliveryContext {
 public:
     virtual ~DeliveryContext() = default;
@@ -29,6 +46,8 @@ public:
     virtual void AdvanceDisplayedCounters(qint32 copies, qint32 relays) = 0;
     // Program of the system's sendmail interface, used by the mail component.
     virtual QString SendmailProgram() const = 0;
+    // TLS and authentication towards the SMTP server.
+    virtual SmtpSecurity SmtpSecurityOptions() const { return {}; }
 };
 
 } // namespace swn

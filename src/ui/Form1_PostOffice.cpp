@@ -141,7 +141,7 @@ bool Form1::pollOneRecord(BTResultSet& rows)
         const DeliveryOutcome outcome = BTMail->isChecked() ? DeliverXMLMailMsgViaZorvix(*this, payload)
                                                             : DeliverXMLMailMsgViaCDO(*this, payload, attachments);
         attachments.clear(); // the transport removed the files, whatever the outcome
-        if (outcome == DeliveryOutcome::RetryLater) {
+        if (IsTemporary(outcome)) {
             // The records after it would meet the same outage, each waiting out its own
             // time-out; they all stay queued, in order, for the next poll.
             AddLogText(BuildResourceMessage(msg::RecordKeptForRetry, {dbid}));
