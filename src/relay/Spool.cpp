@@ -1,0 +1,1 @@
+#include "relay/Spool.h"
