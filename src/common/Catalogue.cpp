@@ -9,6 +9,7 @@
 #include <langinfo.h>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace swn {
 namespace {
@@ -179,22 +180,48 @@ QString LoadResourceString(int id) { return LoadResourceString(id, CatalogueLang
 QString FormatResourceText(QString text, const QVariantList& params)
 {
     static const QString undefined = QStringLiteral("<<UNDEFINED>>");
+    // Each round fills the first "%s" or "%S" while a case-sensitive "%s" is left anywhere, and
+    // the next round starts over, so a value's own "%s" is filled by the next value. Values come
+    // from documents, so this must stay linear: what lies before the filled place never holds a
+    // placeholder and is final; the rest is kept reversed so that a value is put in front of it
+    // in time proportional to the value, and the count of "%s" left is kept up to date.
+    auto isPair = [](QChar a, QChar b) { return a == QLatin1Char('%') && b == QLatin1Char('s'); };
+    std::vector<QChar> rest(text.crbegin(), text.crend());
+    qsizetype left = text.count(QLatin1String("%s"), Qt::CaseSensitive);
+    QString done;
+    done.reserve(text.size());
     qsizetype next = 0;
-    // The loop test is case-sensitive but the replacement is not: a "%S" before the first "%s" is
-    // the one filled. Each round searches the changed text from its start again.
-    while (text.contains(QLatin1String("%s"), Qt::CaseSensitive)) {
-        QString insert;
-        if (next >= params.size()) {
-            insert = undefined;
-        } else {
-            const QVariant& v = params[next++];
-            insert = v.toString();
+    auto front = [&rest](size_t i) { return rest[rest.size() - 1 - i]; };
+    while (left > 0) {
+        while (!(rest.size() >= 2 && front(0) == QLatin1Char('%') &&
+                 (front(1) == QLatin1Char('s') || front(1) == QLatin1Char('S')))) {
+            done += rest.back();
+            rest.pop_back();
         }
-        const qsizetype at = text.indexOf(QLatin1String("%s"), 0, Qt::CaseInsensitive);
-        text.replace(at, 2, insert);
+        if (front(1) == QLatin1Char('s'))
+            --left;
+        rest.resize(rest.size() - 2);
+        const QString insert = next < params.size() ? params[next++].toString() : undefined;
+        const bool hasBefore = !done.isEmpty(), hasAfter = !rest.empty();
+        const QChar before = hasBefore ? done.back() : QChar(), after = hasAfter ? rest.back() : QChar();
+        if (insert.isEmpty()) {
+            left += hasBefore && hasAfter && isPair(before, after);
+        } else {
+            left += insert.count(QLatin1String("%s"), Qt::CaseSensitive);
+            left += hasBefore && isPair(before, insert.front());
+            left += hasAfter && isPair(insert.back(), after);
+            rest.insert(rest.end(), insert.crbegin(), insert.crend());
+        }
+        // A "%" just before the filled place may pair with the value's first letter.
+        if (hasBefore) {
+            rest.push_back(done.back());
+            done.chop(1);
+        }
     }
-    text.replace(QLatin1String("%n"), QLatin1String("\r\n"), Qt::CaseSensitive);
-    return text;
+    done.append(QStringView(rest.data(), qsizetype(rest.size())));
+    std::reverse(done.end() - qsizetype(rest.size()), done.end());
+    done.replace(QLatin1String("%n"), QLatin1String("\r\n"), Qt::CaseSensitive);
+    return done;
 }
 
 QString BuildResourceMessage(int id, const QVariantList& params)

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QRandomGenerator>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -132,6 +133,47 @@ private Q_SLOTS:
         QCOMPARE(LoadResourceString(134), QStringLiteral("XML Stream Failed to Load.  Error: %s"));
         QVERIFY_THROWS_EXCEPTION(CatalogueError, LoadResourceString(131));
         QVERIFY_THROWS_EXCEPTION(CatalogueError, LoadResourceString(136));
+    }
+
+    // The rules restated the slow way, round by round, to compare the formatter with.
+    static QString FormatByRounds(QString text, const QVariantList& params)
+    {
+        qsizetype next = 0;
+        while (text.contains(QLatin1String("%s"))) {
+            const QString insert = next < params.size() ? params[next++].toString() : QStringLiteral("<<UNDEFINED>>");
+            text.replace(text.indexOf(QLatin1String("%s"), 0, Qt::CaseInsensitive), 2, insert);
+        }
+        return text.replace(QLatin1String("%n"), QLatin1String("\r\n"));
+    }
+
+    void placeholdersFormedAcrossValuesAndHostileSizes()
+    {
+        // Placeholders that only come into being when a value meets its neighbours.
+        QCOMPARE(FormatResourceText(QStringLiteral("%%s"), {"s!"}), QStringLiteral("<<UNDEFINED>>!"));
+        QCOMPARE(FormatResourceText(QStringLiteral("%s%s"), {"%", "s"}), FormatByRounds(QStringLiteral("%s%s"), {"%", "s"}));
+        QCOMPARE(FormatResourceText(QStringLiteral("%s"), {"%", "x"}), QStringLiteral("%"));
+        QCOMPARE(FormatResourceText(QStringLiteral("a%s%sb"), {"%", ""}), FormatByRounds(QStringLiteral("a%s%sb"), {"%", ""}));
+        QRandomGenerator random(7);
+        const char alphabet[] = {'%', 's', 'S', 'n', 'x'};
+        auto randomText = [&](int maxLength) {
+            QString t;
+            for (int i = int(random.bounded(maxLength)); i > 0; --i)
+                t += QLatin1Char(alphabet[random.bounded(5)]);
+            return t;
+        };
+        for (int round = 0; round < 20000; ++round) {
+            const QString text = randomText(12);
+            QVariantList params;
+            for (int i = int(random.bounded(4)); i > 0; --i)
+                params << randomText(6);
+            QCOMPARE(FormatResourceText(text, params), FormatByRounds(text, params));
+        }
+        // A value of a million placeholders, as a document can carry in a header name: every one
+        // of them is filled, and the work stays proportional to the text.
+        const QString hostile = QString(QStringLiteral("%s")).repeated(1000000);
+        const QString out = BuildResourceMessage(msg::HeaderRefused, {hostile});
+        QCOMPARE(out.count(QStringLiteral("<<UNDEFINED>>")), 1000000);
+        QVERIFY(!out.contains(QStringLiteral("%s")));
     }
 
     void everyLanguageHasEveryText()
