@@ -29,9 +29,23 @@ constexpr int SessionNotCreated = 168;
 constexpr int SettingsNotSaved = 169;
 constexpr int StoppingOnSignal = 170;
 constexpr int EchoFileFailed = 171;
-constexpr int FirstId = 101;
 constexpr int CounterOverflow = 172;
-constexpr int LastId = 172;
+constexpr int ConnectionClosed = 173;
+constexpr int ClientNotAllowed = 174;
+constexpr int OpenToAnyClient = 175;
+constexpr int RequestRefused = 176;
+constexpr int DocumentSpooled = 177;
+constexpr int SpooledDelivered = 178;
+constexpr int SpooledExpired = 179;
+constexpr int SpoolUnusable = 180;
+constexpr int RecordNotRemoved = 181;
+constexpr int RecordSetAside = 182;
+constexpr int QueueLockedElsewhere = 183;
+constexpr int LoginRetrying = 184;
+constexpr int LoginRecovered = 185;
+constexpr int InvalidDocumentEncoding = 186;
+constexpr int FirstId = 101;
+constexpr int LastId = 186;
 } // namespace msg
 
 class CatalogueError : public std::runtime_error {
