@@ -1,0 +1,125 @@
+#pragma once
+// The relay without its window: run state, counters, activity log, echo switch, start-up and
+// Start/Stop, and the workers that deliver documents off the event loop's thread.
+#include "common/ActivityLog.h"
+#include "delivery/DeliveryContext.h"
+#include "relay/RelaySettings.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QThreadPool>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace swn {
+
+enum class RunState { Stopped, Running };
+
+// What Start does in each mode; the network relay and the post office register themselves.
+class RelayModeHandler {
+public:
+    virtual ~RelayModeHandler() = default;
+    // Start pressed (the state is already Running).
+    virtual void Start() = 0;
+    // Start-up, after the window (if any) is shown.
+    virtual void StartUp() {}
+    // The state went to Stopped.
+    virtual void Stopped() {}
+};
+
+struct RelayCoreOptions {
+    QString sendmailProgram;
+    // Worker threads for network relay mode; each keeps its own SMTP connection.
+    int deliveryThreads = 8;
+};
+
+class RelayCore : public QObject {
+    Q_OBJECT
+public:
+    RelayCore(RelaySettings& settings, RelayCoreOptions options, QObject* parent = nullptr);
+    ~RelayCore() override;
+
+    RelaySettings& Settings() { return settings_; }
+    void RegisterNetworkRelay(RelayModeHandler* handler) { network_ = handler; }
+    void RegisterPostOffice(RelayModeHandler* handler) { postOffice_ = handler; }
+
+    // Start-up: the settings, the Stopped state, zero counters, the one-shot start timer.
+    void LoadSettings();
+    // The rest of start-up: the tracker session, the login and auto start in post office mode.
+    void CompleteStartUp();
+    void Timer1_Timer();
+    QTimer& Timer1() { return timer1_; }
+
+    // Run control.
+    void cmdStart_Click();
+    void cmdStop_Click() { SetStopped(); }
+    void SetRunning();
+    void SetStopped();
+    bool IsRunning() const { return state_ == RunState::Running; }
+    RunState State() const { return state_; }
+
+    // Counters. AdvanceCounters may be called from any thread and throws DeliveryError when a
+    // counter would pass 32 bits; ShowCounters tells the window the totals.
+    void AdvanceCounters(qint32 copies, qint32 relays);
+    qint32 TotalCopiesCount() const;
+    qint32 TotalRelaysCount() const;
+    void ShowCounters();
+
+    // The activity log; may be called from any thread, and never fails its caller.
+    void AddLogText(const QString& message);
+    const QString& LogText() const { return log_.text(); }
+    // Every line also goes to stderr as one stamped line, for the journal.
+    void SetLogToStderr(bool on) { logToStderr_ = on; }
+
+    // Echo switch, and the file every echoed document is saved to.
+    bool EchoXML() const { return echoXML_; }
+    void Picture1_DblClick() { echoXML_ = !echoXML_; }
+    void SaveXML(const QByteArray& text);
+
+    // Message boxes: the window shows them; without one they become log lines.
+    using MessageSink = std::function<void(const QString& text, const QString& title, bool warning)>;
+    void SetMessageSink(MessageSink sink) { messageSink_ = std::move(sink); }
+    void ShowMessage(const QString& text, const QString& title = QString(), bool warning = false);
+
+    // What a delivery needs of its caller, fixed when the delivery starts so that it can run on
+    // any thread while the window changes.
+    std::unique_ptr<DeliveryContext> NewDeliveryContext(bool networkRelay);
+    // Runs `work` on a delivery worker, then `done` on this object's thread. Nothing runs after
+    // `context` is gone.
+    void RunOnWorker(std::function<void()> work, QObject* context, std::function<void()> done);
+    // Waits for every delivery under way; no new ones are started afterwards.
+    void Shutdown();
+    bool IsShuttingDown() const { return shuttingDown_; }
+
+Q_SIGNALS:
+    void runStateChanged(swn::RunState state);
+    void countersChanged(qint32 copies, qint32 relays);
+    // A line was added (`cut`: the log was cut and must be shown afresh).
+    void logAppended(const QString& line, bool cut);
+
+private:
+    void addLogTextHere(const QString& message);
+
+    RelaySettings& settings_;
+    RelayCoreOptions options_;
+    RelayModeHandler* network_ = nullptr;
+    RelayModeHandler* postOffice_ = nullptr;
+    RunState state_ = RunState::Stopped;
+    mutable std::mutex countersMutex_;
+    qint32 totalCopiesCount_ = 0;
+    qint32 totalRelaysCount_ = 0;
+    ActivityLog log_;
+    bool logToStderr_ = false;
+    bool echoXML_ = false;
+    bool shuttingDown_ = false;
+    MessageSink messageSink_;
+    SmtpSecurity smtpSecurity_; // read from the file at start-up and at every Start
+    QTimer timer1_;
+    QThreadPool workers_;
+};
+
+} // namespace swn
