@@ -1,5 +1,6 @@
 // btadmin: the tracker's side of the stand-in, from the command line. Creates database sets,
-// databases and users, and queues post office records for the relay.
+// databases and users, queues post office records for the relay, and lets the administrator
+// look at, requeue or delete the records the relay parked.
 #include "tracker/TrackerStore.h"
 
 #include <QCoreApplication>
@@ -25,8 +26,18 @@ const char* const kUsage =
     "  enable-postoffice SET DB                  let DB queue mail for the relay\n"
     "  enqueue SET DB PAYLOAD_FILE [--attach FILE=DESCRIPTION]... [--site NAME]\n"
     "                                            queue one mail record; prints its dbid\n"
-    "  list SET DB                               the queued records: dbid, site, payload\n"
-    "                                            bytes, attachments (tab-separated)\n"
+    "  list SET DB                               the records: dbid, site, payload bytes,\n"
+    "                                            attachments, state (queued or parked),\n"
+    "                                            tab-separated\n"
+    "  show SET DB DBID                          one record: its state, site, when and why\n"
+    "                                            it was parked, its attachments, then its\n"
+    "                                            payload\n"
+    "  requeue SET DB DBID                       queue a parked record again, at its old\n"
+    "                                            place in the queue\n"
+    "  delete SET DB DBID                        delete a record and its attachments\n"
+    "\n"
+    "The relay parks a record it can never send (a malformed document, every\n"
+    "recipient refused for good): it stays in the database but is no longer polled.\n"
     "\n"
     "Options:\n"
     "  --root DIR   the tracker's folder (default " SWN_TRACKER_DIR ")\n"
@@ -77,6 +88,69 @@ void Expect(const Arguments& a, int count, const char* command)
         throw UsageError{QStringLiteral("%1 takes %2 arguments (see btadmin --help)").arg(QLatin1String(command)).arg(count)};
 }
 
+qint64 RecordKey(const QString& text)
+{
+    bool ok = false;
+    const qint64 dbid = text.toLongLong(&ok);
+    if (!ok || dbid <= 0)
+        throw UsageError{QStringLiteral("'%1' is not a record number (a dbid as list prints it)").arg(text)};
+    return dbid;
+}
+
+// One line of text however the reason was written.
+QString OneLine(const QString& text)
+{
+    QString line = text;
+    for (QChar& c : line)
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char(' ');
+    return line;
+}
+
+void Show(const RecordDetails& r)
+{
+    std::printf("dbid: %lld\n", static_cast<long long>(r.dbid));
+    std::printf("state: %s\n", r.parked ? "parked" : "queued");
+    std::printf("site: %s\n", qUtf8Printable(r.site));
+    if (r.parked) {
+        std::printf("parked at: %s\n", qUtf8Printable(r.parkedAt.toString(Qt::ISODate)));
+        std::printf("reason: %s\n", qUtf8Printable(OneLine(r.parkedReason)));
+    }
+    for (const AttachmentInfo& a : r.attachments)
+        std::printf("attachment: %s (%lld bytes)\n", qUtf8Printable(OneLine(a.description)), static_cast<long long>(a.bytes));
+    std::printf("payload:\n");
+    const QByteArray payload = r.payload.toUtf8();
+    std::fwrite(payload.constData(), 1, size_t(payload.size()), stdout);
+    if (!payload.endsWith('\n'))
+        std::fputc('\n', stdout);
+}
+
+// Holds the poll lock of a database (and with --write, its write lock too) until standard input
+// closes, so that tests can play a second relay or a busy tracker in another process.
+int HoldLock(TrackerStore& store, const Arguments& a)
+{
+    Database setDb = store.openSet(a.positional[0]);
+    if (!store.findDatabase(setDb, a.positional[1]))
+        throw TrackerError(tracker_errors::NoSuchDatabase, QStringLiteral("database '%1' does not exist").arg(a.positional[1]));
+    QueueLock lock;
+    QString holder;
+    if (!lock.tryLock(QueueLock::PathFor(store.databasePath(a.positional[0], a.positional[1])), &holder)) {
+        std::fprintf(stderr, "btadmin: the poll lock is held by %s\n", qUtf8Printable(holder));
+        return 1;
+    }
+    Database db;
+    std::optional<Transaction> write;
+    if (a.flags.contains(QStringLiteral("--write"))) {
+        db = store.openDatabase(a.positional[0], a.positional[1]);
+        write.emplace(db);
+    }
+    std::printf("locked\n");
+    std::fflush(stdout);
+    while (std::fgetc(stdin) != EOF) {
+    }
+    return 0;
+}
+
 int Run(TrackerStore& store, const QString& command, const QStringList& rest)
 {
     if (command == QLatin1String("create-dbset")) {
@@ -122,8 +196,24 @@ int Run(TrackerStore& store, const QString& command, const QStringList& rest)
         const Arguments a = Parse(rest, {}, {});
         Expect(a, 2, "list");
         for (const QueuedRecord& r : store.list(a.positional[0], a.positional[1]))
-            std::printf("%lld\t%s\t%lld\t%d\n", static_cast<long long>(r.dbid), qUtf8Printable(r.site),
-                        static_cast<long long>(r.payloadBytes), r.attachments);
+            std::printf("%lld\t%s\t%lld\t%d\t%s\n", static_cast<long long>(r.dbid), qUtf8Printable(r.site),
+                        static_cast<long long>(r.payloadBytes), r.attachments, r.parked ? "parked" : "queued");
+    } else if (command == QLatin1String("show")) {
+        const Arguments a = Parse(rest, {}, {});
+        Expect(a, 3, "show");
+        Show(store.show(a.positional[0], a.positional[1], RecordKey(a.positional[2])));
+    } else if (command == QLatin1String("requeue")) {
+        const Arguments a = Parse(rest, {}, {});
+        Expect(a, 3, "requeue");
+        store.requeue(a.positional[0], a.positional[1], RecordKey(a.positional[2]));
+    } else if (command == QLatin1String("delete")) {
+        const Arguments a = Parse(rest, {}, {});
+        Expect(a, 3, "delete");
+        store.deleteRecord(a.positional[0], a.positional[1], RecordKey(a.positional[2]));
+    } else if (command == QLatin1String("hold-lock")) {
+        const Arguments a = Parse(rest, {}, {QStringLiteral("--write")});
+        Expect(a, 2, "hold-lock");
+        return HoldLock(store, a);
     } else {
         throw UsageError{QStringLiteral("unknown command '%1' (see btadmin --help)").arg(command)};
     }

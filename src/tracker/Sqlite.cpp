@@ -1,28 +1,54 @@
 #include "tracker/Sqlite.h"
 
 #include <QFile>
+#include <QFileInfo>
+
+#include <cstring>
 
 #include <sqlite3.h>
 
 namespace swn::tracker {
 
 namespace {
-constexpr int kBusyTimeoutMs = 10000;
+
+// SQLite refuses a path with a symbolic link anywhere on it when asked not to follow links, so
+// the folders are resolved first: a tracker folder reached through a link stays usable, while a
+// database file that is itself a link is still refused.
+QString ResolveFolders(const QString& path)
+{
+    const QFileInfo info(path);
+    const QString folder = info.absolutePath();
+    const QString real = QFileInfo(folder).canonicalFilePath();
+    return (real.isEmpty() ? folder : real) + QLatin1Char('/') + info.fileName();
 }
+
+QString SystemReason(sqlite3* db)
+{
+    const int error = db ? sqlite3_system_errno(db) : 0;
+    return error ? QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(std::strerror(error))) : QString();
+}
+
+} // namespace
 
 Database Database::Open(const QString& path, bool create, int errorNumber)
 {
     Database d;
+    d.path_ = ResolveFolders(path);
     const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOFOLLOW;
-    const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &d.db_, flags, nullptr);
+    const int rc = sqlite3_open_v2(QFile::encodeName(d.path_).constData(), &d.db_, flags, nullptr);
     if (rc != SQLITE_OK) {
-        const QString why = d.db_ ? QString::fromUtf8(sqlite3_errmsg(d.db_)) : QString::fromUtf8(sqlite3_errstr(rc));
+        QString why;
+        if (d.db_ && sqlite3_extended_errcode(d.db_) == SQLITE_CANTOPEN_SYMLINK)
+            why = QStringLiteral("the database file is a symbolic link, which the tracker does not follow");
+        else
+            why = (d.db_ ? QString::fromUtf8(sqlite3_errmsg(d.db_)) : QString::fromUtf8(sqlite3_errstr(rc)))
+                + SystemReason(d.db_);
         sqlite3_close(d.db_);
         d.db_ = nullptr;
-        throw TrackerError(errorNumber, QStringLiteral("%1: %2").arg(path, why));
+        throw TrackerError(errorNumber, QStringLiteral("%1: %2").arg(d.path_, why));
     }
     sqlite3_extended_result_codes(d.db_, 1);
-    sqlite3_busy_timeout(d.db_, kBusyTimeoutMs);
+    sqlite3_busy_timeout(d.db_, DefaultTrackerBusyTimeoutMs);
     try {
         // WAL mode lets readers and one writer work at once; it stays with the file, and switching
         // needs the file to itself, so only its creator asks for it.
@@ -38,13 +64,14 @@ Database Database::Open(const QString& path, bool create, int errorNumber)
     return d;
 }
 
-Database::Database(Database&& other) noexcept : db_(other.db_) { other.db_ = nullptr; }
+Database::Database(Database&& other) noexcept : db_(other.db_), path_(std::move(other.path_)) { other.db_ = nullptr; }
 
 Database& Database::operator=(Database&& other) noexcept
 {
     if (this != &other) {
         sqlite3_close_v2(db_);
         db_ = other.db_;
+        path_ = std::move(other.path_);
         other.db_ = nullptr;
     }
     return *this;
@@ -52,19 +79,30 @@ Database& Database::operator=(Database&& other) noexcept
 
 Database::~Database() { sqlite3_close_v2(db_); }
 
+void Database::setBusyTimeout(int ms) { sqlite3_busy_timeout(db_, ms); }
+
+QString Database::reason() const
+{
+    QString why = QString::fromUtf8(sqlite3_errmsg(db_)) + SystemReason(db_);
+    if ((sqlite3_extended_errcode(db_) & 0xff) == SQLITE_BUSY)
+        why += QStringLiteral(" (another writer held it past the busy time-out)");
+    return why;
+}
+
 void Database::fail(const char* what) const
 {
     throw TrackerError(tracker_errors::StoreFailure,
-                       QStringLiteral("%1: %2").arg(QString::fromUtf8(what), QString::fromUtf8(sqlite3_errmsg(db_))));
+                       QStringLiteral("%1: %2: %3").arg(path_, QString::fromUtf8(what).simplified().left(60), reason()));
 }
 
 void Database::exec(const char* sql)
 {
     char* error = nullptr;
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        const QString why = QString::fromUtf8(error ? error : sqlite3_errmsg(db_));
+        const QString why = error ? QString::fromUtf8(error) + SystemReason(db_) : reason();
         sqlite3_free(error);
-        throw TrackerError(tracker_errors::StoreFailure, QStringLiteral("%1 (%2)").arg(why, QString::fromUtf8(sql).left(40)));
+        throw TrackerError(tracker_errors::StoreFailure,
+                           QStringLiteral("%1: %2: %3").arg(path_, QString::fromUtf8(sql).simplified().left(60), why));
     }
 }
 
@@ -110,7 +148,7 @@ bool Statement::step()
         return true;
     if (rc == SQLITE_DONE)
         return false;
-    db_->fail("step");
+    db_->fail(sqlite3_sql(stmt_));
 }
 
 void Statement::run()

@@ -16,7 +16,8 @@ class Statement;
 class Database {
 public:
     // `create`: make the file when it is missing. Opening sets WAL mode, a busy time-out and
-    // foreign keys, so the relay and the admin tool can use the files at the same time.
+    // foreign keys, so the relay and the admin tool can use the files at the same time. The file
+    // itself must not be a symbolic link; the folders on its path may be.
     static Database Open(const QString& path, bool create, int errorNumber);
     Database() = default;
     Database(Database&& other) noexcept;
@@ -26,14 +27,21 @@ public:
     ~Database();
 
     bool isOpen() const { return db_ != nullptr; }
+    const QString& path() const { return path_; }
+    // How long a statement waits for another writer before it fails with "database is locked".
+    void setBusyTimeout(int ms);
     void exec(const char* sql);
     Statement prepare(const char* sql);
     qint64 lastInsertId() const;
     int changes() const;
+    // Throws StoreFailure naming the file, the step and SQLite's reason (with errno text when
+    // the system refused something).
     [[noreturn]] void fail(const char* what) const;
+    QString reason() const;
 
 private:
     sqlite3* db_ = nullptr;
+    QString path_;
 };
 
 class Statement {

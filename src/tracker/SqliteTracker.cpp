@@ -80,7 +80,8 @@ public:
         QByteArray sql = "SELECT ";
         for (size_t i = 0; i < columns_.size(); ++i)
             sql += (i ? ", " : "") + QByteArray(columns_[i]);
-        sql += " FROM records WHERE type = ?";
+        // Parked records wait for the administrator, not for the next poll.
+        sql += " FROM records WHERE type = ? AND parked_at IS NULL";
         for (const auto& condition : conditions_)
             sql += " AND " + QByteArray(condition.first) + " = ?";
         sql += " ORDER BY dbid";
@@ -260,6 +261,22 @@ public:
                const QString& databaseSet) override
     {
         db_.reset();
+        // Whatever happens below, the poll lock stays only with a logon to the same database.
+        const QString lockPath = TrackerStore::IsValidName(databaseSet) && TrackerStore::IsValidName(database)
+                                     ? QueueLock::PathFor(store_.databasePath(databaseSet, database))
+                                     : QString();
+        bool done = false;
+        struct ReleaseUnlessDone {
+            QueueLock& lock;
+            const QString& path;
+            bool& done;
+            ~ReleaseUnlessDone()
+            {
+                if (!done || lock.path() != path)
+                    lock.release();
+            }
+        } release{lock_, lockPath, done};
+
         Database setDb = store_.openSet(databaseSet);
         const std::optional<DatabaseEntry> entry = store_.findDatabase(setDb, database);
         if (!entry)
@@ -267,7 +284,10 @@ public:
         if (!TrackerStore::CheckPassword(setDb, login, password) || !TrackerStore::IsSubscribed(setDb, login, database))
             Fail(tracker_errors::BadCredentials, QStringLiteral("login or password invalid for '%1'").arg(database));
         db_ = std::make_shared<Database>(store_.openDatabase(databaseSet, database));
+        db_->setBusyTimeout(busyTimeoutMs_);
         entry_ = *entry;
+        lockPath_ = lockPath;
+        done = true;
     }
     QStringList RecordTypeNames() override
     {
@@ -316,16 +336,24 @@ public:
     {
         if (actionName != QLatin1String("Delete"))
             Fail(tracker_errors::InvalidArgument, QStringLiteral("no action '%1'").arg(actionName));
-        auto* ours = dynamic_cast<Record*>(&record);
-        if (!ours || ours->connection != db())
-            Fail(tracker_errors::InvalidArgument, QStringLiteral("a record of another session or logon"));
-        Database& d = *db_;
-        Transaction t(d);
-        d.prepare("DELETE FROM attachments WHERE dbid = ?").bind(1, ours->dbid).run();
-        d.prepare("DELETE FROM records WHERE dbid = ?").bind(1, ours->dbid).run();
-        if (d.changes() != 1)
-            Fail(tracker_errors::NoSuchRecord, QStringLiteral("record %1 is gone").arg(ours->dbid));
-        t.commit();
+        TrackerStore::DeleteRecord(*db_, ours(record).dbid);
+    }
+    bool TryLockQueue(QString* holder) override
+    {
+        db();
+        return lock_.tryLock(lockPath_, holder);
+    }
+    void ParkRecord(BTRecord& record, const QString& reason) override
+    {
+        TrackerStore::ParkRecord(*db_, ours(record).dbid, reason);
+    }
+    void SetBusyTimeout(int ms) override
+    {
+        if (ms < 0)
+            Fail(tracker_errors::InvalidArgument, QStringLiteral("a busy time-out of %1 ms").arg(ms));
+        busyTimeoutMs_ = ms;
+        if (db_)
+            db_->setBusyTimeout(ms);
     }
     QStringList ListDatabaseSets() override { return store_.databaseSets(); }
     std::optional<std::vector<BTDatabaseInfo>> ListDatabases(const QString&, QString& userName,
@@ -348,6 +376,15 @@ private:
             Fail(tracker_errors::NotLoggedOn, QStringLiteral("not logged on"));
         return db_;
     }
+    // A record this logon handed out; records of another session or an earlier logon would
+    // name rows of another database.
+    Record& ours(BTRecord& record)
+    {
+        auto* mine = dynamic_cast<Record*>(&record);
+        if (!mine || mine->connection != db())
+            Fail(tracker_errors::InvalidArgument, QStringLiteral("a record of another session or logon"));
+        return *mine;
+    }
     void requireType(const QString& recordType)
     {
         if (!RecordTypeNames().contains(recordType))
@@ -357,6 +394,9 @@ private:
     TrackerStore store_;
     Connection db_;
     DatabaseEntry entry_;
+    QString lockPath_;
+    QueueLock lock_;
+    int busyTimeoutMs_ = DefaultTrackerBusyTimeoutMs;
 };
 
 class AdminSession final : public BTAdminSession {

@@ -39,6 +39,9 @@ constexpr int NoSuchDatabaseSet = 20007;
 constexpr int Unavailable = 20008;
 } // namespace tracker_errors
 
+// How long a tracker operation waits for another writer of the same store before it fails.
+inline constexpr int DefaultTrackerBusyTimeoutMs = 10000;
+
 class BTFilterGroup {
 public:
     virtual ~BTFilterGroup() = default;
@@ -128,6 +131,29 @@ public:
     // No value, or the databases open to `userName` in `databaseSet`.
     virtual std::optional<std::vector<BTDatabaseInfo>> ListDatabases(const QString& masterName, QString& userName,
                                                                      const QString& databaseSet) = 0;
+
+    // The poll lock of the database this session is logged into: one poller per database, so
+    // that two relays never send the same queued mail. True when this session holds it now
+    // (or held it already); false when another process or session does, with `holder` (may be
+    // null) saying who. Kept until the session logs on again to another database or is
+    // destroyed; the system drops it when the process dies. Not logged on: NotLoggedOn.
+    virtual bool TryLockQueue(QString* holder)
+    {
+        if (holder)
+            holder->clear();
+        return true;
+    }
+    // Keeps a record that can never be sent out of the relay's queries without deleting it; its
+    // reason and the time are kept for the administrator, who can requeue or delete it.
+    virtual void ParkRecord(BTRecord& record, const QString& reason)
+    {
+        (void)record;
+        (void)reason;
+        throw TrackerError(tracker_errors::NotSupported, QStringLiteral("parking records is not supported"));
+    }
+    // How long an operation waits for another writer (DefaultTrackerBusyTimeoutMs until set)
+    // before it fails with StoreFailure.
+    virtual void SetBusyTimeout(int ms) { (void)ms; }
 };
 
 class BTAdminSession {

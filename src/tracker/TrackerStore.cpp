@@ -5,8 +5,15 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSysInfo>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace swn::tracker {
 
@@ -21,7 +28,7 @@ const char* const kSetSchema =
 const char* const kDatabaseSchema =
     "CREATE TABLE IF NOT EXISTS record_types(name TEXT PRIMARY KEY);"
     "CREATE TABLE IF NOT EXISTS records(dbid INTEGER PRIMARY KEY AUTOINCREMENT, type TEXT NOT NULL,"
-    " payload TEXT NOT NULL, mastership TEXT NOT NULL);"
+    " payload TEXT NOT NULL, mastership TEXT NOT NULL, parked_at TEXT, parked_reason TEXT);"
     "CREATE TABLE IF NOT EXISTS attachments(id INTEGER PRIMARY KEY AUTOINCREMENT,"
     " dbid INTEGER NOT NULL REFERENCES records(dbid) ON DELETE CASCADE, field TEXT NOT NULL,"
     " description TEXT NOT NULL, content BLOB NOT NULL);"
@@ -35,10 +42,39 @@ QByteArray Hash(const QByteArray& salt, const QString& password)
 
 [[noreturn]] void Fail(int number, const QString& text) { throw TrackerError(number, text); }
 
+QString ErrnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
 // The store holds the users' password hashes: its files are for their owner only.
 void MakePrivate(const QString& path)
 {
-    ::chmod(QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR);
+    if (::chmod(QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR) != 0)
+        Fail(tracker_errors::StoreFailure, QStringLiteral("%1: cannot make it private: %2").arg(path, ErrnoText(errno)));
+}
+
+bool HasColumn(Database& db, const char* table, const char* column)
+{
+    Statement q = db.prepare("SELECT 1 FROM pragma_table_info(?) WHERE name = ?");
+    q.bind(1, QLatin1String(table)).bind(2, QLatin1String(column));
+    return q.step();
+}
+
+// Files made before records could be parked lack the two columns; they are added on open, under
+// the write lock, so two processes opening such a file at once add them once.
+void UpgradeLayout(Database& db)
+{
+    if (HasColumn(db, "records", "parked_at"))
+        return;
+    Transaction t(db);
+    if (!HasColumn(db, "records", "parked_at")) {
+        db.exec("ALTER TABLE records ADD COLUMN parked_at TEXT");
+        db.exec("ALTER TABLE records ADD COLUMN parked_reason TEXT");
+    }
+    t.commit();
+}
+
+[[noreturn]] void NoRecord(const Database& db, qint64 dbid)
+{
+    Fail(tracker_errors::NoSuchRecord, QStringLiteral("no %1 record %2 in %3").arg(QLatin1String(PostOfficeRecordType)).arg(dbid).arg(db.path()));
 }
 
 } // namespace
@@ -124,17 +160,52 @@ Database TrackerStore::openDatabase(const QString& set, const QString& database)
     Database db = Database::Open(path, false, tracker_errors::DatabaseNotAccessible);
     try {
         db.prepare("SELECT count(*) FROM record_types").run();
+        UpgradeLayout(db);
     } catch (const TrackerError& e) {
-        Fail(tracker_errors::DatabaseNotAccessible, QStringLiteral("%1: %2").arg(path, e.description()));
+        Fail(tracker_errors::DatabaseNotAccessible, e.description());
     }
     return db;
+}
+
+Database TrackerStore::openExisting(const QString& set, const QString& database) const
+{
+    Database setDb = openSet(set);
+    if (!findDatabase(setDb, database))
+        Fail(tracker_errors::NoSuchDatabase, QStringLiteral("database '%1' does not exist in '%2'").arg(database, set));
+    return openDatabase(set, database);
+}
+
+void TrackerStore::ParkRecord(Database& db, qint64 dbid, const QString& reason)
+{
+    Transaction t(db);
+    db.prepare("UPDATE records SET parked_at = ?, parked_reason = ? WHERE dbid = ? AND type = ?")
+        .bind(1, QDateTime::currentDateTimeUtc().toString(Qt::ISODate)).bind(2, reason).bind(3, dbid)
+        .bind(4, QLatin1String(PostOfficeRecordType))
+        .run();
+    if (db.changes() != 1)
+        NoRecord(db, dbid);
+    t.commit();
+}
+
+void TrackerStore::DeleteRecord(Database& db, qint64 dbid)
+{
+    // The record and its attachments go together or not at all.
+    Transaction t(db);
+    db.prepare("DELETE FROM attachments WHERE dbid = ?").bind(1, dbid).run();
+    db.prepare("DELETE FROM records WHERE dbid = ? AND type = ?").bind(1, dbid).bind(2, QLatin1String(PostOfficeRecordType)).run();
+    if (db.changes() != 1)
+        NoRecord(db, dbid);
+    t.commit();
 }
 
 void TrackerStore::createDatabaseSet(const QString& set)
 {
     requireName(set, "database set");
-    if (!QDir().mkpath(root_))
-        Fail(tracker_errors::StoreFailure, QStringLiteral("cannot create the folder %1").arg(root_));
+    std::error_code error;
+    std::filesystem::create_directories(QFile::encodeName(root_).toStdString(), error);
+    if (error)
+        Fail(tracker_errors::StoreFailure,
+             QStringLiteral("cannot create the folder %1: %2").arg(root_, QString::fromLocal8Bit(error.message().c_str())));
     if (QFileInfo::exists(setPath(set)))
         Fail(tracker_errors::InvalidArgument, QStringLiteral("database set '%1' exists already").arg(set));
     Database db = Database::Open(setPath(set), true, tracker_errors::StoreFailure);
@@ -230,19 +301,120 @@ qint64 TrackerStore::enqueue(const QString& set, const QString& database, const 
 
 QList<QueuedRecord> TrackerStore::list(const QString& set, const QString& database)
 {
-    Database setDb = openSet(set);
-    if (!findDatabase(setDb, database))
-        Fail(tracker_errors::NoSuchDatabase, QStringLiteral("database '%1' does not exist in '%2'").arg(database, set));
-    Database db = openDatabase(set, database);
+    Database db = openExisting(set, database);
     Statement q = db.prepare(
         "SELECT r.dbid, r.mastership, length(CAST(r.payload AS BLOB)),"
-        " (SELECT count(*) FROM attachments a WHERE a.dbid = r.dbid)"
+        " (SELECT count(*) FROM attachments a WHERE a.dbid = r.dbid), r.parked_at IS NOT NULL"
         " FROM records r WHERE r.type = ? ORDER BY r.dbid");
     q.bind(1, QLatin1String(PostOfficeRecordType));
     QList<QueuedRecord> records;
     while (q.step())
-        records.append({q.integer(0), q.text(1), q.integer(2), int(q.integer(3))});
+        records.append({q.integer(0), q.text(1), q.integer(2), int(q.integer(3)), q.integer(4) != 0});
     return records;
+}
+
+RecordDetails TrackerStore::show(const QString& set, const QString& database, qint64 dbid)
+{
+    Database db = openExisting(set, database);
+    RecordDetails r;
+    {
+        Statement q = db.prepare("SELECT mastership, parked_at, parked_reason, payload FROM records WHERE dbid = ? AND type = ?");
+        q.bind(1, dbid).bind(2, QLatin1String(PostOfficeRecordType));
+        if (!q.step())
+            NoRecord(db, dbid);
+        r.dbid = dbid;
+        r.site = q.text(0);
+        const QString parkedAt = q.text(1);
+        r.parked = !parkedAt.isNull();
+        if (r.parked)
+            r.parkedAt = QDateTime::fromString(parkedAt, Qt::ISODate);
+        r.parkedReason = q.text(2);
+        r.payload = q.text(3);
+    }
+    Statement a = db.prepare("SELECT description, length(content) FROM attachments WHERE dbid = ? ORDER BY id");
+    a.bind(1, dbid);
+    while (a.step())
+        r.attachments.append({a.text(0), a.integer(1)});
+    return r;
+}
+
+void TrackerStore::deleteRecord(const QString& set, const QString& database, qint64 dbid)
+{
+    Database db = openExisting(set, database);
+    DeleteRecord(db, dbid);
+}
+
+void TrackerStore::requeue(const QString& set, const QString& database, qint64 dbid)
+{
+    Database db = openExisting(set, database);
+    Transaction t(db);
+    {
+        Statement q = db.prepare("SELECT parked_at IS NOT NULL FROM records WHERE dbid = ? AND type = ?");
+        q.bind(1, dbid).bind(2, QLatin1String(PostOfficeRecordType));
+        if (!q.step())
+            NoRecord(db, dbid);
+        if (q.integer(0) == 0)
+            Fail(tracker_errors::InvalidArgument, QStringLiteral("record %1 is queued already, not parked").arg(dbid));
+    }
+    // The queue is read in dbid order, so clearing the mark puts the record back where it was.
+    db.prepare("UPDATE records SET parked_at = NULL, parked_reason = NULL WHERE dbid = ?").bind(1, dbid).run();
+    t.commit();
+}
+
+QueueLock::~QueueLock() { release(); }
+
+QString QueueLock::PathFor(const QString& databasePath) { return databasePath + QStringLiteral(".lock"); }
+
+void QueueLock::release()
+{
+    if (fd_ >= 0)
+        ::close(fd_);  // drops the lock
+    fd_ = -1;
+    path_.clear();
+}
+
+bool QueueLock::tryLock(const QString& lockPath, QString* holder)
+{
+    if (holder)
+        holder->clear();
+    if (fd_ >= 0 && path_ == lockPath)
+        return true;
+    release();
+    // A lock on the open file, not a row: it cannot outlive its process, and a second open of
+    // the file (another session of this process) is refused just like another process.
+    const int fd = ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        Fail(tracker_errors::StoreFailure, QStringLiteral("%1: cannot open the poll lock: %2").arg(lockPath, ErrnoText(errno)));
+    int rc;
+    do
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        const int error = errno;
+        if (error == EWOULDBLOCK) {
+            if (holder) {
+                char text[512];
+                const ssize_t n = ::pread(fd, text, sizeof text, 0);
+                *holder = n > 0 ? QString::fromUtf8(text, n).trimmed() : QString();
+                if (holder->isEmpty())
+                    *holder = QStringLiteral("another process (it has not said which)");
+            }
+            ::close(fd);
+            return false;
+        }
+        ::close(fd);
+        Fail(tracker_errors::StoreFailure, QStringLiteral("%1: cannot take the poll lock: %2").arg(lockPath, ErrnoText(error)));
+    }
+    // Only for the administrator's eyes: a failure to say who we are does not cost the lock.
+    const QByteArray who = QStringLiteral("process %1 on host %2 since %3\n")
+                               .arg(qint64(::getpid()))
+                               .arg(QSysInfo::machineHostName(), QDateTime::currentDateTimeUtc().toString(Qt::ISODate))
+                               .toUtf8();
+    if (::ftruncate(fd, 0) == 0)
+        (void)!::pwrite(fd, who.constData(), size_t(who.size()), 0);
+    fd_ = fd;
+    path_ = lockPath;
+    return true;
 }
 
 } // namespace swn::tracker

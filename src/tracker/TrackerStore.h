@@ -7,6 +7,7 @@
 #include "tracker/Sqlite.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -27,6 +28,44 @@ struct QueuedRecord {
     QString site;
     qint64 payloadBytes = 0;
     int attachments = 0;
+    bool parked = false;
+};
+
+struct AttachmentInfo {
+    QString description;
+    qint64 bytes = 0;
+};
+
+struct RecordDetails {
+    qint64 dbid = 0;
+    QString site;
+    bool parked = false;
+    QString parkedReason;
+    QDateTime parkedAt;  // UTC
+    QList<AttachmentInfo> attachments;
+    QString payload;
+};
+
+// The advisory poll lock of one database: a lock on a file beside the database file, so the
+// system drops it with the process that held it. Each object is one holder; two objects in
+// one process exclude each other as two processes do.
+class QueueLock {
+public:
+    QueueLock() = default;
+    QueueLock(const QueueLock&) = delete;
+    QueueLock& operator=(const QueueLock&) = delete;
+    ~QueueLock();
+    static QString PathFor(const QString& databasePath);
+    // True when this object holds the lock (now or already); false with `holder` (may be null)
+    // telling who holds it. StoreFailure when the lock file cannot be opened.
+    bool tryLock(const QString& lockPath, QString* holder);
+    void release();
+    bool held() const { return fd_ >= 0; }
+    const QString& path() const { return path_; }
+
+private:
+    int fd_ = -1;
+    QString path_;
 };
 
 struct DatabaseEntry {
@@ -56,6 +95,13 @@ public:
     qint64 enqueue(const QString& set, const QString& database, const QString& payload,
                    const QList<NewAttachment>& attachments, const std::optional<QString>& site = std::nullopt);
     QList<QueuedRecord> list(const QString& set, const QString& database);
+    // One record of the post office queue, queued or parked (NoSuchRecord).
+    RecordDetails show(const QString& set, const QString& database, qint64 dbid);
+    // Deletes a record with its attachments, in one transaction (NoSuchRecord).
+    void deleteRecord(const QString& set, const QString& database, qint64 dbid);
+    // A parked record is queued again at its old place (NoSuchRecord, InvalidArgument when it
+    // is not parked).
+    void requeue(const QString& set, const QString& database, qint64 dbid);
 
     // Shared with the sessions.
     QStringList databaseSets() const;
@@ -64,10 +110,14 @@ public:
     static bool CheckPassword(Database& setDb, const QString& login, const QString& password);
     static bool IsSubscribed(Database& setDb, const QString& login, const QString& database);
     static QStringList Subscriptions(Database& setDb, const QString& login);
-    Database openDatabase(const QString& set, const QString& database) const;  // DatabaseNotAccessible
+    // DatabaseNotAccessible. Brings a file of an older layout up to date.
+    Database openDatabase(const QString& set, const QString& database) const;
+    static void ParkRecord(Database& db, qint64 dbid, const QString& reason);  // NoSuchRecord
+    static void DeleteRecord(Database& db, qint64 dbid);                        // NoSuchRecord
 
 private:
     void requireName(const QString& name, const char* what) const;
+    Database openExisting(const QString& set, const QString& database) const;
     QString root_;
 };
 

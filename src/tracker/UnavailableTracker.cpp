@@ -17,6 +17,10 @@ public:
     void DeleteRecord(BTRecord&, const QString&) override { fail(); }
     QStringList ListDatabaseSets() override { fail(); }
     std::optional<std::vector<BTDatabaseInfo>> ListDatabases(const QString&, QString&, const QString&) override { fail(); }
+    bool TryLockQueue(QString*) override { fail(); }
+    void ParkRecord(BTRecord&, const QString&) override { fail(); }
+    // A setting, not a call to the tracker: there is nothing to refuse.
+    void SetBusyTimeout(int) override {}
 private:
     QString reason_;
 };

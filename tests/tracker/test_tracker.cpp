@@ -256,7 +256,7 @@ private Q_SLOTS:
         QCOMPARE(bt.out.trimmed(), QByteArray("1"));
         QCOMPARE(bt.run({"enqueue", "Set1", "DB1", payload.fileName(), "--site", "south"}), 0);
         QCOMPARE(bt.run({"list", "Set1", "DB1"}), 0);
-        QCOMPARE(bt.out, QByteArray("1\tnorth\t14\t1\n2\tsouth\t14\t0\n"));
+        QCOMPARE(bt.out, QByteArray("1\tnorth\t14\t1\tqueued\n2\tsouth\t14\t0\tqueued\n"));
 
         // Repeated options: attachments keep the order given; a known user gains databases.
         QCOMPARE(bt.run({"enqueue", "Set1", "DB1", payload.fileName(), "--attach", payload.fileName() + "=first",
