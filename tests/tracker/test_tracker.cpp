@@ -1,12 +1,16 @@
 // The tracker stand-in: the session the relay uses, the store btadmin writes, and both at once.
 #include "tracker/SqliteTracker.h"
 #include "tracker/TrackerStore.h"
+#include "tracker/UnavailableTracker.h"
 
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cstring>
+#include <sqlite3.h>
 
 using namespace swn;
 using namespace swn::tracker;
@@ -22,6 +26,81 @@ int ErrorOf(const std::function<void()>& f)
     }
     return 0;
 }
+
+// The error raised, or number 0 when nothing was.
+TrackerError RaisedBy(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const TrackerError& e) {
+        return e;
+    }
+    return TrackerError(0, QString());
+}
+
+// A connection of its own to a store file: another writer, or a file of an older layout.
+struct RawDb {
+    sqlite3* db = nullptr;
+    QString error;
+    explicit RawDb(const QString& path)
+    {
+        sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    }
+    ~RawDb() { sqlite3_close_v2(db); }
+    bool exec(const char* sql)
+    {
+        char* e = nullptr;
+        const bool ok = sqlite3_exec(db, sql, nullptr, nullptr, &e) == SQLITE_OK;
+        error = QString::fromUtf8(e ? e : "");
+        sqlite3_free(e);
+        return ok;
+    }
+    qint64 number(const char* sql)
+    {
+        sqlite3_stmt* q = nullptr;
+        qint64 n = -1;
+        if (sqlite3_prepare_v2(db, sql, -1, &q, nullptr) == SQLITE_OK && sqlite3_step(q) == SQLITE_ROW)
+            n = sqlite3_column_int64(q, 0);
+        sqlite3_finalize(q);
+        return n;
+    }
+};
+
+// The dbids the relay's query returns, in its order.
+QList<qint64> Queue(BTSession& s)
+{
+    auto query = s.NewQuery("SwiftnotePostOffice");
+    query->AddColumn("dbid");
+    auto rows = s.OpenResultSet(*query);
+    rows->Run();
+    QList<qint64> ids;
+    while (rows->NextRow() == 1)
+        ids << rows->CellValue(1).toLongLong();
+    return ids;
+}
+
+// btadmin holding a database's poll lock (and its write lock with --write) until it is told to
+// let go or is killed.
+struct LockHolder {
+    QProcess process;
+    bool start(const QString& root, const QStringList& args)
+    {
+        process.start(QStringLiteral(SWN_BTADMIN), QStringList{QStringLiteral("--root"), root, QStringLiteral("hold-lock")} + args);
+        return process.waitForStarted() && process.waitForReadyRead(30000) && process.readLine() == "locked\n";
+    }
+    bool letGo()
+    {
+        process.closeWriteChannel();
+        return process.waitForFinished(30000) && process.exitCode() == 0;
+    }
+    ~LockHolder()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+};
 
 QByteArray Binary(int size)
 {
@@ -41,6 +120,7 @@ struct Btadmin {
     {
         QProcess p;
         p.start(QStringLiteral(SWN_BTADMIN), QStringList{QStringLiteral("--root"), root} + args);
+        p.closeWriteChannel();
         p.waitForFinished(30000);
         out = p.readAllStandardOutput();
         err = p.readAllStandardError();
@@ -301,6 +381,312 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(root.filePath("..escape.btset")));
         QCOMPARE(bt.run({"list", "Set1", "DB1"}), 0);
         QCOMPARE(bt.out.count('\n'), 3); // the failed enqueues left nothing behind
+    }
+
+    void onePollerPerDatabase()
+    {
+        QCOMPARE(ErrorOf([&] { factory->CreateSession()->TryLockQueue(nullptr); }), tracker_errors::NotLoggedOn);
+        QCOMPARE(ErrorOf([&] { UnavailableTrackerFactory().CreateSession()->TryLockQueue(nullptr); }),
+                 tracker_errors::Unavailable);
+
+        // Two sessions of one process exclude each other as two relays would.
+        auto a = factory->CreateSession();
+        auto b = factory->CreateSession();
+        a->LogOn("admin", "s3cret", "SAMPL", 2, "Repo");
+        b->LogOn("admin", "s3cret", "SAMPL", 2, "Repo");
+        QString holder;
+        QVERIFY(a->TryLockQueue(&holder));
+        QVERIFY(holder.isEmpty());
+        QVERIFY(a->TryLockQueue(&holder));
+        QVERIFY(!b->TryLockQueue(&holder));
+        QVERIFY2(holder.contains(QStringLiteral("process %1 ").arg(QCoreApplication::applicationPid())), qPrintable(holder));
+        // Each database has its own lock.
+        b->LogOn("admin", "s3cret", "MULTI", 2, "Repo");
+        QVERIFY(b->TryLockQueue(nullptr));
+        // A new logon to the same database keeps the lock; one to another database lets it go.
+        a->LogOn("admin", "s3cret", "SAMPL", 2, "Repo");
+        auto c = factory->CreateSession();
+        c->LogOn("admin", "s3cret", "SAMPL", 2, "Repo");
+        QVERIFY(!c->TryLockQueue(nullptr));
+        a->LogOn("admin", "s3cret", "MULTI", 2, "Repo");
+        QVERIFY(!a->TryLockQueue(nullptr));  // b polls MULTI
+        QVERIFY(c->TryLockQueue(nullptr));
+        // A failed logon, and a destroyed session, let go as well.
+        QVERIFY(ErrorOf([&] { c->LogOn("admin", "wrong", "SAMPL", 2, "Repo"); }) != 0);
+        b.reset();
+        QVERIFY(a->TryLockQueue(nullptr));
+        a.reset();
+        c.reset();
+
+        // Another process: btadmin holds the lock; the session waits its turn and learns who it is.
+        auto s = factory->CreateSession();
+        s->LogOn("admin", "s3cret", "SAMPL", 2, "Repo");
+        {
+            LockHolder other;
+            QVERIFY(other.start(dir.path(), {"Repo", "SAMPL"}));
+            QVERIFY(!s->TryLockQueue(&holder));
+            QVERIFY2(holder.contains(QStringLiteral("process %1 ").arg(other.process.processId())), qPrintable(holder));
+            QVERIFY(other.letGo());
+            QVERIFY(s->TryLockQueue(nullptr));
+        }
+        // While the session holds it, a second process is refused and told who holds it.
+        Btadmin bt{dir.path()};
+        QCOMPARE(bt.run({"hold-lock", "Repo", "SAMPL"}), 1);
+        QVERIFY2(bt.err.contains(QStringLiteral("held by process %1 ").arg(QCoreApplication::applicationPid()).toUtf8()),
+                 bt.err.constData());
+        s.reset();
+        // A holder killed outright leaves no lock behind.
+        {
+            LockHolder killed;
+            QVERIFY(killed.start(dir.path(), {"Repo", "SAMPL"}));
+            auto t = factory->CreateSession();
+            t->LogOn("admin", "s3cret", "SAMPL", 2, "Repo");
+            QVERIFY(!t->TryLockQueue(nullptr));
+            killed.process.kill();
+            QVERIFY(killed.process.waitForFinished(30000));
+            QVERIFY(t->TryLockQueue(nullptr));
+        }
+    }
+
+    void trackerFolderThroughALink()
+    {
+        QTemporaryDir base;
+        QVERIFY(QDir(base.path()).mkpath("real/tracker"));
+        QVERIFY(QFile::link(base.filePath("real"), base.filePath("up")));
+        QVERIFY(QFile::link(base.filePath("real/tracker"), base.filePath("link")));
+        QFile payload(base.filePath("p.xml"));
+        QVERIFY(payload.open(QIODevice::WriteOnly));
+        payload.write("<BT_mail_Msg/>");
+        payload.close();
+        // The folder itself, and a folder above it, reached through links.
+        for (const QString& root : {base.filePath("link"), base.filePath("up/tracker")}) {
+            Btadmin bt{root};
+            const QString set = root.endsWith("link") ? "S1" : "S2";
+            QCOMPARE(bt.run({"create-dbset", set}), 0);
+            QCOMPARE(bt.run({"create-db", set, "D"}), 0);
+            QCOMPARE(bt.run({"add-user", set, "u", "p", "--db", "D"}), 0);
+            QCOMPARE(bt.run({"enable-postoffice", set, "D"}), 0);
+            QVERIFY2(bt.run({"enqueue", set, "D", payload.fileName()}) == 0, bt.err.constData());
+            auto s = SqliteTrackerFactory(root).CreateSession();
+            const TrackerError e = RaisedBy([&] { s->LogOn("u", "p", "D", 2, set); });
+            QVERIFY2(e.number() == 0, qPrintable(e.description()));
+            QVERIFY(s->TryLockQueue(nullptr));
+            QCOMPARE(Queue(*s).size(), 1);
+            s->DeleteRecord(*s->RecordByKey("SwiftnotePostOffice", 1), "Delete");
+            QVERIFY(Queue(*s).isEmpty());
+        }
+        // A database file that is itself a link to somewhere else is still refused, and says so.
+        const QString file = base.filePath("real/tracker/S1.D.btdb");
+        QVERIFY(QFile::rename(file, base.filePath("elsewhere.btdb")));
+        QVERIFY(QFile::link(base.filePath("elsewhere.btdb"), file));
+        auto s = SqliteTrackerFactory(base.filePath("link")).CreateSession();
+        const TrackerError e = RaisedBy([&] { s->LogOn("u", "p", "D", 2, "S1"); });
+        QCOMPARE(e.number(), tracker_errors::DatabaseNotAccessible);
+        QVERIFY2(e.description().contains("symbolic link") && e.description().contains("S1.D.btdb"), qPrintable(e.description()));
+    }
+
+    void storeFailuresSayWhy()
+    {
+        QTemporaryDir root;
+        TrackerStore st(root.path());
+        st.createDatabaseSet("S");
+        st.createDatabase("S", "D", false, {});
+        st.addUser("S", "u", "p", {"D"});
+        // A set file that is no database.
+        QFile junk(st.setPath("Bad"));
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write(QByteArray(4096, 'x'));
+        junk.close();
+        auto s = SqliteTrackerFactory(root.path()).CreateSession();
+        TrackerError e = RaisedBy([&] { s->LogOn("u", "p", "D", 2, "Bad"); });
+        QCOMPARE(e.number(), tracker_errors::StoreFailure);
+        QVERIFY2(e.description().contains("Bad.btset") && e.description().contains("not a database"), qPrintable(e.description()));
+        // A lock file that cannot be opened: the path and the system's reason.
+        QVERIFY(QDir().mkdir(QueueLock::PathFor(st.databasePath("S", "D"))));
+        s->LogOn("u", "p", "D", 2, "S");
+        e = RaisedBy([&] { s->TryLockQueue(nullptr); });
+        QCOMPARE(e.number(), tracker_errors::StoreFailure);
+        QVERIFY2(e.description().contains("S.D.btdb.lock") && e.description().contains(QString::fromLocal8Bit(std::strerror(EISDIR))),
+                 qPrintable(e.description()));
+        // A set folder that cannot be made.
+        QFile blocker(root.filePath("file"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        e = RaisedBy([&] { TrackerStore(root.filePath("file/sub")).createDatabaseSet("S"); });
+        QCOMPARE(e.number(), tracker_errors::StoreFailure);
+        QVERIFY2(e.description().contains("file/sub") && e.description().contains(QString::fromLocal8Bit(std::strerror(ENOTDIR))),
+                 qPrintable(e.description()));
+    }
+
+    void parkedRecordsWaitForTheAdministrator()
+    {
+        QTemporaryDir root;
+        Btadmin bt{root.path()};
+        QCOMPARE(bt.run({"create-dbset", "S"}), 0);
+        QCOMPARE(bt.run({"create-db", "S", "D"}), 0);
+        QCOMPARE(bt.run({"create-db", "S", "E"}), 0);
+        QCOMPARE(bt.run({"add-user", "S", "u", "p", "--db", "D"}), 0);
+        QCOMPARE(bt.run({"enable-postoffice", "S", "D"}), 0);
+        QCOMPARE(bt.run({"enable-postoffice", "S", "E"}), 0);
+        QFile payload(root.filePath("p.xml")), attach(root.filePath("a.bin"));
+        QVERIFY(payload.open(QIODevice::WriteOnly) && attach.open(QIODevice::WriteOnly));
+        payload.write("<BT_mail_Msg>\nnot closed");
+        attach.write(Binary(1000));
+        payload.close();
+        attach.close();
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(bt.run({"enqueue", "S", "D", payload.fileName(), "--attach", attach.fileName() + "=a.bin"}), 0);
+
+        auto s = SqliteTrackerFactory(root.path()).CreateSession();
+        s->LogOn("u", "p", "D", 2, "S");
+        QCOMPARE(Queue(*s), (QList<qint64>{1, 2, 3}));
+        auto second = s->RecordByKey("SwiftnotePostOffice", 2);
+        s->ParkRecord(*second, "every recipient refused: 550 no\nsuch user");
+        QCOMPARE(Queue(*s), (QList<qint64>{1, 3}));
+        // Not a record of this session's logon.
+        auto other = SqliteTrackerFactory(root.path()).CreateSession();
+        other->LogOn("u", "p", "D", 2, "S");
+        QCOMPARE(ErrorOf([&] { other->ParkRecord(*second, "x"); }), tracker_errors::InvalidArgument);
+
+        QCOMPARE(bt.run({"list", "S", "D"}), 0);
+        QCOMPARE(bt.out, QByteArray("1\t\t24\t1\tqueued\n2\t\t24\t1\tparked\n3\t\t24\t1\tqueued\n"));
+        QCOMPARE(bt.run({"show", "S", "D", "2"}), 0);
+        const QString today = QDateTime::currentDateTimeUtc().toString("yyyy-MM-dd");
+        QVERIFY2(bt.out.startsWith("dbid: 2\nstate: parked\nsite: \nparked at: " + today.toUtf8()), bt.out.constData());
+        QVERIFY2(bt.out.contains("\nreason: every recipient refused: 550 no such user\n"
+                                 "attachment: a.bin (1000 bytes)\npayload:\n<BT_mail_Msg>\nnot closed\n"),
+                 bt.out.constData());
+        QCOMPARE(bt.run({"show", "S", "D", "1"}), 0);
+        QVERIFY(bt.out.startsWith("dbid: 1\nstate: queued\nsite: \nattachment: a.bin (1000 bytes)\npayload:\n"));
+
+        // Requeued: back at its old place, ahead of the later record.
+        QCOMPARE(bt.run({"requeue", "S", "D", "2"}), 0);
+        QCOMPARE(Queue(*s), (QList<qint64>{1, 2, 3}));
+        QCOMPARE(bt.run({"requeue", "S", "D", "2"}), 1);
+        QVERIFY(bt.err.contains("not parked"));
+        // Deleted: the record and its attachments.
+        s->ParkRecord(*second, "again");
+        QCOMPARE(bt.run({"delete", "S", "D", "2"}), 0);
+        QCOMPARE(Queue(*s), (QList<qint64>{1, 3}));
+        QCOMPARE(ErrorOf([&] { s->ParkRecord(*second, "gone"); }), tracker_errors::NoSuchRecord);
+        {
+            RawDb raw(TrackerStore(root.path()).databasePath("S", "D"));
+            QCOMPARE(raw.number("SELECT count(*) FROM attachments WHERE dbid = 2"), qint64(0));
+            QCOMPARE(raw.number("SELECT count(*) FROM attachments"), qint64(2));
+        }
+
+        QCOMPARE(bt.run({"--help"}), 0);
+        for (const char* command : {"show SET DB DBID", "requeue SET DB DBID", "delete SET DB DBID"})
+            QVERIFY2(bt.out.contains(command), command);
+        struct Case { QStringList args; int exit; const char* says; };
+        const QList<Case> cases{
+            {{"show", "NoSet", "D", "1"}, 1, "database set 'NoSet' does not exist"},
+            {{"show", "S", "NODB", "1"}, 1, "database 'NODB' does not exist"},
+            {{"show", "S", "D", "abc"}, 2, "'abc' is not a record number"},
+            {{"show", "S", "D", "99"}, 1, "no SwiftnotePostOffice record 99"},
+            {{"show", "S", "E", "1"}, 1, "no SwiftnotePostOffice record 1"},
+            {{"show", "S", "D"}, 2, "takes 3 arguments"},
+            {{"requeue", "S", "D", "99"}, 1, "record 99"},
+            {{"requeue", "S", "D", "1x"}, 2, "not a record number"},
+            {{"delete", "S", "D", "2"}, 1, "no SwiftnotePostOffice record 2"},
+            {{"delete", "S", "D", "-1"}, 2, "not a record number"},
+            {{"delete", "S", "NODB", "1"}, 1, "does not exist"},
+        };
+        for (const Case& c : cases) {
+            QVERIFY2(bt.run(c.args) == c.exit, qPrintable(c.args.join(' ') + ": " + QString::fromUtf8(bt.err)));
+            QVERIFY2(bt.err.contains(c.says), bt.err.constData());
+        }
+        QCOMPARE(Queue(*s), (QList<qint64>{1, 3}));
+    }
+
+    void storeFilesOfTheEarlierLayoutKeepWorking()
+    {
+        // A database file as the previous version made it: no place for a parked mark.
+        QTemporaryDir root;
+        TrackerStore st(root.path());
+        st.createDatabaseSet("S");
+        st.createDatabase("S", "D", false, {});
+        st.addUser("S", "u", "p", {"D"});
+        const QString path = st.databasePath("S", "D");
+        QVERIFY(QFile::remove(path));
+        {
+            RawDb raw(path);
+            QVERIFY2(raw.exec("PRAGMA journal_mode=WAL;"
+                              "CREATE TABLE record_types(name TEXT PRIMARY KEY);"
+                              "CREATE TABLE records(dbid INTEGER PRIMARY KEY AUTOINCREMENT, type TEXT NOT NULL,"
+                              " payload TEXT NOT NULL, mastership TEXT NOT NULL);"
+                              "CREATE TABLE attachments(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                              " dbid INTEGER NOT NULL REFERENCES records(dbid) ON DELETE CASCADE, field TEXT NOT NULL,"
+                              " description TEXT NOT NULL, content BLOB NOT NULL);"
+                              "CREATE INDEX records_by_type ON records(type, mastership, dbid);"
+                              "CREATE INDEX attachments_by_record ON attachments(dbid, field, id);"
+                              "INSERT INTO record_types VALUES('SwiftnotePostOffice');"
+                              "INSERT INTO records(type, payload, mastership) VALUES('SwiftnotePostOffice', 'one', '');"
+                              "INSERT INTO records(type, payload, mastership) VALUES('SwiftnotePostOffice', 'two', '');"
+                              "INSERT INTO attachments(dbid, field, description, content) VALUES(2, 'Attachments', 'd', x'00ff');"),
+                     qPrintable(raw.error));
+        }
+        Btadmin bt{root.path()};
+        QCOMPARE(bt.run({"list", "S", "D"}), 0);
+        QCOMPARE(bt.out, QByteArray("1\t\t3\t0\tqueued\n2\t\t3\t1\tqueued\n"));
+        auto s = SqliteTrackerFactory(root.path()).CreateSession();
+        s->LogOn("u", "p", "D", 2, "S");
+        QCOMPARE(Queue(*s), (QList<qint64>{1, 2}));
+        s->ParkRecord(*s->RecordByKey("SwiftnotePostOffice", 1), "bad document");
+        QCOMPARE(Queue(*s), (QList<qint64>{2}));
+        QCOMPARE(bt.run({"show", "S", "D", "1"}), 0);
+        QVERIFY(bt.out.contains("reason: bad document\n"));
+        RawDb raw(path);
+        QCOMPARE(raw.number("SELECT count(*) FROM pragma_table_info('records') WHERE name LIKE 'parked%'"), qint64(2));
+    }
+
+    void deleteUnderAnotherWritersLock()
+    {
+        QTemporaryDir root;
+        TrackerStore st(root.path());
+        st.createDatabaseSet("S");
+        st.createDatabase("S", "D", false, {});
+        st.addUser("S", "u", "p", {"D"});
+        st.enablePostOffice("S", "D");
+        const qint64 dbid = st.enqueue("S", "D", "<BT_mail_Msg/>", {{"a", "1"}, {"b", "2"}});
+        auto s = SqliteTrackerFactory(root.path()).CreateSession();
+        QCOMPARE(ErrorOf([&] { s->SetBusyTimeout(-1); }), tracker_errors::InvalidArgument);
+        s->SetBusyTimeout(100);  // before the logon: kept for it
+        s->LogOn("u", "p", "D", 2, "S");
+        auto record = s->RecordByKey("SwiftnotePostOffice", dbid);
+        RawDb raw(st.databasePath("S", "D"));
+        auto intact = [&] {
+            return raw.number("SELECT count(*) FROM records") == 1 && raw.number("SELECT count(*) FROM attachments") == 2;
+        };
+
+        // Another connection of this process holds the write lock: a clear failure, not a wait.
+        QVERIFY(raw.exec("BEGIN IMMEDIATE"));
+        TrackerError e = RaisedBy([&] { s->DeleteRecord(*record, "Delete"); });
+        QCOMPARE(e.number(), tracker_errors::StoreFailure);
+        QVERIFY2(e.description().contains("database is locked") && e.description().contains("S.D.btdb"), qPrintable(e.description()));
+        QCOMPARE(ErrorOf([&] { s->ParkRecord(*record, "x"); }), tracker_errors::StoreFailure);
+        QVERIFY(raw.exec("ROLLBACK"));
+        QVERIFY(intact());
+
+        // Another process holds it.
+        {
+            LockHolder writer;
+            QVERIFY(writer.start(root.path(), {"S", "D", "--write"}));
+            QCOMPARE(ErrorOf([&] { s->DeleteRecord(*record, "Delete"); }), tracker_errors::StoreFailure);
+            QVERIFY(writer.letGo());
+        }
+        QVERIFY(intact());
+
+        // The record cannot go after its attachments went: nothing goes.
+        QVERIFY(raw.exec("CREATE TRIGGER keep BEFORE DELETE ON records BEGIN SELECT RAISE(ABORT, 'kept by the test'); END"));
+        e = RaisedBy([&] { s->DeleteRecord(*record, "Delete"); });
+        QCOMPARE(e.number(), tracker_errors::StoreFailure);
+        QVERIFY2(e.description().contains("kept by the test"), qPrintable(e.description()));
+        QVERIFY(intact());
+        QVERIFY(raw.exec("DROP TRIGGER keep"));
+        s->DeleteRecord(*record, "Delete");
+        QCOMPARE(raw.number("SELECT count(*) FROM records"), qint64(0));
+        QCOMPARE(raw.number("SELECT count(*) FROM attachments"), qint64(0));
     }
 
     void relayDrainsWhileTheTrackerEnqueues()
