@@ -154,6 +154,9 @@ const std::map<int, Entry>& table()
                "跟踪器登录失败: %s; 每次轮询时都会重试"}},
         {185, {"Tracker login succeeded; polling database %s", "トラッカーへのログインに成功しました。データベース %s をポーリングします",
                "跟踪器登录成功; 正在轮询数据库 %s"}},
+        {187, {"AllowedClients entry '%s' is not an address or a prefix; it is ignored",
+               "AllowedClients の項目 '%s' はアドレスでもプレフィックスでもないため無視します",
+               "AllowedClients 项 '%s' 不是地址或前缀; 已忽略"}},
         {186, {"The mail document is not valid %s text at byte %s", "メールドキュメントは正しい %s テキストではありません (バイト %s)",
                "邮件文档在第 %s 字节处不是有效的 %s 文本"}},
     };

@@ -44,8 +44,9 @@ constexpr int QueueLockedElsewhere = 183;
 constexpr int LoginRetrying = 184;
 constexpr int LoginRecovered = 185;
 constexpr int InvalidDocumentEncoding = 186;
+constexpr int AllowedClientsEntryIgnored = 187;
 constexpr int FirstId = 101;
-constexpr int LastId = 186;
+constexpr int LastId = 187;
 } // namespace msg
 
 class CatalogueError : public std::runtime_error {

@@ -23,15 +23,20 @@ namespace {
 // core, which takes them from any thread.
 class JobContext : public DeliveryContext {
 public:
-    JobContext(RelayCore& core, QString smtpHost, bool networkRelay, QString sendmail, SmtpSecurity security)
-        : core_(core), smtpHost_(std::move(smtpHost)), networkRelay_(networkRelay), sendmail_(std::move(sendmail)),
-          security_(std::move(security))
+    JobContext(RelayCore& core, QString smtpHost, bool networkRelay, bool count, QString sendmail,
+               SmtpSecurity security)
+        : core_(core), smtpHost_(std::move(smtpHost)), networkRelay_(networkRelay), count_(count),
+          sendmail_(std::move(sendmail)), security_(std::move(security))
     {
     }
     void AddLogText(const QString& message) override { core_.AddLogText(message); }
     QString SMTPHostText() const override { return smtpHost_; }
     bool IsNetworkRelayMode() const override { return networkRelay_; }
-    void AdvanceCounters(qint32 copies, qint32 relays) override { core_.AdvanceCounters(copies, relays); }
+    void AdvanceCounters(qint32 copies, qint32 relays) override
+    {
+        if (count_)
+            core_.AdvanceCounters(copies, relays);
+    }
     void AdvanceDisplayedCounters(qint32, qint32) override
     {
         QMetaObject::invokeMethod(&core_, [core = &core_] { core->ShowCounters(); }, Qt::QueuedConnection);
@@ -43,6 +48,7 @@ private:
     RelayCore& core_;
     QString smtpHost_;
     bool networkRelay_;
+    bool count_;
     QString sendmail_;
     SmtpSecurity security_;
 };
@@ -211,9 +217,9 @@ void RelayCore::SaveXML(const QByteArray& text)
     AddLogText(BuildResourceMessage(msg::EchoFileFailed, {QDir::currentPath()}));
 }
 
-std::unique_ptr<DeliveryContext> RelayCore::NewDeliveryContext(bool networkRelay)
+std::unique_ptr<DeliveryContext> RelayCore::NewDeliveryContext(bool networkRelay, bool count)
 {
-    return std::make_unique<JobContext>(*this, settings_.SMTPServer(), networkRelay, options_.sendmailProgram,
+    return std::make_unique<JobContext>(*this, settings_.SMTPServer(), networkRelay, count, options_.sendmailProgram,
                                         smtpSecurity_);
 }
 

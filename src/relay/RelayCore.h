@@ -87,7 +87,8 @@ public:
 
     // What a delivery needs of its caller, fixed when the delivery starts so that it can run on
     // any thread while the window changes.
-    std::unique_ptr<DeliveryContext> NewDeliveryContext(bool networkRelay);
+    // `count`: false for a mail that was counted at an earlier attempt.
+    std::unique_ptr<DeliveryContext> NewDeliveryContext(bool networkRelay, bool count = true);
     // Runs `work` on a delivery worker, then `done` on this object's thread. Nothing runs after
     // `context` is gone.
     void RunOnWorker(std::function<void()> work, QObject* context, std::function<void()> done);

@@ -1,0 +1,322 @@
+#include "netrelay/NetworkRelay.h"
+
+#include "common/Catalogue.h"
+#include "delivery/Delivery.h"
+#include "netrelay/SocketArray.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QHostAddress>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace swn {
+namespace {
+
+QHostAddress PeerOfPending(qintptr descriptor)
+{
+    sockaddr_storage addr {};
+    socklen_t len = sizeof addr;
+    if (::getpeername(int(descriptor), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return {};
+    return QHostAddress(reinterpret_cast<sockaddr*>(&addr));
+}
+
+// Shows IPv4 peers of the dual-stack listener in their familiar form.
+QString PeerText(const QHostAddress& peer)
+{
+    bool isV4 = false;
+    const quint32 v4 = peer.toIPv4Address(&isV4);
+    return isV4 ? QHostAddress(v4).toString() : peer.isNull() ? QStringLiteral("?") : peer.toString();
+}
+
+qint64 NowMs()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return clock.elapsed();
+}
+
+struct DeliveryResult {
+    DeliveryOutcome outcome = DeliveryOutcome::Delivered;
+    QString error;
+};
+
+DeliveryResult Deliver(DeliveryContext& context, Transport transport, const QByteArray& document)
+{
+    DeliveryResult result;
+    try {
+        QString attachments;
+        if (transport == Transport::CDO)
+            result.outcome = DeliverXMLMailMsgViaCDO(context, document, attachments);
+        else if (transport == Transport::BTMail)
+            result.outcome = DeliverXMLMailMsgViaZorvix(context, document);
+    } catch (const DeliveryError& e) {
+        result.outcome = DeliveryOutcome::FailedPermanently;
+        result.error = e.text();
+    } catch (const std::exception& e) {
+        result.outcome = DeliveryOutcome::FailedPermanently;
+        result.error = QString::fromUtf8(e.what());
+    }
+    return result;
+}
+
+} // namespace
+
+NetworkRelay::NetworkRelay(RelayCore& core, QObject* parent) : QObject(parent), core_(core)
+{
+    sock_ = new SocketArray(this);
+    sock_->setObjectName(QStringLiteral("sock"));
+    connect(sock_, &SocketArray::ConnectionRequest, this, [this](int i, qintptr id) { sock_ConnectionRequest(i, id); });
+    connect(sock_, &SocketArray::DataArrival, this, [this](int i, qint64 n) { sock_DataArrival(i, n); });
+    connect(sock_, &SocketArray::CloseEvent, this, [this](int i) { sock_Close(i); });
+    connect(sock_, &SocketArray::ErrorEvent, this, [this](int i, int n, const QString& d) { sock_Error(i, n, d); });
+    sweepTimer_.setInterval(250);
+    connect(&sweepTimer_, &QTimer::timeout, this, [this] { sweep(); });
+    core_.RegisterNetworkRelay(this);
+}
+
+NetworkRelay::~NetworkRelay()
+{
+    // Deliveries under way report back to this object: let them end first.
+    core_.Shutdown();
+    core_.RegisterNetworkRelay(nullptr);
+}
+
+quint16 NetworkRelay::ListeningPort() const { return sock_->ListeningPort(); }
+
+void NetworkRelay::StartListener()
+{
+    core_.SetRunning();
+    const QString portText = core_.Settings().ListenPort();
+    core_.AddLogText(BuildResourceMessage(144, {portText}));
+    if (sock_->State(0) == SocketArray::Listening)
+        return;
+    bool ok = false;
+    const int port = portText.trimmed().toInt(&ok);
+    if (!ok || port < 1 || port > 65535) {
+        core_.AddLogText(BuildResourceMessage(msg::InvalidListenPort, {portText}));
+        core_.SetStopped();
+        return;
+    }
+    QStringList invalid;
+    allowed_ = AllowedClients::parse(core_.Settings().Read(setting::AllowedClients), &invalid);
+    for (const QString& entry : invalid)
+        core_.AddLogText(BuildResourceMessage(msg::AllowedClientsEntryIgnored, {entry}));
+    QString error;
+    if (!sock_->Listen(quint16(port), &error)) {
+        core_.AddLogText(BuildResourceMessage(msg::ListenFailed, {port, error}));
+        core_.SetStopped();
+        return;
+    }
+    if (allowed_.isOpen())
+        core_.AddLogText(BuildResourceMessage(msg::OpenToAnyClient, {port}));
+    sweepTimer_.start();
+}
+
+int NetworkRelay::AllocateSocket()
+{
+    const int bound = maxSocket_;
+    for (int i = 1; i <= bound; ++i)
+        if (sock_->State(i) == SocketArray::Closed && !slots_[size_t(i)].delivering)
+            return i;
+    if (maxSocket_ >= MaxSlots)
+        return -1;
+    ++maxSocket_;
+    sock_->Load(maxSocket_);
+    return maxSocket_;
+}
+
+void NetworkRelay::sock_ConnectionRequest(int index, qintptr requestId)
+{
+    if (index != 0)
+        return;
+    const QHostAddress peer = PeerOfPending(requestId);
+    if (!allowed_.allows(peer)) {
+        const QString text = PeerText(peer);
+        if (refusedLog_.shouldLog(text, QDateTime::currentMSecsSinceEpoch()))
+            core_.AddLogText(BuildResourceMessage(msg::ClientNotAllowed, {text}));
+        SocketArray::Refuse(requestId);
+        return;
+    }
+    const int slot = AllocateSocket();
+    if (slot < 0) {
+        core_.AddLogText(BuildResourceMessage(msg::SlotsExhausted, {PeerText(peer), MaxSlots}));
+        SocketArray::Refuse(requestId);
+        return;
+    }
+    clearSlot(slot);
+    Slot& s = slots_[size_t(slot)];
+    s.framer = std::make_unique<RequestFramer>(limits_.requestBytes);
+    s.openedMs = s.lastByteMs = NowMs();
+    sock_->Accept(slot, requestId);
+}
+
+void NetworkRelay::sock_Close(int index)
+{
+    sock_->Close(index);
+    // A request cut off by its client can never complete; its bytes go at once. A slot whose
+    // document is being delivered keeps its state until the reply step.
+    if (index > 0 && index <= MaxSlots && !slots_[size_t(index)].delivering)
+        clearSlot(index);
+}
+
+void NetworkRelay::sock_Error(int index, int /*number*/, const QString& description)
+{
+    core_.AddLogText(BuildResourceMessage(138, {index, description}));
+}
+
+void NetworkRelay::clearSlot(int index)
+{
+    Slot& s = slots_[size_t(index)];
+    if (s.framer)
+        bufferedTotal_ -= s.framer->bufferedBytes();
+    s.framer.reset();
+    s.received = 0;
+}
+
+void NetworkRelay::dropRequest(int index)
+{
+    clearSlot(index);
+    sock_->Close(index);
+}
+
+bool NetworkRelay::makeRoom(int index, qint64 incoming)
+{
+    // All buffers together stay under the budget: the largest unfinished request goes first.
+    while (bufferedTotal_ + incoming > limits_.totalBytes) {
+        int largest = -1;
+        qint64 largestBytes = -1;
+        for (int i = 1; i <= maxSocket_; ++i) {
+            const Slot& s = slots_[size_t(i)];
+            if (s.framer && !s.delivering && s.framer->bufferedBytes() > largestBytes) {
+                largest = i;
+                largestBytes = s.framer->bufferedBytes();
+            }
+        }
+        if (largest < 0)
+            return false;
+        core_.AddLogText(BuildResourceMessage(msg::RequestTooLarge,
+                                              {sock_->RemoteHostIP(largest), limits_.requestBytes / (1024 * 1024)}));
+        dropRequest(largest);
+        if (largest == index)
+            return false;
+    }
+    return true;
+}
+
+void NetworkRelay::sock_DataArrival(int index, qint64 bytesTotal)
+{
+    if (index <= 0 || index > MaxSlots)
+        return;
+    const QByteArray piece = sock_->GetData(index, bytesTotal);
+    Slot& s = slots_[size_t(index)];
+    // One request per connection: what comes after it, or while it is delivered, is not read.
+    if (s.delivering || !s.framer || s.framer->state() != RequestFramer::State::Incomplete)
+        return;
+    s.lastByteMs = NowMs();
+    s.received += piece.size();
+    if (!makeRoom(index, piece.size()))
+        return;
+    const qsizetype before = s.framer->bufferedBytes();
+    const RequestFramer::State state = s.framer->feed(piece);
+    bufferedTotal_ += s.framer->bufferedBytes() - before;
+    if (s.framer->takeContinue())
+        sock_->SendData(index, QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
+    if (state == RequestFramer::State::Complete)
+        completeRequest(index);
+    else if (state == RequestFramer::State::Refused)
+        refuseRequest(index, s.framer->refusalStatus(), s.framer->refusalReason());
+}
+
+void NetworkRelay::refuseRequest(int index, int status, const QString& reason)
+{
+    Slot& s = slots_[size_t(index)];
+    const QString peer = sock_->RemoteHostIP(index);
+    if (status == 413)
+        core_.AddLogText(BuildResourceMessage(msg::RequestTooLarge, {peer, limits_.requestBytes / (1024 * 1024)}));
+    else
+        core_.AddLogText(BuildResourceMessage(msg::RequestRefused, {peer, status, reason}));
+    const QByteArray version = s.framer ? s.framer->versionField() : QByteArrayLiteral("HTTP/1.0");
+    finishRequest(index, BuildErrorReply(version, status));
+}
+
+void NetworkRelay::completeRequest(int index)
+{
+    Slot& s = slots_[size_t(index)];
+    const QString peer = sock_->RemoteHostIP(index);
+    const QByteArray version = s.framer->versionField();
+    if (s.framer->fromBrowser()) {
+        // A web page can make a visitor's browser post here; nothing it sends is delivered.
+        refuseRequest(index, 403, QStringLiteral("requests from web browsers are not accepted"));
+        return;
+    }
+    const qsizetype held = s.framer->bufferedBytes();
+    const QByteArray document = s.framer->takeDocument();
+    bufferedTotal_ -= held;
+    s.framer.reset();
+
+    core_.AddLogText(BuildResourceMessage(139, {peer, StreamLengthText(CharacterCount(document))}));
+    if (core_.EchoXML()) {
+        core_.AddLogText(QString::fromUtf8(document));
+        core_.SaveXML(document);
+    }
+    const Transport transport = core_.Settings().TransportChoice();
+    const QByteArray reply = BuildReply(version);
+    if (transport == Transport::None) {
+        finishRequest(index, reply);
+        return;
+    }
+    // The slot stays taken until the reply step, so no new connection is accepted onto it.
+    s.delivering = true;
+    sock_->SetReserved(index, true);
+    auto result = std::make_shared<DeliveryResult>();
+    std::shared_ptr<DeliveryContext> context = core_.NewDeliveryContext(true);
+    core_.RunOnWorker(
+        [context, transport, document, result] { *result = Deliver(*context, transport, document); }, this,
+        [this, index, peer, reply, result] {
+            if (!result->error.isEmpty())
+                core_.AddLogText(BuildResourceMessage(msg::RequestFailed, {peer, result->error}));
+            slots_[size_t(index)].delivering = false;
+            sock_->SetReserved(index, false);
+            finishRequest(index, reply);
+        });
+}
+
+void NetworkRelay::finishRequest(int index, const QByteArray& reply)
+{
+    sock_->SendData(index, reply);
+    sock_->Close(index);
+    clearSlot(index);
+    core_.ShowCounters();
+}
+
+void NetworkRelay::sweep()
+{
+    const qint64 now = NowMs();
+    for (int i = 1; i <= maxSocket_; ++i) {
+        Slot& s = slots_[size_t(i)];
+        if (!s.framer || s.delivering || sock_->State(i) == SocketArray::Closed)
+            continue;
+        const qint64 quiet = now - s.lastByteMs;
+        const qint64 age = now - s.openedMs;
+        if (quiet >= limits_.quietMs && s.framer->state() == RequestFramer::State::Incomplete &&
+            s.framer->quietSpell() == RequestFramer::State::Complete) {
+            completeRequest(i);
+            continue;
+        }
+        QString why;
+        if (quiet >= limits_.idleMs)
+            why = QStringLiteral("no data for %1 seconds").arg(quiet / 1000);
+        else if (age >= limits_.requestMs && s.received * 1000 < limits_.steadyBytesPerSecond * age)
+            why = QStringLiteral("the request was still incomplete after %1 seconds").arg(age / 1000);
+        if (why.isEmpty())
+            continue;
+        core_.AddLogText(BuildResourceMessage(msg::ConnectionClosed, {sock_->RemoteHostIP(i), why}));
+        dropRequest(i);
+    }
+}
+
+} // namespace swn

@@ -1,0 +1,80 @@
+#pragma once
+// Network relay mode: the listener, its connection slots, one request per connection, and the
+// reply once the request's document has been delivered (on a worker, not on this thread).
+#include "netrelay/ClientAccess.h"
+#include "netrelay/HttpFraming.h"
+#include "relay/RelayCore.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <array>
+#include <memory>
+
+namespace swn {
+
+class SocketArray;
+
+class NetworkRelay : public QObject, public RelayModeHandler {
+    Q_OBJECT
+public:
+    static constexpr int MaxSlots = 300;
+
+    struct Limits {
+        int idleMs = 60 * 1000;            // no byte for this long: the connection is closed
+        int requestMs = 10 * 60 * 1000;    // a request still incomplete after this long...
+        qint64 steadyBytesPerSecond = 1024; // ...is closed unless it arrives at least this fast
+        int quietMs = 2000;                // after this long without bytes, a visibly ended document is taken
+        qint64 requestBytes = MaxRequestBytes;
+        qint64 totalBytes = qint64(1) << 30; // all receive buffers together
+    };
+
+    explicit NetworkRelay(RelayCore& core, QObject* parent = nullptr);
+    ~NetworkRelay() override;
+
+    void Start() override { StartListener(); }
+
+    void StartListener();
+    int AllocateSocket();
+    void sock_ConnectionRequest(int index, qintptr requestId);
+    void sock_Close(int index);
+    void sock_Error(int index, int number, const QString& description);
+    void sock_DataArrival(int index, qint64 bytesTotal);
+
+    int MaxSocket() const { return maxSocket_; }
+    SocketArray& sock() { return *sock_; }
+    quint16 ListeningPort() const;
+    void SetLimits(const Limits& limits) { limits_ = limits; }
+    // Receive buffers held now, all slots together.
+    qint64 BufferedBytes() const { return bufferedTotal_; }
+
+private:
+    struct Slot {
+        std::unique_ptr<RequestFramer> framer;
+        qint64 openedMs = 0;
+        qint64 lastByteMs = 0;
+        qint64 received = 0;
+        bool delivering = false;
+    };
+
+    void completeRequest(int index);
+    void finishRequest(int index, const QByteArray& reply);
+    void refuseRequest(int index, int status, const QString& reason);
+    // Frees the slot's buffer and closes its connection without a reply.
+    void dropRequest(int index);
+    void clearSlot(int index);
+    bool makeRoom(int index, qint64 incoming);
+    void sweep();
+
+    RelayCore& core_;
+    SocketArray* sock_ = nullptr;
+    int maxSocket_ = 0;
+    std::array<Slot, MaxSlots + 1> slots_;
+    qint64 bufferedTotal_ = 0;
+    Limits limits_;
+    AllowedClients allowed_;
+    LogThrottle refusedLog_;
+    QTimer sweepTimer_;
+};
+
+} // namespace swn
