@@ -1,0 +1,584 @@
+#include "netrelay/HttpFraming.h"
+
+#include <QList>
+#include <QLocale>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace swn {
+
+namespace {
+
+constexpr QByteArrayView Terminator(RequestTerminator, RequestTerminatorLength);
+constexpr QByteArrayView ClosingTag("</BT_mail_Msg>");
+// A chunk-size line (with its extensions) or a trailer line longer than this is no honest client.
+constexpr qsizetype MaxChunkLine = 8 * 1024;
+constexpr qsizetype MaxTrailerBytes = 64 * 1024;
+// Fifteen hex digits cannot overflow a 64-bit size.
+constexpr int MaxChunkSizeDigits = 15;
+// Eighteen decimal digits cannot overflow a 64-bit size either.
+constexpr int MaxLengthDigits = 18;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+QByteArrayView Trimmed(QByteArrayView v)
+{
+    while (!v.isEmpty() && IsBlank(v.front()))
+        v = v.sliced(1);
+    while (!v.isEmpty() && IsBlank(v.back()))
+        v.chop(1);
+    return v;
+}
+
+QList<QByteArrayView> SplitList(QByteArrayView value)
+{
+    QList<QByteArrayView> parts;
+    qsizetype start = 0;
+    for (;;) {
+        const qsizetype comma = value.indexOf(',', start);
+        parts.append(value.sliced(start, (comma < 0 ? value.size() : comma) - start));
+        if (comma < 0)
+            return parts;
+        start = comma + 1;
+    }
+}
+
+bool SameName(QByteArrayView a, const char* b)
+{
+    const qsizetype n = qsizetype(std::strlen(b));
+    return a.size() == n && qstrnicmp(a.data(), b, n) == 0;
+}
+
+// The document visibly ended: the closing tag, then nothing but white space.
+bool EndsWithDocument(const QByteArray& bytes, qsizetype from)
+{
+    qsizetype end = bytes.size();
+    while (end > from && IsWhite(bytes.at(end - 1)))
+        --end;
+    return end - from >= ClosingTag.size() &&
+        QByteArrayView(bytes.constData() + end - ClosingTag.size(), ClosingTag.size()) == ClosingTag;
+}
+
+const char* ReasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 408: return "Request Timeout";
+    case 411: return "Length Required";
+    case 413: return "Content Too Large";
+    case 417: return "Expectation Failed";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 503: return "Service Unavailable";
+    case 505: return "HTTP Version Not Supported";
+    default: break;
+    }
+    if (status >= 500)
+        return "Server Error";
+    if (status >= 400)
+        return "Client Error";
+    return "Unknown";
+}
+
+} // namespace
+
+bool IsVersionField(QByteArrayView field)
+{
+    // "HTTP/" digits "." digits; three digits a side are plenty and keep the reply line short.
+    if (!field.startsWith("HTTP/"))
+        return false;
+    qsizetype at = 5;
+    const auto digits = [&] {
+        const qsizetype start = at;
+        while (at < field.size() && IsDigit(field.at(at)))
+            ++at;
+        return at - start >= 1 && at - start <= 3;
+    };
+    if (!digits() || at >= field.size() || field.at(at) != '.')
+        return false;
+    ++at;
+    return digits() && at == field.size();
+}
+
+QByteArray SafeVersionField(QByteArrayView requestLine)
+{
+    // The line ends at the first LF whatever precedes it: what follows a bare LF is another
+    // header line and must never reach the reply.
+    const qsizetype lf = requestLine.indexOf('\n');
+    if (lf >= 0)
+        requestLine = requestLine.first(lf);
+    // Fields are split at every single blank, so two blanks in a row make an empty field.
+    qsizetype start = 0;
+    for (int field = 1; field < 3; ++field) {
+        const qsizetype blank = requestLine.indexOf(' ', start);
+        if (blank < 0)
+            return QByteArrayLiteral("HTTP/1.0");
+        start = blank + 1;
+    }
+    qsizetype stop = requestLine.indexOf(' ', start);
+    if (stop < 0)
+        stop = requestLine.size();
+    QByteArrayView field = requestLine.sliced(start, stop - start);
+    if (field.endsWith('\r'))
+        field.chop(1);
+    return IsVersionField(field) ? field.toByteArray() : QByteArrayLiteral("HTTP/1.0");
+}
+
+QByteArray BuildReply(const QByteArray& versionField)
+{
+    const QByteArray version = IsVersionField(versionField) ? versionField : QByteArrayLiteral("HTTP/1.0");
+    return version + " 200 \r\nContent-Length: 0\r\n\r\n";
+}
+
+QByteArray BuildErrorReply(const QByteArray& versionField, int status)
+{
+    const QByteArray version = IsVersionField(versionField) ? versionField : QByteArrayLiteral("HTTP/1.0");
+    if (status < 100 || status > 999)
+        status = 500;
+    return version + ' ' + QByteArray::number(status) + ' ' + ReasonPhrase(status) +
+        "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+}
+
+qsizetype CharacterCount(const QByteArray& utf8)
+{
+    qsizetype n = 0;
+    for (const char c : utf8)
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
+            ++n;
+    return n;
+}
+
+QString StreamLengthText(qsizetype characters)
+{
+    return QLocale::system().toString(double(characters) / 1024.0, 'f', 2);
+}
+
+RequestFramer::RequestFramer(qsizetype maxBytes) : maxBytes_(maxBytes > 0 ? maxBytes : MaxRequestBytes) {}
+
+RequestFramer::State RequestFramer::feed(QByteArrayView bytes)
+{
+    if (state_ != State::Incomplete)
+        return state_;
+    if (headerEnd_ >= 0) {
+        feedBody(bytes);
+        return state_;
+    }
+    head_.append(bytes);
+    scanHeader();
+    if (headerEnd_ < 0) {
+        if (head_.size() > maxBytes_) {
+            refuse(413, QStringLiteral("request larger than %1 MiB").arg(maxBytes_ / (1024 * 1024)));
+            return state_;
+        }
+        // No header end yet: the whole request is judged by its last bytes, as it always was.
+        if (head_.endsWith(Terminator))
+            complete();
+        return state_;
+    }
+    // The header end arrived with this piece, so the rest is from this piece only.
+    const QByteArray rest = head_.sliced(headerEnd_);
+    head_.truncate(headerEnd_);
+    head_.squeeze();
+    if (!parseHeader())
+        return state_;
+    feedBody(rest);
+    return state_;
+}
+
+void RequestFramer::scanHeader()
+{
+    const qsizetype size = head_.size();
+    const char* data = head_.constData();
+    if (requestLineEnd_ < 0) {
+        const void* lf = std::memchr(data + scanned_, '\n', size_t(size - scanned_));
+        if (!lf) {
+            scanned_ = size;
+            return;
+        }
+        requestLineEnd_ = static_cast<const char*>(lf) - data;
+        version_ = SafeVersionField(QByteArrayView(data, requestLineEnd_));
+        // A bare LF after the request line: the client ends its lines that way, so an empty line
+        // is LF LF (or LF CR LF). Only for something that looks like a request line; a document
+        // sent without any header keeps the old rule.
+        bareLf_ = (requestLineEnd_ == 0 || data[requestLineEnd_ - 1] != '\r') &&
+            QByteArrayView(data, requestLineEnd_).indexOf("HTTP/") >= 0;
+        scanned_ = requestLineEnd_;
+    }
+    if (bareLf_) {
+        // Look at every LF from the request line's on (one byte back covers a pattern split
+        // across pieces).
+        qsizetype at = qMax(requestLineEnd_, scanned_ - 2);
+        while (at < size) {
+            const void* lf = std::memchr(data + at, '\n', size_t(size - at));
+            if (!lf)
+                break;
+            at = static_cast<const char*>(lf) - data;
+            if (at + 1 < size && data[at + 1] == '\n') {
+                headerEnd_ = at + 2;
+                return;
+            }
+            if (at + 2 < size && data[at + 1] == '\r' && data[at + 2] == '\n') {
+                headerEnd_ = at + 3;
+                return;
+            }
+            ++at;
+        }
+    } else {
+        const qsizetype from = qMax<qsizetype>(0, scanned_ - 3);
+        const qsizetype found = QByteArrayView(data, size).indexOf("\r\n\r\n", from);
+        if (found >= 0) {
+            headerEnd_ = found + 4;
+            return;
+        }
+    }
+    scanned_ = size;
+}
+
+bool RequestFramer::parseHeader()
+{
+    const QByteArrayView header = QByteArrayView(head_).first(headerEnd_);
+    QList<QByteArrayView> lengths;
+    QList<QByteArrayView> codings;
+    bool sawCoding = false;
+    // Obsolete line folding continues the previous field's value.
+    QList<std::pair<QByteArrayView, QByteArrayView>> fields;
+    qsizetype at = requestLineEnd_ + 1;
+    while (at < header.size()) {
+        qsizetype lf = header.indexOf('\n', at);
+        if (lf < 0)
+            lf = header.size();
+        QByteArrayView line = header.sliced(at, lf - at);
+        at = lf + 1;
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.isEmpty())
+            break;
+        if (IsBlank(line.front())) {
+            if (!fields.isEmpty())
+                fields.append({fields.back().first, Trimmed(line)});
+            continue;
+        }
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0)
+            continue; // not a field; tolerated
+        fields.append({Trimmed(line.first(colon)), Trimmed(line.sliced(colon + 1))});
+    }
+    for (const auto& [fieldName, value] : fields) {
+        if (SameName(fieldName, "Content-Length")) {
+            for (QByteArrayView part : SplitList(value))
+                lengths.append(Trimmed(part));
+        } else if (SameName(fieldName, "Transfer-Encoding")) {
+            sawCoding = true;
+            for (QByteArrayView part : SplitList(value)) {
+                const qsizetype semicolon = part.indexOf(';');
+                if (semicolon >= 0)
+                    part = part.first(semicolon);
+                part = Trimmed(part);
+                if (!part.isEmpty())
+                    codings.append(part);
+            }
+        } else if (SameName(fieldName, "Expect")) {
+            if (value.compare("100-continue", Qt::CaseInsensitive) == 0)
+                expectContinue_ = true;
+        } else if (SameName(fieldName, "Origin") || SameName(fieldName, "Sec-Fetch-Site")) {
+            fromBrowser_ = true;
+        }
+    }
+
+    if (sawCoding && !codings.isEmpty()) {
+        // The transfer coding frames the body; a Content-Length beside it is ignored.
+        for (QByteArrayView coding : codings)
+            if (coding.compare("chunked", Qt::CaseInsensitive) != 0) {
+                refuse(501, QStringLiteral("unsupported transfer coding"));
+                return false;
+            }
+        if (codings.size() > 1) {
+            refuse(400, QStringLiteral("chunked transfer coding applied more than once"));
+            return false;
+        }
+        bodyKind_ = Body::Chunked;
+        chunk_ = Chunk::Size;
+        return true;
+    }
+    if (lengths.isEmpty()) {
+        bodyKind_ = Body::Terminator;
+        return true;
+    }
+    qint64 length = -1;
+    for (QByteArrayView text : lengths) {
+        if (text.isEmpty() || text.size() > MaxLengthDigits ||
+            !std::all_of(text.begin(), text.end(), IsDigit)) {
+            refuse(400, QStringLiteral("invalid Content-Length"));
+            return false;
+        }
+        qint64 value = 0;
+        for (const char c : text)
+            value = value * 10 + (c - '0');
+        if (length >= 0 && value != length) {
+            refuse(400, QStringLiteral("conflicting Content-Length values"));
+            return false;
+        }
+        length = value;
+    }
+    if (length > maxBytes_) {
+        refuse(413, QStringLiteral("announced body larger than %1 MiB").arg(maxBytes_ / (1024 * 1024)));
+        return false;
+    }
+    bodyKind_ = Body::Length;
+    remaining_ = qsizetype(length);
+    if (remaining_ == 0)
+        complete();
+    return true;
+}
+
+void RequestFramer::feedBody(QByteArrayView bytes)
+{
+    switch (bodyKind_) {
+    case Body::Terminator:
+        if (body_.size() + bytes.size() > maxBytes_) {
+            refuse(413, QStringLiteral("request larger than %1 MiB").arg(maxBytes_ / (1024 * 1024)));
+            return;
+        }
+        body_.append(bytes);
+        // The header ends with a line end and the terminator starts with '<', so the whole
+        // request ends with the terminator exactly when the body does.
+        if (body_.endsWith(Terminator))
+            complete();
+        return;
+    case Body::Length: {
+        const qsizetype take = qMin(remaining_, bytes.size());
+        body_.append(bytes.first(take));
+        remaining_ -= take;
+        if (remaining_ == 0)
+            complete();
+        return;
+    }
+    case Body::Chunked:
+        feedChunked(bytes);
+        return;
+    case Body::Unknown:
+        return;
+    }
+}
+
+void RequestFramer::chunkLineEnd()
+{
+    chunkLine_ = 0;
+    sizeDigits_ = 0;
+    if (remaining_ == 0) {
+        chunk_ = Chunk::Trailer;
+        return;
+    }
+    if (body_.size() + remaining_ > maxBytes_) {
+        refuse(413, QStringLiteral("request larger than %1 MiB").arg(maxBytes_ / (1024 * 1024)));
+        return;
+    }
+    chunk_ = Chunk::Data;
+}
+
+void RequestFramer::feedChunked(QByteArrayView bytes)
+{
+    const auto malformed = [this](const char* what) { refuse(400, QStringLiteral("malformed chunked body: %1").arg(QLatin1String(what))); };
+    qsizetype at = 0;
+    while (at < bytes.size() && state_ == State::Incomplete) {
+        if (chunk_ == Chunk::Data) {
+            const qsizetype take = qMin(remaining_, bytes.size() - at);
+            body_.append(bytes.sliced(at, take));
+            at += take;
+            remaining_ -= take;
+            if (remaining_ == 0)
+                chunk_ = Chunk::DataCr;
+            continue;
+        }
+        const char c = bytes.at(at++);
+        if (chunk_ == Chunk::Size || chunk_ == Chunk::SizeSpace || chunk_ == Chunk::Extension) {
+            if (++chunkLine_ > MaxChunkLine) {
+                malformed("chunk-size line too long");
+                return;
+            }
+        }
+        switch (chunk_) {
+        case Chunk::Size: {
+            const int digit = HexValue(c);
+            if (digit >= 0) {
+                if (++sizeDigits_ > MaxChunkSizeDigits) {
+                    malformed("chunk size too large");
+                    return;
+                }
+                remaining_ = remaining_ * 16 + digit;
+            } else if (sizeDigits_ == 0) {
+                malformed("chunk size expected");
+                return;
+            } else if (c == ';') {
+                chunk_ = Chunk::Extension;
+            } else if (IsBlank(c)) {
+                chunk_ = Chunk::SizeSpace;
+            } else if (c == '\r') {
+                chunk_ = Chunk::SizeLf;
+            } else if (c == '\n') {
+                chunkLineEnd();
+            } else {
+                malformed("bad character in chunk size");
+                return;
+            }
+            break;
+        }
+        case Chunk::SizeSpace:
+            if (c == ';')
+                chunk_ = Chunk::Extension;
+            else if (c == '\r')
+                chunk_ = Chunk::SizeLf;
+            else if (c == '\n')
+                chunkLineEnd();
+            else if (!IsBlank(c)) {
+                malformed("bad character after chunk size");
+                return;
+            }
+            break;
+        case Chunk::Extension:
+            // Extensions mean nothing here; skipped up to the line end.
+            if (c == '\n')
+                chunkLineEnd();
+            break;
+        case Chunk::SizeLf:
+            if (c != '\n') {
+                malformed("CR without LF after chunk size");
+                return;
+            }
+            chunkLineEnd();
+            break;
+        case Chunk::DataCr:
+            if (c == '\r')
+                chunk_ = Chunk::DataLf;
+            else if (c == '\n')
+                chunk_ = Chunk::Size;
+            else {
+                malformed("chunk data longer than its size");
+                return;
+            }
+            break;
+        case Chunk::DataLf:
+            if (c != '\n') {
+                malformed("CR without LF after chunk data");
+                return;
+            }
+            chunk_ = Chunk::Size;
+            break;
+        case Chunk::Trailer:
+        case Chunk::TrailerLine:
+            if (++trailerBytes_ > MaxTrailerBytes) {
+                malformed("trailer section too long");
+                return;
+            }
+            if (chunk_ == Chunk::Trailer && c == '\n') {
+                complete();
+                return;
+            }
+            if (chunk_ == Chunk::Trailer && c == '\r')
+                chunk_ = Chunk::TrailerLf;
+            else if (c == '\n')
+                chunk_ = Chunk::Trailer;
+            else
+                chunk_ = Chunk::TrailerLine;
+            break;
+        case Chunk::TrailerLf:
+            if (c != '\n') {
+                malformed("CR without LF at the end of the trailer");
+                return;
+            }
+            complete();
+            return;
+        case Chunk::Data:
+            break;
+        }
+    }
+}
+
+RequestFramer::State RequestFramer::quietSpell()
+{
+    if (state_ != State::Incomplete)
+        return state_;
+    if (headerEnd_ < 0) {
+        // No header at all: the document starts at the fourth byte, as with the terminator.
+        if (EndsWithDocument(head_, qMin<qsizetype>(3, head_.size())))
+            complete();
+        return state_;
+    }
+    switch (bodyKind_) {
+    case Body::Terminator:
+    case Body::Length:
+        if (EndsWithDocument(body_, 0))
+            complete();
+        break;
+    case Body::Chunked:
+        // The last chunk came but the final empty line did not.
+        if (chunk_ == Chunk::Trailer || chunk_ == Chunk::TrailerLf)
+            complete();
+        break;
+    case Body::Unknown:
+        break;
+    }
+    return state_;
+}
+
+bool RequestFramer::takeContinue()
+{
+    if (!expectContinue_ || continueTaken_ || fromBrowser_ || headerEnd_ < 0 || state_ != State::Incomplete)
+        return false;
+    continueTaken_ = true;
+    return true;
+}
+
+QByteArray RequestFramer::versionField() const
+{
+    if (requestLineEnd_ >= 0 || state_ != State::Incomplete)
+        return version_.isEmpty() ? QByteArrayLiteral("HTTP/1.0") : version_;
+    return SafeVersionField(head_);
+}
+
+QByteArray RequestFramer::takeDocument()
+{
+    if (headerEnd_ >= 0)
+        return std::exchange(body_, QByteArray());
+    QByteArray document = std::exchange(head_, QByteArray());
+    document.remove(0, qMin<qsizetype>(3, document.size()));
+    return document;
+}
+
+void RequestFramer::complete()
+{
+    if (requestLineEnd_ < 0)
+        version_ = SafeVersionField(head_);
+    state_ = State::Complete;
+}
+
+void RequestFramer::refuse(int status, const QString& reason)
+{
+    if (requestLineEnd_ < 0)
+        version_ = SafeVersionField(head_);
+    state_ = State::Refused;
+    refusalStatus_ = status;
+    refusalReason_ = reason;
+    head_ = QByteArray();
+    body_ = QByteArray();
+}
+
+} // namespace swn
