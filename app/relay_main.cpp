@@ -2,7 +2,7 @@
 
 int main(int argc, char** argv)
 {
-    swn::Form1Options options;
+    swn::RelayServiceOptions options;
     options.settingsFile = QStringLiteral(SWN_SETTINGS_FILE);
     options.sendmailProgram = QStringLiteral(SWN_SENDMAIL);
     return swn::RunRelayApplication(argc, argv, std::move(options));

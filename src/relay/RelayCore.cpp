@@ -92,6 +92,12 @@ void RelayCore::CompleteStartUp()
         cmdStart_Click();
 }
 
+void RelayCore::SaveSettings()
+{
+    if (!settings_.SaveWindowKeys())
+        AddLogText(BuildResourceMessage(msg::SettingsNotSaved, {settings_.filePath()}));
+}
+
 void RelayCore::Timer1_Timer()
 {
     timer1_.stop();

@@ -54,6 +54,9 @@ public:
     void Timer1_Timer();
     QTimer& Timer1() { return timer1_; }
 
+    // Writes the window's settings; a failure is logged.
+    void SaveSettings();
+
     // Run control.
     void cmdStart_Click();
     void cmdStop_Click() { SetStopped(); }

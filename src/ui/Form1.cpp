@@ -1,11 +1,9 @@
 #include "ui/Form1.h"
 
-#include "delivery/Delivery.h"
-#include "ui/Artwork.h"
 #include "common/Catalogue.h"
 #include "netrelay/SocketArray.h"
+#include "ui/Artwork.h"
 #include "ui/Form2.h"
-#include "tracker/UnavailableTracker.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -31,11 +29,6 @@ namespace {
 
 const char* const NoFontTag = "NOFONT";
 constexpr int VersionMajor = 2, VersionMinor = 0, VersionRevision = 6;
-
-QString IniText(const IniServices& ini, const char* key, const char* def)
-{
-    return ini.ReadIniValue(QString::fromLatin1(IniServices::Section), QString::fromLatin1(key), QString::fromLatin1(def));
-}
 
 QLineEdit* DisplayBox(QWidget* parent, const char* name)
 {
@@ -66,18 +59,18 @@ void SetOption(QButtonGroup* group, QRadioButton* option, bool selected)
     group->setExclusive(exclusive);
 }
 
-Form1::Form1(Form1Options options, QWidget* parent)
-    : QWidget(parent), options_(std::move(options)), ini_(options_.settingsFile)
+Form1::Form1(RelayService& relay, Form1Options options, QWidget* parent)
+    : QWidget(parent), relay_(relay), options_(std::move(options))
 {
-    if (!options_.trackerFactory)
-        options_.trackerFactory = std::make_shared<UnavailableTrackerFactory>();
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Swiftnote Relay"));
     buildControls();
+    wireCore();
 }
 
 Form1::~Form1()
 {
+    relay_.core.SetMessageSink({});
     if (form2_)
         delete form2_;
 }
@@ -214,19 +207,12 @@ void Form1::buildControls()
     Picture2->setObjectName(QStringLiteral("Picture2"));
 
     heartBeatTimer_ = new QTimer(this);
+    heartBeatTimer_->setObjectName(QStringLiteral("HeartBeatTimer"));
     logViewTimer_ = new QTimer(this);
     logViewTimer_->setSingleShot(true);
     logViewTimer_->setInterval(50);
     connect(logViewTimer_, &QTimer::timeout, this, [this] { FlushLogView(); });
-    heartBeatTimer_->setObjectName(QStringLiteral("HeartBeatTimer"));
-    timer1_ = new QTimer(this);
-    timer1_->setObjectName(QStringLiteral("Timer1"));
-    postOfficePollInterval_ = new QTimer(this);
-    postOfficePollInterval_->setObjectName(QStringLiteral("PostOfficePollInterval"));
-    sock_ = new SocketArray(this);
-    sock_->setObjectName(QStringLiteral("sock"));
-    for (QObject* o : std::initializer_list<QObject*>{Picture1, Picture2, heartBeatTimer_, postOfficePollInterval_,
-                                                      timer1_, HeartBeat, sock_})
+    for (QObject* o : std::initializer_list<QObject*>{Picture1, Picture2, heartBeatTimer_, HeartBeat})
         o->setProperty("Tag", QString::fromLatin1(NoFontTag));
 
     // Layout: settings on the left, mode and credentials in the middle, state on the right,
@@ -283,19 +269,8 @@ void Form1::buildControls()
     connect(ExitButton, &QPushButton::clicked, this, [this] { ExitButton_Click(); });
     connect(EditCredentials, &QPushButton::clicked, this, [this] { EditCredentials_Click(); });
     connect(PostOfficeRelay, &QRadioButton::clicked, this, [this] { PostOfficeRelay_Click(); });
-    connect(POPollInterval, &QLineEdit::textChanged, this, [this] {
-        if (!unloading_ && isVisible())
-            POPollInterval_Change();
-    });
     connect(Picture1, &PictureBox::DblClick, this, [this] { Picture1_DblClick(); });
     connect(heartBeatTimer_, &QTimer::timeout, this, [this] { HeartBeatTimer_Timer(); });
-    connect(timer1_, &QTimer::timeout, this, [this] { Timer1_Timer(); });
-    connect(postOfficePollInterval_, &QTimer::timeout, this, [this] { PostOfficePollInterval_Timer(); });
-    connect(sock_, &SocketArray::ConnectionRequest, this, [this](int i, qintptr id) { sock_ConnectionRequest(i, id); });
-    connect(sock_, &SocketArray::DataArrival, this, [this](int i, qint64 n) { sock_DataArrival(i, n); });
-    connect(sock_, &SocketArray::CloseEvent, this, [this](int i) { sock_Close(i); });
-    connect(sock_, &SocketArray::ErrorEvent, this,
-            [this](int i, int n, const QString& d) { sock_Error(i, n, d); });
 
     heartBeatTimer_->start(1000);
 }
@@ -339,23 +314,100 @@ void Form1::applyCaptions()
     }
 }
 
-void Form1::applySettings()
+void Form1::wireCore()
 {
-    ListenPort->setText(IniText(ini_, "STMPRelayListenerPort", "36001"));
-    SMTPHost->setText(IniText(ini_, "SMTPServer", "localhost:25"));
-    SetOption(transportGroup, CDOMail, IniText(ini_, "TransportMode", "CDO") == QLatin1String("CDO"));
-    SetOption(transportGroup, BTMail, IniText(ini_, "TransportMode", "CDO") == QLatin1String("BTMAIL"));
-    BTID->setText(IniText(ini_, "BTLoginID", ""));
-    DB->setText(IniText(ini_, "BTDB", ""));
-    DBSET->setText(IniText(ini_, "BTDbset", ""));
-    // The program only writes 0 or 1; anything else that is not a number counts as unchecked.
-    bool ok = false;
-    const int autoStart = IniText(ini_, "AutoStart", "0").trimmed().toInt(&ok);
-    AutoStart->setCheckState(!ok || autoStart == 0 ? Qt::Unchecked : autoStart == 2 ? Qt::PartiallyChecked : Qt::Checked);
-    SetOption(modeGroup, PostOfficeRelay, IniText(ini_, "RelayMode", "NETWORK") == QLatin1String("POSTOFFICE"));
-    SetOption(modeGroup, SMTPRelayMode, IniText(ini_, "RelayMode", "NETWORK") == QLatin1String("NETWORK"));
-    POPollInterval->setText(IniText(ini_, "POPollInterval", "360"));
-    MaxLogSize->setText(IniText(ini_, "MaxLogSize", "16"));
+    RelaySettings& settings = relay_.settings;
+    // What the user edits goes to the settings at once; the core never reads a widget.
+    connect(SMTPHost, &QLineEdit::textChanged, &settings, &RelaySettings::SetSMTPServer);
+    connect(ListenPort, &QLineEdit::textChanged, &settings, &RelaySettings::SetListenPort);
+    connect(MaxLogSize, &QLineEdit::textChanged, &settings, &RelaySettings::SetMaxLogSize);
+    connect(POPollInterval, &QLineEdit::textChanged, &settings, &RelaySettings::SetPOPollInterval);
+    connect(AutoStart, &QCheckBox::stateChanged, &settings, [&settings](int state) {
+        settings.SetAutoStart(state == Qt::Unchecked ? 0 : state == Qt::Checked ? 1 : 2);
+    });
+    connect(SMTPRelayMode, &QRadioButton::toggled, &settings, [this, &settings](bool on) {
+        if (on)
+            settings.SetMode(RelayMode::Network);
+        else if (!PostOfficeRelay->isChecked())
+            settings.SetMode(RelayMode::None);
+    });
+    connect(PostOfficeRelay, &QRadioButton::toggled, &settings, [this, &settings](bool on) {
+        if (on)
+            settings.SetMode(RelayMode::PostOffice);
+        else if (!SMTPRelayMode->isChecked())
+            settings.SetMode(RelayMode::None);
+    });
+    connect(CDOMail, &QRadioButton::toggled, &settings, [this, &settings](bool on) {
+        if (on)
+            settings.SetTransport(Transport::CDO);
+        else if (!BTMail->isChecked())
+            settings.SetTransport(Transport::None);
+    });
+    connect(BTMail, &QRadioButton::toggled, &settings, [this, &settings](bool on) {
+        if (on)
+            settings.SetTransport(Transport::BTMail);
+        else if (!CDOMail->isChecked())
+            settings.SetTransport(Transport::None);
+    });
+    connect(&settings, &RelaySettings::changed, this, [this] { showSettings(); });
+
+    RelayCore& core = relay_.core;
+    connect(&core, &RelayCore::runStateChanged, this, [this](RunState state) { showRunState(state); });
+    connect(&core, &RelayCore::countersChanged, this, [this](qint32 copies, qint32 relays) {
+        TotalCopies->setText(QString::number(copies));
+        TotalRelays->setText(QString::number(relays));
+    });
+    connect(&core, &RelayCore::logAppended, this, [this](const QString& line, bool cut) { showLogLine(line, cut); });
+    connect(&relay_.postOffice, &PostOfficePoller::validBTDBChanged, ValidBTDB, &QCheckBox::setChecked);
+    core.SetMessageSink([this](const QString& text, const QString& title, bool warning) {
+        ShowMessage(text, warning ? QMessageBox::Warning : QMessageBox::NoIcon, title);
+    });
+}
+
+void Form1::showSettings()
+{
+    const RelaySettings& settings = relay_.settings;
+    auto setText = [](QLineEdit* box, const QString& text) {
+        if (box->text() != text)
+            box->setText(text);
+    };
+    setText(ListenPort, settings.ListenPort());
+    setText(SMTPHost, settings.SMTPServer());
+    SetOption(transportGroup, CDOMail, settings.TransportChoice() == Transport::CDO);
+    SetOption(transportGroup, BTMail, settings.TransportChoice() == Transport::BTMail);
+    setText(BTID, settings.BTID());
+    setText(DB, settings.DB());
+    setText(DBSET, settings.DBSET());
+    const Qt::CheckState autoStart = settings.AutoStart() == 0 ? Qt::Unchecked
+                                   : settings.AutoStart() == 2 ? Qt::PartiallyChecked
+                                                               : Qt::Checked;
+    if (AutoStart->checkState() != autoStart)
+        AutoStart->setCheckState(autoStart);
+    SetOption(modeGroup, PostOfficeRelay, settings.Mode() == RelayMode::PostOffice);
+    SetOption(modeGroup, SMTPRelayMode, settings.Mode() == RelayMode::Network);
+    // Showing the stored interval is no edit: it must not re-arm the poll.
+    if (POPollInterval->text() != settings.POPollInterval()) {
+        const QSignalBlocker quiet(POPollInterval);
+        POPollInterval->setText(settings.POPollInterval());
+    }
+    setText(MaxLogSize, settings.MaxLogSize());
+}
+
+void Form1::showRunState(RunState state)
+{
+    if (state == RunState::Running) {
+        status->setText(LoadResourceString(125));
+        QFont f = status->font();
+        f.setBold(true);
+        status->setFont(f);
+        QPalette pal = status->palette();
+        pal.setColor(QPalette::Text, Qt::black);
+        pal.setColor(QPalette::Base, QColor(0, 255, 0));
+        status->setPalette(pal);
+    } else {
+        SetBackground(status, QColor(255, 0, 0));
+        status->setText(LoadResourceString(124));
+    }
 }
 
 void Form1::Form_Load()
@@ -368,105 +420,16 @@ void Form1::Form_Load()
     QFont bold = AppVer->font();
     bold.setBold(true);
     AppVer->setFont(bold);
-
-    applySettings();
-
     QFont statusFont = status->font();
     statusFont.setBold(true);
     status->setFont(statusFont);
-    status->setText(LoadResourceString(124));
-    SetBackground(status, QColor(255, 0, 0));
 
-    totalCopiesCount_ = 0;
-    totalRelaysCount_ = 0;
-    showCounters();
-
-    timer1_->setSingleShot(true);
-    timer1_->start(5);
-    maxSocket_ = 0;
-    echoXML_ = false;
+    relay_.core.LoadSettings();
+    heartBeatTimer_->start(1000);
 
     show();
     QCoreApplication::processEvents();
-
-    EnsureSession();
-    if (PostOfficeRelay->isChecked()) {
-        LoginBT();
-        if (AutoStart->checkState() != Qt::Unchecked)
-            cmdStart_Click();
-    }
-}
-
-void Form1::EnsureSession()
-{
-    if (btSession_)
-        return;
-    try {
-        btSession_ = options_.trackerFactory->CreateSession();
-    } catch (const std::exception& e) {
-        AddLogText(BuildResourceMessage(msg::SessionNotCreated, {QString::fromUtf8(e.what())}));
-    }
-    if (!btSession_)
-        btSession_ = UnavailableTrackerFactory().CreateSession();
-}
-
-void Form1::cmdStart_Click()
-{
-    SetRunning();
-    if (SMTPRelayMode->isChecked()) {
-        StartListener();
-    } else {
-        POPollInterval_Change();
-        pollCountdown_ = 1;
-        PostOfficePollInterval_Timer();
-    }
-}
-
-void Form1::cmdStop_Click() { SetStopped(); }
-
-void Form1::SetRunning()
-{
-    status->setText(LoadResourceString(125));
-    QFont f = status->font();
-    f.setBold(true);
-    status->setFont(f);
-    QPalette pal = status->palette();
-    pal.setColor(QPalette::Text, Qt::black);
-    pal.setColor(QPalette::Base, QColor(0, 255, 0));
-    status->setPalette(pal);
-}
-
-void Form1::SetStopped()
-{
-    SetBackground(status, QColor(255, 0, 0));
-    status->setText(LoadResourceString(124));
-    postOfficePollInterval_->stop();
-}
-
-bool Form1::IsRunning() const { return status->text() == LoadResourceString(125); }
-
-void Form1::SaveSettings()
-{
-    const QString section = QString::fromLatin1(IniServices::Section);
-    bool ok = true;
-    auto put = [&](const char* key, const QString& value) {
-        ok = ini_.WriteIniValue(section, QString::fromLatin1(key), value) && ok;
-    };
-    if (SMTPRelayMode->isChecked())
-        put("RelayMode", QStringLiteral("NETWORK"));
-    if (PostOfficeRelay->isChecked())
-        put("RelayMode", QStringLiteral("POSTOFFICE"));
-    put("SMTPServer", SMTPHost->text());
-    put("STMPRelayListenerPort", ListenPort->text());
-    if (BTMail->isChecked())
-        put("TransportMode", QStringLiteral("BTMAIL"));
-    if (CDOMail->isChecked())
-        put("TransportMode", QStringLiteral("CDO"));
-    put("AutoStart", QString::number(int(AutoStart->checkState()) == 0 ? 0 : AutoStart->checkState() == Qt::Checked ? 1 : 2));
-    put("POPollInterval", POPollInterval->text());
-    put("MaxLogSize", MaxLogSize->text());
-    if (!ok)
-        AddLogText(BuildResourceMessage(msg::SettingsNotSaved, {ini_.filePath()}));
+    relay_.core.CompleteStartUp();
 }
 
 void Form1::ExitButton_Click()
@@ -493,8 +456,8 @@ void Form1::Form_Unload()
 
 void Form1::endProgram()
 {
-    postOfficePollInterval_->stop();
-    timer1_->stop();
+    relay_.postOffice.PostOfficePollInterval().stop();
+    relay_.core.Timer1().stop();
     if (form2_)
         form2_->hide();
     hide();
@@ -507,8 +470,6 @@ void Form1::HeartBeatTimer_Timer()
     const QColor green(0, 255, 0), darkGreen(0, 128, 0);
     HeartBeat->SetFillColor(HeartBeat->FillColor() == green ? darkGreen : green);
 }
-
-void Form1::Picture1_DblClick() { echoXML_ = !echoXML_; }
 
 void Form1::ShowMessage(const QString& text, QMessageBox::Icon icon, const QString& title)
 {
@@ -532,26 +493,18 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
-void Form1::AddLogText(const QString& message)
+void Form1::showLogLine(const QString& line, bool cut)
 {
-    try {
-        QString limit = MaxLogSize->text();
-        const ActivityLog::Append a = log_.add(message, limit);
-        if (a.limitCorrected)
-            MaxLogSize->setText(limit);
-        // The box catches up a moment later: laying out and painting it for every line would
-        // cost more than delivering the mail that the line reports.
-        if (a.cut) {
-            logViewRefill_ = true;
-            logViewPending_.clear();
-        } else if (!logViewRefill_) {
-            logViewPending_ += a.line;
-        }
-        if (!logViewTimer_->isActive())
-            logViewTimer_->start();
-    } catch (...) {
-        // The log never fails its caller.
+    // The box catches up a moment later: laying out and painting it for every line would cost
+    // more than delivering the mail that the line reports.
+    if (cut) {
+        logViewRefill_ = true;
+        logViewPending_.clear();
+    } else if (!logViewRefill_) {
+        logViewPending_ += line;
     }
+    if (!logViewTimer_->isActive())
+        logViewTimer_->start();
 }
 
 void Form1::FlushLogView()
@@ -559,7 +512,7 @@ void Form1::FlushLogView()
     logViewTimer_->stop();
     // The box shows the log with plain line breaks; the log text itself keeps CR LF.
     if (logViewRefill_) {
-        QString shown = log_.text();
+        QString shown = relay_.core.LogText();
         shown.remove(QLatin1Char('\r'));
         txtReceive->setPlainText(shown);
     } else if (!logViewPending_.isEmpty()) {
@@ -574,36 +527,21 @@ void Form1::FlushLogView()
     txtReceive->ensureCursorVisible();
 }
 
-QString Form1::SMTPHostText() const { return SMTPHost->text(); }
-bool Form1::IsNetworkRelayMode() const { return SMTPRelayMode->isChecked(); }
-QString Form1::SendmailProgram() const { return options_.sendmailProgram; }
-
-void Form1::AdvanceCounters(qint32 copies, qint32 relays)
+void Form1::PostOfficeRelay_Click()
 {
-    qint32 c = 0, r = 0;
-    if (__builtin_add_overflow(totalCopiesCount_, copies, &c) || __builtin_add_overflow(totalRelaysCount_, relays, &r))
-        throw DeliveryError(LoadResourceString(msg::CounterOverflow));
-    totalCopiesCount_ = c;
-    totalRelaysCount_ = r;
+    relay_.settings.SetMode(RelayMode::PostOffice);
+    relay_.postOffice.PostOfficeRelay_Click();
 }
 
-void Form1::AdvanceDisplayedCounters(qint32 copies, qint32 relays)
+void Form1::EditCredentials_Click()
 {
-    TotalCopies->setText(QString::number(TotalCopies->text().toLongLong() + copies));
-    TotalRelays->setText(QString::number(TotalRelays->text().toLongLong() + relays));
-}
-
-void Form1::showCounters()
-{
-    TotalCopies->setText(QString::number(totalCopiesCount_));
-    TotalRelays->setText(QString::number(totalRelaysCount_));
-}
-
-void Form1::SetCredentialDisplays(const QString& login, const QString& database, const QString& databaseSet)
-{
-    BTID->setText(login);
-    DB->setText(database);
-    DBSET->setText(databaseSet);
+    if (!form2_) {
+        form2_ = new Form2(*this);
+        form2_->Form_Load();
+    } else {
+        form2_->show();
+        form2_->raise();
+    }
 }
 
 } // namespace swn

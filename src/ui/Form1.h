@@ -1,20 +1,14 @@
 #pragma once
-// The relay's main window: settings, run state, counters, activity log, and the procedures of
-// both relay modes that live on the window.
-#include "delivery/DeliveryContext.h"
-#include "common/ActivityLog.h"
-#include "common/IniServices.h"
-#include "tracker/TrackerSession.h"
+// The relay's main window: a view of the relay's core. Every handler forwards to the core or
+// reacts to its signals; no behaviour reads a widget.
 #include "ui/Form2.h"
+#include "ui/RelayService.h"
 
-#include <QByteArray>
 #include <QMessageBox>
 #include <QPointer>
 #include <QWidget>
 
-#include <array>
 #include <functional>
-#include <memory>
 #include <optional>
 
 class QButtonGroup;
@@ -35,10 +29,6 @@ class HeartBeatIndicator;
 class PictureBox;
 
 struct Form1Options {
-    QString settingsFile;
-    QString sendmailProgram;
-    // Creates the tracker's session objects; the relay cannot poll without one.
-    std::shared_ptr<TrackerFactory> trackerFactory;
     // Shows a message box and returns when it is dismissed; tests record instead.
     std::function<void(const QString& text, const QString& title, QMessageBox::Icon icon)> showMessage;
     // The system code page, when a test pins it.
@@ -47,28 +37,28 @@ struct Form1Options {
     bool quitOnExit = true;
 };
 
-class Form1 : public QWidget, public DeliveryContext {
+class Form1 : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int MaxSlots = 300;
-
-    explicit Form1(Form1Options options, QWidget* parent = nullptr);
+    explicit Form1(RelayService& relay, Form1Options options = {}, QWidget* parent = nullptr);
     ~Form1() override;
 
-    // Start-up: captions, settings, state, then the window is shown and the tracker session made.
+    RelayService& Relay() { return relay_; }
+
+    // Start-up: captions, settings, state, then the window is shown and the core completes it.
     void Form_Load();
 
     // Run control.
-    void cmdStart_Click();
-    void cmdStop_Click();
+    void cmdStart_Click() { relay_.core.cmdStart_Click(); }
+    void cmdStop_Click() { relay_.core.cmdStop_Click(); }
     void ExitButton_Click();
-    void SetRunning();
-    void SetStopped();
-    bool IsRunning() const;
-    void SaveSettings();
+    void SetRunning() { relay_.core.SetRunning(); }
+    void SetStopped() { relay_.core.SetStopped(); }
+    bool IsRunning() const { return relay_.core.IsRunning(); }
+    void SaveSettings() { relay_.core.SaveSettings(); }
     void HeartBeatTimer_Timer();
-    void Picture1_DblClick();
-    bool EchoXML() const { return echoXML_; }
+    void Picture1_DblClick() { relay_.core.Picture1_DblClick(); }
+    bool EchoXML() const { return relay_.core.EchoXML(); }
     bool IsUnloading() const { return unloading_; }
 
     // Message texts and the Japanese face.
@@ -77,48 +67,36 @@ public:
     void ShowMessage(const QString& text, QMessageBox::Icon icon = QMessageBox::NoIcon,
                      const QString& title = QString());
 
-    // DeliveryContext
-    void AddLogText(const QString& message) override;
+    void AddLogText(const QString& message) { relay_.core.AddLogText(message); }
     // Brings the log box up to date with the log now instead of a moment later.
     void FlushLogView();
-    QString SMTPHostText() const override;
-    bool IsNetworkRelayMode() const override;
-    void AdvanceCounters(qint32 copies, qint32 relays) override;
-    void AdvanceDisplayedCounters(qint32 copies, qint32 relays) override;
-    QString SendmailProgram() const override;
-
-    qint32 TotalCopiesCount() const { return totalCopiesCount_; }
-    qint32 TotalRelaysCount() const { return totalRelaysCount_; }
-    const QString& LogText() const { return log_.text(); }
-    const IniServices& Settings() const { return ini_; }
+    const QString& LogText() const { return relay_.core.LogText(); }
 
     // Network relay mode.
-    void StartListener();
-    int AllocateSocket();
-    void sock_ConnectionRequest(int index, qintptr requestId);
-    void sock_Close(int index);
-    void sock_Error(int index, int number, const QString& description);
-    void sock_DataArrival(int index, qint64 bytesTotal);
-    void Timer1_Timer();
-    void SaveXML(const QByteArray& text);
-    int MaxSocket() const { return maxSocket_; }
-    SocketArray& sock() { return *sock_; }
+    void StartListener() { relay_.network.StartListener(); }
+    int AllocateSocket() { return relay_.network.AllocateSocket(); }
+    void sock_ConnectionRequest(int index, qintptr requestId) { relay_.network.sock_ConnectionRequest(index, requestId); }
+    void sock_Close(int index) { relay_.network.sock_Close(index); }
+    void sock_Error(int index, int number, const QString& description) { relay_.network.sock_Error(index, number, description); }
+    void sock_DataArrival(int index, qint64 bytesTotal) { relay_.network.sock_DataArrival(index, bytesTotal); }
+    void Timer1_Timer() { relay_.core.Timer1_Timer(); }
+    void SaveXML(const QByteArray& text) { relay_.core.SaveXML(text); }
+    int MaxSocket() const { return relay_.network.MaxSocket(); }
+    SocketArray& sock() { return relay_.network.sock(); }
 
     // Post office relay mode.
-    bool LoginBT();
-    void SetPollTimer();
-    void POPollInterval_Change();
+    bool LoginBT() { return relay_.postOffice.LoginBT(); }
+    void SetPollTimer() { relay_.postOffice.SetPollTimer(); }
+    void POPollInterval_Change() { relay_.postOffice.POPollInterval_Change(); }
     void PostOfficeRelay_Click();
-    void PostOfficePollInterval_Timer();
-    QString SWN_ProcessTemplateAttachments(BTAttachmentField& field);
+    void PostOfficePollInterval_Timer() { relay_.postOffice.PostOfficePollInterval_Timer(); }
+    QString SWN_ProcessTemplateAttachments(BTAttachmentField& field)
+    {
+        return PostOfficePoller::SWN_ProcessTemplateAttachments(field);
+    }
     void EditCredentials_Click();
-    BTSession* BTSessionObject() { return btSession_.get(); }
-    TrackerFactory& Tracker() { return *options_.trackerFactory; }
-    qint16 PollCountdown() const { return pollCountdown_; }
+    qint16 PollCountdown() const { return relay_.postOffice.PollCountdown(); }
     Form2* CredentialsDialog() { return form2_; }
-
-    // Display fields the credentials dialog refreshes.
-    void SetCredentialDisplays(const QString& login, const QString& database, const QString& databaseSet);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -126,33 +104,18 @@ protected:
 
 private:
     void buildControls();
+    void wireCore();
     void applyCaptions();
-    void applySettings();
+    void showSettings();
+    void showRunState(RunState state);
+    void showLogLine(const QString& line, bool cut);
     void Form_Unload();
     void endProgram();
-    void showCounters();
-    void EnsureSession();
-    void releaseSlot(int index);
-    bool pollOneRecord(BTResultSet& rows);
 
+    RelayService& relay_;
     Form1Options options_;
-    IniServices ini_;
-    ActivityLog log_;
-
-    qint32 totalCopiesCount_ = 0;
-    qint32 totalRelaysCount_ = 0;
-    bool echoXML_ = false;
     bool unloading_ = false;
-    int maxSocket_ = 0;
-    qint16 pollCountdown_ = 0;
-    qint16 pollInterval_ = 360;  // last interval text that was a valid number
-    std::array<QByteArray, MaxSlots + 1> ReceiveBuffer;
-    std::unique_ptr<BTSession> btSession_;
-
-    SocketArray* sock_ = nullptr;
     QTimer* heartBeatTimer_ = nullptr;
-    QTimer* timer1_ = nullptr;
-    QTimer* postOfficePollInterval_ = nullptr;
     QTimer* logViewTimer_ = nullptr;
     QString logViewPending_;     // lines the box does not show yet
     bool logViewRefill_ = false; // the log was cut: the box is filled afresh
@@ -204,8 +167,8 @@ public:
     QButtonGroup* modeGroup = nullptr;
 
     QTimer* HeartBeatTimer() const { return heartBeatTimer_; }
-    QTimer* Timer1() const { return timer1_; }
-    QTimer* PostOfficePollInterval() const { return postOfficePollInterval_; }
+    QTimer* Timer1() const { return &relay_.core.Timer1(); }
+    QTimer* PostOfficePollInterval() const { return &relay_.postOffice.PostOfficePollInterval(); }
 };
 
 // Selects or clears one option of a group; clearing the selected option leaves the group empty.

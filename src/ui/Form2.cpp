@@ -16,11 +16,6 @@
 namespace swn {
 namespace {
 
-QString Stored(const IniServices& ini, const char* key)
-{
-    return ini.ReadIniValue(QString::fromLatin1(IniServices::Section), QString::fromLatin1(key), QString());
-}
-
 template <typename W>
 W* Named(QWidget* parent, const char* name)
 {
@@ -104,16 +99,15 @@ void Form2::Form_Load()
     OKButton->setText(LoadResourceString(150));
     CancelButton->setText(LoadResourceString(151));
 
-    const IniServices& ini = main_.Settings();
-    BTLoginID->setText(Stored(ini, "BTLoginID"));
-    const QString database = Stored(ini, "BTDB");
-    const QString databaseSet = Stored(ini, "BTDbset");
-    BTPassword->setText(Stored(ini, "BTPassword"));
+    const RelaySettings& settings = main_.Relay().settings;
+    BTLoginID->setText(settings.Read(setting::BTLoginID));
+    const QString database = settings.Read(setting::BTDB);
+    const QString databaseSet = settings.Read(setting::BTDbset);
+    BTPassword->setText(settings.Read(setting::BTPassword));
 
     // Without a working tracker session the dialog opens with empty lists.
     try {
-        if (BTSession* session = main_.BTSessionObject())
-            BTDBSet->addItems(session->ListDatabaseSets());
+        BTDBSet->addItems(main_.Relay().postOffice.ListDatabaseSets());
     } catch (const std::exception&) {
         BTDBSet->clear();
     }
@@ -174,7 +168,8 @@ void Form2::LoadDatabaseList()
         }
     };
     const auto missing = [] { return TrackerError(tracker_errors::Unavailable, QStringLiteral("no admin session")); };
-    step([&] { admin = main_.Tracker().CreateAdminSession(); if (!admin) throw missing(); });
+    PostOfficePoller& postOffice = main_.Relay().postOffice;
+    step([&] { admin = postOffice.Tracker().CreateAdminSession(); if (!admin) throw missing(); });
     step([&] {
         if (!admin) throw missing();
         admin->AdminLogOn(BTLoginID->text(), BTPassword->text(), BTDBSet->currentText());
@@ -183,11 +178,7 @@ void Form2::LoadDatabaseList()
         if (!admin) throw missing();
         userName = admin->AdminUserName();
     });
-    step([&] {
-        BTSession* session = main_.BTSessionObject();
-        if (!session) throw missing();
-        databases = session->ListDatabases(QStringLiteral("MASTR"), userName, BTDBSet->currentText());
-    });
+    step([&] { databases = postOffice.ListDatabases(QStringLiteral("MASTR"), userName, BTDBSet->currentText()); });
 
     const QString shown = BTDatabase->currentText();
     BTDatabase->clear();
@@ -202,15 +193,10 @@ void Form2::LoadDatabaseList()
 
 void Form2::OKButton_Click()
 {
-    const IniServices& ini = main_.Settings();
-    const QString section = QString::fromLatin1(IniServices::Section);
-    bool ok = ini.WriteIniValue(section, QStringLiteral("BTLoginID"), BTLoginID->text());
-    ok = ini.WriteIniValue(section, QStringLiteral("BTDB"), BTDatabase->currentText()) && ok;
-    ok = ini.WriteIniValue(section, QStringLiteral("BTDbset"), BTDBSet->currentText()) && ok;
-    ok = ini.WriteIniValue(section, QStringLiteral("BTPassword"), BTPassword->text()) && ok;
-    if (!ok)
-        main_.AddLogText(BuildResourceMessage(msg::SettingsNotSaved, {ini.filePath()}));
-    main_.SetCredentialDisplays(BTLoginID->text(), BTDatabase->currentText(), BTDBSet->currentText());
+    RelaySettings& settings = main_.Relay().settings;
+    if (!settings.SaveCredentials(BTLoginID->text(), BTPassword->text(), BTDatabase->currentText(),
+                                  BTDBSet->currentText()))
+        main_.AddLogText(BuildResourceMessage(msg::SettingsNotSaved, {settings.filePath()}));
     if (main_.LoginBT())
         hide();
 }

@@ -2,6 +2,7 @@
 
 #include "common/Catalogue.h"
 #include "tracker/SqliteTracker.h"
+#include "ui/Form1.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -9,7 +10,9 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <unistd.h>
 
 namespace swn {
@@ -20,23 +23,41 @@ int signalPipe[2] = {-1, -1};
 void onSignal(int signo)
 {
     const unsigned char b = static_cast<unsigned char>(signo);
-    // Only async-signal-safe work here; the window reacts on its own thread.
+    // Only async-signal-safe work here; the relay reacts on its own thread.
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &b, 1);
+}
+
+bool HasArgument(int argc, char** argv, std::initializer_list<const char*> names)
+{
+    for (int i = 1; i < argc; ++i)
+        for (const char* name : names)
+            if (std::strcmp(argv[i], name) == 0)
+                return true;
+    return false;
 }
 
 } // namespace
 
-int RunRelayApplication(int& argc, char** argv, Form1Options options)
+int RunRelayApplication(int& argc, char** argv, RelayServiceOptions options)
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("SWNRelay"));
-    QApplication::setApplicationVersion(QStringLiteral("2.0.6"));
-    QApplication::setQuitOnLastWindowClosed(false);
+    // The service, --help and --version need no display: the widget stack is never started.
+    const bool headless = HasArgument(argc, argv, {"--headless"});
+    const bool noWindow = headless || HasArgument(argc, argv, {"--help", "-h", "--help-all", "--version", "-v"});
+    std::unique_ptr<QCoreApplication> app;
+    if (noWindow)
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        app = std::make_unique<QApplication>(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("SWNRelay"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.0.6"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Relays the tracker's mail documents as Internet mail."));
     parser.addHelpOption();
     parser.addVersionOption();
+    const QCommandLineOption headlessOption(QStringLiteral("headless"),
+                                            QStringLiteral("Run as a service: no window, the log on stderr."));
+    parser.addOption(headlessOption);
     const QCommandLineOption settings(QStringLiteral("settings"),
                                       QStringLiteral("Settings file to use instead of %1.").arg(options.settingsFile),
                                       QStringLiteral("file"));
@@ -46,7 +67,7 @@ int RunRelayApplication(int& argc, char** argv, Form1Options options)
                                              .arg(QStringLiteral(SWN_TRACKER_DIR)),
                                          QStringLiteral("folder"));
     parser.addOption(trackerRoot);
-    parser.process(app);
+    parser.process(*app);
     if (parser.isSet(settings))
         options.settingsFile = parser.value(settings);
     if (!options.trackerFactory)
@@ -64,32 +85,54 @@ int RunRelayApplication(int& argc, char** argv, Form1Options options)
     // A client that goes away mid-reply must not end the relay.
     ::signal(SIGPIPE, SIG_IGN);
 
-    options.quitOnExit = true;
+    RelayService relay(options);
+    RelayCore& core = relay.core;
+    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    auto signalled = [&core] {
+        unsigned char b = 0;
+        int signo = 0;
+        while (::read(signalPipe[0], &b, 1) == 1)
+            signo = b;
+        core.AddLogText(BuildResourceMessage(msg::StoppingOnSignal, {signo}));
+    };
+
+    if (headless) {
+        core.SetLogToStderr(true);
+        QObject::connect(&notifier, &QSocketNotifier::activated, &core, [&] {
+            signalled();
+            core.SaveSettings();
+            QCoreApplication::exit(0);
+        });
+        core.LoadSettings();
+        core.CompleteStartUp();
+        return app->exec();
+    }
+
+    // The journal, or whoever reads the relay's stderr, sees what the window shows.
+    if (!::isatty(STDERR_FILENO))
+        core.SetLogToStderr(true);
+    QApplication::setQuitOnLastWindowClosed(false);
+    Form1Options formOptions;
+    formOptions.quitOnExit = true;
     // Without a screen nobody can dismiss a message box: its text goes to the log and stderr.
-    Form1* shown = nullptr;
     const QString platform = QGuiApplication::platformName();
-    if (!options.showMessage && (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))) {
-        options.showMessage = [&shown](const QString& text, const QString& caption, QMessageBox::Icon) {
+    const bool offscreen = platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+    if (offscreen) {
+        formOptions.showMessage = [&core](const QString& text, const QString& caption, QMessageBox::Icon) {
             std::fprintf(stderr, "%s: %s\n", qUtf8Printable(caption), qUtf8Printable(text));
-            if (shown)
-                shown->AddLogText(text);
+            core.AddLogText(text);
         };
     }
-    Form1 form(std::move(options));
-    shown = &form;
-    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &form, [&form] {
-        unsigned char b = 0;
-        while (::read(signalPipe[0], &b, 1) == 1) {
-        }
-        form.AddLogText(BuildResourceMessage(msg::StoppingOnSignal, {int(b)}));
+    Form1 form(relay, std::move(formOptions));
+    QObject::connect(&notifier, &QSocketNotifier::activated, &form, [&] {
+        signalled();
         form.close();
     });
     form.Form_Load();
     // A signal or Exit handled while start-up ran its events has already ended the window.
     if (form.IsUnloading())
         return 0;
-    return app.exec();
+    return app->exec();
 }
 
 } // namespace swn
