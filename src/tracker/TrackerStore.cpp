@@ -83,7 +83,8 @@ TrackerStore::TrackerStore(QString root) : root_(std::move(root)) {}
 
 bool TrackerStore::IsValidName(const QString& name)
 {
-    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9_-]{1,64}$"));
+    // \z, not $: $ also matches before a final line break.
+    static const QRegularExpression pattern(QStringLiteral("\\A[A-Za-z0-9_-]{1,64}\\z"));
     return pattern.match(name).hasMatch();
 }
 

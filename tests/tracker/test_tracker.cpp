@@ -366,6 +366,7 @@ private Q_SLOTS:
             {{"create-dbset"}, "takes 1 arguments"},
             {{"create-dbset", "Set1"}, "exists already"},
             {{"create-dbset", "../escape"}, "invalid database set name"},
+            {{"create-dbset", "Set2\n"}, "invalid database set name"},
             {{"create-db", "Set1", "DB2", "--replicated"}, "site name"},
             {{"create-db", "NoSet", "DB"}, "does not exist"},
             {{"add-user", "Set1", "v", "p", "--db", "NODB"}, "does not exist"},
