@@ -59,15 +59,24 @@ bool ParseAddress(QStringView text, QHostAddress* address)
 }
 
 // A dual-stack listener reports IPv4 clients as ::ffff:a.b.c.d; they are IPv4 clients.
+// Only ::ffff:0:0/96; the platform's conversion also turns "::" into 0.0.0.0.
+bool IsMapped(const QHostAddress& address)
+{
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return false;
+    const Q_IPV6ADDR a = address.toIPv6Address();
+    for (int i = 0; i < 10; ++i)
+        if (a[i] != 0)
+            return false;
+    return a[10] == 0xFF && a[11] == 0xFF;
+}
+
 QHostAddress Unmapped(const QHostAddress& address)
 {
-    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-        bool ok = false;
-        const quint32 v4 = address.toIPv4Address(&ok);
-        if (ok)
-            return QHostAddress(v4);
-    }
-    return address;
+    if (!IsMapped(address))
+        return address;
+    const Q_IPV6ADDR a = address.toIPv6Address();
+    return QHostAddress(quint32(a[12]) << 24 | quint32(a[13]) << 16 | quint32(a[14]) << 8 | quint32(a[15]));
 }
 
 quint32 Mask4(int prefix) { return prefix == 0 ? 0 : ~quint32(0) << (32 - prefix); }
@@ -123,7 +132,7 @@ AllowedClients AllowedClients::parse(const QString& text, QStringList* invalidEn
         }
         // An IPv4-mapped entry is an IPv4 entry; a prefix that ends inside the mapping prefix
         // covers every IPv4 client.
-        if (address.protocol() == QAbstractSocket::IPv6Protocol && Unmapped(address) != address && prefix >= 96) {
+        if (IsMapped(address) && prefix >= 96) {
             address = Unmapped(address);
             prefix -= 96;
         }

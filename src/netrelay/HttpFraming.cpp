@@ -197,9 +197,8 @@ RequestFramer::State RequestFramer::feed(QByteArrayView bytes)
     const QByteArray rest = head_.sliced(headerEnd_);
     head_.truncate(headerEnd_);
     head_.squeeze();
-    if (!parseHeader())
-        return state_;
-    feedBody(rest);
+    if (parseHeader() && state_ == State::Incomplete)
+        feedBody(rest);
     return state_;
 }
 

@@ -1,4 +1,4 @@
-// Request assembly as a connection slot sees it: pieces of arbitrary bytes, then the header split.
+// Request assembly as the window's reception sees it: pieces of arbitrary bytes, then the header split.
 #include "netrelay/RequestAssembly.h"
 
 #include <cstdint>
@@ -16,14 +16,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!swn::IsCompleteRequest(buffer))
             continue;
         const QByteArray version = swn::VersionField(buffer);
-        if (version.contains("\r\n"))
-            std::abort(); // the reply's status line would break
+        // Only a well-formed version may reach the reply's status line.
+        if (!swn::IsVersionField(version))
+            std::abort();
         const qsizetype before = buffer.size();
         swn::TakeOffHeader(buffer);
         if (buffer.size() > before)
             std::abort();
         const QByteArray reply = swn::BuildReply(version);
-        if (!reply.endsWith(" 200 \r\nContent-Length: 0\r\n\r\n"))
+        if (reply != version + " 200 \r\nContent-Length: 0\r\n\r\n")
             std::abort();
         if (swn::CharacterCount(buffer) > buffer.size())
             std::abort();

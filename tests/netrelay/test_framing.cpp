@@ -712,6 +712,9 @@ private Q_SLOTS:
                  Case{"::ffff:10.1.2.0/120", "10.1.2.200", true}, Case{"::ffff:10.1.2.0/120", "::ffff:10.1.2.200", true},
                  Case{"::ffff:10.1.2.0/120", "10.1.3.1", false}, Case{"::ffff:10.1.2.3", "10.1.2.3", true},
                  Case{"::ffff:0.0.0.0/96", "8.8.8.8", true},
+                 // Only the mapped form is IPv4: "::" and "::5" are IPv6 addresses.
+                 Case{"0.0.0.0/8", "::5", false}, Case{"0.0.0.0/8", "::", false}, Case{"::/112", "0.0.0.5", false},
+                 Case{"::/112", "::5", true},
              }) {
             const AllowedClients allowed = AllowedClients::parse(c.list, nullptr);
             QVERIFY2(allowed.allows(QHostAddress(c.peer)) == c.allowed, qPrintable(c.list + u' ' + c.peer));
