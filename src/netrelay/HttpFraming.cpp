@@ -222,8 +222,8 @@ void RequestFramer::scanHeader()
         scanned_ = requestLineEnd_;
     }
     if (bareLf_) {
-        // Look at every LF from the request line's on (one byte back covers a pattern split
-        // across pieces).
+        // Look at every LF from the request line's on; starting two bytes back catches an empty
+        // line split across pieces.
         qsizetype at = qMax(requestLineEnd_, scanned_ - 2);
         while (at < size) {
             const void* lf = std::memchr(data + at, '\n', size_t(size - at));
