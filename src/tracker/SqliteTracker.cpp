@@ -162,14 +162,16 @@ public:
         const QByteArray content = q.blob(0);
         const QByteArray name = QFile::encodeName(path);
         const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0)
-            Fail(tracker_errors::StoreFailure, QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+        if (fd < 0) {
+            const int error = errno;
+            Fail(tracker_errors::StoreFailure, QStringLiteral("cannot write the attachment to %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(error))));
+        }
         int error = WriteFully(fd, content.constData(), content.size()) ? 0 : errno;
         if (::close(fd) != 0 && !error)
             error = errno;
         if (error) {
             ::unlink(name.constData()); // never a file with part of the attachment
-            Fail(tracker_errors::StoreFailure, QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(error))));
+            Fail(tracker_errors::StoreFailure, QStringLiteral("cannot write the attachment to %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(error))));
         }
     }
 

@@ -253,7 +253,10 @@ private Q_SLOTS:
         QCOMPARE(loaded.readAll(), big);
         QCOMPARE(loaded.permissions() & (QFile::ReadOther | QFile::ReadGroup), QFile::Permissions());
         // An attachment that cannot be written leaves no file and says why.
-        QVERIFY(ErrorOf([&] { items->Item(1).Load(dir.filePath("no/such/folder/x")); }) != 0);
+        const TrackerError loadError = RaisedBy([&] { items->Item(1).Load(dir.filePath("no/such/folder/x")); });
+        QCOMPARE(loadError.number(), tracker_errors::StoreFailure);
+        QVERIFY2(loadError.description().contains("no/such/folder/x") && loadError.description().contains(QString::fromLocal8Bit(std::strerror(ENOENT))),
+                 qPrintable(loadError.description()));
 
         s->DeleteRecord(*record, "Delete");
         QCOMPARE(ErrorOf([&] { s->RecordByKey("SwiftnotePostOffice", first); }), tracker_errors::NoSuchRecord);
