@@ -6,7 +6,11 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHostAddress>
+
+#include <algorithm>
+#include <limits>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,6 +48,12 @@ struct DeliveryResult {
     QString error;
 };
 
+QString OutcomeReason(DeliveryOutcome outcome)
+{
+    return outcome == DeliveryOutcome::ServerUnavailable ? QStringLiteral("the mail server could not take it now")
+                                                          : QStringLiteral("the mail server refused it for now");
+}
+
 DeliveryResult Deliver(DeliveryContext& context, Transport transport, const QByteArray& document)
 {
     DeliveryResult result;
@@ -75,6 +85,8 @@ NetworkRelay::NetworkRelay(RelayCore& core, QObject* parent) : QObject(parent), 
     connect(sock_, &SocketArray::ErrorEvent, this, [this](int i, int n, const QString& d) { sock_Error(i, n, d); });
     sweepTimer_.setInterval(250);
     connect(&sweepTimer_, &QTimer::timeout, this, [this] { sweep(); });
+    spoolTimer_.setSingleShot(true);
+    connect(&spoolTimer_, &QTimer::timeout, this, [this] { retryKept(); });
     core_.RegisterNetworkRelay(this);
 }
 
@@ -263,25 +275,187 @@ void NetworkRelay::completeRequest(int index)
         core_.AddLogText(QString::fromUtf8(document));
         core_.SaveXML(document);
     }
+    deliverAndReply(index, document, peer, version);
+}
+
+struct NetworkRelay::Outcome {
+    DeliveryResult delivery;
+    bool attempted = false; // false: kept at once, the server being known to be down
+    QString keptId;         // kept in the spool for a later attempt
+    QString keepError;      // it should have been kept, and could not be
+};
+
+void NetworkRelay::deliverAndReply(int index, const QByteArray& document, const QString& peer,
+                                   const QByteArray& version)
+{
     const Transport transport = core_.Settings().TransportChoice();
-    const QByteArray reply = BuildReply(version);
     if (transport == Transport::None) {
-        finishRequest(index, reply);
+        finishRequest(index, BuildReply(version));
         return;
     }
     // The slot stays taken until the reply step, so no new connection is accepted onto it.
+    Slot& s = slots_[size_t(index)];
     s.delivering = true;
     sock_->SetReserved(index, true);
-    auto result = std::make_shared<DeliveryResult>();
+    // While the server is known to be away, waiting out its time-out again helps nobody.
+    const bool attempt = !(spool_ && serverKnownDown());
+    auto outcome = std::make_shared<Outcome>();
     std::shared_ptr<DeliveryContext> context = core_.NewDeliveryContext(true);
+    std::shared_ptr<Spool> spool = spool_;
     core_.RunOnWorker(
-        [context, transport, document, result] { *result = Deliver(*context, transport, document); }, this,
-        [this, index, peer, reply, result] {
-            if (!result->error.isEmpty())
-                core_.AddLogText(BuildResourceMessage(msg::RequestFailed, {peer, result->error}));
+        [context, transport, document, outcome, spool, attempt] {
+            if (attempt) {
+                outcome->attempted = true;
+                outcome->delivery = Deliver(*context, transport, document);
+            } else {
+                outcome->delivery.outcome = DeliveryOutcome::ServerUnavailable;
+            }
+            // Kept on disk before the client hears that its mail was taken.
+            const DeliveryOutcome o = outcome->delivery.outcome;
+            QString error;
+            if (IsTemporary(o)) {
+                outcome->keptId = spool ? spool->store(document, &error) : QString();
+                if (outcome->keptId.isEmpty())
+                    outcome->keepError = spool ? error : QStringLiteral("no spool folder");
+            } else if (o == DeliveryOutcome::FailedPermanently && spool) {
+                // Nothing will send it, but the administrator can see what was lost.
+                const QString reason = outcome->delivery.error.isEmpty()
+                    ? QStringLiteral("the mail cannot be delivered") : outcome->delivery.error;
+                spool->keepFailed(document, reason, &error);
+            }
+        },
+        this,
+        [this, index, peer, version, outcome] {
+            const DeliveryResult& result = outcome->delivery;
+            if (!result.error.isEmpty())
+                core_.AddLogText(BuildResourceMessage(msg::RequestFailed, {peer, result.error}));
+            if (outcome->attempted && result.outcome == DeliveryOutcome::ServerUnavailable)
+                serverDownUntilMs_ = NowMs() + spoolTiming_.firstRetryMs;
+            else if (outcome->attempted)
+                serverDownUntilMs_ = 0;
+            QByteArray reply = BuildReply(version);
+            if (!outcome->keptId.isEmpty()) {
+                core_.AddLogText(BuildResourceMessage(msg::DocumentSpooled, {peer, OutcomeReason(result.outcome)}));
+                kept_.insert(outcome->keptId, Kept{0, NowMs() + spoolTiming_.firstRetryMs});
+                scheduleSpool();
+            } else if (IsTemporary(result.outcome)) {
+                // Neither delivered nor kept: the client must not be told that it was taken.
+                core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable,
+                                                      {spool_ ? spool_->dir() : QString(), outcome->keepError}));
+                reply = BuildErrorReply(version, 503);
+            }
             slots_[size_t(index)].delivering = false;
             sock_->SetReserved(index, false);
             finishRequest(index, reply);
+        });
+}
+
+bool NetworkRelay::serverKnownDown() const { return serverDownUntilMs_ != 0 && NowMs() < serverDownUntilMs_; }
+
+qint64 NetworkRelay::retryDelay(int attempts) const
+{
+    return std::min(spoolTiming_.longestRetryMs, spoolTiming_.firstRetryMs << std::min(attempts, 20));
+}
+
+void NetworkRelay::SetSpool(std::shared_ptr<Spool> spool)
+{
+    spool_ = std::move(spool);
+    kept_.clear();
+    if (!spool_)
+        return;
+    // What an earlier run kept is tried at once.
+    for (const QString& id : spool_->ids())
+        kept_.insert(id, Kept{0, 0});
+    scheduleSpool();
+}
+
+void NetworkRelay::scheduleSpool()
+{
+    if (retrying_ || kept_.isEmpty() || core_.IsShuttingDown())
+        return;
+    qint64 due = std::numeric_limits<qint64>::max();
+    for (const Kept& k : std::as_const(kept_))
+        due = std::min(due, k.dueMs);
+    spoolTimer_.start(int(std::clamp<qint64>(due - NowMs(), 0, 24 * 3600 * 1000)));
+}
+
+void NetworkRelay::retryKept()
+{
+    if (retrying_ || !spool_ || core_.IsShuttingDown())
+        return;
+    // The oldest document that is due goes first.
+    QString id;
+    const qint64 now = NowMs();
+    for (auto it = kept_.cbegin(); it != kept_.cend(); ++it)
+        if (it->dueMs <= now && (id.isEmpty() || it.key() < id))
+            id = it.key();
+    const Transport transport = core_.Settings().TransportChoice();
+    if (id.isEmpty() || transport == Transport::None) {
+        if (transport == Transport::None)
+            for (Kept& k : kept_)
+                k.dueMs = now + spoolTiming_.firstRetryMs;
+        scheduleSpool();
+        return;
+    }
+    retrying_ = true;
+    struct Retried {
+        DeliveryResult delivery;
+        bool expired = false;
+        bool gone = false;
+    };
+    auto retried = std::make_shared<Retried>();
+    std::shared_ptr<DeliveryContext> context = core_.NewDeliveryContext(true, false);
+    std::shared_ptr<Spool> spool = spool_;
+    const qint64 keepMs = spoolTiming_.keepMs;
+    core_.RunOnWorker(
+        [id, context, transport, spool, retried, keepMs] {
+            QString error;
+            if (Spool::receivedAt(id).msecsTo(QDateTime::currentDateTimeUtc()) > keepMs) {
+                retried->expired = spool->moveToFailed(id, QStringLiteral("not delivered in time"), &error);
+                retried->gone = retried->expired;
+                return;
+            }
+            const QByteArray document = spool->read(id, &error);
+            if (document.isNull()) {
+                retried->delivery = {DeliveryOutcome::FailedPermanently, error};
+                retried->gone = !QFile::exists(spool->dir() + QLatin1Char('/') + id + QStringLiteral(".xml"));
+                return;
+            }
+            retried->delivery = Deliver(*context, transport, document);
+            if (retried->delivery.outcome == DeliveryOutcome::Delivered)
+                retried->gone = spool->remove(id, &error);
+            else if (retried->delivery.outcome == DeliveryOutcome::FailedPermanently)
+                retried->gone = spool->moveToFailed(id, retried->delivery.error.isEmpty()
+                                                            ? QStringLiteral("the mail cannot be delivered")
+                                                            : retried->delivery.error, &error);
+        },
+        this,
+        [this, id, retried] {
+            retrying_ = false;
+            const DeliveryOutcome o = retried->delivery.outcome;
+            if (retried->expired)
+                core_.AddLogText(BuildResourceMessage(msg::SpooledExpired,
+                                                      {id, spoolTiming_.keepMs / (24 * 3600 * 1000), spool_->failedDir()}));
+            else if (!retried->delivery.error.isEmpty())
+                core_.AddLogText(BuildResourceMessage(msg::RequestFailed, {id, retried->delivery.error}));
+            if (retried->gone) {
+                kept_.remove(id);
+                if (o == DeliveryOutcome::Delivered && !retried->expired) {
+                    core_.AddLogText(BuildResourceMessage(msg::SpooledDelivered, {id}));
+                    // The server is back: whatever waited for it is due now.
+                    serverDownUntilMs_ = 0;
+                    for (Kept& k : kept_)
+                        k.dueMs = std::min(k.dueMs, NowMs());
+                }
+            } else if (kept_.contains(id)) {
+                Kept& k = kept_[id];
+                k.dueMs = NowMs() + retryDelay(k.attempts);
+                ++k.attempts;
+                if (o == DeliveryOutcome::ServerUnavailable)
+                    serverDownUntilMs_ = NowMs() + retryDelay(k.attempts - 1);
+            }
+            core_.ShowCounters();
+            scheduleSpool();
         });
 }
 

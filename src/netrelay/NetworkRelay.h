@@ -4,7 +4,9 @@
 #include "netrelay/ClientAccess.h"
 #include "netrelay/HttpFraming.h"
 #include "relay/RelayCore.h"
+#include "relay/Spool.h"
 
+#include <QHash>
 #include <QObject>
 #include <QTimer>
 
@@ -29,6 +31,12 @@ public:
         qint64 totalBytes = qint64(1) << 30; // all receive buffers together
     };
 
+    struct SpoolTiming {
+        qint64 firstRetryMs = 30 * 1000;
+        qint64 longestRetryMs = 15 * 60 * 1000;
+        qint64 keepMs = qint64(5) * 24 * 3600 * 1000; // then the document goes to failed/
+    };
+
     explicit NetworkRelay(RelayCore& core, QObject* parent = nullptr);
     ~NetworkRelay() override;
 
@@ -48,6 +56,12 @@ public:
     // Receive buffers held now, all slots together.
     qint64 BufferedBytes() const { return bufferedTotal_; }
 
+    // Documents whose delivery failed for now are kept in `spool` (already open) before their
+    // client gets its reply; those already in it are tried at once.
+    void SetSpool(std::shared_ptr<Spool> spool);
+    Spool* SpoolFolder() const { return spool_.get(); }
+    void SetSpoolTiming(const SpoolTiming& timing) { spoolTiming_ = timing; }
+
 private:
     struct Slot {
         std::unique_ptr<RequestFramer> framer;
@@ -57,7 +71,18 @@ private:
         bool delivering = false;
     };
 
+    struct Kept {
+        int attempts = 0;
+        qint64 dueMs = 0;
+    };
+    struct Outcome;
+
     void completeRequest(int index);
+    void deliverAndReply(int index, const QByteArray& document, const QString& peer, const QByteArray& version);
+    bool serverKnownDown() const;
+    qint64 retryDelay(int attempts) const;
+    void scheduleSpool();
+    void retryKept();
     void finishRequest(int index, const QByteArray& reply);
     void refuseRequest(int index, int status, const QString& reason);
     // Frees the slot's buffer and closes its connection without a reply.
@@ -75,6 +100,12 @@ private:
     AllowedClients allowed_;
     LogThrottle refusedLog_;
     QTimer sweepTimer_;
+    std::shared_ptr<Spool> spool_;
+    SpoolTiming spoolTiming_;
+    QHash<QString, Kept> kept_;
+    bool retrying_ = false;
+    qint64 serverDownUntilMs_ = 0;
+    QTimer spoolTimer_;
 };
 
 } // namespace swn

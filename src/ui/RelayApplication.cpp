@@ -67,7 +67,14 @@ int RunRelayApplication(int& argc, char** argv, RelayServiceOptions options)
                                              .arg(QStringLiteral(SWN_TRACKER_DIR)),
                                          QStringLiteral("folder"));
     parser.addOption(trackerRoot);
+    const QCommandLineOption spool(QStringLiteral("spool"),
+                                   QStringLiteral("Folder for documents waiting to be delivered instead of %1.")
+                                       .arg(options.spoolDir),
+                                   QStringLiteral("folder"));
+    parser.addOption(spool);
     parser.process(*app);
+    if (parser.isSet(spool))
+        options.spoolDir = parser.value(spool);
     if (parser.isSet(settings))
         options.settingsFile = parser.value(settings);
     if (!options.trackerFactory)

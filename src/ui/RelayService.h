@@ -4,6 +4,9 @@
 #include "postoffice/PostOfficePoller.h"
 #include "relay/RelayCore.h"
 #include "relay/RelaySettings.h"
+#include "common/Catalogue.h"
+
+#include <QStandardPaths>
 
 namespace swn {
 
@@ -12,6 +15,8 @@ struct RelayServiceOptions {
     QString sendmailProgram;
     std::shared_ptr<TrackerFactory> trackerFactory;
     int deliveryThreads = 8;
+    // Where network relay mode keeps documents it could not deliver yet; empty: none.
+    QString spoolDir;
 };
 
 class RelayService {
@@ -22,6 +27,27 @@ public:
           network(core),
           postOffice(core, options.trackerFactory)
     {
+        if (!options.spoolDir.isEmpty())
+            network.SetSpool(OpenSpool(options.spoolDir));
+    }
+
+    // The configured spool, or the user's own when it cannot be used (a desktop session without
+    // rights to the system's folder); none when neither works.
+    std::shared_ptr<Spool> OpenSpool(const QString& dir)
+    {
+        QString error;
+        auto spool = std::make_shared<Spool>(dir);
+        if (spool->open(&error))
+            return spool;
+        core.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {dir, error}));
+        const QString own = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+        if (own.isEmpty() || own == dir)
+            return nullptr;
+        spool = std::make_shared<Spool>(own + QStringLiteral("/spool"));
+        if (spool->open(&error))
+            return spool;
+        core.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {spool->dir(), error}));
+        return nullptr;
     }
 
     // Declared in the order they are made; they go in reverse, each waiting for its own work.
