@@ -81,9 +81,9 @@ Database::~Database() { sqlite3_close_v2(db_); }
 
 void Database::setBusyTimeout(int ms) { sqlite3_busy_timeout(db_, ms); }
 
-QString Database::reason() const
+QString Database::reason(const char* message) const
 {
-    QString why = QString::fromUtf8(sqlite3_errmsg(db_)) + SystemReason(db_);
+    QString why = QString::fromUtf8(message ? message : sqlite3_errmsg(db_)) + SystemReason(db_);
     if ((sqlite3_extended_errcode(db_) & 0xff) == SQLITE_BUSY)
         why += QStringLiteral(" (another writer held it past the busy time-out)");
     return why;
@@ -99,7 +99,7 @@ void Database::exec(const char* sql)
 {
     char* error = nullptr;
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        const QString why = error ? QString::fromUtf8(error) + SystemReason(db_) : reason();
+        const QString why = reason(error);
         sqlite3_free(error);
         throw TrackerError(tracker_errors::StoreFailure,
                            QStringLiteral("%1: %2: %3").arg(path_, QString::fromUtf8(sql).simplified().left(60), why));

@@ -37,7 +37,8 @@ public:
     // Throws StoreFailure naming the file, the step and SQLite's reason (with errno text when
     // the system refused something).
     [[noreturn]] void fail(const char* what) const;
-    QString reason() const;
+    // SQLite's text for the last failure (or `message`), with errno text and busy time-out note.
+    QString reason(const char* message = nullptr) const;
 
 private:
     sqlite3* db_ = nullptr;

@@ -338,7 +338,8 @@ public:
     {
         if (actionName != QLatin1String("Delete"))
             Fail(tracker_errors::InvalidArgument, QStringLiteral("no action '%1'").arg(actionName));
-        TrackerStore::DeleteRecord(*db_, ours(record).dbid);
+        const qint64 dbid = ours(record).dbid;  // first: it also checks the logon
+        TrackerStore::DeleteRecord(*db_, dbid);
     }
     bool TryLockQueue(QString* holder) override
     {
@@ -347,7 +348,8 @@ public:
     }
     void ParkRecord(BTRecord& record, const QString& reason) override
     {
-        TrackerStore::ParkRecord(*db_, ours(record).dbid, reason);
+        const qint64 dbid = ours(record).dbid;
+        TrackerStore::ParkRecord(*db_, dbid, reason);
     }
     void SetBusyTimeout(int ms) override
     {

@@ -551,6 +551,9 @@ private Q_SLOTS:
         auto other = SqliteTrackerFactory(root.path()).CreateSession();
         other->LogOn("u", "p", "D", 2, "S");
         QCOMPARE(ErrorOf([&] { other->ParkRecord(*second, "x"); }), tracker_errors::InvalidArgument);
+        QVERIFY(ErrorOf([&] { other->LogOn("u", "wrong", "D", 2, "S"); }) != 0);
+        QCOMPARE(ErrorOf([&] { other->ParkRecord(*second, "x"); }), tracker_errors::NotLoggedOn);
+        QCOMPARE(ErrorOf([&] { other->DeleteRecord(*second, "Delete"); }), tracker_errors::NotLoggedOn);
 
         QCOMPARE(bt.run({"list", "S", "D"}), 0);
         QCOMPARE(bt.out, QByteArray("1\t\t24\t1\tqueued\n2\t\t24\t1\tparked\n3\t\t24\t1\tqueued\n"));
@@ -667,7 +670,9 @@ private Q_SLOTS:
         QVERIFY(raw.exec("BEGIN IMMEDIATE"));
         TrackerError e = RaisedBy([&] { s->DeleteRecord(*record, "Delete"); });
         QCOMPARE(e.number(), tracker_errors::StoreFailure);
-        QVERIFY2(e.description().contains("database is locked") && e.description().contains("S.D.btdb"), qPrintable(e.description()));
+        QVERIFY2(e.description().contains("database is locked") && e.description().contains("busy time-out")
+                     && e.description().contains("S.D.btdb"),
+                 qPrintable(e.description()));
         QCOMPARE(ErrorOf([&] { s->ParkRecord(*record, "x"); }), tracker_errors::StoreFailure);
         QVERIFY(raw.exec("ROLLBACK"));
         QVERIFY(intact());
