@@ -47,8 +47,10 @@ QString ErrnoText(int error) { return QString::fromLocal8Bit(std::strerror(error
 // The store holds the users' password hashes: its files are for their owner only.
 void MakePrivate(const QString& path)
 {
-    if (::chmod(QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR) != 0)
-        Fail(tracker_errors::StoreFailure, QStringLiteral("%1: cannot make it private: %2").arg(path, ErrnoText(errno)));
+    if (::chmod(QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR) != 0) {
+        const int error = errno;
+        Fail(tracker_errors::StoreFailure, QStringLiteral("%1: cannot make it private: %2").arg(path, ErrnoText(error)));
+    }
 }
 
 bool HasColumn(Database& db, const char* table, const char* column)
@@ -384,8 +386,10 @@ bool QueueLock::tryLock(const QString& lockPath, QString* holder)
     // A lock on the open file, not a row: it cannot outlive its process, and a second open of
     // the file (another session of this process) is refused just like another process.
     const int fd = ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        Fail(tracker_errors::StoreFailure, QStringLiteral("%1: cannot open the poll lock: %2").arg(lockPath, ErrnoText(errno)));
+    if (fd < 0) {
+        const int error = errno;
+        Fail(tracker_errors::StoreFailure, QStringLiteral("%1: cannot open the poll lock: %2").arg(lockPath, ErrnoText(error)));
+    }
     int rc;
     do
         rc = ::flock(fd, LOCK_EX | LOCK_NB);
