@@ -6,8 +6,11 @@
 
 namespace swn {
 
-DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArray& document, QString& attachmentList)
+DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArray& document, QString& attachmentList,
+                                        DeliveryReport* report, const QStringList& onlyRecipients)
 {
+    if (report)
+        *report = DeliveryReport();
     const bool networkRelay = context.IsNetworkRelayMode();
     // The files this delivery owns: the caller's in post office mode, the document's otherwise.
     // They are removed however the delivery ends, so no attachment lingers on disk.
@@ -20,6 +23,8 @@ DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArr
     LoadedMailDocument loaded = LoadMailDocument(document);
     if (!loaded.loaded()) {
         context.AddLogText(BuildResourceMessage(134, {loaded.failureReason}));
+        if (report)
+            report->outcome = DeliveryOutcome::FailedPermanently;
         return DeliveryOutcome::FailedPermanently;
     }
     const pugi::xml_node root = loaded.root;
@@ -47,7 +52,8 @@ DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArr
 
     const DeliveryOutcome outcome =
         SendMailViaCDO(context, mail.FromAddr, mail.ToAddrs, mail.CCAddrs, mail.BCCAddrs, mail.Subject, mail.Body,
-                       mail.IsHTML, SplitAttachmentList(staged), mail.HeaderEntries, context.SMTPHostText());
+                       mail.IsHTML, SplitAttachmentList(staged), mail.HeaderEntries, context.SMTPHostText(),
+                       report, onlyRecipients);
 
     context.AddLogText(BuildResourceMessage(135, {mail.Instigator, mail.RecipientCount}));
     context.AdvanceDisplayedCounters(mail.RecipientCount, 1);

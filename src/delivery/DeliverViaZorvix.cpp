@@ -32,8 +32,12 @@ DeliveryOutcome DeliverXMLMailMsgViaZorvix(DeliveryContext& context, const QByte
     const qint32 recipientCount = CountRecipients(counted);
     context.AdvanceCounters(recipientCount, 1);
     const qint32 status = mail.SubmitMessage();
-    if (status != 1)
-        context.AddLogText(BuildResourceMessage(152, {status}));
+    if (status != 1) {
+        // What the program said goes with its code: the code alone rarely tells the cause.
+        const QString said = mail.ErrorOutput();
+        context.AddLogText(BuildResourceMessage(
+            152, {said.isEmpty() ? QString::number(status) : QStringLiteral("%1 (%2)").arg(status).arg(said)}));
+    }
     context.AdvanceDisplayedCounters(recipientCount, 1);
 
     if (status == 1)

@@ -4,15 +4,30 @@
 #include "delivery/DeliveryError.h"
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace swn {
 
-// SMTP transport. `document` is the XML mail document as UTF-8 bytes. `attachmentList` is the
-// staged attachment list: in network relay mode it is replaced by the list staged from the
-// document, in post office relay mode it is used as passed. Every file named in the list is gone
-// when the call returns, whatever the outcome. Throws DeliveryError for a failure before sending.
+// Who got a mail and who still needs it. A server may take a mail for some recipients and refuse
+// or put off others; retrying the whole mail would send it twice to those who have it. The
+// caller keeps `pending` with the document and passes it as `onlyRecipients` on the next attempt.
+// Addresses are envelope addresses, as the server saw them.
+struct DeliveryReport {
+    DeliveryOutcome outcome = DeliveryOutcome::Delivered;
+    QStringList delivered; // the server took the mail for these
+    QStringList refused;   // refused for good (5xx): no retry can reach them
+    QStringList pending;   // still need it; empty unless the outcome is RetryLater or ServerUnavailable
+};
+
+// SMTP transport. `document` is the XML mail document as bytes in its declared encoding.
+// `attachmentList` is the staged attachment list: in network relay mode it is replaced by the list
+// staged from the document, in post office relay mode it is used as passed. Every file named in
+// the list is gone when the call returns, whatever the outcome. Throws DeliveryError for a failure
+// before sending. `report`, when given, says who got the mail; `onlyRecipients`, when not empty,
+// limits the envelope to those addresses (the report's `pending` of an earlier attempt).
 DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArray& document,
-                                        QString& attachmentList);
+                                        QString& attachmentList, DeliveryReport* report = nullptr,
+                                        const QStringList& onlyRecipients = {});
 
 // Mail-component transport. Throws DeliveryError for a document it cannot take apart.
 DeliveryOutcome DeliverXMLMailMsgViaZorvix(DeliveryContext& context, const QByteArray& document);

@@ -1,6 +1,7 @@
 #include "delivery/MailDocument.h"
 
 #include "delivery/DeliveryError.h"
+#include "delivery/TextEncoding.h"
 #include "common/Catalogue.h"
 
 #include <algorithm>
@@ -31,14 +32,22 @@ QString PlaceInText(const QByteArray& text, ptrdiff_t offset)
 LoadedMailDocument LoadMailDocument(const QByteArray& text)
 {
     LoadedMailDocument loaded;
+    // The parser takes UTF-8 only; anything else is converted first, and bytes that are not valid
+    // in the document's own encoding refuse the whole document rather than travel on garbled.
+    DecodedDocument decoded = DecodeDocument(text);
+    if (!decoded.error.isEmpty()) {
+        loaded.failureReason = decoded.error;
+        return loaded;
+    }
+    const QByteArray& utf8 = decoded.utf8;
     auto document = std::make_unique<pugi::xml_document>();
     // parse_default: no comments, no processing instructions, no DOCTYPE node and no custom
     // entities; white-space-only text between elements is dropped, so it is never a list entry.
     const pugi::xml_parse_result result =
-        document->load_buffer(text.constData(), size_t(text.size()), pugi::parse_default, pugi::encoding_auto);
+        document->load_buffer(utf8.constData(), size_t(utf8.size()), pugi::parse_default, pugi::encoding_utf8);
     if (!result) {
         loaded.failureReason = QStringLiteral("%1 (%2)").arg(QString::fromUtf8(result.description()),
-                                                             PlaceInText(text, result.offset));
+                                                             PlaceInText(utf8, result.offset));
         return loaded;
     }
     pugi::xml_node element = document->document_element();

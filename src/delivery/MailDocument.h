@@ -36,8 +36,10 @@ struct LoadedMailDocument {
     void release() { root = {}; document.reset(); }
 };
 
-// Parses the document text. Only XML's predefined entities and character references are
-// expanded; a DOCTYPE is skipped, never interpreted. The failure reason names the line and column.
+// Parses the document text, in the encoding its XML declaration names (UTF-8 without one, or the
+// UTF-16/32 its byte order mark or layout shows). Only XML's predefined entities and character
+// references are expanded; a DOCTYPE is skipped, never interpreted. The failure reason names the
+// line and column, or for bytes invalid in the document's encoding, the encoding and byte offset.
 LoadedMailDocument LoadMailDocument(const QByteArray& text);
 
 // The readers below throw DeliveryError (message 161 naming the element) for a missing element.

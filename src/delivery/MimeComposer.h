@@ -11,13 +11,15 @@ namespace swn {
 
 enum class RecipientKind { To, Cc, Bcc };
 
-// The bytes of a composed message (CRLF line ends), read once from the start.
+// The bytes of a composed message (CRLF line ends), read from the start.
 class ComposedMessage {
 public:
     virtual ~ComposedMessage() = default;
     // Up to `size` bytes; 0 at the end, -1 on a read failure.
     virtual qint64 read(char* buffer, qint64 size) = 0;
     virtual qint64 size() const = 0;
+    // Back to the first byte, for sending the same message once more; false when it cannot.
+    virtual bool rewind() { return false; }
     QByteArray readAll();
 };
 
@@ -34,18 +36,27 @@ public:
     void setRecipients(RecipientKind kind, const QStringList& entries);
     // An extra header line. Refused (false, nothing changes) when the name or value holds a line
     // break or the name is not a header field name. Address and subject fields replace what was
-    // set before; the message's own MIME fields are left to the composer and ignored here.
+    // set before; a Date or Message-ID that is not valid is replaced by the composer's own; the
+    // message's own MIME fields are left to the composer and ignored here.
     bool addHeader(const QString& name, const QString& value);
     void setSubject(const QString& subject);
     void setBody(const QByteArray& utf8, bool html);
     // Parts read from the open file `fd` when the message is composed; the builder closes it.
+    // An HTML body's src, background and url() references to the display name are pointed at
+    // the image's Content-ID.
     void addRelatedImage(const QString& displayName, int fd);
     void addAttachment(const QString& displayName, int fd);
+
+    // Empty when the from address can stand in a mail: exactly one mailbox, with a domain when
+    // `requireDomain`. Otherwise why not, for the log.
+    QString senderProblem(bool requireDomain) const;
 
     // Envelope of the message: the sender's address (empty for none) and every To, Cc and Bcc
     // address once, in order.
     QByteArray envelopeSender() const;
     QList<QByteArray> envelopeRecipients() const;
+    // The list an envelope recipient came from (the first, when it is in several).
+    RecipientKind kindOf(const QByteArray& address) const;
 
     // Writes the message. Small ones stay in memory; one with large parts goes to an unlinked
     // file in the staging folder. Throws DeliveryError when that file cannot be made.
@@ -58,5 +69,8 @@ private:
     struct Impl;
     std::unique_ptr<Impl> d;
 };
+
+// The host's fully qualified name when it has one with a dot, else "localhost.localdomain".
+QByteArray HostDomain();
 
 } // namespace swn

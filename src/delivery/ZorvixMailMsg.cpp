@@ -2,6 +2,7 @@
 
 #include "delivery/MimeComposer.h"
 
+#include <QDeadlineTimer>
 #include <QProcess>
 
 namespace swn {
@@ -10,6 +11,29 @@ namespace {
 constexpr int kStartTimeoutMs = 30000;
 constexpr int kFinishTimeoutMs = 120000;
 constexpr qint32 kTemporaryFailure = 75; // EX_TEMPFAIL of the sendmail interface
+constexpr qint32 kDataError = 65;        // EX_DATAERR
+constexpr int kPollMs = 200;
+constexpr qsizetype kErrorBytesKept = 4096;
+constexpr int kErrorLinesShown = 5;
+constexpr qsizetype kErrorCharsShown = 1000;
+
+// A program that writes without end must not fill the relay's memory, nor its log.
+QString ErrorSummary(const QByteArray& bytes)
+{
+    QStringList lines;
+    for (const QString& line : QString::fromLocal8Bit(bytes).split(QLatin1Char('\n'))) {
+        const QString trimmed = line.trimmed();
+        if (trimmed.isEmpty())
+            continue;
+        lines << trimmed;
+        if (lines.size() == kErrorLinesShown)
+            break;
+    }
+    QString summary = lines.join(QStringLiteral(" | "));
+    if (summary.size() > kErrorCharsShown)
+        summary = summary.left(kErrorCharsShown - 3) + QStringLiteral("...");
+    return summary;
+}
 } // namespace
 
 ZorvixMailMsg::ZorvixMailMsg(QString sendmailProgram) : program_(std::move(sendmailProgram)) {}
@@ -23,6 +47,7 @@ void ZorvixMailMsg::AddRecipientBcc(const QString& address) { bcc_.append(addres
 
 qint32 ZorvixMailMsg::SubmitMessage()
 {
+    errorOutput_.clear();
     if (program_.isEmpty())
         return -1;
     MimeMessageBuilder builder;
@@ -32,6 +57,12 @@ qint32 ZorvixMailMsg::SubmitMessage()
     builder.setRecipients(RecipientKind::Bcc, bcc_);
     builder.setSubject(subject_);
     builder.setBody(body_.toUtf8(), false);
+    // The program would put the relay's own user in as the sender: a mail nobody can answer.
+    const QString senderProblem = builder.senderProblem(false);
+    if (!senderProblem.isEmpty()) {
+        errorOutput_ = senderProblem;
+        return kDataError;
+    }
 
     // "-i": a line holding a single dot is text, not the end. "--": no address, whatever it
     // begins with, can be taken for an option.
@@ -45,18 +76,31 @@ qint32 ZorvixMailMsg::SubmitMessage()
     const QByteArray message = builder.compose()->readAll();
 
     QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.setStandardOutputFile(QProcess::nullDevice());
     process.start(program_, arguments);
     if (!process.waitForStarted(kStartTimeoutMs))
         return -1;
     process.write(message);
     process.closeWriteChannel();
-    if (!process.waitForFinished(kFinishTimeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        return kTemporaryFailure;
+    QByteArray errors;
+    auto drain = [&] {
+        const QByteArray chunk = process.readAllStandardError();
+        if (errors.size() < kErrorBytesKept)
+            errors += chunk.left(kErrorBytesKept - errors.size());
+    };
+    QDeadlineTimer deadline(kFinishTimeoutMs);
+    // Read the error output while waiting, so that a program with much to say never blocks on it.
+    while (process.state() != QProcess::NotRunning && !process.waitForFinished(kPollMs)) {
+        drain();
+        if (deadline.hasExpired()) {
+            process.kill();
+            process.waitForFinished();
+            errorOutput_ = ErrorSummary(errors);
+            return kTemporaryFailure;
+        }
     }
+    drain();
+    errorOutput_ = ErrorSummary(errors);
     if (process.exitStatus() != QProcess::NormalExit)
         return kTemporaryFailure;
     const int code = process.exitCode();

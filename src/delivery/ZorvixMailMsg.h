@@ -22,8 +22,12 @@ public:
 
     // 1 when the program took the mail (exit status 0). Otherwise its exit status, with 1 reported
     // as 0 so that it cannot read as success; 75 (temporary failure) when it crashed or did not
-    // finish in time; -1 when it could not be started.
+    // finish in time; -1 when it could not be started; 65 (data error) without running it when
+    // the sender is empty or not an address.
     qint32 SubmitMessage();
+    // The first lines of what the program wrote to its error output (at most 5 lines and 1000
+    // characters, joined by " | "), or why the mail was not handed to it; empty when neither.
+    QString ErrorOutput() const { return errorOutput_; }
 
     // Statuses worth submitting again later.
     static bool IsTemporaryFailure(qint32 status) { return status == 75 || status == -1; }
@@ -34,6 +38,7 @@ private:
     QString subject_;
     QString body_;
     QStringList to_, cc_, bcc_;
+    QString errorOutput_;
 };
 
 } // namespace swn

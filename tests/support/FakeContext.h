@@ -15,6 +15,7 @@ public:
     QString smtpHost = QStringLiteral("localhost:25");
     bool networkRelay = true;
     QString sendmail;
+    SmtpSecurity security;
     qint32 copies = 0, relays = 0, shownCopies = 0, shownRelays = 0;
 
     void AddLogText(const QString& message) override { log << message; }
@@ -34,6 +35,7 @@ public:
         shownRelays += r;
     }
     QString SendmailProgram() const override { return sendmail; }
+    SmtpSecurity SmtpSecurityOptions() const override { return security; }
     QString joinedLog() const { return log.join(QLatin1Char('\n')); }
 };
 

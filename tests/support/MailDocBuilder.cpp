@@ -21,7 +21,9 @@ QString List(const char* name, const QStringList& entries)
 
 QByteArray MailDocBuilder::build() const
 {
-    QString xml = QStringLiteral("<?xml version=\"1.0\"?>\r\n<BT_mail_Msg>");
+    QString xml = declaredEncoding.isEmpty()
+        ? QStringLiteral("<?xml version=\"1.0\"?>\r\n<BT_mail_Msg>")
+        : QStringLiteral("<?xml version=\"1.0\" encoding=\"%1\"?>\r\n<BT_mail_Msg>").arg(declaredEncoding);
     xml += QStringLiteral("<BTInstigator>%1</BTInstigator>").arg(XmlEscaped(instigator));
     xml += QStringLiteral("<BTMailAdmin>admin@example.org</BTMailAdmin>");
     xml += QStringLiteral("<from_addr>%1</from_addr>").arg(XmlEscaped(from));

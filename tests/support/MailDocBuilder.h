@@ -20,6 +20,7 @@ struct MailDocBuilder {
     QList<QPair<QString, QString>> headers;
     QList<QPair<QString, QByteArray>> attachments;
     bool withAttachmentList = true;
+    QString declaredEncoding; // named in the XML declaration when set; build() still gives UTF-8
 
     QByteArray build() const;
 };

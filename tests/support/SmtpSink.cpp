@@ -7,6 +7,8 @@
 #include <QTcpServer>
 #include <QThread>
 
+#include <cstdio>
+
 namespace swn::test {
 
 QString SystemPython()
@@ -35,13 +37,15 @@ SmtpSink::~SmtpSink()
     stop();
 }
 
-bool SmtpSink::start(quint16 port)
+bool SmtpSink::start(quint16 port, const QStringList& arguments)
 {
     stop();
     process_ = std::make_unique<QProcess>();
     process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_->start(SystemPython(), {TestSourceDir() + QStringLiteral("/support/smtp_sink.py"), QStringLiteral("--outdir"),
-                                     dir_.path(), QStringLiteral("--port"), QString::number(port)});
+    process_->start(SystemPython(), QStringList{TestSourceDir() + QStringLiteral("/support/smtp_sink.py"),
+                                                QStringLiteral("--outdir"), dir_.path(), QStringLiteral("--port"),
+                                                QString::number(port)} +
+                                        arguments);
     if (!process_->waitForStarted(10000))
         return false;
     QDeadlineTimer deadline(15000);
@@ -81,6 +85,15 @@ QList<ReceivedMail> SmtpSink::messages() const
         if (!lines.isEmpty())
             mail.mailFrom = lines.takeFirst();
         mail.recipients = lines;
+        QFile session(dir_.filePath(name.chopped(4) + QStringLiteral(".session")));
+        if (session.open(QIODevice::ReadOnly)) {
+            for (const QString& line : QString::fromUtf8(session.readAll()).split(QLatin1Char('\n'))) {
+                if (line == QLatin1String("tls=yes"))
+                    mail.overTls = true;
+                else if (line.startsWith(QLatin1String("auth=")))
+                    mail.authUser = line.mid(5);
+            }
+        }
         mails.append(mail);
     }
     return mails;
@@ -101,6 +114,22 @@ bool SmtpSink::waitForCount(int n, int timeoutMs) const
         QThread::msleep(10);
     }
     return true;
+}
+
+void SmtpSink::setFaults(const QStringList& lines)
+{
+    QFile faults(dir_.filePath(QStringLiteral("faults")));
+    if (lines.isEmpty()) {
+        faults.remove();
+        return;
+    }
+    // Written whole and renamed into place, so the server never reads half a list.
+    QFile part(dir_.filePath(QStringLiteral("faults.part")));
+    if (part.open(QIODevice::WriteOnly)) {
+        part.write(lines.join(QLatin1Char('\n')).toUtf8() + '\n');
+        part.close();
+        std::rename(QFile::encodeName(part.fileName()).constData(), QFile::encodeName(faults.fileName()).constData());
+    }
 }
 
 void SmtpSink::setTemporaryFailure(bool on)

@@ -14,14 +14,17 @@ struct ReceivedMail {
     QString mailFrom;
     QStringList recipients;
     QByteArray content;
+    bool overTls = false;  // the session was encrypted when the mail arrived
+    QString authUser;      // who authenticated, empty without authentication
 };
 
 class SmtpSink {
 public:
     SmtpSink();
     ~SmtpSink();
-    // Starts the server; port 0 takes a free one. False when it did not come up.
-    bool start(quint16 port = 0);
+    // Starts the server; port 0 takes a free one. False when it did not come up. `arguments` are
+    // further options of smtp_sink.py (TLS, authentication, fixed fault switches).
+    bool start(quint16 port = 0, const QStringList& arguments = {});
     void stop();
     quint16 port() const { return port_; }
     QString hostText() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
@@ -32,6 +35,9 @@ public:
     bool waitForCount(int n, int timeoutMs = 20000) const;
     // While set, every DATA is answered 451.
     void setTemporaryFailure(bool on);
+    // Fault switches of smtp_sink.py ("mail 530", "rcpt=bob@example.org 451", "max-rcpt 2", ...),
+    // replacing those set before; an empty list clears them.
+    void setFaults(const QStringList& lines);
     QString folder() const { return dir_.path(); }
 
 private:
