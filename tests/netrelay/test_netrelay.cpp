@@ -1,34 +1,58 @@
-// Network relay mode end to end: the window offscreen, real clients, a real SMTP server.
+// Network relay mode without a window: the relay's core and its listener on loopback, real
+// clients (raw sockets, curl, Python's http.client) and real SMTP servers. Mail is read back with
+// the system Python's email package.
 #include "MailDocBuilder.h"
-#include "MimeReader.h"
+#include "PyMailReader.h"
+#include "ScriptedSmtp.h"
 #include "SmtpSink.h"
 
+#include "common/Catalogue.h"
 #include "delivery/CDOSend.h"
 #include "delivery/Delivery.h"
-#include "common/Catalogue.h"
-#include "ui/Form1.h"
-#include "netrelay/RequestAssembly.h"
+#include "netrelay/NetworkRelay.h"
 #include "netrelay/SocketArray.h"
-#include "tracker/UnavailableTracker.h"
+#include "relay/RelayCore.h"
+#include "relay/RelaySettings.h"
 
-#include <QCheckBox>
-#include <QLineEdit>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
-#include <QRadioButton>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace swn;
 using namespace swn::test;
 
 namespace {
 
-QByteArray Request(const QByteArray& document, const QByteArray& requestLine = "POST / HTTP/1.1")
+const QByteArray Ok11 = "HTTP/1.1 200 \r\nContent-Length: 0\r\n\r\n";
+
+// A request framed by its terminator alone: no Content-Length.
+QByteArray Bare(const QByteArray& document, const QByteArray& requestLine = "POST / HTTP/1.1")
 {
-    return requestLine + "\r\nHost: relay\r\nContent-Length: " + QByteArray::number(document.size()) + "\r\n\r\n" +
-        document;
+    return requestLine + "\r\nHost: relay\r\n\r\n" + document;
+}
+
+QByteArray WithLength(const QByteArray& document, const QByteArray& extraHeaders = {})
+{
+    return "POST / HTTP/1.1\r\nHost: relay\r\n" + extraHeaders + "Content-Length: " +
+           QByteArray::number(document.size()) + "\r\n\r\n" + document;
+}
+
+QByteArray Doc(const QString& subject, const QString& body = QStringLiteral("The defect was resolved."))
+{
+    MailDocBuilder doc;
+    doc.subject = subject;
+    doc.body = body;
+    return doc.build();
 }
 
 // A raw client that writes what it is told and collects the reply until the relay closes.
@@ -36,11 +60,14 @@ struct RawClient {
     QTcpSocket socket;
     QByteArray reply;
     bool closed = false;
-    explicit RawClient(quint16 port, const QHostAddress& address = QHostAddress::LocalHost)
+    explicit RawClient(quint16 port, const QHostAddress& from = {})
     {
         QObject::connect(&socket, &QTcpSocket::readyRead, [this] { reply += socket.readAll(); });
         QObject::connect(&socket, &QTcpSocket::disconnected, [this] { closed = true; });
-        socket.connectToHost(address, port);
+        QObject::connect(&socket, &QTcpSocket::errorOccurred, [this] { closed = true; });
+        if (!from.isNull())
+            socket.bind(from);
+        socket.connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), port);
     }
     bool waitConnected() { return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000); }
     void send(const QByteArray& bytes)
@@ -48,326 +75,538 @@ struct RawClient {
         socket.write(bytes);
         socket.flush();
     }
-    bool waitClosed(int ms = 20000) { return QTest::qWaitFor([this] { return closed; }, ms); }
+    bool waitClosed(int ms = 30000) { return QTest::qWaitFor([this] { return closed; }, ms); }
 };
+
+// The parts of network relay mode, as the service puts them together, without a window.
+struct NetRelay {
+    RelaySettings settings;
+    RelayCore core;
+    NetworkRelay net;
+    quint16 port = 0;
+
+    NetRelay(const QString& iniPath, const NetworkRelay::Limits& limits)
+        : settings(iniPath), core(settings, RelayCoreOptions{}), net(core)
+    {
+        core.LoadSettings();
+        net.SetLimits(limits);
+        port = quint16(settings.ListenPort().toUInt());
+    }
+    int logCount(const QString& text) const { return int(core.LogText().count(text)); }
+    bool waitLog(const QString& text, int n = 1, int ms = 20000) const
+    {
+        return QTest::qWaitFor([&] { return logCount(text) >= n; }, ms);
+    }
+};
+
+NetworkRelay::Limits TestLimits()
+{
+    NetworkRelay::Limits limits;
+    // Only real framing completes a request here, never the fallback for a quiet connection.
+    limits.quietMs = 10 * 60 * 1000;
+    return limits;
+}
 
 } // namespace
 
 class NetRelayTest : public QObject {
     Q_OBJECT
-    SmtpSink sink;
     QTemporaryDir dir;
-    std::unique_ptr<Form1> form;
-    quint16 port = 0;
+    SmtpSink sink;
+    std::unique_ptr<NetRelay> relay;
+    int n = 0;
 
-    std::unique_ptr<Form1> makeForm(const QByteArray& settings = {})
+    std::unique_ptr<NetRelay> makeRelay(const QString& smtp, const NetworkRelay::Limits& limits = TestLimits(),
+                                        const QByteArray& extra = {}, quint16 port = 0)
     {
-        const QString path = dir.filePath(QStringLiteral("relay-%1.ini").arg(QRandomGenerator::global()->generate()));
-        if (!settings.isEmpty()) {
-            QFile f(path);
-            f.open(QIODevice::WriteOnly);
-            f.write(settings);
-        }
-        Form1Options options;
-        options.settingsFile = path;
-        options.trackerFactory = std::make_shared<UnavailableTrackerFactory>();
-        options.showMessage = [](const QString& text, const QString&, QMessageBox::Icon) { qWarning() << "box" << text; };
-        options.quitOnExit = false;
-        auto f = std::make_unique<Form1>(std::move(options));
-        f->Form_Load();
-        return f;
+        const QString path = dir.filePath(QStringLiteral("relay%1.ini").arg(++n));
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write("[SwiftnoteRelay]\nRelayMode=NETWORK\nTransportMode=CDO\nMaxLogSize=65536\nSMTPServer=" + smtp.toUtf8() +
+                "\nSTMPRelayListenerPort=" + QByteArray::number(port ? port : UnusedTcpPort()) + "\n" + extra);
+        f.close();
+        auto r = std::make_unique<NetRelay>(path, limits);
+        r->core.cmdStart_Click();
+        return r;
     }
-    int logCount(const QString& needle) const { return int(form->LogText().count(needle)); }
-    bool waitLog(const QString& needle, int n = 1) const
+    QString writeFile(const QByteArray& bytes)
     {
-        return QTest::qWaitFor([&] { return logCount(needle) >= n; }, 20000);
-    }
-    QByteArray curlPost(const QByteArray& document, const QString& host = QStringLiteral("127.0.0.1"))
-    {
-        const QString file = dir.filePath(QStringLiteral("doc-%1.xml").arg(QRandomGenerator::global()->generate()));
+        const QString file = dir.filePath(QStringLiteral("doc-%1.xml").arg(++n));
         QFile f(file);
         f.open(QIODevice::WriteOnly);
-        f.write(document);
-        f.close();
-        QProcess curl;
-        curl.start(QStringLiteral("curl"), {"-sS", "-i", "--max-time", "30", "--data-binary", "@" + file,
-                                            QStringLiteral("http://%1:%2/").arg(host).arg(port)});
-        // The relay runs in this thread: keep its events flowing while curl waits for it.
-        if (!QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 40000))
-            curl.kill();
-        QFile::remove(file);
-        return curl.readAllStandardOutput();
+        f.write(bytes);
+        return file;
+    }
+    // Runs a client process while the relay (in this thread) keeps serving; stdout and stderr.
+    QByteArray run(const QString& program, const QStringList& args, int ms = 60000)
+    {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(program, args);
+        if (!QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, ms)) {
+            p.kill();
+            p.waitForFinished();
+        }
+        return p.readAll();
+    }
+    QByteArray curl(const QStringList& args, quint16 port)
+    {
+        return run(QStringLiteral("curl"), QStringList{"-sS", "-i", "--max-time", "60"} + args +
+                                               QStringList{QStringLiteral("http://127.0.0.1:%1/").arg(port)});
+    }
+    QString referral(const QByteArray& document)
+    {
+        return QStringLiteral("Referral received from [127.0.0.1] : Stream length %1K")
+            .arg(QString::number(double(QString::fromUtf8(document).size()) / 1024.0, 'f', 2));
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
         SetCatalogueLanguage(Language::English);
-        QVERIFY(sink.start());
+        QLocale::setDefault(QLocale::c());
         SetSmtpTimeouts(5, 5);
-        form = makeForm();
-        port = UnusedTcpPort();
-        form->ListenPort->setText(QString::number(port));
-        form->SMTPHost->setText(sink.hostText());
-        form->cmdStart_Click();
-        QVERIFY(form->IsRunning());
-        QVERIFY(form->LogText().contains(QStringLiteral("Listening on Port %1").arg(port)));
+        QVERIFY(sink.start());
+        relay = makeRelay(sink.hostText());
+        QVERIFY(relay->core.IsRunning());
+        QCOMPARE(relay->logCount(QStringLiteral("Listening on Port %1\r\n").arg(relay->port)), 1);
+        QCOMPARE(relay->logCount(QStringLiteral("Any host that can reach port %1 may send mail through this relay").arg(relay->port)), 1);
     }
 
-    void curlIsRelayedAndAnswered()
+    void replyBytesAndWhatWasSent()
     {
         MailDocBuilder doc;
-        doc.to = {"curl@example.org"};
-        doc.attachments = {{"notes.txt", "attached"}};
+        doc.to = {QStringLiteral("raw@example.org")};
+        doc.subject = QStringLiteral("raw client");
+        doc.attachments = {{QStringLiteral("notes.txt"), "attached"}};
+        const QByteArray document = doc.build();
         const int before = sink.count();
-        const QByteArray reply = curlPost(doc.build());
-        QVERIFY2(reply.startsWith("HTTP/1.1 200 \r\nContent-Length: 0\r\n\r\n"), reply.constData());
-        QCOMPARE(sink.count(), before + 1);
-        const ParsedMail mail = ParseMail(sink.messages().last().content);
-        QCOMPARE(mail.to, QStringList{"curl@example.org"});
-        QCOMPARE(mail.leaves.last().content, QByteArray("attached"));
-        QVERIFY(form->LogText().contains(QStringLiteral("Referral received from [127.0.0.1] : Stream length ")));
-        QCOMPARE(form->TotalRelays->text(), QString::number(form->TotalRelaysCount()));
-        QVERIFY(QDir(StagingFolder()).isEmpty());
-
-        // IPv6 clients reach the same listener.
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHostIPv6, port);
-        if (probe.waitForConnected(2000)) {
-            probe.abort();
-            QVERIFY(curlPost(doc.build(), QStringLiteral("[::1]")).startsWith("HTTP/1.1 200 "));
-            QVERIFY(waitLog(QStringLiteral("Referral received from [::1]")));
+        for (const QByteArray& version : {QByteArray("HTTP/1.1"), QByteArray("HTTP/1.0")}) {
+            RawClient client(relay->port);
+            QVERIFY(client.waitConnected());
+            client.send(Bare(document, "POST /mail " + version));
+            QVERIFY(client.waitClosed());
+            QCOMPARE(client.reply, version + " 200 \r\nContent-Length: 0\r\n\r\n");
         }
+        QCOMPARE(Ok11.size(), 36);
+        QVERIFY(sink.waitForCount(before + 2));
+        const PyMail mail = ReadWithPython(sink.messages()[before].content);
+        QVERIFY2(mail.ok, qPrintable(mail.error));
+        QCOMPARE(mail.subject, QStringLiteral("raw client"));
+        QCOMPARE(mail.to, QStringList{"raw@example.org"});
+        QCOMPARE(mail.attachments.size(), 1);
+        QCOMPARE(mail.attachments[0].second, QByteArray("attached"));
+        QCOMPARE(relay->logCount(referral(document)), 2);
+        QVERIFY(QTest::qWaitFor([] { return QDir(StagingFolder()).isEmpty(); }, 5000));
     }
 
-    void requestInPiecesWithTheTerminatorSplit()
+    void terminatorSplitAcrossReads()
     {
-        const QByteArray request = Request(MailDocBuilder().build(), "POST /mail HTTP/1.0");
+        const QByteArray request = Bare(Doc(QStringLiteral("split")), "POST / HTTP/1.0");
         const int before = sink.count();
-        RawClient client(port);
+        RawClient client(relay->port);
         QVERIFY(client.waitConnected());
         const qsizetype split = request.size() - 9; // inside "</BT_mail_Msg>\r\n"
         for (qsizetype at = 0; at < split; at += 97) {
             client.send(request.mid(at, qMin<qsizetype>(97, split - at)));
             QTest::qWait(2);
         }
+        QTest::qWait(300);
+        QVERIFY(!client.closed); // not complete yet
+        QCOMPARE(sink.count(), before);
+        client.send(request.mid(split, 5));
         QTest::qWait(100);
-        QCOMPARE(sink.count(), before); // not complete yet
-        QVERIFY(!client.closed);
-        client.send(request.mid(split));
+        client.send(request.mid(split + 5));
         QVERIFY(client.waitClosed());
         QCOMPARE(client.reply, QByteArray("HTTP/1.0 200 \r\nContent-Length: 0\r\n\r\n"));
-        QCOMPARE(sink.count(), before + 1);
+        QVERIFY(sink.waitForCount(before + 1));
+        QCOMPARE(ReadWithPython(sink.messages().last().content).subject, QStringLiteral("split"));
     }
 
-    void requestLineFields()
+    void terminatorTextInsideTheDocument()
     {
-        const QByteArray document = MailDocBuilder().build();
-        struct Case { QByteArray line, version; };
-        for (const Case& c : {Case{"POST / X/9 extra", "X/9"}, Case{"POST  HTTP/1.1", "HTTP/1.1"},
-                              Case{"POST /", "HTTP/1.0"}, Case{"", "HTTP/1.0"}}) {
-            RawClient client(port);
+        // A body quoting the terminator, in a CDATA section, with the right length: the document
+        // arrives whole even when the first piece ends right after the quoted terminator.
+        const QByteArray quoted = "before </BT_mail_Msg>\r\n";
+        QByteArray document = Doc(QStringLiteral("cdata"), QStringLiteral("@@BODY@@"));
+        document.replace("@@BODY@@", "<![CDATA[" + quoted + "after the quote]]>");
+        const QByteArray request = WithLength(document);
+        const qsizetype cut = request.indexOf(quoted) + quoted.size();
+        const int before = sink.count();
+        RawClient client(relay->port);
+        QVERIFY(client.waitConnected());
+        client.send(request.left(cut));
+        QTest::qWait(500);
+        QVERIFY(!client.closed);
+        client.send(request.mid(cut));
+        QVERIFY(client.waitClosed());
+        QCOMPARE(client.reply, Ok11);
+        QVERIFY(sink.waitForCount(before + 1));
+        const PyMail mail = ReadWithPython(sink.messages().last().content);
+        QCOMPARE(mail.subject, QStringLiteral("cdata"));
+        QVERIFY2(mail.body.contains(QStringLiteral("after the quote")), qPrintable(mail.body));
+    }
+
+    void curlPostsOfEveryKind()
+    {
+        // A file ending in a plain LF, with -d (which drops line ends) and --data-binary: the
+        // length frames them, so no quiet spell is waited for.
+        QByteArray lf = Doc(QStringLiteral("plain lf"));
+        lf.chop(2);
+        lf += "\n";
+        const QString file = writeFile(lf);
+        int before = sink.count();
+        for (const QString& how : {QStringLiteral("-d"), QStringLiteral("--data-binary")}) {
+            const QByteArray out = curl({how, "@" + file}, relay->port);
+            QVERIFY2(out.startsWith(Ok11), out.constData());
+        }
+        QVERIFY(sink.waitForCount(before + 2));
+        QCOMPARE(PySubjects(sink.messages().mid(before)), (QStringList{"plain lf", "plain lf"}));
+
+        // 2 MB: curl asks whether to go on and is told to.
+        before = sink.count();
+        const QString big = writeFile(Doc(QStringLiteral("two megabytes"), QString(2 * 1024 * 1024, QLatin1Char('x'))));
+        QByteArray out = curl({"--data-binary", "@" + big}, relay->port);
+        QVERIFY2(out.startsWith("HTTP/1.1 100 Continue\r\n\r\n" + Ok11), out.left(200).constData());
+        QVERIFY(sink.waitForCount(before + 1));
+
+        // Chunked.
+        before = sink.count();
+        const QString chunked = writeFile(Doc(QStringLiteral("chunked")));
+        out = curl({"-H", "Transfer-Encoding: chunked", "--data-binary", "@" + chunked}, relay->port);
+        QVERIFY2(out.startsWith(Ok11), out.constData());
+        QVERIFY(sink.waitForCount(before + 1));
+        QCOMPARE(ReadWithPython(sink.messages().last().content).subject, QStringLiteral("chunked"));
+
+        // Python's http.client.
+        before = sink.count();
+        const QString script = QStringLiteral(
+            "import http.client,sys\n"
+            "c=http.client.HTTPConnection('127.0.0.1',%1,timeout=60)\n"
+            "c.request('POST','/',body=open(sys.argv[1],'rb').read(),headers={'Content-Type':'text/xml'})\n"
+            "r=c.getresponse()\nprint(r.status, r.getheader('Content-Length'))\n").arg(relay->port);
+        out = run(SystemPython(), {QStringLiteral("-c"), script, writeFile(Doc(QStringLiteral("from python")))});
+        QCOMPARE(out.trimmed(), QByteArray("200 0"));
+        QVERIFY(sink.waitForCount(before + 1));
+        QCOMPARE(ReadWithPython(sink.messages().last().content).subject, QStringLiteral("from python"));
+    }
+
+    void refusedRequests()
+    {
+        const int before = sink.count();
+        // From a browser: 403, nothing delivered.
+        for (const QByteArray& header : {QByteArray("Origin: http://evil.example\r\n"), QByteArray("Sec-Fetch-Site: cross-site\r\n")}) {
+            RawClient client(relay->port);
             QVERIFY(client.waitConnected());
-            client.send(Request(document, c.line));
+            client.send(WithLength(Doc(QStringLiteral("from a page")), header));
             QVERIFY(client.waitClosed());
-            QCOMPARE(client.reply, c.version + " 200 \r\nContent-Length: 0\r\n\r\n");
+            QVERIFY2(client.reply.startsWith("HTTP/1.1 403"), client.reply.constData());
         }
-        // "POST  HTTP/1.1": two blanks make an empty second field, so the third is the version.
+        QCOMPARE(relay->logCount(QStringLiteral("Request from [127.0.0.1] refused with status 403: ")), 2);
+
+        // Whatever follows a bare LF never makes its way into the reply.
+        for (const QByteArray& line : {QByteArray("POST / HTTP/1.1\nSet-Cookie: stolen=1"),
+                                       QByteArray("POST / HTTP/1.1\nSet-Cookie: stolen=1\r\nX: y"),
+                                       QByteArray("POST / HTTP/1.1\rSet-Cookie: stolen=1")}) {
+            RawClient client(relay->port);
+            QVERIFY(client.waitConnected());
+            client.send(Bare(Doc(QStringLiteral("bare lf")), line));
+            QVERIFY(client.waitClosed());
+            QVERIFY2(!client.reply.contains("Set-Cookie"), client.reply.constData());
+            QVERIFY2(!client.reply.contains("stolen"), client.reply.constData());
+        }
+        QTest::qWait(200);
+        QVERIFY(PySubjects(sink.messages().mid(before)).count(QStringLiteral("from a page")) == 0);
     }
 
-    void severalClientsAtOnce()
+    void aHeaderNameOfManyPlaceholders()
     {
+        MailDocBuilder doc;
+        doc.subject = QStringLiteral("placeholders");
+        QString name;
+        for (int i = 0; i < 50000; ++i)
+            name += QStringLiteral("%s");
+        doc.headers = {{name, QStringLiteral("value")}};
         const int before = sink.count();
-        std::vector<std::unique_ptr<RawClient>> clients;
-        for (int i = 0; i < 25; ++i) {
-            MailDocBuilder doc;
-            doc.subject = QStringLiteral("parallel %1").arg(i);
-            clients.push_back(std::make_unique<RawClient>(port));
-        }
-        for (auto& c : clients)
-            QVERIFY(c->waitConnected());
-        // Interleave the pieces of every request.
-        std::vector<QByteArray> requests;
-        for (int i = 0; i < 25; ++i) {
-            MailDocBuilder doc;
-            doc.subject = QStringLiteral("parallel %1").arg(i);
-            requests.push_back(Request(doc.build()));
-        }
-        for (qsizetype at = 0; at < requests[0].size() + 200; at += 200)
-            for (int i = 0; i < 25; ++i)
-                if (at < requests[size_t(i)].size())
-                    clients[size_t(i)]->send(requests[size_t(i)].mid(at, 200));
-        for (auto& c : clients) {
-            QVERIFY(c->waitClosed());
-            QVERIFY(c->reply.startsWith("HTTP/1.1 200 "));
-        }
-        QVERIFY(sink.waitForCount(before + 25));
-        QStringList subjects;
-        for (const ReceivedMail& m : sink.messages().mid(before))
-            subjects << ParseMail(m.content).subject;
-        subjects.sort();
-        QCOMPARE(subjects.size(), 25);
-        QCOMPARE(subjects.removeDuplicates(), 0);
-        QVERIFY(form->MaxSocket() <= 25);
+        RawClient client(relay->port);
+        QVERIFY(client.waitConnected());
+        client.send(WithLength(doc.build()));
+        QVERIFY(client.waitClosed(30000));
+        QCOMPARE(client.reply, Ok11);
+        const QString next = QStringLiteral("after placeholders");
+        QVERIFY(curl({"--data-binary", "@" + writeFile(Doc(next))}, relay->port).startsWith(Ok11));
+        QVERIFY(QTest::qWaitFor([&] { return PySubjects(sink.messages().mid(before)).contains(next); }, 20000));
     }
 
-    void halfwayCloseThenSlotReusedClean()
-    {
-        QTest::qWait(50);
-        const int slotsBefore = form->MaxSocket();
-        {
-            RawClient quitter(port);
-            QVERIFY(quitter.waitConnected());
-            quitter.send("POST / HTTP/1.1\r\n\r\n<BT_mail_Msg><from_addr>half");
-            QTest::qWait(50);
-            quitter.socket.disconnectFromHost();
-            QTest::qWait(100);
-        }
-        const int before = sink.count();
-        RawClient next(port);
-        QVERIFY(next.waitConnected());
-        next.send(Request(MailDocBuilder().build()));
-        QVERIFY(next.waitClosed());
-        QVERIFY(next.reply.startsWith("HTTP/1.1 200 "));
-        QCOMPARE(sink.count(), before + 1); // the leftovers did not spoil the next request
-        QCOMPARE(form->MaxSocket(), qMax(slotsBefore, 1));
-    }
-
-    void badDocumentsNextToGoodOnes()
-    {
-        const int before = sink.count();
-        MailDocBuilder noList;
-        noList.withAttachmentList = false;
-        const QByteArray malformed = "<BT_mail_Msg><Subject>never closed</BT_mail_Msg>\r\n";
-        MailDocBuilder badBase64;
-        badBase64.attachments = {{"x.bin", "abc"}};
-        QByteArray broken = badBase64.build();
-        broken.replace(QByteArray("abc").toBase64(), "%%%%");
-        const QList<QByteArray> docs{MailDocBuilder().build(), malformed, MailDocBuilder().build(), noList.build(),
-                                     broken, MailDocBuilder().build()};
-        for (const QByteArray& doc : docs)
-            QVERIFY(curlPost(doc).startsWith("HTTP/1.1 200 "));
-        QCOMPARE(sink.count(), before + 3);
-        QVERIFY(form->LogText().contains(QStringLiteral("XML Stream Failed to Load.  Error: ")));
-        QVERIFY(form->LogText().contains(QStringLiteral("AttachmentList")));
-        QVERIFY(form->LogText().contains(QStringLiteral("x.bin")));
-        QVERIFY(QDir(StagingFolder()).isEmpty());
-    }
-
-    void echoWritesEveryDocumentToItsOwnFile()
+    void echoFilesArePrivate()
     {
         QTemporaryDir cwd;
         const QString previous = QDir::currentPath();
         QDir::setCurrent(cwd.path());
-        form->Picture1_DblClick();
-        QVERIFY(form->EchoXML());
-        MailDocBuilder one, two;
-        one.subject = QStringLiteral("echo one");
-        two.subject = QStringLiteral("echo two");
-        QVERIFY(curlPost(one.build()).startsWith("HTTP/1.1 200 "));
-        QVERIFY(curlPost(two.build()).startsWith("HTTP/1.1 200 "));
-        form->Picture1_DblClick();
-        QVERIFY(!form->EchoXML());
-        QVERIFY(curlPost(one.build()).startsWith("HTTP/1.1 200 "));
+        relay->core.Picture1_DblClick();
+        QVERIFY(relay->core.EchoXML());
+        const QByteArray one = Doc(QStringLiteral("echo one")), two = Doc(QStringLiteral("echo two"));
+        QVERIFY(curl({"--data-binary", "@" + writeFile(one)}, relay->port).startsWith(Ok11));
+        QVERIFY(curl({"--data-binary", "@" + writeFile(two)}, relay->port).startsWith(Ok11));
+        relay->core.Picture1_DblClick();
+        QVERIFY(!relay->core.EchoXML());
+        QVERIFY(curl({"--data-binary", "@" + writeFile(one)}, relay->port).startsWith(Ok11));
         QDir::setCurrent(previous);
         const QStringList files = QDir(cwd.path()).entryList(QDir::Files);
         QCOMPARE(files.size(), 2);
         QSet<QByteArray> contents;
         for (const QString& name : files) {
+            struct stat st {};
+            QCOMPARE(::stat(QFile::encodeName(cwd.filePath(name)).constData(), &st), 0);
+            QCOMPARE(int(st.st_mode & 0777), 0600);
             QFile f(cwd.filePath(name));
             QVERIFY(f.open(QIODevice::ReadOnly));
             contents.insert(f.readAll());
         }
-        QCOMPARE(contents, (QSet<QByteArray>{one.build(), two.build()}));
-        QVERIFY(form->LogText().contains(QStringLiteral("<Subject>echo two</Subject>")));
+        QCOMPARE(contents, (QSet<QByteArray>{one, two}));
+        QVERIFY(relay->core.LogText().contains(QStringLiteral("<Subject>echo two</Subject>")));
+    }
+
+    void halfCloseFreesTheSlot()
+    {
+        QTest::qWait(100);
+        const int slots = relay->net.MaxSocket();
+        // A client that sends part of a request and then shuts its sending side.
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(relay->port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        const QByteArray part = "POST / HTTP/1.1\r\n\r\n<BT_mail_Msg><from_addr>half";
+        QCOMPARE(::write(fd, part.constData(), size_t(part.size())), ssize_t(part.size()));
+        QTest::qWait(200);
+        QVERIFY(relay->net.BufferedBytes() > 0);
+        ::shutdown(fd, SHUT_WR);
+        QVERIFY(QTest::qWaitFor([&] { return relay->net.BufferedBytes() == 0; }, 10000));
+        ::close(fd);
+        const int before = sink.count();
+        RawClient next(relay->port);
+        QVERIFY(next.waitConnected());
+        next.send(Bare(Doc(QStringLiteral("after half"))));
+        QVERIFY(next.waitClosed());
+        QCOMPARE(next.reply, Ok11);
+        QVERIFY(sink.waitForCount(before + 1));
+        QCOMPARE(relay->net.MaxSocket(), qMax(slots, 1)); // the freed slot was taken again
+    }
+
+    void oversizeAndTheMemoryBudget()
+    {
+        NetworkRelay::Limits limits = TestLimits();
+        limits.requestBytes = 1024 * 1024;
+        limits.totalBytes = 600 * 1024;
+        auto small = makeRelay(sink.hostText(), limits);
+        const QString dropped = QStringLiteral("Request from [127.0.0.1] dropped: it grew beyond 1 MB");
+
+        // One request beyond its own limit.
+        RawClient hog(small->port);
+        QVERIFY(hog.waitConnected());
+        hog.send("POST / HTTP/1.1\r\n\r\n<BT_mail_Msg><Body>");
+        const QByteArray chunk(256 * 1024, 'a');
+        for (int i = 0; i < 8 && !hog.closed; ++i) {
+            hog.send(chunk);
+            QTest::qWait(20);
+        }
+        QVERIFY(hog.waitClosed());
+        QVERIFY(!hog.reply.contains(" 200 "));
+        QVERIFY(small->waitLog(dropped));
+        QVERIFY(QTest::qWaitFor([&] { return small->net.BufferedBytes() == 0; }, 5000));
+
+        // Three incomplete requests together beyond the budget: the largest goes.
+        const int logged = small->logCount(dropped);
+        RawClient large(small->port), mid(small->port), late(small->port);
+        QVERIFY(large.waitConnected() && mid.waitConnected() && late.waitConnected());
+        const QByteArray doc1 = Doc(QStringLiteral("budget one"), QString(150 * 1024, QLatin1Char('m')));
+        const QByteArray doc2 = Doc(QStringLiteral("budget two"), QString(150 * 1024, QLatin1Char('l')));
+        large.send(Bare("<BT_mail_Msg><Body>") + QByteArray(400 * 1024, 'b'));
+        QVERIFY(QTest::qWaitFor([&] { return small->net.BufferedBytes() >= 400 * 1024; }, 5000));
+        mid.send(Bare(doc1).left(100 * 1024));
+        QVERIFY(QTest::qWaitFor([&] { return small->net.BufferedBytes() >= 500 * 1024; }, 5000));
+        late.send(Bare(doc2).left(120 * 1024));
+        QVERIFY(large.waitClosed());
+        QVERIFY(small->waitLog(dropped, logged + 1));
+        QVERIFY(!mid.closed && !late.closed);
+        const int before = sink.count();
+        mid.send(Bare(doc1).mid(100 * 1024));
+        late.send(Bare(doc2).mid(120 * 1024));
+        QVERIFY(mid.waitClosed() && late.waitClosed());
+        QCOMPARE(mid.reply, Ok11);
+        QCOMPARE(late.reply, Ok11);
+        QVERIFY(sink.waitForCount(before + 2));
+        QStringList subjects = PySubjects(sink.messages().mid(before));
+        subjects.sort();
+        QCOMPARE(subjects, (QStringList{"budget one", "budget two"}));
+    }
+
+    void slotsExhaustedAndReused()
+    {
+        NetworkRelay::Limits limits = TestLimits();
+        auto full = makeRelay(sink.hostText(), limits);
+        std::vector<std::unique_ptr<RawClient>> idle;
+        for (int i = 0; i < NetworkRelay::MaxSlots; ++i)
+            idle.push_back(std::make_unique<RawClient>(full->port));
+        QVERIFY(QTest::qWaitFor([&] { return full->net.MaxSocket() == NetworkRelay::MaxSlots; }, 30000));
+        RawClient extra(full->port);
+        QVERIFY(extra.waitClosed(10000));
+        QVERIFY(extra.reply.isEmpty());
+        QVERIFY(full->waitLog(QStringLiteral("Connection from [127.0.0.1] refused: all 300 connection slots are busy")));
+        QCOMPARE(full->net.MaxSocket(), NetworkRelay::MaxSlots);
+        QCOMPARE(full->net.sock().upperBound(), NetworkRelay::MaxSlots);
+        // Once one leaves, a new client is served on its slot.
+        idle.front()->socket.disconnectFromHost();
+        QTest::qWait(300);
+        const int before = sink.count();
+        QVERIFY(curl({"--data-binary", "@" + writeFile(Doc(QStringLiteral("slot reused")))}, full->port).startsWith(Ok11));
+        QVERIFY(sink.waitForCount(before + 1));
+        QCOMPARE(full->net.MaxSocket(), NetworkRelay::MaxSlots);
+        idle.clear();
+    }
+
+    void timeOuts()
+    {
+        NetworkRelay::Limits limits = TestLimits();
+        limits.idleMs = 1500;
+        limits.requestMs = 3000;
+        limits.steadyBytesPerSecond = 100;
+        auto timed = makeRelay(sink.hostText(), limits);
+
+        // A silent connection goes, logged with its peer; a slow but steady one stays.
+        RawClient silent(timed->port);
+        RawClient steady(timed->port);
+        QVERIFY(silent.waitConnected() && steady.waitConnected());
+        const QByteArray request = Bare(Doc(QStringLiteral("slow but steady"), QString(4000, QLatin1Char('s'))));
+        qsizetype sent = 0;
+        QElapsedTimer clock;
+        clock.start();
+        // About 200 bytes a second for five seconds, then the rest.
+        while (clock.elapsed() < 5000) {
+            steady.send(request.mid(sent, 60));
+            sent += 60;
+            QTest::qWait(300);
+        }
+        QVERIFY(silent.closed);
+        QVERIFY(silent.reply.isEmpty());
+        QVERIFY(timed->logCount(QStringLiteral("Connection from [127.0.0.1] closed: no data for ")) >= 1);
+        QVERIFY(!steady.closed);
+        const int before = sink.count();
+        steady.send(request.mid(sent));
+        QVERIFY(steady.waitClosed());
+        QCOMPARE(steady.reply, Ok11);
+        QVERIFY(sink.waitForCount(before + 1));
+
+        // A connection that trickles too slowly is closed once the request time is up.
+        RawClient trickle(timed->port);
+        QVERIFY(trickle.waitConnected());
+        QVERIFY(QTest::qWaitFor([&] {
+            if (!trickle.closed)
+                trickle.send("x");
+            return trickle.closed;
+        }, 15000));
+        QVERIFY(timed->waitLog(QStringLiteral("closed: the request was still incomplete after ")));
+
+        // 300 silent connections hold every slot until they time out; then an honest client is
+        // served again.
+        std::vector<std::unique_ptr<RawClient>> squatters;
+        for (int i = 0; i < NetworkRelay::MaxSlots; ++i)
+            squatters.push_back(std::make_unique<RawClient>(timed->port));
+        QVERIFY(QTest::qWaitFor([&] {
+            return std::all_of(squatters.begin(), squatters.end(), [](auto& c) { return c->closed; });
+        }, 30000));
+        const int honest = sink.count();
+        QVERIFY(curl({"--data-binary", "@" + writeFile(Doc(QStringLiteral("honest")))}, timed->port).startsWith(Ok11));
+        QVERIFY(sink.waitForCount(honest + 1));
+    }
+
+    void allowedClients()
+    {
+        auto only = makeRelay(sink.hostText(), TestLimits(), "AllowedClients=127.0.0.1\n");
+        QVERIFY(only->core.IsRunning());
+        QCOMPARE(only->logCount(QStringLiteral("may send mail through this relay")), 0);
+        const int before = sink.count();
+        RawClient listed(only->port, QHostAddress(QStringLiteral("127.0.0.1")));
+        QVERIFY(listed.waitConnected());
+        listed.send(Bare(Doc(QStringLiteral("listed"))));
+        QVERIFY(listed.waitClosed());
+        QCOMPARE(listed.reply, Ok11);
+
+        RawClient other(only->port, QHostAddress(QStringLiteral("127.0.0.2")));
+        QTest::qWaitFor([&] { return other.socket.state() == QAbstractSocket::ConnectedState || other.closed; }, 5000);
+        if (!other.closed)
+            other.send(Bare(Doc(QStringLiteral("not listed"))));
+        QVERIFY(other.waitClosed());
+        QVERIFY(other.reply.isEmpty());
+        QVERIFY(only->waitLog(QStringLiteral("Connection from [127.0.0.2] refused: the address is not in AllowedClients")));
+        QVERIFY(sink.waitForCount(before + 1));
+        QTest::qWait(300);
+        QCOMPARE(PySubjects(sink.messages().mid(before)), QStringList{"listed"});
+
+        // An entry that is no address is named and ignored.
+        auto typo = makeRelay(sink.hostText(), TestLimits(), "AllowedClients=127.0.0.1, 10.0.0.300\n");
+        QCOMPARE(typo->logCount(QStringLiteral("AllowedClients entry '10.0.0.300' is not an address or a prefix; it is ignored")), 1);
+    }
+
+    void deliveriesRunSideBySide()
+    {
+        ScriptedSmtp slow;
+        QVERIFY(slow.start());
+        slow.delayData(2);
+        auto r = makeRelay(slow.hostText());
+        const QString file = writeFile(Doc(QStringLiteral("side by side")));
+        std::vector<std::unique_ptr<QProcess>> clients;
+        for (int i = 0; i < 8; ++i) {
+            auto p = std::make_unique<QProcess>();
+            p->start(QStringLiteral("curl"), {"-sS", "-i", "--max-time", "60", "--data-binary", "@" + file,
+                                              QStringLiteral("http://127.0.0.1:%1/").arg(r->port)});
+            clients.push_back(std::move(p));
+        }
+        QVERIFY(QTest::qWaitFor([&] {
+            return std::all_of(clients.begin(), clients.end(), [](auto& p) { return p->state() == QProcess::NotRunning; });
+        }, 60000));
+        for (auto& p : clients)
+            QVERIFY(p->readAllStandardOutput().startsWith(Ok11));
+        QCOMPARE(slow.count(), 8);
+        // The server was answering several of them at the same time, not one after another.
+        QVERIFY2(slow.maxConcurrentData() >= 4, QByteArray::number(slow.maxConcurrentData()).constData());
     }
 
     void startTwiceAndListenerFailures()
     {
-        const int before = logCount(QStringLiteral("Listening on Port %1").arg(port));
-        form->cmdStart_Click();
-        QCOMPARE(logCount(QStringLiteral("Listening on Port %1").arg(port)), before + 1);
-        QVERIFY(curlPost(MailDocBuilder().build()).startsWith("HTTP/1.1 200 "));
+        const QString listening = QStringLiteral("Listening on Port %1\r\n").arg(relay->port);
+        const int before = relay->logCount(listening);
+        relay->core.cmdStart_Click();
+        QCOMPARE(relay->logCount(listening), before + 1);
+        QCOMPARE(relay->net.sock().State(0), int(SocketArray::Listening));
+        QVERIFY(curl({"--data-binary", "@" + writeFile(Doc(QStringLiteral("still")))}, relay->port).startsWith(Ok11));
 
-        // A port text that is no port, and a port already taken: logged, and Stopped.
-        auto other = makeForm();
-        other->ListenPort->setText(QStringLiteral("70000"));
-        other->cmdStart_Click();
-        QVERIFY(!other->IsRunning());
-        QVERIFY(other->LogText().contains(QStringLiteral("70000")));
-        other->ListenPort->setText(QString::number(port));
-        other->cmdStart_Click();
-        QVERIFY(!other->IsRunning());
-        QCOMPARE(other->sock().State(0), int(SocketArray::Closed));
-        QVERIFY(curlPost(MailDocBuilder().build()).startsWith("HTTP/1.1 200 ")); // the first still serves
-    }
-
-    void autoStartListensShortlyAfterStartUp()
-    {
-        const quint16 autoPort = UnusedTcpPort();
-        auto autoForm = makeForm("[SwiftnoteRelay]\nRelayMode=NETWORK\nAutoStart=1\nSTMPRelayListenerPort=" +
-                                 QByteArray::number(autoPort) + "\n");
-        QVERIFY(QTest::qWaitFor([&] { return autoForm->IsRunning(); }, 5000));
-        QVERIFY(autoForm->LogText().contains(QStringLiteral("Listening on Port %1").arg(autoPort)));
-        QCOMPARE(autoForm->sock().State(0), int(SocketArray::Listening));
-    }
-
-    void transportFailureStillReplies()
-    {
-        // The mail component with a program that fails: the log says so before the reply.
-        form->BTMail->setChecked(true);
-        QVERIFY(curlPost(MailDocBuilder().build()).startsWith("HTTP/1.1 200 "));
-        QVERIFY(form->LogText().contains(QStringLiteral("BT Mail Delivery fail : Code ")));
-        form->CDOMail->setChecked(true);
-    }
-
-    void allSlotsBusyRefusesTheNextConnection()
-    {
-        std::vector<std::unique_ptr<RawClient>> idle;
-        for (int i = 0; i < Form1::MaxSlots; ++i)
-            idle.push_back(std::make_unique<RawClient>(port));
-        QVERIFY(QTest::qWaitFor([&] {
-            return std::all_of(idle.begin(), idle.end(), [](auto& c) { return c->socket.state() == QAbstractSocket::ConnectedState; });
-        }, 20000));
-        QVERIFY(QTest::qWaitFor([&] { return form->MaxSocket() == Form1::MaxSlots; }, 20000));
-        RawClient extra(port);
-        QVERIFY(extra.waitClosed(10000));
-        QVERIFY(waitLog(QString::number(Form1::MaxSlots)));
-        QCOMPARE(form->MaxSocket(), Form1::MaxSlots);
-        QCOMPARE(form->sock().upperBound(), Form1::MaxSlots);
-        // Once one leaves, a new client is served on its slot.
-        idle.front()->socket.disconnectFromHost();
-        QTest::qWait(200);
-        QVERIFY(curlPost(MailDocBuilder().build()).startsWith("HTTP/1.1 200 "));
-        idle.clear();
-        QTest::qWait(200);
-    }
-
-    void oversizedRequestIsDropped()
-    {
-        RawClient hog(port);
-        QVERIFY(hog.waitConnected());
-        hog.send("POST / HTTP/1.1\r\n\r\n<BT_mail_Msg><Body>");
-        const QByteArray chunk(4 << 20, 'a');
-        qint64 sent = 0;
-        while (!hog.closed && sent <= MaxRequestBytes) {
-            hog.socket.write(chunk);
-            sent += chunk.size();
-            if (!QTest::qWaitFor([&] { return hog.socket.bytesToWrite() < chunk.size() || hog.closed; }, 10000))
-                break;
-        }
-        QVERIFY(hog.waitClosed());
-        QVERIFY(hog.reply.isEmpty());
-        QVERIFY(waitLog(QStringLiteral("256")));
-        QVERIFY(curlPost(MailDocBuilder().build()).startsWith("HTTP/1.1 200 "));
+        // A relay whose port text is no port.
+        const QString path = dir.filePath(QStringLiteral("badport.ini"));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[SwiftnoteRelay]\nRelayMode=NETWORK\nSTMPRelayListenerPort=70000\n");
+        f.close();
+        NetRelay noPort(path, TestLimits());
+        noPort.core.cmdStart_Click();
+        QVERIFY(!noPort.core.IsRunning());
+        QCOMPARE(noPort.logCount(QStringLiteral("Listener port '70000' is not a TCP port from 1 to 65535; the listener stays closed")), 1);
+        // A port another relay holds.
+        auto taken = makeRelay(sink.hostText(), TestLimits(), {}, relay->port);
+        QVERIFY(!taken->core.IsRunning());
+        QCOMPARE(taken->logCount(QStringLiteral("Cannot listen on port %1: ").arg(relay->port)), 1);
+        QCOMPARE(taken->net.sock().State(0), int(SocketArray::Closed));
+        QVERIFY(curl({"--data-binary", "@" + writeFile(Doc(QStringLiteral("first serves")))}, relay->port).startsWith(Ok11));
     }
 
     void cleanupTestCase()
     {
-        form.reset();
+        relay.reset();
         QVERIFY(QDir(StagingFolder()).isEmpty());
     }
 };
 
-QTEST_MAIN(NetRelayTest)
+QTEST_GUILESS_MAIN(NetRelayTest)
 #include "test_netrelay.moc"

@@ -1,0 +1,194 @@
+#pragma once
+// A real SMTP server on loopback (the system's Python with its SMTP server module) that can be
+// told, through files in its folder while it runs, to misbehave at a given step:
+//   refuse_mail   MAIL FROM is answered 530 (the session is refused for now)
+//   delay         DATA waits this many seconds (text in the file) before it is answered;
+//                 other connections are served meanwhile (maxConcurrentData() tells how many)
+// Recipients whose local part starts with "full" get 452 (mailbox full), "refused" 550.
+// Accepted messages are NNNNNN.eml with NNNNNN.env beside them, as the shared sink writes them.
+#include "SmtpSink.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <memory>
+
+namespace swn::test {
+
+inline const char* ScriptedSmtpProgram = R"PY(
+import asyncio, os, signal, sys
+from aiosmtpd.smtp import SMTP
+
+outdir = sys.argv[1]
+count = [0]
+mails_from = [0]
+active = [0, 0]  # DATA commands under way now, and the most at any one time
+
+def flag(name):
+    return os.path.exists(os.path.join(outdir, name))
+
+class Handler:
+    async def handle_MAIL(self, server, session, envelope, address, options):
+        mails_from[0] += 1
+        with open(os.path.join(outdir, "mailfrom.count"), "w") as f:
+            f.write(str(mails_from[0]))
+        if flag("refuse_mail"):
+            return "530 5.7.0 Authentication required"
+        envelope.mail_from = address
+        envelope.mail_options.extend(options)
+        return "250 OK"
+
+    async def handle_RCPT(self, server, session, envelope, address, options):
+        local = address.lower()
+        if local.startswith("full"):
+            return "452 4.2.2 Mailbox full"
+        if local.startswith("refused"):
+            return "550 5.1.1 User unknown"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        active[0] += 1
+        active[1] = max(active)
+        with open(os.path.join(outdir, "maxactive"), "w") as f:
+            f.write(str(active[1]))
+        try:
+            if flag("delay"):
+                with open(os.path.join(outdir, "delay")) as f:
+                    await asyncio.sleep(float(f.read().strip() or "0"))
+        finally:
+            active[0] -= 1
+        count[0] += 1
+        base = os.path.join(outdir, "%06d" % count[0])
+        with open(base + ".eml.part", "wb") as f:
+            f.write(envelope.original_content)
+        with open(base + ".env", "w") as f:
+            f.write((envelope.mail_from or "") + "\n")
+            for r in envelope.rcpt_tos:
+                f.write(r + "\n")
+        os.rename(base + ".eml.part", base + ".eml")
+        return "250 OK queued"
+
+loop = asyncio.new_event_loop()
+asyncio.set_event_loop(loop)
+handler = Handler()
+server = loop.run_until_complete(loop.create_server(
+    lambda: SMTP(handler, data_size_limit=None, decode_data=False, hostname="scripted.test", loop=loop),
+    host="127.0.0.1", port=0))
+print(server.sockets[0].getsockname()[1], flush=True)
+stop = asyncio.Event()
+loop.add_signal_handler(signal.SIGTERM, stop.set)
+loop.add_reader(sys.stdin.fileno(), lambda: stop.set() if not os.read(sys.stdin.fileno(), 4096) else None)
+loop.run_until_complete(stop.wait())
+)PY";
+
+class ScriptedSmtp {
+public:
+    ~ScriptedSmtp() { stop(); }
+
+    bool start()
+    {
+        if (!dir_.isValid())
+            return false;
+        const QString script = dir_.filePath(QStringLiteral("server.py"));
+        QFile f(script);
+        if (!f.open(QIODevice::WriteOnly) || f.write(ScriptedSmtpProgram) < 0)
+            return false;
+        f.close();
+        QDir().mkpath(mailDir());
+        process_ = std::make_unique<QProcess>();
+        process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process_->start(SystemPython(), {script, mailDir()});
+        if (!process_->waitForStarted(10000))
+            return false;
+        QDeadlineTimer deadline(15000);
+        while (!process_->canReadLine() && !deadline.hasExpired())
+            if (!process_->waitForReadyRead(int(deadline.remainingTime())))
+                break;
+        if (!process_->canReadLine())
+            return false;
+        port_ = quint16(process_->readLine().trimmed().toUInt());
+        return port_ != 0;
+    }
+    void stop()
+    {
+        if (!process_)
+            return;
+        process_->closeWriteChannel();
+        if (!process_->waitForFinished(5000)) {
+            process_->kill();
+            process_->waitForFinished();
+        }
+        process_.reset();
+    }
+    QString hostText() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
+    QString mailDir() const { return dir_.filePath(QStringLiteral("mail")); }
+
+    void setFlag(const QString& name, bool on, const QByteArray& content = {})
+    {
+        QFile flag(QDir(mailDir()).filePath(name));
+        if (on) {
+            flag.open(QIODevice::WriteOnly | QIODevice::Truncate);
+            flag.write(content);
+        } else {
+            flag.remove();
+        }
+    }
+    void refuseMailFrom(bool on) { setFlag(QStringLiteral("refuse_mail"), on); }
+    void delayData(double seconds) { setFlag(QStringLiteral("delay"), seconds > 0, QByteArray::number(seconds)); }
+
+    int mailFromCount() const
+    {
+        QFile f(QDir(mailDir()).filePath(QStringLiteral("mailfrom.count")));
+        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toInt() : 0;
+    }
+    // The most DATA commands the server was answering at one time.
+    int maxConcurrentData() const
+    {
+        QFile f(QDir(mailDir()).filePath(QStringLiteral("maxactive")));
+        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toInt() : 0;
+    }
+    int count() const { return int(QDir(mailDir()).entryList({QStringLiteral("*.eml")}, QDir::Files).size()); }
+    QList<ReceivedMail> messages() const
+    {
+        QList<ReceivedMail> mails;
+        const QDir d(mailDir());
+        for (const QString& name : d.entryList({QStringLiteral("*.eml")}, QDir::Files, QDir::Name)) {
+            QFile eml(d.filePath(name));
+            QFile env(d.filePath(name.chopped(4) + QStringLiteral(".env")));
+            if (!eml.open(QIODevice::ReadOnly) || !env.open(QIODevice::ReadOnly))
+                continue;
+            ReceivedMail mail;
+            mail.content = eml.readAll();
+            QStringList lines = QString::fromUtf8(env.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+            if (!lines.isEmpty())
+                mail.mailFrom = lines.takeFirst();
+            mail.recipients = lines;
+            mails.append(mail);
+        }
+        return mails;
+    }
+    bool waitForCount(int n, int timeoutMs = 20000) const
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (count() < n) {
+            if (deadline.hasExpired())
+                return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            QThread::msleep(10);
+        }
+        return true;
+    }
+
+private:
+    QTemporaryDir dir_;
+    std::unique_ptr<QProcess> process_;
+    quint16 port_ = 0;
+};
+
+} // namespace swn::test
