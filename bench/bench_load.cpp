@@ -1,55 +1,86 @@
-// Network relay under load: N clients in parallel post 2 KB documents through the relay to an
-// SMTP sink; beside it, the same number of bare SMTP sends with the same parallelism (a new
-// connection per mail, and one kept per thread). Then 300 idle connections held open.
-// Usage: bench_load [REQUESTS_PER_LEVEL]
+// Network relay under load, against the mail system's own test tools in the same run:
+// smtp-source sends 2 KB mails one per connection, one after another, to smtp-sink; then 100
+// clients post 2 KB documents through the relay (SWNRelay --headless, a process of its own) to
+// the same sink. Printed: rates, and CPU time per mail of the relay and of smtp-source. Then the
+// relay's memory with 300 idle connections held open.
+// Usage: bench_load [MAILS]
 #include "BenchSupport.h"
 #include "MailDocBuilder.h"
 #include "SmtpSink.h"
 
-#include "delivery/CDOSend.h"
-#include "ui/Form1.h"
-#include "tracker/UnavailableTracker.h"
-
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QEventLoop>
-#include <QLineEdit>
-#include <QTcpServer>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QTimer>
+#include <QThread>
 
-#include <arpa/inet.h>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace swn;
 using namespace swn::bench;
 
 namespace {
 
-// One request: send it whole, read the reply until the relay closes. True on a 200 reply.
+QString Tool(const char* name)
+{
+    const QString found = QStandardPaths::findExecutable(QString::fromLatin1(name));
+    if (!found.isEmpty())
+        return found;
+    return QStandardPaths::findExecutable(QString::fromLatin1(name), {QStringLiteral("/usr/sbin")});
+}
+
+double ChildrenCpuSeconds()
+{
+    rusage r {};
+    ::getrusage(RUSAGE_CHILDREN, &r);
+    return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+// User and system time of a running process, from /proc.
+double ProcessCpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    // Fields 14 and 15 of the line; the list starts at field 3.
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(::sysconf(_SC_CLK_TCK));
+}
+
+long ProcessKb(qint64 pid, const char* field)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field) + 1).trimmed().split(' ').value(0).toLong();
+    return 0;
+}
+
 bool Post(quint16 port, const QByteArray& request)
 {
     const int fd = ConnectLoopback(port);
     if (fd < 0)
         return false;
-    const char* p = request.constData();
-    qsizetype left = request.size();
-    while (left > 0) {
-        const ssize_t n = ::send(fd, p, size_t(left), MSG_NOSIGNAL);
+    qsizetype sent = 0;
+    while (sent < request.size()) {
+        const ssize_t n = ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
         if (n <= 0) {
             ::close(fd);
             return false;
         }
-        p += n;
-        left -= n;
+        sent += n;
     }
     QByteArray reply;
     char buffer[256];
@@ -60,163 +91,139 @@ bool Post(quint16 port, const QByteArray& request)
     return reply.startsWith("HTTP/1.1 200 ");
 }
 
-// Runs `work` on `threads` threads while the relay's event loop keeps running here.
-void RunClients(int threads, const std::function<void(int)>& work)
+bool WaitForPort(quint16 port, int ms)
 {
-    std::atomic<int> done{0};
-    std::vector<std::thread> pool;
-    for (int t = 0; t < threads; ++t)
-        pool.emplace_back([&, t] {
-            work(t);
-            ++done;
-        });
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done == threads)
-            loop.quit();
-    });
-    poll.start(2);
-    loop.exec();
-    for (auto& th : pool)
-        th.join();
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        const int fd = ConnectLoopback(port);
+        if (fd >= 0) {
+            ::close(fd);
+            return true;
+        }
+        QThread::msleep(20);
+    }
+    return false;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Settings, the relay's staging folder and Qt's runtime folder all go with this one.
+    QCoreApplication app(argc, argv);
+    const int mails = argc > 1 ? std::max(100, std::atoi(argv[1])) : 5000;
+    constexpr int clients = 100;
+    const QString sinkTool = Tool("smtp-sink"), sourceTool = Tool("smtp-source");
+    if (sinkTool.isEmpty() || sourceTool.isEmpty()) {
+        std::fprintf(stderr, "bench_load: smtp-sink and smtp-source are needed (scripts/bench installs them)\n");
+        return 1;
+    }
     QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/swn-bench-XXXXXX"));
-    if (!dir.isValid()) {
-        std::fprintf(stderr, "bench_load: no temporary folder\n");
+
+    const quint16 sinkPort = test::UnusedTcpPort();
+    QProcess sink;
+    QStringList sinkArgs{QStringLiteral("-m"), QStringLiteral("512")};
+    if (::geteuid() == 0)
+        sinkArgs << QStringLiteral("-u") << QStringLiteral("nobody");
+    sinkArgs << QStringLiteral("127.0.0.1:%1").arg(sinkPort) << QStringLiteral("512");
+    sink.start(sinkTool, sinkArgs);
+    if (!sink.waitForStarted() || !WaitForPort(sinkPort, 5000)) {
+        std::fprintf(stderr, "bench_load: smtp-sink did not start\n");
         return 1;
     }
-    qputenv("TMPDIR", QFile::encodeName(dir.path()));
-    QApplication app(argc, argv);
-    const int perLevel = argc > 1 ? std::atoi(argv[1]) : 1000;
-    CountingSink sink;
-    if (!sink.start()) {
-        std::fprintf(stderr, "bench_load: the SMTP sink did not start\n");
+
+    // The reference: 2 KB mails, one per connection, one after another.
+    QProcess source;
+    const double cpuBefore = ChildrenCpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    source.start(sourceTool, {QStringLiteral("-s"), QStringLiteral("1"), QStringLiteral("-m"), QString::number(mails),
+                              QStringLiteral("-l"), QStringLiteral("2048"), QStringLiteral("-f"),
+                              QStringLiteral("tracker@example.org"), QStringLiteral("-t"),
+                              QStringLiteral("alice@example.org"), QStringLiteral("127.0.0.1:%1").arg(sinkPort)});
+    source.waitForFinished(-1);
+    const double sourceSeconds = clock.nsecsElapsed() / 1e9;
+    const double sourceCpu = ChildrenCpuSeconds() - cpuBefore;
+    if (source.exitCode() != 0)
+        std::fprintf(stderr, "bench_load: smtp-source: %s\n", source.readAllStandardError().constData());
+
+    // The relay, as the service runs it.
+    const quint16 relayPort = test::UnusedTcpPort();
+    QFile ini(dir.filePath(QStringLiteral("relay.ini")));
+    ini.open(QIODevice::WriteOnly);
+    ini.write(QStringLiteral("[SwiftnoteRelay]\nRelayMode=NETWORK\nTransportMode=CDO\nAutoStart=1\n"
+                             "STMPRelayListenerPort=%1\nSMTPServer=127.0.0.1:%2\n")
+                  .arg(relayPort)
+                  .arg(sinkPort)
+                  .toUtf8());
+    ini.close();
+    QProcess relay;
+    relay.setWorkingDirectory(dir.path());
+    relay.setStandardErrorFile(QProcess::nullDevice());
+    relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE),
+                {QStringLiteral("--headless"), QStringLiteral("--settings"), ini.fileName(), QStringLiteral("--tracker-root"),
+                 dir.filePath(QStringLiteral("tracker")), QStringLiteral("--spool"), dir.filePath(QStringLiteral("spool"))});
+    if (!relay.waitForStarted() || !WaitForPort(relayPort, 10000)) {
+        std::fprintf(stderr, "bench_load: the relay did not start\n");
         return 1;
     }
-    Form1Options options;
-    options.settingsFile = dir.filePath(QStringLiteral("relay.ini"));
-    options.trackerFactory = std::make_shared<UnavailableTrackerFactory>();
-    options.showMessage = [](const QString&, const QString&, QMessageBox::Icon) {};
-    options.quitOnExit = false;
-    Form1 form(std::move(options));
-    form.Form_Load();
-    const quint16 port = test::UnusedTcpPort();
-    form.ListenPort->setText(QString::number(port));
-    form.SMTPHost->setText(sink.hostText());
-    form.MaxLogSize->setText(QStringLiteral("64"));
-    form.cmdStart_Click();
 
     test::MailDocBuilder doc;
-    doc.to = {"alice@example.org", "bob@example.org"};
-    doc.cc = {"carol@example.org"};
-    doc.body = QString(1500, QLatin1Char('x'));
+    doc.to = {"alice@example.org"};
+    doc.body = QString(2048 - 400, QLatin1Char('x'));
     const QByteArray document = doc.build();
     const QByteArray request = "POST / HTTP/1.1\r\nHost: relay\r\nContent-Length: " +
         QByteArray::number(document.size()) + "\r\n\r\n" + document;
 
-    MimeMessageBuilder builder;
-    builder.setFrom(doc.from, true);
-    builder.setRecipients(RecipientKind::To, doc.to);
-    builder.setRecipients(RecipientKind::Cc, doc.cc);
-    builder.setSubject(doc.subject);
-    builder.setBody(doc.body.toUtf8(), false);
-    const QByteArray sender = builder.envelopeSender();
-    const QList<QByteArray> recipients = builder.envelopeRecipients();
-    const QByteArray composed = builder.compose()->readAll();
-    const SmtpServerAddress server = ParseSmtpServerText(sink.hostText());
-
-    std::printf("%d requests of %lld bytes per level, relay on port %u\n", perLevel, qint64(request.size()), port);
-    std::printf("bare sends: N threads, a new connection per mail / one connection kept per thread\n");
-    std::printf("%7s %11s %8s %8s %8s %8s %11s %6s %11s %6s\n", "clients", "relay req/s", "p50 ms", "p90 ms",
-                "p99 ms", "peak MB", "bare new/s", "ratio", "bare kept/s", "ratio");
-    int expected = 0;
-    for (int clients : {1, 10, 100}) {
-        const int each = std::max(1, perLevel / clients);
-        std::vector<std::vector<double>> latencies{size_t(clients)};
-        std::atomic<int> failed{0};
-        ResetPeak();
-        QElapsedTimer clock;
-        clock.start();
-        RunClients(clients, [&](int t) {
-            for (int i = 0; i < each; ++i) {
-                const auto start = std::chrono::steady_clock::now();
-                if (!Post(port, request))
+    std::atomic<int> next{0}, failed{0};
+    std::vector<double> latencies(size_t(mails), 0);
+    const double relayCpuBefore = ProcessCpuSeconds(relay.processId());
+    clock.restart();
+    std::vector<std::thread> pool;
+    for (int t = 0; t < clients; ++t)
+        pool.emplace_back([&] {
+            for (int i = next++; i < mails; i = next++) {
+                QElapsedTimer one;
+                one.start();
+                if (!Post(relayPort, request))
                     ++failed;
-                latencies[size_t(t)].push_back(
-                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+                latencies[size_t(i)] = one.nsecsElapsed() / 1e6;
             }
         });
-        const double relaySeconds = clock.nsecsElapsed() / 1e9;
-        const long peakKb = StatusKb("VmHWM");
-        std::vector<double> all;
-        for (auto& l : latencies)
-            all.insert(all.end(), l.begin(), l.end());
+    for (auto& th : pool)
+        th.join();
+    const double relaySeconds = clock.nsecsElapsed() / 1e9;
+    const double relayCpu = ProcessCpuSeconds(relay.processId()) - relayCpuBefore;
 
-        std::atomic<int> bareFailed{0};
-        clock.restart();
-        RunClients(clients, [&](int) {
-            for (int i = 0; i < each; ++i) {
-                if (!BareSend(sink.hostText(), sender, recipients, composed))
-                    ++bareFailed;
-            }
-        });
-        const double bareSeconds = clock.nsecsElapsed() / 1e9;
-
-        std::atomic<int> keptFailed{0};
-        clock.restart();
-        RunClients(clients, [&](int) {
-            for (int i = 0; i < each; ++i) {
-                BytesMessage message(composed);
-                if (!SendSmtp(server, sender, recipients, message).sent)
-                    ++keptFailed;
-            }
-        });
-        const double keptSeconds = clock.nsecsElapsed() / 1e9;
-
-        const int total = each * clients;
-        expected += 3 * total - failed - bareFailed - keptFailed;
-        const double relayRate = (total - failed) / relaySeconds;
-        const double bareRate = (total - bareFailed) / bareSeconds;
-        const double keptRate = (total - keptFailed) / keptSeconds;
-        std::printf("%7d %11.1f %8.2f %8.2f %8.2f %8.1f %11.1f %5.0f%% %11.1f %5.0f%%%s\n", clients, relayRate,
-                    Percentile(all, 50), Percentile(all, 90), Percentile(all, 99), peakKb / 1024.0, bareRate,
-                    100 * relayRate / bareRate, keptRate, 100 * relayRate / keptRate,
-                    failed || bareFailed || keptFailed ? "  (failures!)" : "");
-    }
-    std::printf("aim: with 100 clients the relay keeps at least 70%% of the bare rate\n");
+    const double sourceRate = mails / sourceSeconds, relayRate = (mails - failed) / relaySeconds;
+    std::printf("%d mails of 2 KB to smtp-sink, same run\n", mails);
+    std::printf("  smtp-source, one per connection, one at a time: %8.1f mails/s, CPU %6.1f us/mail\n", sourceRate,
+                1e6 * sourceCpu / mails);
+    std::printf("  relay, %d parallel clients:                    %8.1f mails/s, CPU %6.1f us/mail, p50 %.1f ms, p99 %.1f ms%s\n",
+                clients, relayRate, 1e6 * relayCpu / mails, Percentile(latencies, 50), Percentile(latencies, 99),
+                failed ? "  (failures!)" : "");
+    std::printf("  rate ratio %.2f (aim: at least 0.70), CPU ratio %.2f (aim: at most 2)\n", relayRate / sourceRate,
+                (relayCpu / mails) / (sourceCpu / mails));
+    const int spooled = int(QDir(dir.filePath(QStringLiteral("spool"))).entryList({QStringLiteral("*.xml")}).size());
+    if (spooled)
+        std::printf("  %d documents went to the spool instead of the sink\n", spooled);
 
     // Idle connections cost no memory to speak of.
-    QCoreApplication::processEvents();
-    const long before = StatusKb("VmRSS");
+    const long before = ProcessKb(relay.processId(), "VmRSS:");
     std::vector<int> idle;
-    RunClients(1, [&](int) {
-        for (int i = 0; i < Form1::MaxSlots; ++i)
-            idle.push_back(ConnectLoopback(port));
-    });
-    QElapsedTimer settle;
-    settle.start();
-    while (form.MaxSocket() < Form1::MaxSlots && settle.elapsed() < 10000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    for (int i = 0; i < 100; ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    const long held = StatusKb("VmRSS");
+    for (int i = 0; i < 300; ++i)
+        idle.push_back(ConnectLoopback(relayPort));
+    QThread::msleep(1000);
+    const long held = ProcessKb(relay.processId(), "VmRSS:");
     for (int fd : idle)
         if (fd >= 0)
             ::close(fd);
-    for (int i = 0; i < 50; ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::printf("%d idle connections: resident %.1f MB before, %.1f MB while held (+%.2f MB), slots in use %d\n",
-                Form1::MaxSlots, before / 1024.0, held / 1024.0, (held - before) / 1024.0, form.MaxSocket());
+    std::printf("300 idle connections: relay resident %.1f MB before, %.1f MB while held (%+.2f MB)\n", before / 1024.0,
+                held / 1024.0, (held - before) / 1024.0);
 
-    const int received = sink.stop();
-    std::printf("sink received %d of %d messages\n", received, expected);
-    return received == expected ? 0 : 1;
+    relay.terminate();
+    relay.waitForFinished(30000);
+    sink.terminate();
+    sink.waitForFinished(5000);
+    return failed == 0 ? 0 : 1;
 }

@@ -13,6 +13,21 @@ QString ActivityLog::stamp(const QDateTime& when)
 
 ActivityLog::Append ActivityLog::add(const QString& message, QString& maxLogSizeText, const QDateTime& now)
 {
+    return append(message, maxLogSizeText, stamp(now));
+}
+
+ActivityLog::Append ActivityLog::add(const QString& message, QString& maxLogSizeText)
+{
+    const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
+    if (second != stampSecond_) {
+        stampSecond_ = second;
+        stampText_ = stamp(QDateTime::fromSecsSinceEpoch(second));
+    }
+    return append(message, maxLogSizeText, stampText_);
+}
+
+ActivityLog::Append ActivityLog::append(const QString& message, QString& maxLogSizeText, const QString& stampText)
+{
     Append result;
     bool ok = false;
     const int parsed = maxLogSizeText.trimmed().toShort(&ok);
@@ -22,7 +37,7 @@ ActivityLog::Append ActivityLog::add(const QString& message, QString& maxLogSize
         maxLogSizeText = QStringLiteral("16");
         result.limitCorrected = true;
     }
-    result.line = stamp(now) + QStringLiteral(" :: ") + message + QStringLiteral("\r\n");
+    result.line = stampText + QStringLiteral(" :: ") + message + QStringLiteral("\r\n");
     text_ += result.line;
     if (text_.size() > qint64(limit) * 1024) {
         text_ = text_.right(CutLength);

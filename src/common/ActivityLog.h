@@ -21,7 +21,10 @@ public:
 
     // Appends one stamped line. `maxLogSizeText` is the text of the limit field, read afresh on
     // every call; an unreadable or too small limit becomes "16".
-    Append add(const QString& message, QString& maxLogSizeText, const QDateTime& now = QDateTime::currentDateTime());
+    Append add(const QString& message, QString& maxLogSizeText, const QDateTime& now);
+    // The same, stamped now. Formatting a time for the locale costs more than a short line, so
+    // the stamp is made once per second.
+    Append add(const QString& message, QString& maxLogSizeText);
 
     const QString& text() const { return text_; }
     void clear() { text_.clear(); }
@@ -30,7 +33,11 @@ public:
     static QString stamp(const QDateTime& when);
 
 private:
+    Append append(const QString& message, QString& maxLogSizeText, const QString& stamp);
+
     QString text_;
+    qint64 stampSecond_ = -1;
+    QString stampText_;
 };
 
 } // namespace swn

@@ -300,7 +300,7 @@ void NetworkRelay::deliverAndReply(int index, const QByteArray& document, const 
     // While the server is known to be away, waiting out its time-out again helps nobody.
     const bool attempt = !(spool_ && serverKnownDown());
     auto outcome = std::make_shared<Outcome>();
-    std::shared_ptr<DeliveryContext> context = core_.NewDeliveryContext(true);
+    std::shared_ptr<DeliveryContext> context = core_.NewDeliveryContext(true, true, true);
     std::shared_ptr<Spool> spool = spool_;
     core_.RunOnWorker(
         [context, transport, document, outcome, spool, attempt] {
@@ -325,7 +325,8 @@ void NetworkRelay::deliverAndReply(int index, const QByteArray& document, const 
             }
         },
         this,
-        [this, index, peer, version, outcome] {
+        [this, index, peer, version, outcome, context] {
+            core_.TakeDeliveryReport(*context);
             const DeliveryResult& result = outcome->delivery;
             if (!result.error.isEmpty())
                 core_.AddLogText(BuildResourceMessage(msg::RequestFailed, {peer, result.error}));
@@ -404,7 +405,7 @@ void NetworkRelay::retryKept()
         bool gone = false;
     };
     auto retried = std::make_shared<Retried>();
-    std::shared_ptr<DeliveryContext> context = core_.NewDeliveryContext(true, false);
+    std::shared_ptr<DeliveryContext> context = core_.NewDeliveryContext(true, false, true);
     std::shared_ptr<Spool> spool = spool_;
     const qint64 keepMs = spoolTiming_.keepMs;
     core_.RunOnWorker(
@@ -430,7 +431,8 @@ void NetworkRelay::retryKept()
                                                             : retried->delivery.error, &error);
         },
         this,
-        [this, id, retried] {
+        [this, id, retried, context] {
+            core_.TakeDeliveryReport(*context);
             retrying_ = false;
             const DeliveryOutcome o = retried->delivery.outcome;
             if (retried->expired)

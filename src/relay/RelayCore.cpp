@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace swn {
 namespace {
@@ -23,13 +24,19 @@ namespace {
 // core, which takes them from any thread.
 class JobContext : public DeliveryContext {
 public:
-    JobContext(RelayCore& core, QString smtpHost, bool networkRelay, bool count, QString sendmail,
+    JobContext(RelayCore& core, QString smtpHost, bool networkRelay, bool count, bool held, QString sendmail,
                SmtpSecurity security)
-        : core_(core), smtpHost_(std::move(smtpHost)), networkRelay_(networkRelay), count_(count),
+        : core_(core), smtpHost_(std::move(smtpHost)), networkRelay_(networkRelay), count_(count), held_(held),
           sendmail_(std::move(sendmail)), security_(std::move(security))
     {
     }
-    void AddLogText(const QString& message) override { core_.AddLogText(message); }
+    void AddLogText(const QString& message) override
+    {
+        if (held_)
+            lines_ << message;
+        else
+            core_.AddLogText(message);
+    }
     QString SMTPHostText() const override { return smtpHost_; }
     bool IsNetworkRelayMode() const override { return networkRelay_; }
     void AdvanceCounters(qint32 copies, qint32 relays) override
@@ -39,16 +46,23 @@ public:
     }
     void AdvanceDisplayedCounters(qint32, qint32) override
     {
-        QMetaObject::invokeMethod(&core_, [core = &core_] { core->ShowCounters(); }, Qt::QueuedConnection);
+        if (held_)
+            countersMoved_ = true;
+        else
+            QMetaObject::invokeMethod(&core_, [core = &core_] { core->ShowCounters(); }, Qt::QueuedConnection);
     }
     QString SendmailProgram() const override { return sendmail_; }
     SmtpSecurity SmtpSecurityOptions() const override { return security_; }
+
+    QStringList lines_;
+    bool countersMoved_ = false;
 
 private:
     RelayCore& core_;
     QString smtpHost_;
     bool networkRelay_;
     bool count_;
+    bool held_;
     QString sendmail_;
     SmtpSecurity security_;
 };
@@ -59,6 +73,9 @@ RelayCore::RelayCore(RelaySettings& settings, RelayCoreOptions options, QObject*
     : QObject(parent), settings_(settings), options_(std::move(options))
 {
     timer1_.setObjectName(QStringLiteral("Timer1"));
+    stderrTimer_.setSingleShot(true);
+    stderrTimer_.setInterval(0);
+    connect(&stderrTimer_, &QTimer::timeout, this, [this] { flushStderr(); });
     timer1_.setSingleShot(true);
     connect(&timer1_, &QTimer::timeout, this, [this] { Timer1_Timer(); });
     workers_.setMaxThreadCount(qMax(1, options_.deliveryThreads));
@@ -66,7 +83,11 @@ RelayCore::RelayCore(RelaySettings& settings, RelayCoreOptions options, QObject*
     workers_.setExpiryTimeout(-1);
 }
 
-RelayCore::~RelayCore() { Shutdown(); }
+RelayCore::~RelayCore()
+{
+    Shutdown();
+    flushStderr();
+}
 
 void RelayCore::LoadSettings()
 {
@@ -176,13 +197,25 @@ void RelayCore::addLogTextHere(const QString& message)
         if (logToStderr_) {
             QByteArray line = a.line.toUtf8();
             line.replace("\r\n", "\n");
-            std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-            std::fflush(stderr);
+            stderrPending_ += line;
+            if (stderrPending_.size() > 64 * 1024)
+                flushStderr();
+            else if (!stderrTimer_.isActive())
+                stderrTimer_.start();
         }
         Q_EMIT logAppended(a.line, a.cut);
     } catch (...) {
         // The log never fails its caller.
     }
+}
+
+void RelayCore::flushStderr()
+{
+    if (stderrPending_.isEmpty())
+        return;
+    std::fwrite(stderrPending_.constData(), 1, size_t(stderrPending_.size()), stderr);
+    std::fflush(stderr);
+    stderrPending_.clear();
 }
 
 void RelayCore::ShowMessage(const QString& text, const QString& title, bool warning)
@@ -223,10 +256,22 @@ void RelayCore::SaveXML(const QByteArray& text)
     AddLogText(BuildResourceMessage(msg::EchoFileFailed, {QDir::currentPath()}));
 }
 
-std::unique_ptr<DeliveryContext> RelayCore::NewDeliveryContext(bool networkRelay, bool count)
+std::unique_ptr<DeliveryContext> RelayCore::NewDeliveryContext(bool networkRelay, bool count, bool held)
 {
-    return std::make_unique<JobContext>(*this, settings_.SMTPServer(), networkRelay, count, options_.sendmailProgram,
-                                        smtpSecurity_);
+    return std::make_unique<JobContext>(*this, settings_.SMTPServer(), networkRelay, count, held,
+                                        options_.sendmailProgram, smtpSecurity_);
+}
+
+void RelayCore::TakeDeliveryReport(DeliveryContext& context)
+{
+    auto* job = dynamic_cast<JobContext*>(&context);
+    if (!job)
+        return;
+    for (const QString& line : std::as_const(job->lines_))
+        addLogTextHere(line);
+    job->lines_.clear();
+    if (std::exchange(job->countersMoved_, false))
+        ShowCounters();
 }
 
 void RelayCore::RunOnWorker(std::function<void()> work, QObject* context, std::function<void()> done)
@@ -242,6 +287,7 @@ void RelayCore::Shutdown()
 {
     shuttingDown_ = true;
     workers_.waitForDone();
+    flushStderr();
 }
 
 } // namespace swn

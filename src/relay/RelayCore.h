@@ -90,8 +90,11 @@ public:
 
     // What a delivery needs of its caller, fixed when the delivery starts so that it can run on
     // any thread while the window changes.
-    // `count`: false for a mail that was counted at an earlier attempt.
-    std::unique_ptr<DeliveryContext> NewDeliveryContext(bool networkRelay, bool count = true);
+    // `count`: false for a mail that was counted at an earlier attempt. `held`: its log lines
+    // and counters wait for TakeDeliveryReport, so that one delivery wakes this thread once.
+    std::unique_ptr<DeliveryContext> NewDeliveryContext(bool networkRelay, bool count = true, bool held = false);
+    // On this object's thread, after a held delivery: its log lines, then the counters.
+    void TakeDeliveryReport(DeliveryContext& context);
     // Runs `work` on a delivery worker, then `done` on this object's thread. Nothing runs after
     // `context` is gone.
     void RunOnWorker(std::function<void()> work, QObject* context, std::function<void()> done);
@@ -107,6 +110,7 @@ Q_SIGNALS:
 
 private:
     void addLogTextHere(const QString& message);
+    void flushStderr();
 
     RelaySettings& settings_;
     RelayCoreOptions options_;
@@ -118,6 +122,8 @@ private:
     qint32 totalRelaysCount_ = 0;
     ActivityLog log_;
     bool logToStderr_ = false;
+    QByteArray stderrPending_; // written once per pass of the event loop
+    QTimer stderrTimer_;
     bool echoXML_ = false;
     bool shuttingDown_ = false;
     MessageSink messageSink_;
