@@ -1,0 +1,292 @@
+// The relay's core without a window: its settings through the real file, the counters at their
+// limit, and the SWNRelay binary running headless with no display at all.
+#include "MailDocBuilder.h"
+#include "PyMailReader.h"
+#include "SmtpSink.h"
+
+#include "common/Catalogue.h"
+#include "common/IniServices.h"
+#include "delivery/CDOSend.h"
+#include "delivery/DeliveryError.h"
+#include "netrelay/NetworkRelay.h"
+#include "relay/RelayCore.h"
+#include "relay/RelaySettings.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <limits>
+
+using namespace swn;
+using namespace swn::test;
+
+namespace {
+
+const QString S = QStringLiteral("SwiftnoteRelay");
+const char* const WindowKeys[] = {"RelayMode", "SMTPServer", "STMPRelayListenerPort", "TransportMode",
+                                  "AutoStart", "POPollInterval", "MaxLogSize"};
+const char* const NeverWritten[] = {"AllowedClients", "SMTPSecurity", "SMTPUser", "SMTPPassword", "SMTPCAFile"};
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+class CoreTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    int n = 0;
+
+    QString file(const QByteArray& content)
+    {
+        const QString path = dir.filePath(QStringLiteral("core%1.ini").arg(++n));
+        if (!content.isNull()) {
+            QFile f(path);
+            f.open(QIODevice::WriteOnly);
+            f.write(content);
+        }
+        return path;
+    }
+    QString curlPost(const QByteArray& document, quint16 port)
+    {
+        const QString doc = dir.filePath(QStringLiteral("post%1.xml").arg(++n));
+        QFile f(doc);
+        f.open(QIODevice::WriteOnly);
+        f.write(document);
+        f.close();
+        QProcess curl;
+        curl.setProcessChannelMode(QProcess::MergedChannels);
+        curl.start(QStringLiteral("curl"), {"-sS", "-i", "--max-time", "60", "--data-binary", "@" + doc,
+                                            QStringLiteral("http://127.0.0.1:%1/").arg(port)});
+        QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 70000);
+        return QString::fromUtf8(curl.readAll());
+    }
+    QProcessEnvironment noDisplay() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+        env.insert(QStringLiteral("LANGUAGE"), QStringLiteral("en"));
+        return env;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        SetCatalogueLanguage(Language::English);
+        SetSmtpTimeouts(5, 5);
+    }
+
+    void settingsThroughTheFile()
+    {
+        // The administrator's keys are read, never written, whether present or not.
+        for (const bool withAdminKeys : {false, true}) {
+            QByteArray content = "[SwiftnoteRelay]\nRelayMode=POSTOFFICE\nTransportMode=BTMAIL\nSMTPServer=mail:2525\n"
+                                 "STMPRelayListenerPort=4000\nAutoStart=1\nPOPollInterval=30\nMaxLogSize=64\n"
+                                 "BTLoginID=admin\nBTPassword=pw\nBTDB=SAMPL\nBTDbset=Repo\n";
+            if (withAdminKeys)
+                content += "AllowedClients=10.0.0.0/8\nSMTPSecurity=tls\nSMTPUser=relay\nSMTPPassword=s3cret\nSMTPCAFile=/etc/ca.pem\n";
+            const QString path = file(content);
+            RelaySettings settings(path);
+            QSignalSpy changed(&settings, &RelaySettings::changed);
+            settings.Load();
+            QVERIFY(changed.count() >= 1);
+            QCOMPARE(settings.Mode(), RelayMode::PostOffice);
+            QCOMPARE(settings.TransportChoice(), Transport::BTMail);
+            QCOMPARE(settings.SMTPServer(), QStringLiteral("mail:2525"));
+            QCOMPARE(settings.ListenPort(), QStringLiteral("4000"));
+            QCOMPARE(settings.AutoStart(), 1);
+            QCOMPARE(settings.POPollInterval(), QStringLiteral("30"));
+            QCOMPARE(settings.MaxLogSize(), QStringLiteral("64"));
+            QCOMPARE(settings.BTID(), QStringLiteral("admin"));
+            QCOMPARE(settings.DB(), QStringLiteral("SAMPL"));
+            QCOMPARE(settings.DBSET(), QStringLiteral("Repo"));
+            if (withAdminKeys) {
+                const SmtpSecurity security = settings.SmtpSecurityOptions();
+                QCOMPARE(security.mode, SmtpSecurity::Mode::Tls);
+                QCOMPARE(security.user, QStringLiteral("relay"));
+                QCOMPARE(security.caFile, QStringLiteral("/etc/ca.pem"));
+            }
+
+            settings.SetMode(RelayMode::Network);
+            settings.SetTransport(Transport::CDO);
+            settings.SetSMTPServer(QStringLiteral("smtp.example.org:25"));
+            settings.SetListenPort(QStringLiteral("36002"));
+            settings.SetAutoStart(0);
+            settings.SetPOPollInterval(QStringLiteral("90"));
+            settings.SetMaxLogSize(QStringLiteral("32"));
+            QVERIFY(settings.SaveWindowKeys());
+            QVERIFY(settings.SaveCredentials(QStringLiteral("other"), QStringLiteral("new pw"), QStringLiteral("PROD"),
+                                             QStringLiteral("Main")));
+            QCOMPARE(settings.BTID(), QStringLiteral("other"));
+            QCOMPARE(settings.DB(), QStringLiteral("PROD"));
+            QCOMPARE(settings.DBSET(), QStringLiteral("Main"));
+
+            const IniServices ini(path);
+            const QStringList expected{"NETWORK", "smtp.example.org:25", "36002", "CDO", "0", "90", "32"};
+            for (int i = 0; i < 7; ++i)
+                QCOMPARE(ini.ReadIniValue(S, QString::fromLatin1(WindowKeys[i]), QStringLiteral("<missing>")), expected[i]);
+            QCOMPARE(ini.ReadIniValue(S, QStringLiteral("BTLoginID"), {}), QStringLiteral("other"));
+            QCOMPARE(ini.ReadIniValue(S, QStringLiteral("BTPassword"), {}), QStringLiteral("new pw"));
+            QCOMPARE(ini.ReadIniValue(S, QStringLiteral("BTDB"), {}), QStringLiteral("PROD"));
+            QCOMPARE(ini.ReadIniValue(S, QStringLiteral("BTDbset"), {}), QStringLiteral("Main"));
+            const QByteArray text = ReadAll(path);
+            for (const char* key : NeverWritten)
+                QCOMPARE(text.count(key), withAdminKeys ? 1 : 0);
+            if (withAdminKeys)
+                QVERIFY(text.contains("AllowedClients=10.0.0.0/8\n") && text.contains("SMTPPassword=s3cret\n"));
+
+            // A fresh load reads back what was saved.
+            RelaySettings again(path);
+            again.Load();
+            QCOMPARE(again.Mode(), RelayMode::Network);
+            QCOMPARE(again.SMTPServer(), QStringLiteral("smtp.example.org:25"));
+            QCOMPARE(again.POPollInterval(), QStringLiteral("90"));
+        }
+
+        // A file without the section: defaults; saving writes the seven keys and nothing else.
+        const QString fresh = file({});
+        RelaySettings settings(fresh);
+        settings.Load();
+        QCOMPARE(settings.Mode(), RelayMode::Network);
+        QCOMPARE(settings.TransportChoice(), Transport::CDO);
+        QCOMPARE(settings.ListenPort(), QStringLiteral("36001"));
+        RelayCore core(settings, RelayCoreOptions{});
+        core.SaveSettings();
+        const QByteArray text = ReadAll(fresh);
+        for (const char* key : WindowKeys)
+            QVERIFY2(text.contains(QByteArray(key) + "="), key);
+        for (const char* key : NeverWritten)
+            QVERIFY2(!text.contains(key), key);
+        QVERIFY(!text.contains("BTPassword"));
+
+        // A mode the relay does not know is neither selected nor overwritten.
+        const QString odd = file("[SwiftnoteRelay]\nRelayMode=network\nTransportMode=smoke\n");
+        RelaySettings oddSettings(odd);
+        oddSettings.Load();
+        QCOMPARE(oddSettings.Mode(), RelayMode::None);
+        QCOMPARE(oddSettings.TransportChoice(), Transport::None);
+        QVERIFY(oddSettings.SaveWindowKeys());
+        const IniServices oddIni(odd);
+        QCOMPARE(oddIni.ReadIniValue(S, QStringLiteral("RelayMode"), {}), QStringLiteral("network"));
+        QCOMPARE(oddIni.ReadIniValue(S, QStringLiteral("TransportMode"), {}), QStringLiteral("smoke"));
+
+        // A file that cannot be written: said in the log, nothing else.
+        RelaySettings nowhere(dir.path()); // a folder, not a file
+        RelayCore nowhereCore(nowhere, RelayCoreOptions{});
+        nowhereCore.SaveSettings();
+        QVERIFY(nowhereCore.LogText().contains(QStringLiteral(" :: The settings could not be saved to %1\r\n").arg(dir.path())));
+    }
+
+    void countersStopAtTheirLimit()
+    {
+        SmtpSink sink;
+        QVERIFY(sink.start());
+        const quint16 port = UnusedTcpPort();
+        RelaySettings settings(file("[SwiftnoteRelay]\nRelayMode=NETWORK\nTransportMode=CDO\nSMTPServer=" +
+                                    sink.hostText().toUtf8() + "\nSTMPRelayListenerPort=" + QByteArray::number(port) + "\n"));
+        RelayCore core(settings, RelayCoreOptions{});
+        NetworkRelay net(core);
+        core.LoadSettings();
+        core.cmdStart_Click();
+        QVERIFY(core.IsRunning());
+
+        constexpr qint32 max = std::numeric_limits<qint32>::max();
+        core.AdvanceCounters(max - 1, max - 1);
+        QVERIFY_THROWS_EXCEPTION(DeliveryError, core.AdvanceCounters(2, 1));
+        QVERIFY_THROWS_EXCEPTION(DeliveryError, core.AdvanceCounters(1, 2));
+        QCOMPARE(core.TotalCopiesCount(), max - 1);
+        QCOMPARE(core.TotalRelaysCount(), max - 1);
+
+        // A document with two recipients would pass the limit: the delivery says why, and the
+        // client still gets its reply.
+        MailDocBuilder doc;
+        doc.to = {QStringLiteral("a@example.org"), QStringLiteral("b@example.org")};
+        QSignalSpy shown(&core, &RelayCore::countersChanged);
+        QVERIFY(curlPost(doc.build(), port).startsWith(QStringLiteral("HTTP/1.1 200 \r\n")));
+        QVERIFY(QTest::qWaitFor([&] {
+            return core.LogText().contains(QStringLiteral("Delivery of the document from [127.0.0.1] failed: "
+                                                          "The statistics counters cannot count any further\r\n"));
+        }, 20000));
+        QCOMPARE(core.TotalCopiesCount(), max - 1);
+        QCOMPARE(core.TotalRelaysCount(), max - 1);
+        QVERIFY(!shown.isEmpty());
+        QCOMPARE(shown.last().at(0).toInt(), max - 1);
+        // One more copy still fits.
+        core.AdvanceCounters(1, 1);
+        QCOMPARE(core.TotalCopiesCount(), max);
+        core.Shutdown();
+    }
+
+    void headlessService()
+    {
+        SmtpSink sink;
+        QVERIFY(sink.start());
+        const quint16 port = UnusedTcpPort();
+        const QString path = file("[SwiftnoteRelay]\nRelayMode=NETWORK\nAutoStart=1\nSTMPRelayListenerPort=" +
+                                  QByteArray::number(port) + "\nSMTPServer=" + sink.hostText().toUtf8() + "\n");
+        QProcess relay;
+        relay.setProcessEnvironment(noDisplay());
+        relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE), {QStringLiteral("--headless"), QStringLiteral("--settings"), path});
+        QVERIFY(relay.waitForStarted());
+        QByteArray err;
+        auto collect = [&] {
+            err += relay.readAllStandardError();
+            return err;
+        };
+        QVERIFY(QTest::qWaitFor([&] { return collect().contains("Listening on Port " + QByteArray::number(port) + "\n"); }, 20000));
+        // Every line is stamped as the log stamps it.
+        for (const QByteArray& line : err.split('\n'))
+            if (!line.isEmpty())
+                QVERIFY2(line.contains(" :: "), line.constData());
+
+        MailDocBuilder doc;
+        doc.subject = QStringLiteral("through the service");
+        QVERIFY(curlPost(doc.build(), port).startsWith(QStringLiteral("HTTP/1.1 200 \r\nContent-Length: 0\r\n\r\n")));
+        QVERIFY(sink.waitForCount(1));
+        QCOMPARE(ReadWithPython(sink.messages().first().content).subject, QStringLiteral("through the service"));
+        QVERIFY(QTest::qWaitFor([&] { return collect().contains("Referral received from [127.0.0.1]"); }, 10000));
+
+        QVERIFY(!ReadAll(path).contains("MaxLogSize"));
+        ::kill(pid_t(relay.processId()), SIGTERM);
+        QVERIFY(relay.waitForFinished(15000));
+        collect();
+        QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(relay.exitCode(), 0);
+        QVERIFY2(err.contains(" :: Stopping on signal 15\n"), err.constData());
+        const IniServices ini(path);
+        for (const char* key : WindowKeys)
+            QVERIFY2(ini.ReadIniValue(S, QString::fromLatin1(key), QStringLiteral("<missing>")) != QStringLiteral("<missing>"), key);
+        QCOMPARE(ini.ReadIniValue(S, QStringLiteral("STMPRelayListenerPort"), {}), QString::number(port));
+        QCOMPARE(ini.ReadIniValue(S, QStringLiteral("AutoStart"), {}), QStringLiteral("1"));
+    }
+
+    void helpAndVersionWithoutADisplay()
+    {
+        for (const QString& option : {QStringLiteral("--help"), QStringLiteral("--version")}) {
+            QProcess relay;
+            relay.setProcessEnvironment(noDisplay());
+            relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE), {option});
+            QVERIFY(relay.waitForFinished(15000));
+            QCOMPARE(relay.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(relay.exitCode(), 0);
+            const QByteArray out = relay.readAllStandardOutput();
+            if (option == QLatin1String("--help"))
+                QVERIFY2(out.contains("--headless") && out.contains("--settings"), out.constData());
+            else
+                QVERIFY2(out.contains("SWNRelay 2.0.6"), out.constData());
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(CoreTest)
+#include "test_core.moc"
