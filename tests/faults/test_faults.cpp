@@ -1,0 +1,956 @@
+// Faults a relay meets in service, injected into the relay as it is shipped: SWNRelay run headless
+// as the service runs it, a real SMTP server on loopback that refuses or hangs at each step of
+// the exchange, a tracker database locked by another process, and SIGKILL in the middle of a
+// delivery. Every scenario counts the mail accepted (200 replies, records queued), delivered
+// (each mail known by its Subject, counted per envelope recipient as the server saw it),
+// delivered twice, and lost. Nothing may be lost. Nothing may arrive twice either, except where
+// the relay is killed after the server took a mail and before the relay could note that it did
+// (postOfficeKilledAfterTheServerTookTheMail says why).
+//
+// The relay is restarted where its own wait before the next attempt (30 s at first) would only
+// slow the test down: what an earlier run left is tried at once at start-up.
+#include "MailDocBuilder.h"
+#include "SmtpSink.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QHash>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstdio>
+#include <csignal>
+#include <memory>
+#include <vector>
+
+using namespace swn::test;
+
+namespace {
+
+const QString DbSet = QStringLiteral("Repo");
+const QString DbName = QStringLiteral("SAMPL");
+constexpr int kLongWaitMs = 150 * 1000; // an SMTP time-out (30 s) or two, and the restarts
+
+QStringList Summary;
+
+QByteArray RunTool(const QString& program, const QStringList& args, int* exitCode = nullptr)
+{
+    QProcess p;
+    p.start(program, args);
+    p.closeWriteChannel();
+    const bool done = p.waitForFinished(60000);
+    if (!done) {
+        p.kill();
+        p.waitForFinished();
+    }
+    if (exitCode)
+        *exitCode = done && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return p.readAllStandardOutput();
+}
+
+bool WriteFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// The server's fault switches, replaced whole, so that it never reads half a list.
+void SetFaults(const SmtpSink& sink, const QStringList& lines)
+{
+    const QString path = sink.folder() + QStringLiteral("/faults");
+    if (lines.isEmpty()) {
+        QFile::remove(path);
+        return;
+    }
+    WriteFile(path + QStringLiteral(".part"), lines.join(QLatin1Char('\n')).toUtf8() + '\n');
+    std::rename(QFile::encodeName(path + QStringLiteral(".part")).constData(), QFile::encodeName(path).constData());
+}
+
+// Connections open from anyone to `port` on loopback, as the kernel lists them.
+int EstablishedTo(quint16 port)
+{
+    QFile f(QStringLiteral("/proc/net/tcp"));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray suffix = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    int n = 0;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 3 && fields[2].endsWith(suffix) && fields[3] == "01")
+            ++n;
+    }
+    return n;
+}
+
+QByteArray Doc(const QString& subject, const QStringList& to = {QStringLiteral("alice@example.org")})
+{
+    MailDocBuilder d;
+    d.subject = subject;
+    d.to = to;
+    d.body = QStringLiteral("Defect %1 was changed.").arg(subject);
+    return d.build();
+}
+
+// One mail the relay took on, and the recipients the server should have taken it for.
+struct Mail {
+    QString subject;
+    QStringList recipients;
+};
+
+struct Tally {
+    int accepted = 0;
+    int delivered = 0;
+    int twice = 0;
+    int lost = 0;
+    int stray = 0; // received by someone it was not meant for, or unknown to the scenario
+    QString detail;
+
+    QString line(const QString& scenario) const
+    {
+        return QStringLiteral("%1: accepted %2, delivered %3, delivered twice %4, lost %5%6")
+            .arg(scenario)
+            .arg(accepted)
+            .arg(delivered)
+            .arg(twice)
+            .arg(lost)
+            .arg(stray ? QStringLiteral(", stray %1").arg(stray) : QString());
+    }
+};
+
+// What the server received, read back by Python's email package: subject -> recipient -> count.
+QHash<QString, QHash<QString, int>> Received(const QString& folder)
+{
+    static const QString script = QStringLiteral(
+        "import email, email.policy, os, sys\n"
+        "d = sys.argv[1]\n"
+        "for n in sorted(os.listdir(d)):\n"
+        "    if not n.endswith('.eml'):\n"
+        "        continue\n"
+        "    with open(os.path.join(d, n), 'rb') as f:\n"
+        "        m = email.message_from_binary_file(f, policy=email.policy.default)\n"
+        "    with open(os.path.join(d, n[:-4] + '.env'), encoding='utf-8') as f:\n"
+        "        rcpts = [r for r in f.read().split('\\n')[1:] if r]\n"
+        "    for r in rcpts:\n"
+        "        sys.stdout.write('%s\\t%s\\n' % (m['subject'], r.lower()))\n");
+    QHash<QString, QHash<QString, int>> received;
+    int rc = -1;
+    const QByteArray out = RunTool(SystemPython(), {QStringLiteral("-c"), script, folder}, &rc);
+    if (rc != 0)
+        qWarning("the mail reader failed on %s", qPrintable(folder));
+    for (const QByteArray& line : out.split('\n')) {
+        const qsizetype tab = line.indexOf('\t');
+        if (tab > 0)
+            ++received[QString::fromUtf8(line.left(tab))][QString::fromUtf8(line.mid(tab + 1))];
+    }
+    return received;
+}
+
+// `kept`: mails the relay still holds on purpose at this point (none at the end of a scenario).
+Tally Count(const QString& sinkFolder, const QList<Mail>& accepted, int kept = 0)
+{
+    Tally t;
+    t.accepted = int(accepted.size());
+    QHash<QString, QHash<QString, int>> received = Received(sinkFolder);
+    for (const Mail& mail : accepted) {
+        QHash<QString, int> got = received.take(mail.subject);
+        bool all = true, again = false;
+        for (const QString& r : mail.recipients) {
+            const int n = got.take(r.toLower());
+            all = all && n > 0;
+            again = again || n > 1;
+            if (n != 1)
+                t.detail += QStringLiteral("%1 to %2: %3 times; ").arg(mail.subject, r).arg(n);
+        }
+        for (auto it = got.cbegin(); it != got.cend(); ++it) {
+            t.stray += it.value();
+            t.detail += QStringLiteral("%1 reached %2, not meant for it; ").arg(mail.subject, it.key());
+        }
+        t.delivered += all ? 1 : 0;
+        t.twice += again ? 1 : 0;
+    }
+    for (auto it = received.cbegin(); it != received.cend(); ++it) {
+        for (const int n : it.value())
+            t.stray += n;
+        t.detail += QStringLiteral("unknown mail '%1'; ").arg(it.key());
+    }
+    t.lost = t.accepted - t.delivered - kept;
+    return t;
+}
+
+void Report(const QString& scenario, const Tally& t)
+{
+    const QString line = t.line(scenario);
+    Summary << line;
+    if (t.detail.isEmpty())
+        qInfo().noquote() << line;
+    else
+        qInfo().noquote() << line << QStringLiteral("\n   ") << t.detail;
+}
+
+int Btadmin(const QString& root, const QStringList& args, QByteArray* out = nullptr)
+{
+    int rc = -1;
+    const QByteArray o = RunTool(QStringLiteral(SWN_BTADMIN), QStringList{QStringLiteral("--root"), root} + args, &rc);
+    if (out)
+        *out = o;
+    return rc;
+}
+
+struct QueueState {
+    int queued = 0;
+    int parked = 0;
+    bool read = false;
+};
+
+QueueState Queue(const QString& root)
+{
+    QueueState s;
+    QByteArray out;
+    s.read = Btadmin(root, {QStringLiteral("list"), DbSet, DbName}, &out) == 0;
+    for (const QByteArray& line : out.split('\n')) {
+        if (line.endsWith("\tqueued"))
+            ++s.queued;
+        else if (line.endsWith("\tparked"))
+            ++s.parked;
+    }
+    return s;
+}
+
+int DocumentsIn(const QString& folder)
+{
+    return int(QDir(folder).entryList({QStringLiteral("*.xml")}, QDir::Files | QDir::Hidden).size());
+}
+
+// SWNRelay as the service runs it: no display, the log on stderr (kept in a file here).
+class Relay {
+public:
+    QString settings, trackerRoot, spool, tmp, logPath;
+
+    bool start()
+    {
+        process_ = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QString::fromLatin1(name));
+        // Its staging folder goes where the test can look at it.
+        env.insert(QStringLiteral("TMPDIR"), tmp);
+        process_->setProcessEnvironment(env);
+        process_->setStandardOutputFile(logPath, QIODevice::Append);
+        process_->setStandardErrorFile(logPath, QIODevice::Append);
+        process_->start(QStringLiteral(SWN_RELAY_EXECUTABLE),
+                        {QStringLiteral("--headless"), QStringLiteral("--settings"), settings,
+                         QStringLiteral("--tracker-root"), trackerRoot, QStringLiteral("--spool"), spool});
+        return process_->waitForStarted(10000);
+    }
+    bool running() const { return process_ && process_->state() != QProcess::NotRunning; }
+    void kill()
+    {
+        if (!running())
+            return;
+        ::kill(pid_t(process_->processId()), SIGKILL);
+        process_->waitForFinished(10000);
+    }
+    void terminate()
+    {
+        if (running())
+            ::kill(pid_t(process_->processId()), SIGTERM);
+    }
+    // After terminate(): true when it ended by itself, and well.
+    bool waitEnded()
+    {
+        if (!process_)
+            return true;
+        if (process_->state() != QProcess::NotRunning && !process_->waitForFinished(90000))
+            return false;
+        return process_->exitStatus() == QProcess::NormalExit && process_->exitCode() == 0;
+    }
+    bool stop()
+    {
+        terminate();
+        return waitEnded();
+    }
+    QString log() const
+    {
+        QFile f(logPath);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+    int logCount(const QString& text) const { return int(log().count(text)); }
+    ~Relay() { kill(); }
+
+private:
+    std::unique_ptr<QProcess> process_;
+};
+
+// A client posting one document with curl; its status is "200" when the relay took it.
+class Post {
+public:
+    Post(quint16 port, const QString& file)
+    {
+        curl_.start(QStringLiteral("curl"), {QStringLiteral("-sS"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                                             QStringLiteral("-w"), QStringLiteral("%{http_code}"),
+                                             QStringLiteral("--max-time"), QStringLiteral("150"),
+                                             QStringLiteral("--data-binary"), QLatin1Char('@') + file,
+                                             QStringLiteral("http://127.0.0.1:%1/").arg(port)});
+    }
+    bool done() const { return curl_.state() == QProcess::NotRunning; }
+    QByteArray status() { return curl_.readAllStandardOutput().trimmed(); }
+    ~Post()
+    {
+        if (!done()) {
+            curl_.kill();
+            curl_.waitForFinished();
+        }
+    }
+
+private:
+    QProcess curl_;
+};
+
+// Another process holding the tracker database's write lock until it is told to let go.
+class DatabaseLock {
+public:
+    bool take(const QString& file)
+    {
+        static const QString script = QStringLiteral(
+            "import sqlite3, sys\n"
+            "c = sqlite3.connect(sys.argv[1], timeout=30, isolation_level=None)\n"
+            "c.execute('BEGIN IMMEDIATE')\n"
+            "print('locked', flush=True)\n"
+            "sys.stdin.read()\n"
+            "c.execute('COMMIT')\n"
+            "c.close()\n");
+        p_.start(SystemPython(), {QStringLiteral("-c"), script, file});
+        return p_.waitForStarted() && p_.waitForReadyRead(30000) && p_.readLine().trimmed() == "locked";
+    }
+    bool release()
+    {
+        p_.closeWriteChannel();
+        return p_.waitForFinished(30000) && p_.exitStatus() == QProcess::NormalExit && p_.exitCode() == 0;
+    }
+    ~DatabaseLock()
+    {
+        if (p_.state() != QProcess::NotRunning) {
+            p_.kill();
+            p_.waitForFinished();
+        }
+    }
+
+private:
+    QProcess p_;
+};
+
+// One relay with its own SMTP server, settings, spool and tracker.
+struct Rig {
+    QString name;
+    bool postOffice = false;
+    QTemporaryDir dir;
+    SmtpSink sink;
+    Relay relay;
+    quint16 listenPort = 0;
+    QList<Mail> accepted;
+    std::vector<std::unique_ptr<Post>> posts;
+    int fileNumber = 0;
+
+    QString path(const QString& name) const { return dir.filePath(name); }
+    QString database() const { return relay.trackerRoot + QLatin1Char('/') + DbSet + QLatin1Char('.') + DbName + QStringLiteral(".btdb"); }
+
+    // False, with the reason in `error`, when something the scenario needs did not come up.
+    bool setUp(const QString& rigName, bool po, const QStringList& faults, QString* error)
+    {
+        name = rigName;
+        postOffice = po;
+        relay.settings = path(QStringLiteral("relay.ini"));
+        relay.trackerRoot = path(QStringLiteral("tracker"));
+        relay.spool = path(QStringLiteral("spool"));
+        relay.tmp = path(QStringLiteral("tmp"));
+        relay.logPath = path(QStringLiteral("relay.log"));
+        QDir().mkpath(relay.trackerRoot);
+        QDir().mkpath(relay.tmp);
+        if (!sink.start()) {
+            *error = QStringLiteral("the SMTP server did not start");
+            return false;
+        }
+        SetFaults(sink, faults);
+        listenPort = UnusedTcpPort();
+        const QString settings = QStringLiteral(
+                                     "[SwiftnoteRelay]\nRelayMode=%1\nTransportMode=CDO\nSMTPServer=%2\n"
+                                     "STMPRelayListenerPort=%3\nAutoStart=1\nPOPollInterval=1\nMaxLogSize=64\n"
+                                     "BTLoginID=relay\nBTPassword=pw\nBTDB=%4\nBTDbset=%5\n")
+                                     .arg(po ? QStringLiteral("POSTOFFICE") : QStringLiteral("NETWORK"), sink.hostText())
+                                     .arg(listenPort)
+                                     .arg(DbName, DbSet);
+        if (!WriteFile(relay.settings, settings.toUtf8())) {
+            *error = QStringLiteral("cannot write the settings");
+            return false;
+        }
+        if (po) {
+            const QList<QStringList> steps{{QStringLiteral("create-dbset"), DbSet},
+                                           {QStringLiteral("create-db"), DbSet, DbName},
+                                           {QStringLiteral("add-user"), DbSet, QStringLiteral("relay"), QStringLiteral("pw"),
+                                            QStringLiteral("--db"), DbName},
+                                           {QStringLiteral("enable-postoffice"), DbSet, DbName}};
+            for (const QStringList& step : steps) {
+                if (Btadmin(relay.trackerRoot, step) != 0) {
+                    *error = QStringLiteral("btadmin %1 failed").arg(step.join(QLatin1Char(' ')));
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+
+    QString writeDocument(const QByteArray& document)
+    {
+        const QString file = path(QStringLiteral("doc%1.xml").arg(++fileNumber));
+        WriteFile(file, document);
+        return file;
+    }
+
+    // Queues a record; it counts as accepted once the tracker has it.
+    bool enqueue(const QString& subject, const QStringList& to = {QStringLiteral("alice@example.org")},
+                 bool withAttachment = false)
+    {
+        QStringList args{QStringLiteral("enqueue"), DbSet, DbName, writeDocument(Doc(subject, to))};
+        if (withAttachment) {
+            const QString file = path(QStringLiteral("notes%1.txt").arg(fileNumber));
+            WriteFile(file, QByteArray(2048, 'n'));
+            args << QStringLiteral("--attach") << file + QStringLiteral("=notes.txt");
+        }
+        if (Btadmin(relay.trackerRoot, args) != 0)
+            return false;
+        accepted << Mail{subject, to};
+        return true;
+    }
+
+    void post(const QString& subject, const QStringList& to = {QStringLiteral("alice@example.org")})
+    {
+        posts.push_back(std::make_unique<Post>(listenPort, writeDocument(Doc(subject, to))));
+        accepted << Mail{subject, to};
+    }
+    bool postsDone() const
+    {
+        for (const auto& p : posts)
+            if (!p->done())
+                return false;
+        return true;
+    }
+    // Statuses of the posts, in order; those not answered 200 are no longer counted as accepted.
+    QList<QByteArray> postStatuses()
+    {
+        QList<QByteArray> statuses;
+        const qsizetype first = accepted.size() - qsizetype(posts.size());
+        QList<Mail> taken = accepted.mid(0, first);
+        for (size_t i = 0; i < posts.size(); ++i) {
+            statuses << posts[i]->status();
+            if (statuses.last() == "200")
+                taken << accepted[first + qsizetype(i)];
+        }
+        accepted = taken;
+        posts.clear();
+        return statuses;
+    }
+
+    bool listening() const
+    {
+        return QTest::qWaitFor([this] {
+            QTcpSocket s;
+            s.connectToHost(QStringLiteral("127.0.0.1"), listenPort);
+            const bool up = s.waitForConnected(200);
+            s.abort();
+            return up;
+        }, 20000);
+    }
+    int spooled() const { return DocumentsIn(relay.spool); }
+    int failed() const { return DocumentsIn(relay.spool + QStringLiteral("/failed")); }
+    // Files the relay staged for attachments and left in its temporary folder.
+    int stagedFiles() const
+    {
+        int n = 0;
+        QDirIterator it(relay.tmp, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            it.next();
+            ++n;
+        }
+        return n;
+    }
+    int polls() const { return relay.logCount(QStringLiteral("Checked Postoffice - found")); }
+    // Waits for `n` more poll rounds to end, so that a mail sent again would have shown.
+    bool waitPolls(int n) const
+    {
+        const int target = polls() + n + 1;
+        return QTest::qWaitFor([&] { return polls() >= target; }, 60000);
+    }
+    QString logTail() const { return relay.log().right(3000); }
+};
+
+struct StepFault {
+    const char* fault;
+    const char* why; // what the step looks like from the relay
+};
+
+// Every step of the exchange, refused for now, refused for the session, or hung.
+const StepFault Steps[] = {
+    {"connect close", "closed before the greeting"},
+    {"connect hang", "silent after the connection"},
+    {"greeting 421", "busy at the greeting"},
+    {"greeting 554", "no service at the greeting"},
+    {"greeting hang", "silent instead of the greeting"},
+    {"ehlo 421", "closing at EHLO"},
+    {"mail 451", "MAIL FROM refused for now"},
+    {"mail 530", "MAIL FROM refused: authentication required"},
+    {"mail hang", "silent after MAIL FROM"},
+    {"rcpt 451", "every RCPT refused for now"},
+    {"rcpt 452", "every RCPT: insufficient storage"},
+    {"rcpt hang", "silent after RCPT"},
+    {"data 451", "DATA refused for now"},
+    {"data hang", "silent after DATA"},
+    {"enddata 451", "the message refused for now after its data"},
+    {"enddata hang", "silent after the message's data"},
+    {"midmessage close", "connection closed in the middle of the message"},
+};
+
+} // namespace
+
+class FaultsTest : public QObject {
+    Q_OBJECT
+
+    // Runs every step's fault at once, each against its own relay and server.
+    void networkSteps(bool hangs)
+    {
+        std::vector<std::unique_ptr<Rig>> rigs;
+        for (const StepFault& step : Steps) {
+            if (QByteArray(step.fault).endsWith(" hang") != hangs)
+                continue;
+            auto rig = std::make_unique<Rig>();
+            QString error;
+            QVERIFY2(rig->setUp(QStringLiteral("network, %1").arg(QLatin1String(step.why)), false,
+                                {QString::fromLatin1(step.fault)}, &error), qPrintable(error));
+            QVERIFY(rig->relay.start());
+            rigs.push_back(std::move(rig));
+        }
+        for (auto& rig : rigs) {
+            QVERIFY2(rig->listening(), qPrintable(rig->name + QStringLiteral(": not listening\n") + rig->logTail()));
+            const QString tag = QString::fromLatin1(QTest::currentTestFunction()) + QLatin1Char(' ') + rig->name;
+            rig->post(tag + QStringLiteral(" #1"));
+            rig->post(tag + QStringLiteral(" #2"));
+        }
+        QVERIFY(QTest::qWaitFor([&] {
+            for (auto& rig : rigs)
+                if (!rig->postsDone())
+                    return false;
+            return true;
+        }, kLongWaitMs));
+        for (auto& rig : rigs) {
+            // The relay answers 200 only for what it delivered or keeps on disk.
+            QCOMPARE(rig->postStatuses(), (QList<QByteArray>{"200", "200"}));
+            QVERIFY2(rig->spooled() == 2, qPrintable(rig->name + QStringLiteral(": %1 kept").arg(rig->spooled())));
+            QVERIFY2(rig->sink.count() == 0, qPrintable(rig->name));
+            SetFaults(rig->sink, {});
+            rig->relay.terminate();
+        }
+        for (auto& rig : rigs) {
+            QVERIFY2(rig->relay.waitEnded(), qPrintable(rig->name + QStringLiteral(": did not stop well\n") + rig->logTail()));
+            QVERIFY(rig->relay.start());
+        }
+        // Started again, the relay tries what it kept at once.
+        QVERIFY(QTest::qWaitFor([&] {
+            for (auto& rig : rigs)
+                if (rig->sink.count() < 2 || rig->spooled() != 0)
+                    return false;
+            return true;
+        }, kLongWaitMs));
+        for (auto& rig : rigs) {
+            QVERIFY(rig->relay.stop());
+            const Tally t = Count(rig->sink.folder(), rig->accepted, rig->spooled() + rig->failed());
+            Report(rig->name, t);
+            QCOMPARE(t.lost, 0);
+            QCOMPARE(t.twice, 0);
+            QCOMPARE(t.delivered, 2);
+            QCOMPARE(t.stray, 0);
+            QCOMPARE(rig->failed(), 0);
+        }
+    }
+
+    void postOfficeSteps(bool hangs)
+    {
+        std::vector<std::unique_ptr<Rig>> rigs;
+        for (const StepFault& step : Steps) {
+            if (QByteArray(step.fault).endsWith(" hang") != hangs)
+                continue;
+            auto rig = std::make_unique<Rig>();
+            QString error;
+            QVERIFY2(rig->setUp(QStringLiteral("post office, %1").arg(QLatin1String(step.why)), true,
+                                {QString::fromLatin1(step.fault)}, &error), qPrintable(error));
+            const QString tag = QString::fromLatin1(QTest::currentTestFunction()) + QLatin1Char(' ') + rig->name;
+            QVERIFY(rig->enqueue(tag + QStringLiteral(" #1")));
+            QVERIFY(rig->enqueue(tag + QStringLiteral(" #2")));
+            QVERIFY(rig->relay.start());
+            rigs.push_back(std::move(rig));
+        }
+        // Until the first record's attempt has ended.
+        QVERIFY(QTest::qWaitFor([&] {
+            for (auto& rig : rigs)
+                if (rig->relay.logCount(QStringLiteral("Post office record")) == 0)
+                    return false;
+            return true;
+        }, kLongWaitMs));
+        for (auto& rig : rigs) {
+            const QueueState q = Queue(rig->relay.trackerRoot);
+            QVERIFY(q.read);
+            QVERIFY2(q.queued == 2 && q.parked == 0,
+                     qPrintable(rig->name + QStringLiteral(": %1 queued, %2 parked\n").arg(q.queued).arg(q.parked) + rig->logTail()));
+            QVERIFY2(rig->sink.count() == 0, qPrintable(rig->name));
+            SetFaults(rig->sink, {});
+            // Killed wherever it is: no attempt of it reached the server's acceptance.
+            rig->relay.kill();
+            QVERIFY(rig->relay.start());
+        }
+        QVERIFY(QTest::qWaitFor([&] {
+            for (auto& rig : rigs)
+                if (rig->sink.count() < 2 || Queue(rig->relay.trackerRoot).queued != 0)
+                    return false;
+            return true;
+        }, kLongWaitMs));
+        for (auto& rig : rigs) {
+            QVERIFY(rig->waitPolls(2));
+            QVERIFY(rig->relay.stop());
+            const QueueState q = Queue(rig->relay.trackerRoot);
+            const Tally t = Count(rig->sink.folder(), rig->accepted, q.queued + q.parked);
+            Report(rig->name, t);
+            QCOMPARE(t.lost, 0);
+            QCOMPARE(t.twice, 0);
+            QCOMPARE(t.delivered, 2);
+            QCOMPARE(t.stray, 0);
+        }
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(QFile::exists(QStringLiteral(SWN_RELAY_EXECUTABLE)), SWN_RELAY_EXECUTABLE);
+        QVERIFY2(QFile::exists(QStringLiteral(SWN_BTADMIN)), SWN_BTADMIN);
+        int rc = -1;
+        RunTool(QStringLiteral("curl"), {QStringLiteral("--version")}, &rc);
+        QVERIFY2(rc == 0, "curl is needed");
+    }
+
+    void cleanupTestCase()
+    {
+        std::printf("\nAccepted, delivered, twice and lost, scenario by scenario:\n");
+        for (const QString& line : std::as_const(Summary))
+            std::printf("  %s\n", qPrintable(line));
+        std::fflush(stdout);
+    }
+
+    // Three documents arrive while the server is away: each is answered 200 because it is on
+    // disk. The relay is killed, and killed again while it sends the first of them; once the
+    // server is back, a fresh start delivers each of the three once and leaves the spool empty.
+    void networkServerDownThenKilled()
+    {
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("network, server down, relay killed twice"), false, {}, &error), qPrintable(error));
+        const quint16 smtpPort = rig.sink.port();
+        rig.sink.stop();
+        QVERIFY(rig.relay.start());
+        QVERIFY(rig.listening());
+        for (int i = 1; i <= 3; ++i)
+            rig.post(QStringLiteral("server down #%1").arg(i));
+        QVERIFY(QTest::qWaitFor([&] { return rig.postsDone(); }, kLongWaitMs));
+        QCOMPARE(rig.postStatuses(), (QList<QByteArray>{"200", "200", "200"}));
+        QCOMPARE(rig.spooled(), 3);
+        rig.relay.kill();
+
+        // The server comes back, but swallows the first message's end without an answer.
+        SetFaults(rig.sink, {QStringLiteral("enddata hang")});
+        QVERIFY(rig.sink.start(smtpPort));
+        QVERIFY(rig.relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return EstablishedTo(smtpPort) >= 1; }, 30000), qPrintable(rig.logTail()));
+        QTest::qWait(1000); // the message's data on its way
+        rig.relay.kill();
+        QCOMPARE(rig.sink.count(), 0);
+        QCOMPARE(rig.spooled(), 3);
+
+        SetFaults(rig.sink, {});
+        QVERIFY(rig.relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 3 && rig.spooled() == 0; }, 60000), qPrintable(rig.logTail()));
+        QTest::qWait(1000);
+        QVERIFY(rig.relay.stop());
+        const Tally t = Count(rig.sink.folder(), rig.accepted, rig.spooled() + rig.failed());
+        Report(rig.name, t);
+        QCOMPARE(t.accepted, 3);
+        QCOMPARE(t.delivered, 3);
+        QCOMPARE(t.twice, 0);
+        QCOMPARE(t.lost, 0);
+        QCOMPARE(t.stray, 0);
+        QCOMPARE(rig.spooled(), 0);
+        QCOMPARE(rig.failed(), 0);
+    }
+
+    void networkEachStepRefused() { networkSteps(false); }
+    void networkEachStepHung() { networkSteps(true); }
+    void postOfficeEachStepRefused() { postOfficeSteps(false); }
+    void postOfficeEachStepHung() { postOfficeSteps(true); }
+
+    // One recipient of three refused for good: the other two get the mail, once, and nothing is
+    // kept for the refused one. One refused for now: the other two get it at once and only the
+    // third gets it later.
+    void oneOfThreeRecipientsRefused_data()
+    {
+        QTest::addColumn<bool>("postOffice");
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("network, 550") << false << QStringLiteral("550");
+        QTest::newRow("network, 451") << false << QStringLiteral("451");
+        QTest::newRow("post office, 550") << true << QStringLiteral("550");
+        QTest::newRow("post office, 451") << true << QStringLiteral("451");
+    }
+    void oneOfThreeRecipientsRefused()
+    {
+        QFETCH(bool, postOffice);
+        QFETCH(QString, fault);
+        const bool forGood = fault.startsWith(QLatin1Char('5'));
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("%1, one of three recipients refused %2")
+                               .arg(postOffice ? QStringLiteral("post office") : QStringLiteral("network"), fault),
+                           postOffice, {QStringLiteral("rcpt=bob@example.org ") + fault}, &error),
+                 qPrintable(error));
+        const QStringList three{QStringLiteral("alice@example.org"), QStringLiteral("bob@example.org"),
+                                QStringLiteral("carol@example.org")};
+        const QString subject = QStringLiteral("three recipients, one refused ") + fault + (postOffice ? " (po)" : " (net)");
+        if (postOffice)
+            QVERIFY(rig.enqueue(subject, three));
+        QVERIFY(rig.relay.start());
+        if (!postOffice) {
+            QVERIFY(rig.listening());
+            rig.post(subject, three);
+            QVERIFY(QTest::qWaitFor([&] { return rig.postsDone(); }, kLongWaitMs));
+            QCOMPARE(rig.postStatuses(), QList<QByteArray>{"200"});
+        }
+        QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 1; }, 60000), qPrintable(rig.logTail()));
+        if (postOffice)
+            QVERIFY(rig.waitPolls(2));
+        else
+            QTest::qWait(1000);
+        QHash<QString, int> got = Received(rig.sink.folder()).value(subject);
+        QCOMPARE(got.value(QStringLiteral("alice@example.org")), 1);
+        QCOMPARE(got.value(QStringLiteral("carol@example.org")), 1);
+        QCOMPARE(got.value(QStringLiteral("bob@example.org")), 0);
+        const int held = postOffice ? Queue(rig.relay.trackerRoot).queued : rig.spooled();
+        if (forGood) {
+            // Nothing can reach the refused recipient: nothing waits for it.
+            QCOMPARE(held, 0);
+            if (postOffice)
+                QCOMPARE(Queue(rig.relay.trackerRoot).parked, 0);
+            else
+                QCOMPARE(rig.failed(), 0);
+            rig.accepted.first().recipients.removeAll(QStringLiteral("bob@example.org"));
+        } else {
+            // The mail waits for the third recipient only; a new start tries it at once.
+            QCOMPARE(held, 1);
+            SetFaults(rig.sink, {});
+            QVERIFY(rig.relay.stop());
+            QVERIFY(rig.relay.start());
+            QVERIFY2(QTest::qWaitFor([&] { return Received(rig.sink.folder()).value(subject).value(QStringLiteral("bob@example.org")) >= 1; }, 60000),
+                     qPrintable(rig.logTail()));
+            if (postOffice)
+                QVERIFY(rig.waitPolls(2));
+            else
+                QTest::qWait(1000);
+        }
+        QVERIFY(rig.relay.stop());
+        const int left = postOffice ? Queue(rig.relay.trackerRoot).queued : rig.spooled();
+        const Tally t = Count(rig.sink.folder(), rig.accepted, left);
+        Report(rig.name, t);
+        QCOMPARE(left, 0);
+        QCOMPARE(t.lost, 0);
+        QCOMPARE(t.twice, 0);
+        QCOMPARE(t.stray, 0);
+        QCOMPARE(t.delivered, 1);
+    }
+
+    // A server that refuses the sender (530) ends every round with all records still queued, in
+    // order; none is parked. Once it takes mail again, each goes once.
+    void postOfficeSenderRefusedForAWhile()
+    {
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("post office, MAIL FROM refused 530 for a while"), true,
+                           {QStringLiteral("mail 530")}, &error), qPrintable(error));
+        for (int i = 1; i <= 3; ++i)
+            QVERIFY(rig.enqueue(QStringLiteral("sender refused #%1").arg(i)));
+        QVERIFY(rig.relay.start());
+        const QString kept = QStringLiteral("kept for the next poll");
+        QVERIFY2(QTest::qWaitFor([&] { return rig.relay.logCount(kept) >= 3; }, 60000), qPrintable(rig.logTail()));
+        QueueState q = Queue(rig.relay.trackerRoot);
+        QCOMPARE(q.queued, 3);
+        QCOMPARE(q.parked, 0);
+        QCOMPARE(rig.sink.count(), 0);
+
+        SetFaults(rig.sink, {});
+        QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 3 && Queue(rig.relay.trackerRoot).queued == 0; }, 60000),
+                 qPrintable(rig.logTail()));
+        QVERIFY(rig.waitPolls(2));
+        QVERIFY(rig.relay.stop());
+        q = Queue(rig.relay.trackerRoot);
+        const Tally t = Count(rig.sink.folder(), rig.accepted, q.queued + q.parked);
+        Report(rig.name, t);
+        QCOMPARE(t.delivered, 3);
+        QCOMPARE(t.twice, 0);
+        QCOMPARE(t.lost, 0);
+        QCOMPARE(q.parked, 0);
+    }
+
+    // The first record's only recipient is refused for now (452) at every attempt: the records
+    // queued after it still go, and it stays queued, neither parked nor lost.
+    void postOfficeStuckRecordDoesNotHoldUpOthers()
+    {
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("post office, only recipient of the first record refused 452"), true,
+                           {QStringLiteral("rcpt=stuck@example.org 452")}, &error), qPrintable(error));
+        QVERIFY(rig.enqueue(QStringLiteral("stuck record"), {QStringLiteral("stuck@example.org")}));
+        for (int i = 1; i <= 3; ++i)
+            QVERIFY(rig.enqueue(QStringLiteral("behind the stuck one #%1").arg(i)));
+        QVERIFY(rig.relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 3; }, 60000), qPrintable(rig.logTail()));
+        QVERIFY(rig.waitPolls(2));
+        QueueState q = Queue(rig.relay.trackerRoot);
+        QCOMPARE(q.queued, 1);
+        QCOMPARE(q.parked, 0);
+        QCOMPARE(Count(rig.sink.folder(), rig.accepted.mid(1)).delivered, 3);
+
+        // The stuck record's own wait is 30 s; a new start tries it at once.
+        SetFaults(rig.sink, {});
+        QVERIFY(rig.relay.stop());
+        QVERIFY(rig.relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 4 && Queue(rig.relay.trackerRoot).queued == 0; }, 60000),
+                 qPrintable(rig.logTail()));
+        QVERIFY(rig.waitPolls(2));
+        QVERIFY(rig.relay.stop());
+        q = Queue(rig.relay.trackerRoot);
+        const Tally t = Count(rig.sink.folder(), rig.accepted, q.queued + q.parked);
+        Report(rig.name, t);
+        QCOMPARE(t.delivered, 4);
+        QCOMPARE(t.twice, 0);
+        QCOMPARE(t.lost, 0);
+        QCOMPARE(t.stray, 0);
+    }
+
+    // Another process holds the database's write lock while the relay delivers: the mails go,
+    // their records cannot be deleted, and later rounds only try the deletion again. Once the
+    // lock is gone the queue empties, and every record arrived exactly once.
+    void postOfficeDeleteUnderLockedDatabase()
+    {
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("post office, database locked by another process while records are deleted"),
+                           true, {QStringLiteral("mail 530")}, &error), qPrintable(error));
+        for (int i = 1; i <= 3; ++i)
+            QVERIFY(rig.enqueue(QStringLiteral("locked database #%1").arg(i)));
+        QVERIFY(rig.relay.start());
+        // Logged in and polling, the server refusing for now.
+        QVERIFY2(QTest::qWaitFor([&] { return rig.relay.logCount(QStringLiteral("kept for the next poll")) >= 1; }, 60000),
+                 qPrintable(rig.logTail()));
+        DatabaseLock lock;
+        QVERIFY(lock.take(rig.database()));
+        SetFaults(rig.sink, {});
+        QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 3; }, 90000), qPrintable(rig.logTail()));
+        QVERIFY2(QTest::qWaitFor([&] { return rig.relay.logCount(QStringLiteral("could not be removed from the queue")) >= 1; }, 30000),
+                 qPrintable(rig.logTail()));
+        QVERIFY(rig.waitPolls(2));
+        QCOMPARE(Queue(rig.relay.trackerRoot).queued, 3);
+        QCOMPARE(rig.sink.count(), 3);
+        QVERIFY(lock.release());
+        QVERIFY2(QTest::qWaitFor([&] { return Queue(rig.relay.trackerRoot).queued == 0; }, 60000), qPrintable(rig.logTail()));
+        QVERIFY(rig.waitPolls(2));
+        QVERIFY(rig.relay.stop());
+        const QueueState q = Queue(rig.relay.trackerRoot);
+        const Tally t = Count(rig.sink.folder(), rig.accepted, q.queued + q.parked);
+        Report(rig.name, t);
+        QCOMPARE(t.delivered, 3);
+        QCOMPARE(t.twice, 0);
+        QCOMPARE(t.lost, 0);
+        QCOMPARE(q.parked, 0);
+    }
+
+    // Killed while the server holds the first message's end unanswered: the server never took
+    // it, so a new start sends each record once. Staged attachment files of the killed process
+    // are counted, not asserted: nothing can remove them in the instant of a SIGKILL.
+    void postOfficeKilledMidDelivery()
+    {
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("post office, relay killed mid-delivery"), true,
+                           {QStringLiteral("enddata hang")}, &error), qPrintable(error));
+        for (int i = 1; i <= 3; ++i)
+            QVERIFY(rig.enqueue(QStringLiteral("killed mid-delivery #%1").arg(i), {QStringLiteral("alice@example.org")}, true));
+        QVERIFY(rig.relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return EstablishedTo(rig.sink.port()) >= 1; }, 30000), qPrintable(rig.logTail()));
+        QTest::qWait(1000); // the message's data on its way
+        rig.relay.kill();
+        QCOMPARE(rig.sink.count(), 0);
+        QCOMPARE(Queue(rig.relay.trackerRoot).queued, 3);
+        const int leftByKill = rig.stagedFiles();
+
+        SetFaults(rig.sink, {});
+        QVERIFY(rig.relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 3 && Queue(rig.relay.trackerRoot).queued == 0; }, 60000),
+                 qPrintable(rig.logTail()));
+        QVERIFY(rig.waitPolls(2));
+        QVERIFY(rig.relay.stop());
+        const QueueState q = Queue(rig.relay.trackerRoot);
+        const Tally t = Count(rig.sink.folder(), rig.accepted, q.queued + q.parked);
+        Report(rig.name, t);
+        qInfo("staged files left by the killed relay: %d; after a clean stop of the next one: %d", leftByKill,
+              rig.stagedFiles());
+        QCOMPARE(t.delivered, 3);
+        QCOMPARE(t.twice, 0);
+        QCOMPARE(t.lost, 0);
+        QCOMPARE(q.parked, 0);
+    }
+
+    // Killed after the server took the mails but before their records could be deleted (another
+    // process holds the database's lock, so the deletes wait). This is the one place where a mail
+    // may arrive twice: the only proof that it went died with the process, and the record is
+    // still queued, so the next start sends it again. Sending at least once is the promise;
+    // deleting first would trade the duplicate for a loss. Lost must still be 0.
+    void postOfficeKilledAfterTheServerTookTheMail()
+    {
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("post office, relay killed between the server's acceptance and the delete"),
+                           true, {QStringLiteral("mail 530")}, &error), qPrintable(error));
+        for (int i = 1; i <= 3; ++i)
+            QVERIFY(rig.enqueue(QStringLiteral("killed before the delete #%1").arg(i)));
+        QVERIFY(rig.relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return rig.relay.logCount(QStringLiteral("kept for the next poll")) >= 1; }, 60000),
+                 qPrintable(rig.logTail()));
+        DatabaseLock lock;
+        QVERIFY(lock.take(rig.database()));
+        SetFaults(rig.sink, {});
+        QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 3; }, 90000), qPrintable(rig.logTail()));
+        rig.relay.kill();
+        QVERIFY(lock.release());
+        QCOMPARE(Queue(rig.relay.trackerRoot).queued, 3);
+
+        QVERIFY(rig.relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return Queue(rig.relay.trackerRoot).queued == 0; }, 60000), qPrintable(rig.logTail()));
+        QVERIFY(rig.waitPolls(2));
+        QVERIFY(rig.relay.stop());
+        const QueueState q = Queue(rig.relay.trackerRoot);
+        const Tally t = Count(rig.sink.folder(), rig.accepted, q.queued + q.parked);
+        Report(rig.name + QStringLiteral(" (twice allowed here)"), t);
+        QCOMPARE(t.delivered, 3);
+        QCOMPARE(t.lost, 0);
+        QVERIFY(t.twice <= 3);
+        QCOMPARE(t.stray, 0);
+        QCOMPARE(q.parked, 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(FaultsTest)
+#include "test_faults.moc"
