@@ -15,15 +15,13 @@ using namespace swn;
 
 namespace {
 
-std::unique_ptr<Form1> Window(const QString& settings)
+std::unique_ptr<Form1> Window(RelayService& relay)
 {
     Form1Options options;
-    options.settingsFile = settings;
-    options.trackerFactory = std::make_shared<UnavailableTrackerFactory>();
     options.showMessage = [](const QString&, const QString&, QMessageBox::Icon) {};
     options.quitOnExit = false;
     options.codePage = 65001;
-    auto form = std::make_unique<Form1>(std::move(options));
+    auto form = std::make_unique<Form1>(relay, std::move(options));
     form->Form_Load();
     return form;
 }
@@ -49,7 +47,11 @@ int main(int argc, char** argv)
     } languages[] = {{Language::English, "en"}, {Language::Japanese, "ja"}, {Language::SimplifiedChinese, "zh"}};
     for (const auto& [language, suffix] : languages) {
         SetCatalogueLanguage(language);
-        auto form = Window(settings);
+        RelayServiceOptions options;
+        options.settingsFile = settings;
+        options.trackerFactory = std::make_shared<UnavailableTrackerFactory>();
+        RelayService relay(options);
+        auto form = Window(relay);
         form->ListenPort->setText(QStringLiteral("36001"));
         form->SMTPHost->setText(QStringLiteral("mail.example.org:25"));
         form->SetRunning();
@@ -58,8 +60,8 @@ int main(int argc, char** argv)
         form->AddLogText(BuildResourceMessage(135, {QStringLiteral("jsmith"), 3}));
         form->AddLogText(BuildResourceMessage(139, {QStringLiteral("192.0.2.11"), QStringLiteral("35.07")}));
         form->AddLogText(BuildResourceMessage(135, {QStringLiteral("build-bot"), 2}));
-        form->AdvanceCounters(5, 2);
-        form->AdvanceDisplayedCounters(5, 2);
+        relay.core.AdvanceCounters(5, 2);
+        relay.core.ShowCounters();
         form->FlushLogView();
         Settle();
         form->grab().save(QStringLiteral("%1/main-window-%2.png").arg(out, QLatin1String(suffix)));
@@ -73,6 +75,7 @@ int main(int argc, char** argv)
                 dialog->grab().save(out + QStringLiteral("/credentials-dialog.png"));
             }
         }
+        form.reset();
         QFile::remove(settings);
     }
     return 0;
