@@ -6,6 +6,7 @@
 #include "delivery/Staging.h"
 #include "common/Catalogue.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 #include <curl/curl.h>
@@ -31,8 +32,9 @@ const char* const kImageExtensions[] = {"jpg", "jpeg", "gif", "png", "bmp"};
 
 // One command of the SMTP dialogue and the server's reply to it, as the client's trace shows them.
 struct Step {
-    enum Kind { Greeting, Hello, StartTls, Auth, Mail, Rcpt, Data, EndOfData, Other };
+    enum Kind { Greeting, Hello, StartTls, Auth, Mail, Rcpt, Data, EndOfData, Quit, Other };
     Kind kind = Other;
+    bool helo = false;  // HELO rather than EHLO
     QByteArray address; // of a RCPT
     std::string reply;  // every line of the reply, joined by blanks
     int code = 0;
@@ -84,8 +86,10 @@ int Trace(CURL*, curl_infotype type, char* data, size_t size, void* user)
         Step step;
         if (verb.empty() || verb == ".")
             return 0;
-        if (verb == "EHLO" || verb == "HELO")
+        if (verb == "EHLO" || verb == "HELO") {
             step.kind = Step::Hello;
+            step.helo = verb == "HELO";
+        }
         else if (verb == "STARTTLS")
             step.kind = Step::StartTls;
         else if (verb == "AUTH")
@@ -100,6 +104,8 @@ int Trace(CURL*, curl_infotype type, char* data, size_t size, void* user)
                 step.address = QByteArray::fromStdString(line.substr(open + 1, close - open - 1));
         } else if (verb == "DATA")
             step.kind = Step::Data;
+        else if (verb == "QUIT")
+            step.kind = Step::Quit;
         steps.push_back(step);
         return 0;
     }
@@ -135,13 +141,14 @@ QString Label(const Step& step)
 {
     switch (step.kind) {
     case Step::Greeting: return QStringLiteral("the greeting");
-    case Step::Hello: return QStringLiteral("EHLO");
+    case Step::Hello: return step.helo ? QStringLiteral("HELO") : QStringLiteral("EHLO");
     case Step::StartTls: return QStringLiteral("STARTTLS");
     case Step::Auth: return QStringLiteral("AUTH");
     case Step::Mail: return QStringLiteral("MAIL FROM");
     case Step::Rcpt: return QStringLiteral("RCPT TO:<%1>").arg(QString::fromUtf8(step.address));
     case Step::Data: return QStringLiteral("DATA");
     case Step::EndOfData: return QStringLiteral("the end of the message data");
+    case Step::Quit: return QStringLiteral("QUIT");
     case Step::Other: break;
     }
     return QStringLiteral("a command");
@@ -178,6 +185,10 @@ struct AttachmentFiles {
 // have been idle for a while, and says QUIT when the thread ends.
 struct SmtpClient {
     CURL* curl = nullptr;
+    // What the open connection was made with. The client would reuse a connection upgraded by
+    // STARTTLS even after the trusted authorities or the credentials changed; a change of any of
+    // them takes a new connection. A digest, so no password outlives its send here.
+    QByteArray settings;
     SmtpClient() { InitCurl(); curl = curl_easy_init(); }
     ~SmtpClient()
     {
@@ -199,10 +210,25 @@ struct Transaction {
     long replyCode = 0;
 };
 
-Transaction RunTransaction(CURL* curl, const QByteArray& url, const QByteArray& from,
+QByteArray SettingsDigest(const QByteArray& url, const SmtpSecurity& security)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (const QByteArray& part : {url, QByteArray::number(int(security.mode)), security.user.toUtf8(),
+                                   security.password.toUtf8(), QFile::encodeName(security.caFile)}) {
+        hash.addData(QByteArray::number(part.size()) + ':');
+        hash.addData(part);
+    }
+    return hash.result();
+}
+
+Transaction RunTransaction(SmtpClient& client, const QByteArray& url, const QByteArray& from,
                            const QList<QByteArray>& recipients, ComposedMessage& message,
                            const SmtpSecurity& security)
 {
+    CURL* curl = client.curl;
+    const QByteArray settings = SettingsDigest(url, security);
+    const bool settingsChanged = !client.settings.isEmpty() && client.settings != settings;
+    client.settings = settings;
     Transaction t;
     curl_slist* list = nullptr;
     for (const QByteArray& address : recipients)
@@ -248,7 +274,7 @@ Transaction RunTransaction(CURL* curl, const QByteArray& url, const QByteArray& 
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, long(idleTimeoutSeconds));
         curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, kMaxConnectionAgeSeconds);
-        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, attempt > 0 ? 1L : 0L);
+        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, attempt > 0 || settingsChanged ? 1L : 0L);
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
         curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
         curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, Trace);
@@ -284,12 +310,24 @@ const Step* FindStep(const Exchange& exchange, Step::Kind kind)
 // or, when the server said nothing that did, the client's own description.
 QString SessionFailure(const Transaction& t)
 {
-    for (auto it = t.exchange.steps.rbegin(); it != t.exchange.steps.rend(); ++it) {
-        if (it->complete && it->code >= 400)
+    // The QUIT the client says while it closes a failed session tells nothing about the failure.
+    std::vector<Step> steps = t.exchange.steps;
+    while (!steps.empty() && steps.back().kind == Step::Quit)
+        steps.pop_back();
+    const Step* unanswered = !steps.empty() && !steps.back().complete ? &steps.back() : nullptr;
+    // A refusal says more than the broken connection that may follow it (a client that falls
+    // back from EHLO to HELO after a 421 finds the connection closed).
+    for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+        if (it->complete && it->code >= 400) {
+            if (unanswered && !t.clientText.isEmpty())
+                return QStringLiteral("%1; then %2 (no reply to %3)").arg(ReplyText(*it), t.clientText, Label(*unanswered));
             return ReplyText(*it);
-        if (!it->complete && !t.clientText.isEmpty())
-            return QStringLiteral("%1 (no reply to %2)").arg(t.clientText, Label(*it));
+        }
     }
+    if (unanswered && !t.clientText.isEmpty())
+        return QStringLiteral("%1 (no reply to %2)").arg(t.clientText, Label(*unanswered));
+    if (steps.empty() && t.code == CURLE_OPERATION_TIMEDOUT)
+        return QStringLiteral("%1 (no greeting)").arg(t.clientText);
     return t.clientText.isEmpty() ? QStringLiteral("the server ended the session") : t.clientText;
 }
 
@@ -352,8 +390,7 @@ SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envel
         return result;
     }
     thread_local SmtpClient client;
-    CURL* curl = client.curl;
-    if (!curl) {
+    if (!client.curl) {
         result.sessionFailed = true;
         result.errorText = QString::fromUtf8(curl_easy_strerror(CURLE_FAILED_INIT));
         for (RecipientResult& r : result.recipients)
@@ -376,7 +413,7 @@ SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envel
         if (!firstTransaction && !message.rewind())
             break; // the rest stay unconfirmed and are retried with the mail
         firstTransaction = false;
-        const Transaction t = RunTransaction(curl, url, from, pending, message, security);
+        const Transaction t = RunTransaction(client, url, from, pending, message, security);
         result.replyCode = t.replyCode;
         const Step* mail = FindStep(t.exchange, Step::Mail);
         if (!IsPositive(mail, 2)) {
@@ -467,9 +504,11 @@ DeliveryOutcome SendMailViaCDO(DeliveryContext& context, const QString& fromAddr
                                const QStringList& ccAddrs, const QStringList& bccAddrs, const QString& subject,
                                const QByteArray& body, bool isHTML, const QStringList& attachmentEntries,
                                const QStringList& headerEntries, const QString& serverText,
-                               DeliveryReport* report, const QStringList& onlyRecipients)
+                               DeliveryReport* report, const QStringList& onlyRecipientsGiven)
 {
     AttachmentFiles files{attachmentEntries};
+    // A copy: the caller may pass the `pending` of the very report this call fills.
+    const QStringList onlyRecipients = onlyRecipientsGiven;
     DeliveryReport local;
     DeliveryReport& outcome = report ? *report : local;
     outcome = DeliveryReport();

@@ -9,6 +9,8 @@ namespace swn {
 DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArray& document, QString& attachmentList,
                                         DeliveryReport* report, const QStringList& onlyRecipients)
 {
+    // A copy: the caller may pass the `pending` of the very report this call fills.
+    const QStringList only = onlyRecipients;
     if (report)
         *report = DeliveryReport();
     const bool networkRelay = context.IsNetworkRelayMode();
@@ -53,7 +55,7 @@ DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArr
     const DeliveryOutcome outcome =
         SendMailViaCDO(context, mail.FromAddr, mail.ToAddrs, mail.CCAddrs, mail.BCCAddrs, mail.Subject, mail.Body,
                        mail.IsHTML, SplitAttachmentList(staged), mail.HeaderEntries, context.SMTPHostText(),
-                       report, onlyRecipients);
+                       report, only);
 
     context.AddLogText(BuildResourceMessage(135, {mail.Instigator, mail.RecipientCount}));
     context.AdvanceDisplayedCounters(mail.RecipientCount, 1);

@@ -1,5 +1,7 @@
 #include "delivery/MailHeaders.h"
 
+#include <algorithm>
+
 namespace swn {
 
 namespace {
@@ -114,6 +116,13 @@ struct Word {
     QString text;
 };
 
+// How much text an encoded word right after "Name: " may carry and still end by the fold column.
+qsizetype FirstWordBytes(const QByteArray& name)
+{
+    const qsizetype room = kFoldColumn - (name.size() + 2) - 12;
+    return room / 4 * 3;
+}
+
 QList<Word> SplitWords(const QString& value)
 {
     QList<Word> words;
@@ -167,9 +176,10 @@ bool IsIdDomain(const QByteArray& domain)
     return IsDotAtom(domain) || IsDomainLiteral(domain);
 }
 
-QList<QByteArray> EncodedWords(const QString& text)
+QList<QByteArray> EncodedWords(const QString& text, qsizetype firstWordBytes)
 {
     const QByteArray utf8 = text.toUtf8();
+    qsizetype budget = std::clamp<qsizetype>(firstWordBytes, 4, kEncodedWordBytes);
     QList<QByteArray> words;
     qsizetype start = 0;
     qsizetype end = 0;
@@ -182,8 +192,10 @@ QList<QByteArray> EncodedWords(const QString& text)
         qsizetype next = end + 1; // one whole character: the lead byte and its continuations
         while (next < utf8.size() && (uchar(utf8[next]) & 0xC0) == 0x80)
             ++next;
-        if (next - start > kEncodedWordBytes)
+        if (next - start > budget && end > start) {
             emit(end);
+            budget = kEncodedWordBytes;
+        }
         end = next;
     }
     emit(end);
@@ -209,7 +221,7 @@ QByteArray UnstructuredField(const QByteArray& name, const QString& value)
             ++j;
         }
         bool first = true;
-        for (const QByteArray& encoded : EncodedWords(run)) {
+        for (const QByteArray& encoded : EncodedWords(run, i == 0 ? FirstWordBytes(name) : kEncodedWordBytes)) {
             tokens.append({encoded, first ? words[i].before.toLatin1() : QByteArray(" ")});
             first = false;
         }
@@ -240,7 +252,8 @@ QByteArray AddressField(const QByteArray& name, const QList<Mailbox>& mailboxes)
                     atoms = false;
             }
             if (!ascii) {
-                for (const QByteArray& encoded : EncodedWords(display))
+                for (const QByteArray& encoded : EncodedWords(display, tokens.isEmpty() ? FirstWordBytes(name)
+                                                                                        : kEncodedWordBytes))
                     tokens.append({encoded, {}});
             } else if (atoms) {
                 for (const Word& word : SplitWords(display))

@@ -31,7 +31,7 @@ QByteArray AddressField(const QByteArray& name, const QList<Mailbox>& mailboxes)
 QByteArray VerbatimField(const QByteArray& name, const QByteArray& value);
 
 // The text as encoded words ("=?UTF-8?B?...?="), each at most 75 characters, never splitting a
-// character.
-QList<QByteArray> EncodedWords(const QString& text);
+// character. The first carries at most `firstWordBytes` bytes of text (45 fill a word).
+QList<QByteArray> EncodedWords(const QString& text, qsizetype firstWordBytes = 45);
 
 } // namespace swn

@@ -579,6 +579,603 @@ private Q_SLOTS:
         QVERIFY(ctx.log.last().startsWith(QStringLiteral("XML Stream Failed to Load.")));
         QCOMPARE(ctx.relays, relays);
     }
+
+    void richHtmlMailReadsCleanEverywhere()
+    {
+        FakeContext ctx = context();
+        MailDocBuilder doc;
+        doc.from = QStringLiteral("Bug Tracker <tracker@bt.example.org>");
+        doc.to = {QStringLiteral("山田 太郎 <yamada@example.jp>"), "alice@example.org"};
+        doc.contentType = QStringLiteral("text/html");
+        doc.subject = QStringLiteral("障害番号四十二番が更新されました。担当者は山田太郎です。優先度は高で、期限は来週の金曜日です。"
+                                     "詳しくは添付の報告書をご覧ください。");
+        doc.body = QStringLiteral(
+            "<html><head><title>Defect 42</title><style>.logo { background: url(\"logo.png\") }</style>"
+            "<script>var hidden = \"<b>script text</b>\";</script></head>\n"
+            "<body background=\"logo.png\"><h1>Defect&nbsp;42 was resolved</h1>\n"
+            "<p>Priority: <b>high</b> &amp; owner: 山田 &lt;yamada&gt;</p>"
+            "<p>First line<br>Second line</p><!-- a comment -->\n"
+            "<ul><li>Build 7 fixed it</li><li>Verified &#x2714;</li></ul>"
+            "<p>See <a href=\"https://bt.example.org/defects/42\">the defect</a>.</p>\n"
+            "<img src=\"logo.png\" alt=\"logo\"><img src='%E3%83%AD%E3%82%B4.gif'>"
+            "<div style=\"background-image:url(logo.png)\">footer</div></body></html>");
+        doc.headers = {{"X-Link-Local", "fe80::1"}, {"X-Defect-Id", "42"}};
+        const QByteArray logo = RandomBytes(2000);
+        const QByteArray gif = RandomBytes(500);
+        doc.attachments = {{"logo.png", logo},
+                           {QStringLiteral("ロゴ.gif"), gif},
+                           {"data.g", "generic data"},
+                           {"report.", "no extension"},
+                           {"a.mp", "two letters"},
+                           {"x.jp", "two letters as well"},
+                           {"notes.txt", QStringLiteral("メモ: UTF-8 text\n").toUtf8()}};
+        const ReceivedMail got = deliverOne(doc, ctx);
+        QVERIFY2(!got.content.isEmpty(), qPrintable(ctx.joinedLog()));
+
+        const PythonReading mail = ReadMailWithPython(got.content);
+        QVERIFY2(mail.error.isEmpty(), qPrintable(mail.error));
+        QVERIFY2(mail.defects.isEmpty(), qPrintable(mail.defects.join(QLatin1Char('\n'))));
+        // Message-ID in the sender's domain.
+        QVERIFY2(QRegularExpression(QStringLiteral("^<[0-9a-f]+@bt\\.example\\.org>$"))
+                     .match(mail.header("Message-ID"))
+                     .hasMatch(),
+                 qPrintable(mail.header("Message-ID")));
+        // No empty header lines, no Cc at all, the header value whole.
+        for (const auto& [name, value] : mail.headers)
+            QVERIFY2(!value.trimmed().isEmpty(), qPrintable(name));
+        for (const QString& line : HeaderLines(got.content))
+            QVERIFY2(!QRegularExpression(QStringLiteral("^[!-9;-~]+:\\s*$")).match(line).hasMatch(), qPrintable(line));
+        QCOMPARE(mail.headerCount("Cc"), 0);
+        QCOMPARE(mail.header("X-Link-Local"), QStringLiteral("fe80::1"));
+        QCOMPARE(mail.header("Subject"), doc.subject);
+        QVERIFY2(mail.longestEncodedWord <= 75, qPrintable(QString::number(mail.longestEncodedWord)));
+        QVERIFY2(mail.longestHeaderLine <= 78, qPrintable(QString::number(mail.longestHeaderLine)));
+        QVERIFY(mail.header("To").contains(QStringLiteral("山田 太郎 <yamada@example.jp>")));
+
+        QCOMPARE(mail.tree, QStringLiteral("multipart/mixed(multipart/related(multipart/alternative(text/plain,text/html),"
+                                           "image/png,image/gif),application/octet-stream,application/octet-stream,%1,%2,"
+                                           "text/plain)")
+                                .arg(mail.part("1.4").value("type").toString(), mail.part("1.5").value("type").toString()));
+        // The text alternative: what a reader sees, without markup, scripts or styles.
+        const QString text = Text(mail.part("1.1.1.1"));
+        for (const QString& expected :
+             {QStringLiteral("Defect 42 was resolved"), QStringLiteral("Priority: high & owner: 山田 <yamada>"),
+              QStringLiteral("First line\nSecond line"), QStringLiteral("- Build 7 fixed it\n- Verified ✔"),
+              QStringLiteral("the defect <https://bt.example.org/defects/42>."), QStringLiteral("footer")})
+            QVERIFY2(text.contains(expected), qPrintable(expected + QStringLiteral("\n---\n") + text));
+        for (const QString& absent : {QStringLiteral("<b>"), QStringLiteral("&amp;"), QStringLiteral("&nbsp;"),
+                                      QStringLiteral("script text"), QStringLiteral(".logo"), QStringLiteral("a comment"),
+                                      QStringLiteral("<img"), QStringLiteral("Defect 42\n")})
+            QVERIFY2(!text.contains(absent), qPrintable(absent + QStringLiteral("\n---\n") + text));
+        QVERIFY(text.contains(QStringLiteral("Defect 42 was resolved\n\nPriority")));
+
+        // Every reference to an image by its display name now names its Content-ID.
+        const QJsonObject png = mail.part("1.1.2");
+        const QJsonObject gifPart = mail.part("1.1.3");
+        QCOMPARE(png.value("content_location").toString(), QStringLiteral("logo.png"));
+        QCOMPARE(gifPart.value("content_location").toString(), QStringLiteral("%E3%83%AD%E3%82%B4.gif"));
+        QCOMPARE(gifPart.value("filename").toString(), QStringLiteral("ロゴ.gif"));
+        QCOMPARE(QByteArray::fromBase64(png.value("base64").toString().toLatin1()), logo);
+        QCOMPARE(QByteArray::fromBase64(gifPart.value("base64").toString().toLatin1()), gif);
+        const QString pngId = png.value("content_id").toString().remove('<').remove('>');
+        const QString gifId = gifPart.value("content_id").toString().remove('<').remove('>');
+        QVERIFY(pngId.endsWith(QStringLiteral("@bt.example.org")) && pngId != gifId);
+        const QString html = Text(mail.part("1.1.1.2"));
+        QCOMPARE(html.count(QStringLiteral("cid:") + pngId), 4);
+        QCOMPARE(html.count(QStringLiteral("cid:") + gifId), 1);
+        QVERIFY2(html.contains(QStringLiteral("<img src=\"cid:%1\" alt=\"logo\">").arg(pngId)), qPrintable(html));
+        QVERIFY2(html.contains(QStringLiteral("<body background=\"cid:%1\">").arg(pngId)), qPrintable(html));
+        QVERIFY(!html.contains(QStringLiteral("logo.png")) && !html.contains(QStringLiteral("%E3%83%AD")));
+
+        // Only true image extensions are inline; everything else is an attachment under its name.
+        const QStringList attachments{"data.g", "report.", "a.mp", "x.jp", "notes.txt"};
+        for (int i = 0; i < attachments.size(); ++i) {
+            const QJsonObject part = mail.part(QStringLiteral("1.%1").arg(i + 2));
+            QCOMPARE(part.value("disposition").toString(), QStringLiteral("attachment"));
+            QCOMPARE(part.value("filename").toString(), attachments[i]);
+            QCOMPARE(part.value("parent").toString(), QStringLiteral("multipart/mixed"));
+        }
+        QCOMPARE(mail.part("1.2").value("base64").toString(), QString::fromLatin1(QByteArray("generic data").toBase64()));
+        QCOMPARE(mail.part("1.6").value("charset").toString(), QStringLiteral("utf-8"));
+        QCOMPARE(Text(mail.part("1.6")), QStringLiteral("メモ: UTF-8 text\n"));
+
+        const ReformimeReading reformime = ReadMailWithReformime(got.content);
+        QVERIFY2(reformime.problems.isEmpty(), qPrintable(reformime.problems));
+        QCOMPARE(reformime.contentIds.size(), 2);
+        QVERIFY(reformime.contentIds.contains(QLatin1Char('<') + pngId + QLatin1Char('>')));
+        QVERIFY2(reformime.fileNames.contains(QStringLiteral("data.g")), qPrintable(reformime.fileNames.join(',')));
+
+        // SpamAssassin's local tests find no fault with the header or the MIME structure.
+        QString error;
+        const QStringList rules = SpamAssassinRules(got.content, &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        const QStringList defectRules{
+            "MISSING_MID", "INVALID_MSGID", "MSGID_NOFQDN1", "MSGID_SHORT", "MSGID_HDR_MALF", "MISSING_DATE",
+            "INVALID_DATE", "MISSING_FROM", "MISSING_HEADERS", "MISSING_SUBJECT", "MISSING_HB_SEP",
+            "MISSING_MIME_HB_SEP", "MIME_HTML_ONLY", "MIME_HTML_ONLY_MULTI", "MIME_HTML_MOSTLY",
+            "MIME_HEADER_CTYPE_ONLY", "MIME_BASE64_TEXT", "MIME_QP_LONG_LINE", "MIME_BAD_ISO_CHARSET",
+            "BASE64_LENGTH_78_79", "BASE64_LENGTH_79_INF", "BAD_ENC_HEADER", "SUBJECT_NEEDS_ENCODING", "HEAD_LONG",
+            "NONEXISTENT_CHARSET", "MPART_ALT_DIFF", "MPART_ALT_DIFF_COUNT", "HTML_MIME_NO_HTML_TAG",
+            "HTML_MISSING_CTYPE", "EMPTY_MESSAGE", "TO_MALFORMED", "BOGUS_MIME_VERSION", "DSN_NO_MIMEVERSION",
+            "FROM_ADDR_WS", "FROM_WSP_TRAIL", "CORRUPT_FROM_LINE_IN_HDRS", "T_TVD_MIME_NO_HEADERS", "T_TVD_MIME_EPI",
+            "TBIRD_SUSP_MIME_BDRY", "MIMEPART_LIMIT_EXCEEDED"};
+        for (const QString& rule : rules)
+            QVERIFY2(!defectRules.contains(rule), qPrintable(QStringLiteral("%1 fired: %2").arg(rule, rules.join(','))));
+        QVERIFY(StagedFiles().isEmpty());
+    }
+
+    void headerRules()
+    {
+        QString list;
+        // A from address that cannot stand in a mail: never sent, a clear reason, a final answer.
+        for (const QString& from : {QString(), QStringLiteral("   "), QStringLiteral("not an address"),
+                                    QStringLiteral("tracker"), QStringLiteral("a@example.org, b@example.org")}) {
+            FakeContext ctx = context();
+            MailDocBuilder doc;
+            doc.from = from;
+            doc.attachments = {{"a.txt", "data"}};
+            const int before = sink.count();
+            QCOMPARE(DeliverXMLMailMsgViaCDO(ctx, doc.build(), list), DeliveryOutcome::FailedPermanently);
+            QCOMPARE(sink.count(), before);
+            QCOMPARE(ctx.log.size(), 2);
+            QVERIFY2(ctx.log[0].startsWith(QStringLiteral("Send Failed:")) &&
+                         ctx.log[0].contains(QStringLiteral("the from address")),
+                     qPrintable(ctx.log[0]));
+            QVERIFY(StagedFiles().isEmpty());
+        }
+
+        // Only Bcc recipients: the To line names nobody rather than standing empty. A valid
+        // Message-ID and Date of the document are kept; invalid ones are replaced.
+        FakeContext ctx = context();
+        MailDocBuilder doc;
+        doc.to.clear();
+        doc.bcc = {"hidden@example.org"};
+        doc.subject = QStringLiteral("x").repeated(200) + QStringLiteral(" tail ") + QStringLiteral("ü").repeated(60);
+        doc.headers = {{"Message-ID", "<keep.this@tracker.example.org>"}, {"Date", "Tue, 1 Dec 2026 10:00:00 +0100"},
+                       {"X-Long", QStringLiteral("word ").repeated(60).trimmed()}, {"X-Empty", ""},
+                       {"Reply-To", QStringLiteral("Ünïcode Support <support@example.org>")}};
+        ReceivedMail got = deliverOne(doc, ctx);
+        QVERIFY2(!got.content.isEmpty(), qPrintable(ctx.joinedLog()));
+        QCOMPARE(got.recipients, QStringList{"hidden@example.org"});
+        PythonReading mail = ReadMailWithPython(got.content);
+        QVERIFY2(mail.defects.isEmpty(), qPrintable(mail.defects.join('\n')));
+        QCOMPARE(mail.header("To"), QStringLiteral("undisclosed-recipients:;"));
+        QCOMPARE(mail.header("Message-ID"), QStringLiteral("<keep.this@tracker.example.org>"));
+        QCOMPARE(mail.header("Date"), QStringLiteral("Tue, 01 Dec 2026 10:00:00 +0100"));
+        QCOMPARE(mail.header("Subject"), doc.subject);
+        QCOMPARE(mail.header("X-Long"), QStringLiteral("word ").repeated(60).trimmed());
+        QCOMPARE(mail.header("Reply-To"), QStringLiteral("Ünïcode Support <support@example.org>"));
+        QCOMPARE(mail.headerCount("X-Empty"), 0);
+        QVERIFY(!got.content.contains("hidden@example.org"));
+        QVERIFY(mail.longestEncodedWord <= 75);
+
+        doc.headers = {{"Message-ID", "no id at all"}, {"Date", "yesterday"}};
+        got = deliverOne(doc, ctx);
+        mail = ReadMailWithPython(got.content);
+        QVERIFY2(mail.defects.isEmpty(), qPrintable(mail.defects.join('\n')));
+        QVERIFY(mail.header("Message-ID").endsWith(QStringLiteral("@example.org>")));
+        QVERIFY(mail.header("Date") != QStringLiteral("yesterday"));
+        QCOMPARE(mail.headerCount("Date"), 1);
+    }
+
+    void documentsInTheirOwnEncodings()
+    {
+        struct Case {
+            const char* declared;
+            const char* python;
+            QString subject;
+            QString body;
+        };
+        const QString japanese = QStringLiteral("障害 42 の担当者が変わりました");
+        const QList<Case> cases{
+            {"Shift_JIS", "shift_jis", japanese, QStringLiteral("本文: ソース「テスト」の不具合。\n二行目。")},
+            {"EUC-JP", "euc_jp", japanese, QStringLiteral("本文: 表示の不具合。\n二行目。")},
+            {"ISO-2022-JP", "iso2022_jp", japanese, QStringLiteral("本文: 漢字とかな。")},
+            {"GB18030", "gb18030", QStringLiteral("缺陷 42 已解决"), QStringLiteral("正文：请查看附件。€")},
+            {"GBK", "gbk", QStringLiteral("缺陷 42 已更新"), QStringLiteral("正文")},
+            {"Big5", "big5", QStringLiteral("缺陷 42 已更新"), QStringLiteral("內文：請查看。")},
+            {"ISO-8859-1", "latin-1", QStringLiteral("Défaut 42 résolu"), QStringLiteral("Größe: 3 µm")},
+            {"ISO-8859-15", "iso8859_15", QStringLiteral("Prix 42 €"), QStringLiteral("Œuvre")},
+            {"windows-1252", "cp1252", QStringLiteral("“Defect” 42 – fixed"), QStringLiteral("Price: 5 €")},
+            {"windows-1251", "cp1251", QStringLiteral("Дефект 42 исправлен"), QStringLiteral("Текст")},
+            {"UTF-16", "utf-16", QStringLiteral("障害 42 · UTF-16"), QStringLiteral("本文 ✔")},
+        };
+        for (const Case& c : cases) {
+            FakeContext ctx = context();
+            MailDocBuilder doc;
+            doc.declaredEncoding = QString::fromLatin1(c.declared);
+            doc.subject = c.subject;
+            doc.body = c.body;
+            doc.to = {QStringLiteral("Yamada <yamada@example.jp>")};
+            const QByteArray bytes = EncodeWithPython(doc.build(), QString::fromLatin1(c.python));
+            QVERIFY2(!bytes.isEmpty(), c.declared);
+            QString list;
+            const int before = sink.count();
+            QCOMPARE(DeliverXMLMailMsgViaCDO(ctx, bytes, list), DeliveryOutcome::Delivered);
+            QCOMPARE(sink.count(), before + 1);
+            const PythonReading mail = ReadMailWithPython(sink.messages().last().content);
+            QCOMPARE(mail.header("Subject"), c.subject);
+            QCOMPARE(Text(mail.part("1")).trimmed(), c.body);
+        }
+
+        // Bytes that are not valid in the declared encoding, or in UTF-8 without a declaration:
+        // refused with the encoding and the place, nothing sent, nothing counted, by both transports.
+        MailDocBuilder doc;
+        doc.declaredEncoding = QStringLiteral("Shift_JIS");
+        doc.subject = QStringLiteral("BROKEN");
+        doc.attachments = {{"a.txt", "data"}};
+        QByteArray sjis = EncodeWithPython(doc.build(), QStringLiteral("shift_jis"));
+        const qsizetype broken = sjis.indexOf("BROKEN");
+        sjis[broken] = char(0x82);
+        sjis[broken + 1] = char(0xFF); // a lead byte with no trail byte of Shift_JIS after it
+        MailDocBuilder utf8Doc;
+        utf8Doc.subject = QStringLiteral("BROKEN");
+        QByteArray badUtf8 = utf8Doc.build();
+        badUtf8[badUtf8.indexOf("BROKEN")] = char(0xC3);
+        badUtf8[badUtf8.indexOf("ROKEN")] = char(0x28);
+        MailDocBuilder unknown;
+        unknown.declaredEncoding = QStringLiteral("x-no-such-encoding");
+        const struct {
+            QByteArray bytes;
+            QString encoding;
+        } refused[] = {{sjis, QStringLiteral("Shift_JIS")}, {badUtf8, QStringLiteral("UTF-8")},
+                       {unknown.build(), QStringLiteral("x-no-such-encoding")}};
+        for (const auto& r : refused) {
+            const int before = sink.count();
+            FakeContext ctx = context();
+            QString list;
+            QCOMPARE(DeliverXMLMailMsgViaCDO(ctx, r.bytes, list), DeliveryOutcome::FailedPermanently);
+            QCOMPARE(ctx.log.size(), 1);
+            QVERIFY2(ctx.log[0].startsWith(QStringLiteral("XML Stream Failed to Load.  Error: ")), qPrintable(ctx.log[0]));
+            QVERIFY2(ctx.log[0].contains(r.encoding), qPrintable(ctx.log[0]));
+            QCOMPARE(ctx.relays, 0);
+
+            FakeContext viaComponent;
+            viaComponent.sendmail = QStringLiteral("/bin/true");
+            QCOMPARE(DeliverXMLMailMsgViaZorvix(viaComponent, r.bytes), DeliveryOutcome::FailedPermanently);
+            QCOMPARE(viaComponent.log, ctx.log);
+            QCOMPARE(viaComponent.relays, 0);
+            QCOMPARE(sink.count(), before);
+        }
+        FakeContext ctx = context();
+        QString list;
+        DeliverXMLMailMsgViaCDO(ctx, sjis, list);
+        QVERIFY2(ctx.log[0].contains(QStringLiteral("byte offset %1 (line 2)").arg(broken)), qPrintable(ctx.log[0]));
+        QVERIFY(StagedFiles().isEmpty());
+    }
+
+    void recipientsTheServerTakesGetTheMail()
+    {
+        // Three recipients, one refused: the other two get the mail; the refusal is logged with
+        // the server's reply to that recipient, and no retry is due.
+        FakeContext ctx = context();
+        MailDocBuilder doc;
+        doc.to = {"alice@example.org", "refused-bob@example.org"};
+        doc.cc = {"carol@example.org"};
+        QString list;
+        DeliveryReport report;
+        int before = sink.count();
+        QCOMPARE(DeliverXMLMailMsgViaCDO(ctx, doc.build(), list, &report), DeliveryOutcome::Delivered);
+        QCOMPARE(sink.count(), before + 1);
+        QCOMPARE(sink.messages().last().recipients, (QStringList{"alice@example.org", "carol@example.org"}));
+        QCOMPARE(report.delivered, (QStringList{"alice@example.org", "carol@example.org"}));
+        QCOMPARE(report.refused, QStringList{"refused-bob@example.org"});
+        QVERIFY(report.pending.isEmpty());
+        QCOMPARE(ctx.log.filter(QStringLiteral("Send Failed:")).size(), 1);
+        QVERIFY2(ctx.log[0].contains(QStringLiteral("550 5.1.1 <refused-bob@example.org>: Recipient address rejected")) &&
+                     ctx.log[0].contains(QStringLiteral("RCPT TO:<refused-bob@example.org>")),
+                 qPrintable(ctx.log[0]));
+
+        // A temporary refusal of one recipient: the others get it now, that one later, alone.
+        sink.setFaults({"rcpt=carol@example.org 451"});
+        FakeContext later = context();
+        before = sink.count();
+        doc.to = {"alice@example.org", "dave@example.org"};
+        QCOMPARE(DeliverXMLMailMsgViaCDO(later, doc.build(), list, &report), DeliveryOutcome::RetryLater);
+        QCOMPARE(report.pending, QStringList{"carol@example.org"});
+        QCOMPARE(report.delivered, (QStringList{"alice@example.org", "dave@example.org"}));
+        QVERIFY2(later.log[0].contains(QStringLiteral("451")) && later.log[0].contains(QStringLiteral("CC Addressees: carol")),
+                 qPrintable(later.log[0]));
+        sink.setFaults({});
+        QCOMPARE(DeliverXMLMailMsgViaCDO(later, doc.build(), list, &report, report.pending), DeliveryOutcome::Delivered);
+        QCOMPARE(sink.count(), before + 2);
+        QCOMPARE(sink.messages().last().recipients, QStringList{"carol@example.org"});
+        // The retry is the same mail: the same headers, the recipient lists unchanged.
+        const PythonReading retried = ReadMailWithPython(sink.messages().last().content);
+        QCOMPARE(retried.header("To"), QStringLiteral("alice@example.org, dave@example.org"));
+
+        // Every recipient refused for good: a permanent failure.
+        FakeContext none = context();
+        doc.to = {"refused-1@example.org", "refused-2@example.org"};
+        doc.cc.clear();
+        before = sink.count();
+        QCOMPARE(DeliverXMLMailMsgViaCDO(none, doc.build(), list, &report), DeliveryOutcome::FailedPermanently);
+        QCOMPARE(sink.count(), before);
+        QCOMPARE(report.refused.size(), 2);
+        QCOMPARE(none.log.filter(QStringLiteral("Send Failed:")).size(), 2);
+
+        // A server that takes two recipients per transaction: the rest go in further ones.
+        sink.setFaults({"max-rcpt 2"});
+        FakeContext many = context();
+        doc.to = {"r1@example.org", "r2@example.org", "r3@example.org"};
+        doc.cc = {"r4@example.org"};
+        doc.bcc = {"r5@example.org"};
+        before = sink.count();
+        QCOMPARE(DeliverXMLMailMsgViaCDO(many, doc.build(), list, &report), DeliveryOutcome::Delivered);
+        QVERIFY2(many.log.filter(QStringLiteral("Send Failed")).isEmpty(), qPrintable(many.joinedLog()));
+        QCOMPARE(sink.count(), before + 3);
+        QStringList reached;
+        QSet<QString> ids;
+        for (const ReceivedMail& m : sink.messages().mid(before)) {
+            QVERIFY(m.recipients.size() <= 2);
+            reached += m.recipients;
+            ids.insert(ReadMailWithPython(m.content).header("Message-ID"));
+        }
+        QCOMPARE(reached, (QStringList{"r1@example.org", "r2@example.org", "r3@example.org", "r4@example.org",
+                                      "r5@example.org"}));
+        QCOMPARE(ids.size(), 1);
+        QCOMPARE(report.delivered.size(), 5);
+    }
+
+    void whatTheServerRefusesDecidesTheOutcome()
+    {
+        struct Case {
+            QString fault;
+            DeliveryOutcome outcome;
+            QString logged; // in the reason of message 142
+        };
+        SetSmtpTimeouts(3, 3);
+        const QList<Case> cases{
+            {"connect close", DeliveryOutcome::ServerUnavailable, {}},
+            {"greeting 554", DeliveryOutcome::ServerUnavailable, "554"},
+            {"greeting hang", DeliveryOutcome::ServerUnavailable, "greeting"},
+            {"ehlo 421", DeliveryOutcome::ServerUnavailable, "421"},
+            {"mail 530", DeliveryOutcome::ServerUnavailable, "530 5.0.0 Refused at mail (test switch) (reply to MAIL FROM)"},
+            {"mail 451", DeliveryOutcome::ServerUnavailable, "451 4.0.0 Refused at mail (test switch) (reply to MAIL FROM)"},
+            {"mail hang", DeliveryOutcome::ServerUnavailable, "no reply to MAIL FROM"},
+            {"rcpt 550", DeliveryOutcome::FailedPermanently, "550"},
+            {"rcpt 450", DeliveryOutcome::RetryLater, "450"},
+            {"rcpt hang", DeliveryOutcome::ServerUnavailable, "RCPT TO"},
+            {"data 554", DeliveryOutcome::FailedPermanently, "554 5.0.0 Refused at data (test switch) (reply to DATA)"},
+            {"data 451", DeliveryOutcome::RetryLater, "(reply to DATA)"},
+            {"enddata 552", DeliveryOutcome::FailedPermanently, "(reply to the end of the message data)"},
+            {"enddata 451", DeliveryOutcome::RetryLater, "(reply to the end of the message data)"},
+            {"enddata hang", DeliveryOutcome::ServerUnavailable, "no reply to the end of the message data"},
+            {"enddata close", DeliveryOutcome::ServerUnavailable, {}},
+            {"midmessage close", DeliveryOutcome::ServerUnavailable, {}},
+        };
+        for (const Case& c : cases) {
+            // A server of its own for each case: a connection kept from an earlier mail would
+            // skip the greeting and EHLO.
+            SmtpSink faulty;
+            QVERIFY(faulty.start(0, {QStringLiteral("--fault"), c.fault}));
+            FakeContext ctx = context();
+            ctx.smtpHost = faulty.hostText();
+            MailDocBuilder doc;
+            doc.to = {"alice@example.org", "bob@example.org"};
+            doc.attachments = {{"a.txt", "data"}};
+            QString list;
+            DeliveryReport report;
+            const DeliveryOutcome outcome = DeliverXMLMailMsgViaCDO(ctx, doc.build(), list, &report);
+            QVERIFY2(outcome == c.outcome, qPrintable(c.fault + QStringLiteral(": ") + ctx.joinedLog()));
+            QCOMPARE(faulty.count(), 0);
+            const QString failures = ctx.log.filter(QStringLiteral("Send Failed:")).join(QLatin1Char('\n'));
+            QVERIFY2(!failures.isEmpty() && failures.contains(c.logged), qPrintable(c.fault + QStringLiteral(": ") + failures));
+            // Never the reply to the QUIT that followed.
+            QVERIFY2(!failures.contains(QStringLiteral("221")), qPrintable(failures));
+            QCOMPARE(report.outcome, c.outcome);
+            if (IsTemporary(c.outcome))
+                QCOMPARE(report.pending, (QStringList{"alice@example.org", "bob@example.org"}));
+            else
+                QCOMPARE(report.refused, (QStringList{"alice@example.org", "bob@example.org"}));
+            QCOMPARE(ctx.log.last(), QStringLiteral("Instigator: tester # Recipients = 2"));
+            QVERIFY(StagedFiles().isEmpty());
+        }
+        SetSmtpTimeouts(5, 5);
+        // Switches set while the server runs take effect at the next command.
+        FakeContext ctx = context();
+        QString list;
+        sink.setFaults({"data 554"});
+        QCOMPARE(DeliverXMLMailMsgViaCDO(ctx, MailDocBuilder().build(), list), DeliveryOutcome::FailedPermanently);
+        sink.setFaults({});
+        QCOMPARE(DeliverXMLMailMsgViaCDO(ctx, MailDocBuilder().build(), list), DeliveryOutcome::Delivered);
+    }
+
+    void transportSecurityAndAuthentication()
+    {
+        // A certificate of our own for 127.0.0.1, and a second one nobody trusts.
+        auto makeCertificate = [&](const QString& name) {
+            QProcess openssl;
+            openssl.start(QStringLiteral("openssl"),
+                          {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
+                           "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout",
+                           scratch.filePath(name + ".key"), "-out", scratch.filePath(name + ".pem")});
+            return openssl.waitForFinished(60000) && openssl.exitCode() == 0;
+        };
+        QVERIFY(makeCertificate(QStringLiteral("server")));
+        QVERIFY(makeCertificate(QStringLiteral("stranger")));
+        const QStringList tlsArguments{"--tls-cert", scratch.filePath("server.pem"), "--tls-key",
+                                       scratch.filePath("server.key")};
+        SmtpSink guarded;
+        QVERIFY(guarded.start(0, tlsArguments + QStringList{"--require-starttls", "--auth", "relay:s3cret!pw"}));
+
+        auto attempt = [&](const SmtpSink& server, SmtpSecurity security, DeliveryOutcome expected) {
+            FakeContext ctx = context();
+            ctx.smtpHost = server.hostText();
+            ctx.security = security;
+            QString list;
+            const DeliveryOutcome outcome = DeliverXMLMailMsgViaCDO(ctx, MailDocBuilder().build(), list);
+            // Whatever happens, the password never reaches the log.
+            for (const QString& line : ctx.log)
+                if (line.contains(QStringLiteral("s3cret")))
+                    return QStringLiteral("password in the log: ") + line;
+            if (outcome != expected)
+                return QStringLiteral("outcome %1: %2").arg(int(outcome)).arg(ctx.joinedLog());
+            return ctx.log.filter(QStringLiteral("Send Failed:")).join(QLatin1Char('\n'));
+        };
+        SmtpSecurity security;
+        security.mode = SmtpSecurity::Mode::StartTls;
+        security.user = QStringLiteral("relay");
+        security.password = QStringLiteral("s3cret!pw");
+        security.caFile = scratch.filePath("server.pem");
+        // STARTTLS and AUTH: the mail arrives encrypted and authenticated.
+        QString failures = attempt(guarded, security, DeliveryOutcome::Delivered);
+        QVERIFY2(failures.isEmpty(), qPrintable(failures));
+        QCOMPARE(guarded.count(), 1);
+        QVERIFY(guarded.messages().last().overTls);
+        QCOMPARE(guarded.messages().last().authUser, QStringLiteral("relay"));
+        produced << guarded.messages().last().content;
+
+        // A wrong password: refused with the server's reply, and the server is to blame.
+        SmtpSecurity wrong = security;
+        wrong.password = QStringLiteral("s3cret-but-wrong");
+        failures = attempt(guarded, wrong, DeliveryOutcome::ServerUnavailable);
+        QVERIFY2(failures.contains(QStringLiteral("535")), qPrintable(failures));
+        // A certificate that does not verify: nothing is sent.
+        SmtpSecurity untrusted = security;
+        untrusted.caFile = scratch.filePath("stranger.pem");
+        failures = attempt(guarded, untrusted, DeliveryOutcome::ServerUnavailable);
+        QVERIFY2(failures.contains(QStringLiteral("certificate"), Qt::CaseInsensitive), qPrintable(failures));
+        // Without TLS the server takes nothing, and no password travels in plain text.
+        SmtpSecurity plain = security;
+        plain.mode = SmtpSecurity::Mode::None;
+        failures = attempt(guarded, plain, DeliveryOutcome::ServerUnavailable);
+        QVERIFY2(failures.contains(QStringLiteral("530")), qPrintable(failures));
+        QCOMPARE(guarded.count(), 1);
+
+        // A server that offers no STARTTLS gets nothing at all.
+        const int before = sink.count();
+        SmtpSecurity startTls;
+        startTls.mode = SmtpSecurity::Mode::StartTls;
+        failures = attempt(sink, startTls, DeliveryOutcome::ServerUnavailable);
+        QVERIFY2(failures.contains(QStringLiteral("STARTTLS")), qPrintable(failures));
+        QCOMPARE(sink.count(), before);
+
+        // TLS from the first byte.
+        SmtpSink implicit;
+        QVERIFY(implicit.start(0, tlsArguments + QStringList{"--implicit-tls", "--auth", "relay:s3cret!pw"}));
+        SmtpSecurity tls = security;
+        tls.mode = SmtpSecurity::Mode::Tls;
+        failures = attempt(implicit, tls, DeliveryOutcome::Delivered);
+        QVERIFY2(failures.isEmpty(), qPrintable(failures));
+        QCOMPARE(implicit.count(), 1);
+        QVERIFY(implicit.messages().last().overTls);
+        QCOMPARE(implicit.messages().last().authUser, QStringLiteral("relay"));
+        produced << implicit.messages().last().content;
+    }
+
+    void proxySettingsOfTheEnvironmentAreIgnored()
+    {
+        const QByteArray nowhere = "socks5h://127.0.0.1:" + QByteArray::number(UnusedTcpPort());
+        const QList<QByteArray> names{"ALL_PROXY", "all_proxy", "SMTP_PROXY", "smtp_proxy", "http_proxy"};
+        for (const QByteArray& name : names)
+            qputenv(name.constData(), nowhere);
+        FakeContext ctx = context();
+        QString list;
+        const DeliveryOutcome outcome = DeliverXMLMailMsgViaCDO(ctx, MailDocBuilder().build(), list);
+        for (const QByteArray& name : names)
+            qunsetenv(name.constData());
+        QVERIFY2(outcome == DeliveryOutcome::Delivered, qPrintable(ctx.joinedLog()));
+    }
+
+    void deliveriesOnSeveralThreadsAtOnce()
+    {
+        // Worker threads deliver side by side; each mail arrives whole and reads clean.
+        constexpr int kThreads = 4;
+        constexpr int kEach = 5;
+        const int before = sink.count();
+        std::atomic<int> delivered{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                FakeContext ctx;
+                ctx.smtpHost = sink.hostText();
+                for (int i = 0; i < kEach; ++i) {
+                    MailDocBuilder doc;
+                    doc.contentType = QStringLiteral("text/html");
+                    doc.subject = QStringLiteral("スレッド %1 の %2 通目").arg(t).arg(i);
+                    doc.body = QStringLiteral("<p>mail %1/%2</p><img src=\"logo.png\">").arg(t).arg(i);
+                    doc.attachments = {{"logo.png", RandomBytes(100 + i)}, {"data.g", "x"}};
+                    QString list;
+                    try {
+                        if (DeliverXMLMailMsgViaCDO(ctx, doc.build(), list) == DeliveryOutcome::Delivered)
+                            ++delivered;
+                    } catch (const DeliveryError&) {
+                    }
+                }
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+        QCOMPARE(delivered.load(), kThreads * kEach);
+        QVERIFY(sink.waitForCount(before + kThreads * kEach));
+        QSet<QString> subjects;
+        for (const ReceivedMail& m : sink.messages().mid(before))
+            subjects.insert(ReadMailWithPython(m.content).header("Subject"));
+        QCOMPARE(subjects.size(), kThreads * kEach);
+        QVERIFY(StagedFiles().isEmpty());
+    }
+
+    void mailComponentReportsWhatTheProgramSaid()
+    {
+        const QString program = scratch.filePath(QStringLiteral("noisy-sendmail"));
+        const QString input = scratch.filePath(QStringLiteral("noisy.in"));
+        QFile script(program);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        // Seven lines of complaint, one of them very long, then a flood, then a failing status.
+        script.write(QStringLiteral("#!/bin/sh\ncat > '%1'\nfor i in 1 2 3 4 5 6 7; do echo \"complaint $i\" >&2; done\n"
+                                    "head -c 300000 /dev/zero | tr '\\\\0' x >&2\nexit 67\n")
+                         .arg(input)
+                         .toUtf8());
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        FakeContext ctx;
+        ctx.sendmail = program;
+        MailDocBuilder doc;
+        QCOMPARE(DeliverXMLMailMsgViaZorvix(ctx, doc.build()), DeliveryOutcome::FailedPermanently);
+        QCOMPARE(ctx.log.size(), 1);
+        QVERIFY2(ctx.log[0].startsWith(QStringLiteral("BT Mail Delivery fail : Code 67 (complaint 1 | complaint 2 | "
+                                                      "complaint 3 | complaint 4 | complaint 5)")),
+                 qPrintable(ctx.log[0].left(300)));
+        QVERIFY(!ctx.log[0].contains(QStringLiteral("complaint 6")));
+        QVERIFY(ctx.log[0].size() < 1100);
+        QFile in(input);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        produced << in.readAll();
+        in.close();
+
+        // A long single line is cut short.
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\ncat > /dev/null\nhead -c 5000 /dev/zero | tr '\\0' y >&2\nexit 70\n");
+        script.close();
+        ctx.log.clear();
+        QCOMPARE(DeliverXMLMailMsgViaZorvix(ctx, doc.build()), DeliveryOutcome::FailedPermanently);
+        QVERIFY2(ctx.log[0].startsWith(QStringLiteral("BT Mail Delivery fail : Code 70 (yyyy")), qPrintable(ctx.log[0].left(80)));
+        QVERIFY2(ctx.log[0].size() < 1100, qPrintable(QString::number(ctx.log[0].size())));
+
+        // An empty sender is never handed to the program.
+        QFile::remove(input);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(QStringLiteral("#!/bin/sh\ncat > '%1'\n").arg(input).toUtf8());
+        script.close();
+        ctx.log.clear();
+        doc.from.clear();
+        QCOMPARE(DeliverXMLMailMsgViaZorvix(ctx, doc.build()), DeliveryOutcome::FailedPermanently);
+        QVERIFY2(ctx.log[0].startsWith(QStringLiteral("BT Mail Delivery fail : Code 65 (the from address is empty)")),
+                 qPrintable(ctx.log[0]));
+        QVERIFY(!QFile::exists(input));
+        // A local user name is enough for it: the program adds the domain.
+        doc.from = QStringLiteral("tracker");
+        ctx.log.clear();
+        QCOMPARE(DeliverXMLMailMsgViaZorvix(ctx, doc.build()), DeliveryOutcome::Delivered);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        const QByteArray submitted = in.readAll();
+        produced << submitted;
+        const PythonReading mail = ReadMailWithPython(submitted);
+        QVERIFY2(!mail.header("Message-ID").contains(QStringLiteral("(none)")) &&
+                     mail.header("Message-ID").contains(QLatin1Char('.')),
+                 qPrintable(mail.header("Message-ID")));
+    }
 };
 
 QTEST_GUILESS_MAIN(DeliveryTest)

@@ -49,6 +49,7 @@ Transport security:
 """
 import argparse
 import asyncio
+import logging
 import os
 import re
 import signal
@@ -225,6 +226,9 @@ def main():
     parser.add_argument("--auth", default="")
     args = parser.parse_args()
 
+    # The server's own notices (a client that rejects the certificate, a session cut short) are
+    # what the tests provoke; they would only clutter their output.
+    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
     handler = Handler(args.outdir, args.count_only, args.fault)
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
@@ -241,7 +245,8 @@ def main():
         def authenticator(server, session, envelope, mechanism, auth_data):
             ok = (isinstance(auth_data, LoginPassword) and auth_data.login == user.encode()
                   and auth_data.password == password.encode())
-            return AuthResult(success=ok, auth_data=user if ok else None)
+            # handled=False: the server itself answers a failure with 535.
+            return AuthResult(success=ok, handled=False, auth_data=user if ok else None)
 
         options.update(authenticator=authenticator, auth_required=True,
                        # Under implicit TLS the whole connection is encrypted already.
