@@ -219,6 +219,10 @@ private Q_SLOTS:
         }, 20000));
         QCOMPARE(core.TotalCopiesCount(), max - 1);
         QCOMPARE(core.TotalRelaysCount(), max - 1);
+        // A full statistics counter is no reason to lose the mail itself.
+        QEXPECT_FAIL("", "A counter overflow is thrown out of the transport before the send, so the mail is "
+                         "dropped; the transports should log the overflow and deliver all the same", Continue);
+        QVERIFY(sink.waitForCount(1, 5000));
         QVERIFY(!shown.isEmpty());
         QCOMPARE(shown.last().at(0).toInt(), max - 1);
         // One more copy still fits.
