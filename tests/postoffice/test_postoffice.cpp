@@ -339,6 +339,28 @@ private Q_SLOTS:
         QVERIFY(StagingEmpty());
     }
 
+    void aRetryReachesOnlyThoseStillWaiting()
+    {
+        ScriptedSmtp server;
+        QVERIFY(server.start());
+        auto tracker = std::make_shared<MemoryTrackerFactory>();
+        auto& state = *tracker->state;
+        const qint32 key = state.add(Doc(QStringLiteral("half taken"), {QStringLiteral("ok@example.org"), QStringLiteral("full@example.org")}));
+        auto relay = memoryRelay(tracker, server.hostText());
+        QVERIFY(relay->poll());
+        QCOMPARE(server.count(), 1);
+        QCOMPARE(server.messages()[0].recipients, QStringList{"ok@example.org"});
+        QCOMPARE(state.queued(), QList<qint32>{key}); // still owed to the full mailbox
+        QTest::qWait(300);
+        QVERIFY(relay->poll());
+        int toOk = 0;
+        for (const ReceivedMail& m : server.messages())
+            toOk += int(m.recipients.count(QStringLiteral("ok@example.org")));
+        QEXPECT_FAIL("", "The poll retries the whole mail: the recipient who already has it gets it again at every "
+                         "retry", Continue);
+        QCOMPARE(toOk, 1);
+    }
+
     void aMalformedRecordIsSetAsideOnce()
     {
         for (const bool parkable : {true, false}) {
