@@ -1,31 +1,36 @@
 // Soak: an hour's mixed traffic compressed into a few minutes, through both relay modes at once,
-// against an SMTP server that refuses for a while and goes away now and then. Then the counts.
-// Usage: bench_soak [SECONDS]
+// against an SMTP server that refuses for a while and goes away now and then. Then every mail
+// is accounted for: accepted, delivered, delivered twice, lost, and what was left behind.
+// Usage: bench_soak [SECONDS=180]
 #include "BenchSupport.h"
 #include "MailDocBuilder.h"
 #include "SmtpSink.h"
 
 #include "delivery/CDOSend.h"
 #include "delivery/Delivery.h"
-#include "ui/Form1.h"
-#include "tracker/UnavailableTracker.h"
+#include "netrelay/NetworkRelay.h"
+#include "postoffice/PostOfficePoller.h"
+#include "relay/RelayCore.h"
+#include "relay/RelaySettings.h"
+#include "relay/Spool.h"
 #include "tracker/SqliteTracker.h"
 #include "tracker/TrackerStore.h"
+#include "tracker/UnavailableTracker.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QLineEdit>
+#include <QFile>
 #include <QRandomGenerator>
-#include <QTcpServer>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <arpa/inet.h>
 #include <atomic>
-#include <malloc.h>
 #include <cstdio>
-#include <netinet/in.h>
+#include <cstdlib>
+#include <malloc.h>
+#include <mutex>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -79,6 +84,21 @@ QByteArray Document(const QString& subject, bool withAttachment)
     return doc.build();
 }
 
+QString SubjectOfMail(const QByteArray& content)
+{
+    const qsizetype at = content.indexOf("Subject: ");
+    if (at < 0)
+        return {};
+    return QString::fromUtf8(content.mid(at + 9, content.indexOf('\r', at) - at - 9));
+}
+
+QString SubjectOfDocument(const QByteArray& document)
+{
+    const qsizetype at = document.indexOf("<Subject>");
+    const qsizetype end = document.indexOf("</Subject>", at);
+    return at < 0 || end < 0 ? QString() : QString::fromUtf8(document.mid(at + 9, end - at - 9));
+}
+
 QStringList Descriptors()
 {
     QStringList all;
@@ -87,42 +107,49 @@ QStringList Descriptors()
     return all;
 }
 
-// Counts the send failures as they are logged: the log box itself keeps only its last lines.
-class CountingForm : public Form1 {
-public:
-    using Form1::Form1;
-    void AddLogText(const QString& message) override
+// One relay without a window, as the service puts it together: declared in the order they are
+// made, they go in reverse, each waiting for its own work.
+struct Relay {
+    Relay(const QString& settingsFile, std::shared_ptr<TrackerFactory> tracker)
+        : settings(settingsFile), core(settings, RelayCoreOptions{}), network(core), postOffice(core, std::move(tracker))
     {
-        if (message.startsWith(QStringLiteral("Send Failed:")))
-            ++sendFailures;
-        Form1::AddLogText(message);
+        core.SetMessageSink([](const QString& text, const QString&, bool) { std::fprintf(stderr, "box: %s\n", qUtf8Printable(text)); });
+        QObject::connect(&core, &RelayCore::logAppended, &core, [this](const QString& line, bool) {
+            if (line.contains(QStringLiteral("Send Failed:")))
+                ++sendFailures;
+        });
     }
-    int sendFailures = 0;
+    void start()
+    {
+        core.LoadSettings();
+        core.CompleteStartUp();
+        core.cmdStart_Click();
+    }
+
+    RelaySettings settings;
+    RelayCore core;
+    NetworkRelay network;
+    PostOfficePoller postOffice;
+    std::atomic<int> sendFailures{0};
 };
 
-std::unique_ptr<CountingForm> Window(const QString& settings, std::shared_ptr<TrackerFactory> tracker)
+bool WriteSettings(const QString& path, const QString& smtp, const QString& body)
 {
-    Form1Options options;
-    options.settingsFile = settings;
-    options.trackerFactory = std::move(tracker);
-    options.showMessage = [](const QString& text, const QString&, QMessageBox::Icon) {
-        std::fprintf(stderr, "box: %s\n", qUtf8Printable(text));
-    };
-    options.quitOnExit = false;
-    auto form = std::make_unique<CountingForm>(std::move(options));
-    form->Form_Load();
-    return form;
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) &&
+        f.write(("[SwiftnoteRelay]\nTransportMode=CDO\nAutoStart=0\nMaxLogSize=64\nSMTPServer=" + smtp + "\n" + body).toUtf8()) > 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 180;
-    SetSmtpTimeouts(5, 5);
     QTemporaryDir dir;
+    // The staging folder goes with the private temporary folder.
+    qputenv("TMPDIR", QFile::encodeName(dir.path()));
+    SetSmtpTimeouts(5, 5);
     test::SmtpSink sink;
     if (!sink.start()) {
         std::fprintf(stderr, "bench_soak: the SMTP sink did not start\n");
@@ -136,32 +163,48 @@ int main(int argc, char** argv)
     store.addUser(QStringLiteral("Repo"), QStringLiteral("relay"), QStringLiteral("pw"), {QStringLiteral("SAMPL")});
     store.enablePostOffice(QStringLiteral("Repo"), QStringLiteral("SAMPL"));
 
+    const quint16 port = test::UnusedTcpPort();
     const QString netSettings = dir.filePath(QStringLiteral("net.ini"));
     const QString poSettings = dir.filePath(QStringLiteral("po.ini"));
-    for (const auto& [path, body] : {std::pair{netSettings, QStringLiteral("RelayMode=NETWORK\n")},
-                                     std::pair{poSettings, QStringLiteral("RelayMode=POSTOFFICE\nPOPollInterval=1\n"
-                                                                          "BTLoginID=relay\nBTPassword=pw\nBTDB=SAMPL\n"
-                                                                          "BTDbset=Repo\n")}}) {
-        QFile f(path);
-        f.open(QIODevice::WriteOnly);
-        f.write(("[SwiftnoteRelay]\nSMTPServer=" + sink.hostText() + "\n" + body).toUtf8());
+    if (!WriteSettings(netSettings, sink.hostText(), QStringLiteral("RelayMode=NETWORK\nSTMPRelayListenerPort=%1\n").arg(port)) ||
+        !WriteSettings(poSettings, sink.hostText(),
+                       QStringLiteral("RelayMode=POSTOFFICE\nPOPollInterval=1\nBTLoginID=relay\nBTPassword=pw\n"
+                                      "BTDB=SAMPL\nBTDbset=Repo\n"))) {
+        std::fprintf(stderr, "bench_soak: cannot write the settings\n");
+        return 1;
     }
 
-    auto net = Window(netSettings, std::make_shared<UnavailableTrackerFactory>());
-    const quint16 port = test::UnusedTcpPort();
-    net->ListenPort->setText(QString::number(port));
-    net->cmdStart_Click();
-    auto po = Window(poSettings, std::make_shared<SqliteTrackerFactory>(store.root()));
-    po->cmdStart_Click();
+    Relay net(netSettings, std::make_shared<UnavailableTrackerFactory>());
+    auto spool = std::make_shared<Spool>(dir.filePath(QStringLiteral("spool")));
+    QString spoolError;
+    if (!spool->open(&spoolError)) {
+        std::fprintf(stderr, "bench_soak: the spool cannot be used: %s\n", qUtf8Printable(spoolError));
+        return 1;
+    }
+    // Waits shortened to the soak's time scale: first retry after 2 s, at most 8 s apart.
+    net.network.SetSpoolTiming({2000, 8000, qint64(5) * 24 * 3600 * 1000});
+    net.network.SetSpool(spool);
+    net.start();
+    Relay po(poSettings, std::make_shared<SqliteTrackerFactory>(store.root()));
+    po.postOffice.SetRetryDelays(2000, 8000);
+    po.start();
+    if (!net.core.IsRunning() || !po.postOffice.ValidBTDB()) {
+        std::fprintf(stderr, "bench_soak: a relay did not start\n");
+        return 1;
+    }
 
-    // Warm up first, so that what lives as long as the process (the SMTP client, its kept
-    // connection, the event loop's own descriptors) is in the baseline.
+    // Warm up first, so that what lives as long as the process (every delivery worker with its
+    // event loop and its kept SMTP connection, the poll thread) is in the baseline.
+    constexpr int warmUpPosts = 16;
     store.enqueue(QStringLiteral("Repo"), QStringLiteral("SAMPL"),
                   QString::fromUtf8(Document(QStringLiteral("warm-up"), true)), {});
-    std::thread warmUp([&] { Post(port, Document(QStringLiteral("warm-up"), true)); });
-    while (sink.count() < 2)
+    std::vector<std::thread> warmUp;
+    for (int i = 0; i < warmUpPosts; ++i)
+        warmUp.emplace_back([&] { Post(port, Document(QStringLiteral("warm-up"), true)); });
+    while (sink.count() < warmUpPosts + 1)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    warmUp.join();
+    for (auto& t : warmUp)
+        t.join();
     for (int i = 0; i < 20; ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     const QStringList before = Descriptors();
@@ -169,15 +212,22 @@ int main(int argc, char** argv)
     const long rssBefore = StatusKb("VmRSS");
     const size_t heapBefore = mallinfo2().uordblks;
 
-    std::atomic<int> goodSent{0}, goodReplied{0}, malformed{0}, stalled{0}, closedEarly{0}, enqueued{0};
+    std::mutex acceptedMutex;
+    QSet<QString> netAccepted, poAccepted;
+    std::atomic<int> goodSent{0}, notAccepted{0}, malformed{0}, stalled{0}, closedEarly{0};
     std::vector<std::thread> traffic;
     for (int t = 0; t < 4; ++t)
         traffic.emplace_back([&, t] {
             QRandomGenerator rng(quint32(t + 1));
             while (running) {
                 const int n = goodSent++;
-                if (Post(port, Document(QStringLiteral("net-%1").arg(n), n % 5 == 0)))
-                    ++goodReplied;
+                const QString subject = QStringLiteral("net-%1").arg(n);
+                if (Post(port, Document(subject, n % 5 == 0))) {
+                    std::lock_guard lock(acceptedMutex);
+                    netAccepted.insert(subject);
+                } else {
+                    ++notAccepted;
+                }
                 QThread::msleep(rng.bounded(5, 40));
             }
         });
@@ -209,13 +259,15 @@ int main(int argc, char** argv)
     });
     traffic.emplace_back([&] {
         tracker::TrackerStore writer(store.root());
+        int n = 0;
         while (running) {
-            const int n = enqueued;
+            const QString subject = QStringLiteral("po-%1").arg(n);
             try {
-                writer.enqueue(QStringLiteral("Repo"), QStringLiteral("SAMPL"),
-                               QString::fromUtf8(Document(QStringLiteral("po-%1").arg(n), false)),
+                writer.enqueue(QStringLiteral("Repo"), QStringLiteral("SAMPL"), QString::fromUtf8(Document(subject, false)),
                                {{QStringLiteral("record.txt"), QByteArray(2000, 'r')}});
-                ++enqueued;
+                std::lock_guard lock(acceptedMutex);
+                poAccepted.insert(subject);
+                ++n;
             } catch (const TrackerError& e) {
                 std::fprintf(stderr, "enqueue: %s\n", qUtf8Printable(e.description()));
             }
@@ -265,10 +317,11 @@ int main(int argc, char** argv)
     if (downUntil >= 0)
         sink.start(smtpPort);
     sink.setTemporaryFailure(false);
-    // The post office gets the time to send what waited out the server's absences.
+    // Both relays get the time to send what waited out the server's moods.
     QElapsedTimer drain;
     drain.start();
-    while (!store.list(QStringLiteral("Repo"), QStringLiteral("SAMPL")).isEmpty() && drain.elapsed() < 60000)
+    while ((!store.list(QStringLiteral("Repo"), QStringLiteral("SAMPL")).isEmpty() || !spool->ids().isEmpty()) &&
+           drain.elapsed() < 90000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     for (int i = 0; i < 40; ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 25);
@@ -276,24 +329,47 @@ int main(int argc, char** argv)
     // Memory is read before the counting below reads every received mail back.
     const size_t heapAfter = mallinfo2().uordblks;
     const long rssAfter = StatusKb("VmRSS");
-    int netReceived = 0, poReceived = 0;
-    QSet<QString> poSeen;
-    for (const test::ReceivedMail& m : sink.messages()) {
-        const qsizetype at = m.content.indexOf("Subject: ");
-        const QString subject = QString::fromUtf8(m.content.mid(at + 9, m.content.indexOf('\r', at) - at - 9));
-        if (subject.startsWith(QStringLiteral("net-")))
-            ++netReceived;
-        else if (subject.startsWith(QStringLiteral("po-"))) {
-            ++poReceived;
-            poSeen.insert(subject);
+
+    // Network relay: every 200 reply is a mail the server received or the spool still holds.
+    QHash<QString, int> received;
+    for (const test::ReceivedMail& m : sink.messages())
+        ++received[SubjectOfMail(m.content)];
+    QSet<QString> netKept;
+    for (const QString& id : spool->ids())
+        netKept.insert(SubjectOfDocument(spool->read(id, nullptr)));
+    int failedGood = 0, failedMalformed = 0;
+    for (const QString& id : spool->failedIds()) {
+        const QString subject = SubjectOfDocument(spool->readFailed(id, nullptr));
+        if (subject.startsWith(QStringLiteral("net-"))) {
+            netKept.insert(subject);
+            ++failedGood;
+        } else {
+            ++failedMalformed;
         }
     }
-    const int netFailed = net->sendFailures;
-    const int netLost = goodReplied - netReceived - netFailed;
-    const qsizetype poLeft = store.list(QStringLiteral("Repo"), QStringLiteral("SAMPL")).size();
-    const int poLost = enqueued - int(poSeen.size()) - int(poLeft);
+    int netDelivered = 0, netTwice = 0, netLost = 0;
+    for (const QString& subject : std::as_const(netAccepted)) {
+        const int n = received.value(subject);
+        netDelivered += n > 0 ? 1 : 0;
+        netTwice += n > 1 ? 1 : 0;
+        if (n == 0 && !netKept.contains(subject))
+            ++netLost;
+    }
+    // Post office: every queued record reached the server or is still in the queue.
+    const QList<tracker::QueuedRecord> left = store.list(QStringLiteral("Repo"), QStringLiteral("SAMPL"));
+    int poParked = 0;
+    for (const tracker::QueuedRecord& r : left)
+        poParked += r.parked ? 1 : 0;
+    int poDelivered = 0, poTwice = 0;
+    for (const QString& subject : std::as_const(poAccepted)) {
+        const int n = received.value(subject);
+        poDelivered += n > 0 ? 1 : 0;
+        poTwice += n > 1 ? 1 : 0;
+    }
+    const int poLost = int(poAccepted.size()) - poDelivered - int(left.size());
+
     const int staged = int(QDir(StagingFolder()).entryList(QDir::Files | QDir::Hidden).size());
-    // The windows are still open, as they were at the baseline.
+    // The relays are still running, as they were at the baseline.
     const QStringList after = Descriptors();
     const int fdsAfter = int(after.size());
     if (fdsAfter > fdsBefore)
@@ -301,18 +377,24 @@ int main(int argc, char** argv)
                      qUtf8Printable(after.join(", ")));
 
     std::printf("soak of %d s: %d outages of the server, %d spells of refusal\n", seconds, outages, refusals);
-    std::printf("network relay: %d good documents posted, %d answered 200, %d received by the server,\n"
-                "  %d refused or unreachable (logged, as a network client is answered at once), lost %d (must be 0)\n",
-                int(goodSent), int(goodReplied), netReceived, netFailed, netLost);
+    std::printf("network relay: %d good documents posted, %d accepted (200), %d not accepted; delivered %d, "
+                "delivered twice %d, lost %d (must be 0)\n",
+                int(goodSent), int(netAccepted.size()), int(notAccepted), netDelivered, netTwice, netLost);
+    std::printf("  spool: %lld documents still waiting, %d good ones in failed/, %d malformed ones in failed/; "
+                "%d send failures logged\n",
+                qint64(spool->ids().size()), failedGood, failedMalformed, int(net.sendFailures));
     std::printf("  beside them %d malformed documents, %d stalled clients, %d clients that closed at once\n",
                 int(malformed), int(stalled), int(closedEarly));
-    std::printf("post office: %d records queued, %d received (%d twice), %lld still queued, lost %d (must be 0)\n",
-                int(enqueued), poReceived, poReceived - int(poSeen.size()), qint64(poLeft), poLost);
+    std::printf("post office: %d records accepted (queued); delivered %d, delivered twice %d, lost %d (must be 0); "
+                "%lld still queued, %d of them parked\n",
+                int(poAccepted.size()), poDelivered, poTwice, poLost, qint64(left.size()), poParked);
     std::printf("left behind: %d file descriptors (must be 0), %d staged files (must be 0)\n", fdsAfter - fdsBefore,
                 staged);
     std::printf("memory: heap in use %.1f MB before, %.1f MB after (growth %.2f MB); resident %.1f MB before, "
                 "%.1f MB after\n", heapBefore / 1048576.0, heapAfter / 1048576.0,
                 (double(heapAfter) - double(heapBefore)) / 1048576.0, rssBefore / 1024.0, rssAfter / 1024.0);
+    net.core.cmdStop_Click();
+    po.core.cmdStop_Click();
     sink.stop();
-    return netLost == 0 && poLost == 0 && poLeft == 0 && staged == 0 && fdsAfter <= fdsBefore ? 0 : 1;
+    return netLost == 0 && poLost == 0 ? 0 : 1;
 }
