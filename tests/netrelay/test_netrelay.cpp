@@ -85,8 +85,8 @@ struct NetRelay {
     NetworkRelay net;
     quint16 port = 0;
 
-    NetRelay(const QString& iniPath, const NetworkRelay::Limits& limits)
-        : settings(iniPath), core(settings, RelayCoreOptions{}), net(core)
+    NetRelay(const QString& iniPath, const NetworkRelay::Limits& limits, const RelayCoreOptions& options = {})
+        : settings(iniPath), core(settings, options), net(core)
     {
         core.LoadSettings();
         net.SetLimits(limits);
@@ -117,7 +117,8 @@ class NetRelayTest : public QObject {
     int n = 0;
 
     std::unique_ptr<NetRelay> makeRelay(const QString& smtp, const NetworkRelay::Limits& limits = TestLimits(),
-                                        const QByteArray& extra = {}, quint16 port = 0)
+                                        const QByteArray& extra = {}, quint16 port = 0,
+                                        const RelayCoreOptions& options = {})
     {
         const QString path = dir.filePath(QStringLiteral("relay%1.ini").arg(++n));
         QFile f(path);
@@ -125,7 +126,7 @@ class NetRelayTest : public QObject {
         f.write("[SwiftnoteRelay]\nRelayMode=NETWORK\nTransportMode=CDO\nMaxLogSize=65536\nSMTPServer=" + smtp.toUtf8() +
                 "\nSTMPRelayListenerPort=" + QByteArray::number(port ? port : UnusedTcpPort()) + "\n" + extra);
         f.close();
-        auto r = std::make_unique<NetRelay>(path, limits);
+        auto r = std::make_unique<NetRelay>(path, limits, options);
         r->core.cmdStart_Click();
         return r;
     }
@@ -198,6 +199,120 @@ private Q_SLOTS:
         QCOMPARE(mail.attachments[0].second, QByteArray("attached"));
         QCOMPARE(relay->logCount(referral(document)), 2);
         QVERIFY(QTest::qWaitFor([] { return QDir(StagingFolder()).isEmpty(); }, 5000));
+    }
+
+    void requestLinesAndIpv6()
+    {
+        const QByteArray document = Doc(QStringLiteral("request line"));
+        struct Case {
+            QByteArray line, version;
+        };
+        // Only an HTTP version is ever repeated; anything else is answered as HTTP/1.0.
+        for (const Case& c : {Case{"POST / X/9 extra", "HTTP/1.0"}, Case{"POST  HTTP/1.1", "HTTP/1.1"},
+                              Case{"POST /", "HTTP/1.0"}, Case{"", "HTTP/1.0"}, Case{"POST / HTTP/1.0", "HTTP/1.0"}}) {
+            RawClient client(relay->port);
+            QVERIFY(client.waitConnected());
+            client.send(Bare(document, c.line));
+            QVERIFY(client.waitClosed());
+            QCOMPARE(client.reply, c.version + " 200 \r\nContent-Length: 0\r\n\r\n");
+        }
+        // IPv6 clients reach the same listener.
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHostIPv6, relay->port);
+        if (!probe.waitForConnected(2000))
+            QSKIP("no IPv6 loopback here");
+        probe.abort();
+        const QByteArray out = run(QStringLiteral("curl"), {"-sS", "-i", "--max-time", "60", "--data-binary",
+                                                            "@" + writeFile(document), QStringLiteral("http://[::1]:%1/").arg(relay->port)});
+        QVERIFY2(out.startsWith(Ok11), out.constData());
+        QVERIFY(relay->waitLog(QStringLiteral("Referral received from [::1] : Stream length ")));
+    }
+
+    void manyClientsInterleaved()
+    {
+        const int before = sink.count();
+        std::vector<std::unique_ptr<RawClient>> clients;
+        std::vector<QByteArray> requests;
+        for (int i = 0; i < 25; ++i) {
+            clients.push_back(std::make_unique<RawClient>(relay->port));
+            requests.push_back(Bare(Doc(QStringLiteral("parallel %1").arg(i))));
+        }
+        for (auto& c : clients)
+            QVERIFY(c->waitConnected());
+        for (qsizetype at = 0; at < requests[0].size() + 200; at += 200)
+            for (int i = 0; i < 25; ++i)
+                if (at < requests[size_t(i)].size())
+                    clients[size_t(i)]->send(requests[size_t(i)].mid(at, 200));
+        for (auto& c : clients) {
+            QVERIFY(c->waitClosed());
+            QCOMPARE(c->reply, Ok11);
+        }
+        QVERIFY(sink.waitForCount(before + 25));
+        QStringList subjects = PySubjects(sink.messages().mid(before));
+        QCOMPARE(subjects.size(), 25);
+        QCOMPARE(subjects.removeDuplicates(), 0);
+        QVERIFY(relay->net.MaxSocket() <= 25 + 2);
+    }
+
+    void badDocumentsNextToGoodOnes()
+    {
+        const int before = sink.count();
+        MailDocBuilder noList;
+        noList.subject = QStringLiteral("no attachment list");
+        noList.withAttachmentList = false;
+        MailDocBuilder badBase64;
+        badBase64.subject = QStringLiteral("bad base64");
+        badBase64.attachments = {{QStringLiteral("x.bin"), "abc"}};
+        QByteArray broken = badBase64.build();
+        broken.replace(QByteArray("abc").toBase64(), "%%%%");
+        const QList<QByteArray> docs{Doc(QStringLiteral("good 1")), "<BT_mail_Msg><Subject>never closed</BT_mail_Msg>\r\n",
+                                     Doc(QStringLiteral("good 2")), noList.build(), broken, Doc(QStringLiteral("good 3"))};
+        for (const QByteArray& doc : docs)
+            QVERIFY(curl({"--data-binary", "@" + writeFile(doc)}, relay->port).startsWith(Ok11));
+        QVERIFY(sink.waitForCount(before + 3));
+        QTest::qWait(300);
+        QCOMPARE(PySubjects(sink.messages().mid(before)), (QStringList{"good 1", "good 2", "good 3"}));
+        QVERIFY(relay->core.LogText().contains(QStringLiteral("XML Stream Failed to Load.  Error: ")));
+        QVERIFY(relay->core.LogText().contains(QStringLiteral("The mail document has no element 'AttachmentList'")));
+        QVERIFY(relay->core.LogText().contains(QStringLiteral("Attachment 'x.bin' could not be staged: ")));
+        QVERIFY(QDir(StagingFolder()).isEmpty());
+    }
+
+    void failedDeliveriesAndTheReply()
+    {
+        // The mail component with a program that refuses the mail for good: the log says so,
+        // and the client gets its reply.
+        RelayCoreOptions failing;
+        failing.sendmailProgram = QStringLiteral("/bin/false");
+        auto component = makeRelay(sink.hostText(), TestLimits(), {}, 0, failing);
+        component->settings.SetTransport(Transport::BTMail);
+        QByteArray out = curl({"--data-binary", "@" + writeFile(Doc(QStringLiteral("component")))}, component->port);
+        QVERIFY2(out.startsWith(Ok11), out.constData());
+        QVERIFY2(component->waitLog(QStringLiteral("BT Mail Delivery fail : Code ")), qPrintable(component->core.LogText()));
+
+        // A server that is away, and nowhere to keep the document: the client is not told that
+        // its mail was taken.
+        auto away = makeRelay(QStringLiteral("127.0.0.1:%1").arg(UnusedTcpPort()));
+        out = curl({"--data-binary", "@" + writeFile(Doc(QStringLiteral("server away")))}, away->port);
+        QVERIFY2(out.startsWith("HTTP/1.1 503 "), out.constData());
+        QVERIFY(!out.contains(" 200 "));
+    }
+
+    void autoStartWithoutAWindow()
+    {
+        auto r = std::make_unique<NetRelay>(dir.filePath(QStringLiteral("auto.ini")), TestLimits());
+        QVERIFY(!r->core.IsRunning()); // AutoStart unchecked: the start timer does nothing
+        QTest::qWait(50);
+        QVERIFY(!r->core.IsRunning());
+        const quint16 port = UnusedTcpPort();
+        QFile f(dir.filePath(QStringLiteral("auto2.ini")));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[SwiftnoteRelay]\nRelayMode=NETWORK\nAutoStart=1\nSTMPRelayListenerPort=" + QByteArray::number(port) + "\n");
+        f.close();
+        NetRelay a(f.fileName(), TestLimits());
+        QVERIFY(QTest::qWaitFor([&] { return a.core.IsRunning(); }, 5000));
+        QCOMPARE(a.logCount(QStringLiteral(" :: Listening on Port %1\r\n").arg(port)), 1);
+        QCOMPARE(a.net.sock().State(0), int(SocketArray::Listening));
     }
 
     void terminatorSplitAcrossReads()
