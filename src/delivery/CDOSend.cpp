@@ -410,9 +410,17 @@ SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envel
     QList<QByteArray> pending = envelopeRecipients;
     bool firstTransaction = true;
     while (!pending.isEmpty()) {
-        if (!firstTransaction && !message.rewind())
-            break; // the rest stay unconfirmed and are retried with the mail
+        if (!firstTransaction && !message.rewind()) {
+            // A message that cannot be read twice: the rest wait for a later attempt.
+            for (const QByteArray& address : pending)
+                if (RecipientResult* r = find(address))
+                    r->state = RecipientState::Deferred;
+            break;
+        }
         firstTransaction = false;
+        for (const QByteArray& address : pending)
+            if (RecipientResult* r = find(address))
+                r->reason.clear(); // what an earlier transaction said no longer applies
         const Transaction t = RunTransaction(client, url, from, pending, message, security);
         result.replyCode = t.replyCode;
         const Step* mail = FindStep(t.exchange, Step::Mail);

@@ -156,7 +156,7 @@ QString Simplified(const QString& value)
 
 } // namespace
 
-bool IsAddrSpec(const QByteArray& addr)
+bool IsHeaderAddress(const QByteArray& addr)
 {
     const qsizetype at = addr.lastIndexOf('@');
     if (at <= 0 || at == addr.size() - 1)
@@ -168,7 +168,7 @@ bool IsAddrSpec(const QByteArray& addr)
 
 QByteArray DomainOf(const QByteArray& addr)
 {
-    return IsAddrSpec(addr) ? addr.mid(addr.lastIndexOf('@') + 1) : QByteArray();
+    return IsHeaderAddress(addr) ? addr.mid(addr.lastIndexOf('@') + 1) : QByteArray();
 }
 
 bool IsIdDomain(const QByteArray& domain)
@@ -234,7 +234,7 @@ QByteArray AddressField(const QByteArray& name, const QList<Mailbox>& mailboxes)
 {
     QList<const Mailbox*> shown;
     for (const Mailbox& mailbox : mailboxes)
-        if (IsAddrSpec(mailbox.addr))
+        if (IsHeaderAddress(mailbox.addr))
             shown.append(&mailbox);
     if (shown.isEmpty())
         return {};

@@ -15,15 +15,15 @@ struct Mailbox {
 
 // "local@domain" in the forms a header may carry: dot-atom or quoted local part, dot-atom
 // domain or domain literal, ASCII only.
-bool IsAddrSpec(const QByteArray& addr);
-// The domain of an address that IsAddrSpec accepts; empty otherwise.
+bool IsHeaderAddress(const QByteArray& addr);
+// The domain of an address that IsHeaderAddress accepts; empty otherwise.
 QByteArray DomainOf(const QByteArray& addr);
 // True for a name that may stand on the right of "@" in a Message-ID or Content-ID.
 bool IsIdDomain(const QByteArray& domain);
 
 // "Name: value" CRLF, with non-ASCII words encoded and the line folded.
 QByteArray UnstructuredField(const QByteArray& name, const QString& value);
-// "Name: mailbox, mailbox" CRLF; mailboxes whose address IsAddrSpec refuses are left out.
+// "Name: mailbox, mailbox" CRLF; mailboxes whose address IsHeaderAddress refuses are left out.
 // Returns an empty array when no mailbox is left.
 QByteArray AddressField(const QByteArray& name, const QList<Mailbox>& mailboxes);
 // "Name: value" CRLF for a value that is ASCII already and must not be encoded (identifiers,

@@ -202,7 +202,7 @@ bool IsMessageId(const QByteArray& value)
     if (at <= 0)
         return false;
     // id-left is a dot-atom like a local part; id-right like a domain.
-    return IsAddrSpec(inner) && IsIdDomain(inner.mid(at + 1)) && !inner.startsWith('"');
+    return IsHeaderAddress(inner) && IsIdDomain(inner.mid(at + 1)) && !inner.startsWith('"');
 }
 
 // "Mon, 07 Dec 2026 17:29:07 +0100", in English whatever the locale.
@@ -406,10 +406,10 @@ QString MimeMessageBuilder::senderProblem(bool requireDomain) const
     if (d->from.size() > 1)
         return QStringLiteral("the from address '%1' names more than one mailbox").arg(entry);
     const QByteArray addr = d->from.first().addr;
-    if (IsAddrSpec(addr))
+    if (IsHeaderAddress(addr))
         return {};
     // A local user name is enough for the system's own mail program, which adds the domain.
-    const bool localName = !requireDomain && !addr.contains('@') && IsAddrSpec(addr + "@localhost");
+    const bool localName = !requireDomain && !addr.contains('@') && IsHeaderAddress(addr + "@localhost");
     if (localName)
         return {};
     return requireDomain ? QStringLiteral("the from address '%1' is not an address with a domain").arg(entry)

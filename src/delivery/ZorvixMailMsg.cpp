@@ -89,8 +89,12 @@ qint32 ZorvixMailMsg::SubmitMessage()
             errors += chunk.left(kErrorBytesKept - errors.size());
     };
     QDeadlineTimer deadline(kFinishTimeoutMs);
-    // Read the error output while waiting, so that a program with much to say never blocks on it.
-    while (process.state() != QProcess::NotRunning && !process.waitForFinished(kPollMs)) {
+    // Read the error output as it comes, so that a program with much to say neither blocks on a
+    // full pipe nor piles its words up in memory.
+    process.setReadChannel(QProcess::StandardError);
+    while (process.state() != QProcess::NotRunning) {
+        if (!process.waitForReadyRead(kPollMs) && process.state() != QProcess::NotRunning)
+            process.waitForFinished(kPollMs); // its error output is closed, or it is silent
         drain();
         if (deadline.hasExpired()) {
             process.kill();

@@ -1068,14 +1068,20 @@ private Q_SLOTS:
     {
         const QByteArray nowhere = "socks5h://127.0.0.1:" + QByteArray::number(UnusedTcpPort());
         const QList<QByteArray> names{"ALL_PROXY", "all_proxy", "SMTP_PROXY", "smtp_proxy", "http_proxy"};
+        // A server of its own: a connection kept from an earlier mail would never ask for a proxy.
+        SmtpSink fresh;
+        QVERIFY(fresh.start());
         for (const QByteArray& name : names)
             qputenv(name.constData(), nowhere);
         FakeContext ctx = context();
+        ctx.smtpHost = fresh.hostText();
         QString list;
         const DeliveryOutcome outcome = DeliverXMLMailMsgViaCDO(ctx, MailDocBuilder().build(), list);
         for (const QByteArray& name : names)
             qunsetenv(name.constData());
         QVERIFY2(outcome == DeliveryOutcome::Delivered, qPrintable(ctx.joinedLog()));
+        QCOMPARE(fresh.count(), 1);
+        produced << fresh.messages().first().content;
     }
 
     void deliveriesOnSeveralThreadsAtOnce()
