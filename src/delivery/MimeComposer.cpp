@@ -418,8 +418,10 @@ QString MimeMessageBuilder::senderProblem(bool requireDomain) const
 
 QByteArray MimeMessageBuilder::envelopeSender() const
 {
-    const QList<Mailbox>& list = d->sender.isEmpty() ? d->from : d->sender;
-    return list.isEmpty() ? QByteArray() : list.first().addr;
+    // A Sender line of the document that is no address must not put a bad MAIL FROM on the wire.
+    if (!d->sender.isEmpty() && IsHeaderAddress(d->sender.first().addr))
+        return d->sender.first().addr;
+    return d->from.isEmpty() ? QByteArray() : d->from.first().addr;
 }
 
 QList<QByteArray> MimeMessageBuilder::envelopeRecipients() const
