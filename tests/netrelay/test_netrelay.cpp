@@ -3,7 +3,7 @@
 // the system Python's email package.
 #include "MailDocBuilder.h"
 #include "PyMailReader.h"
-#include "ScriptedSmtp.h"
+#include "SlowSmtp.h"
 #include "SmtpSink.h"
 
 #include "common/Catalogue.h"
@@ -194,7 +194,7 @@ private Q_SLOTS:
         const PyMail mail = ReadWithPython(sink.messages()[before].content);
         QVERIFY2(mail.ok, qPrintable(mail.error));
         QCOMPARE(mail.subject, QStringLiteral("raw client"));
-        QCOMPARE(mail.to, QStringList{"raw@example.org"});
+        QCOMPARE(sink.messages()[before].recipients, QStringList{"raw@example.org"});
         QCOMPARE(mail.attachments.size(), 1);
         QCOMPARE(mail.attachments[0].second, QByteArray("attached"));
         QCOMPARE(relay->logCount(referral(document)), 2);
@@ -667,7 +667,7 @@ private Q_SLOTS:
 
     void deliveriesRunSideBySide()
     {
-        ScriptedSmtp slow;
+        SlowSmtp slow;
         QVERIFY(slow.start());
         slow.delayData(2);
         auto r = makeRelay(slow.hostText());

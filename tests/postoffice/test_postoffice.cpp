@@ -4,7 +4,6 @@
 #include "MailDocBuilder.h"
 #include "MemoryTracker.h"
 #include "PyMailReader.h"
-#include "ScriptedSmtp.h"
 #include "SmtpSink.h"
 
 #include "common/Catalogue.h"
@@ -293,9 +292,9 @@ private Q_SLOTS:
 
     void aServerRefusingTheSenderKeepsEveryRecord()
     {
-        ScriptedSmtp server;
+        SmtpSink server;
         QVERIFY(server.start());
-        server.refuseMailFrom(true);
+        server.setFaults({QStringLiteral("mail 530")});
         auto tracker = std::make_shared<MemoryTrackerFactory>();
         auto& state = *tracker->state;
         for (const char* s : {"refused one", "refused two", "refused three"})
@@ -305,11 +304,10 @@ private Q_SLOTS:
         QVERIFY(relay->poll());
         QCOMPARE(state.queued().size(), 3);
         QCOMPARE(server.count(), 0);
-        QVERIFY(server.mailFromCount() >= 2);
         QVERIFY(relay->logCount(QStringLiteral(" kept for the next poll: the mail server did not take it")) >= 2);
         QVERIFY(StagingEmpty());
 
-        server.refuseMailFrom(false);
+        server.setFaults({});
         QVERIFY(relay->poll());
         QVERIFY(relay->poll());
         QCOMPARE(PySubjects(server.messages()), (QStringList{"refused one", "refused two", "refused three"}));
@@ -319,8 +317,9 @@ private Q_SLOTS:
 
     void aFullMailboxDoesNotHoldUpTheRecordsBehindIt()
     {
-        ScriptedSmtp server;
+        SmtpSink server;
         QVERIFY(server.start());
+        server.setFaults({QStringLiteral("rcpt=full@example.org 452")});
         auto tracker = std::make_shared<MemoryTrackerFactory>();
         auto& state = *tracker->state;
         const qint32 full = state.add(Doc(QStringLiteral("to a full box"), {QStringLiteral("full@example.org")}));
@@ -341,8 +340,9 @@ private Q_SLOTS:
 
     void aRetryReachesOnlyThoseStillWaiting()
     {
-        ScriptedSmtp server;
+        SmtpSink server;
         QVERIFY(server.start());
+        server.setFaults({QStringLiteral("rcpt=full@example.org 452")});
         auto tracker = std::make_shared<MemoryTrackerFactory>();
         auto& state = *tracker->state;
         const qint32 key = state.add(Doc(QStringLiteral("half taken"), {QStringLiteral("ok@example.org"), QStringLiteral("full@example.org")}));

@@ -1,10 +1,8 @@
 #pragma once
-// A real SMTP server on loopback (the system's Python with its SMTP server module) that can be
-// told, through files in its folder while it runs, to misbehave at a given step:
-//   refuse_mail   MAIL FROM is answered 530 (the session is refused for now)
-//   delay         DATA waits this many seconds (text in the file) before it is answered;
-//                 other connections are served meanwhile (maxConcurrentData() tells how many)
-// Recipients whose local part starts with "full" get 452 (mailbox full), "refused" 550.
+// A slow SMTP server on loopback (the system's Python with its SMTP server module): while the file
+// "delay" in its folder holds a number, DATA waits that many seconds before it is answered, and
+// other connections are served meanwhile; maxConcurrentData() tells how many were answered at
+// the same time. The shared sink refuses and hangs at any step but never just takes its time.
 // Accepted messages are NNNNNN.eml with NNNNNN.env beside them, as the shared sink writes them.
 #include "SmtpSink.h"
 
@@ -20,38 +18,18 @@
 
 namespace swn::test {
 
-inline const char* ScriptedSmtpProgram = R"PY(
+inline const char* SlowSmtpProgram = R"PY(
 import asyncio, os, signal, sys
 from aiosmtpd.smtp import SMTP
 
 outdir = sys.argv[1]
 count = [0]
-mails_from = [0]
 active = [0, 0]  # DATA commands under way now, and the most at any one time
 
 def flag(name):
     return os.path.exists(os.path.join(outdir, name))
 
 class Handler:
-    async def handle_MAIL(self, server, session, envelope, address, options):
-        mails_from[0] += 1
-        with open(os.path.join(outdir, "mailfrom.count"), "w") as f:
-            f.write(str(mails_from[0]))
-        if flag("refuse_mail"):
-            return "530 5.7.0 Authentication required"
-        envelope.mail_from = address
-        envelope.mail_options.extend(options)
-        return "250 OK"
-
-    async def handle_RCPT(self, server, session, envelope, address, options):
-        local = address.lower()
-        if local.startswith("full"):
-            return "452 4.2.2 Mailbox full"
-        if local.startswith("refused"):
-            return "550 5.1.1 User unknown"
-        envelope.rcpt_tos.append(address)
-        return "250 OK"
-
     async def handle_DATA(self, server, session, envelope):
         active[0] += 1
         active[1] = max(active)
@@ -78,7 +56,7 @@ loop = asyncio.new_event_loop()
 asyncio.set_event_loop(loop)
 handler = Handler()
 server = loop.run_until_complete(loop.create_server(
-    lambda: SMTP(handler, data_size_limit=None, decode_data=False, hostname="scripted.test", loop=loop),
+    lambda: SMTP(handler, data_size_limit=None, decode_data=False, hostname="slow.test", loop=loop),
     host="127.0.0.1", port=0))
 print(server.sockets[0].getsockname()[1], flush=True)
 stop = asyncio.Event()
@@ -87,9 +65,9 @@ loop.add_reader(sys.stdin.fileno(), lambda: stop.set() if not os.read(sys.stdin.
 loop.run_until_complete(stop.wait())
 )PY";
 
-class ScriptedSmtp {
+class SlowSmtp {
 public:
-    ~ScriptedSmtp() { stop(); }
+    ~SlowSmtp() { stop(); }
 
     bool start()
     {
@@ -97,7 +75,7 @@ public:
             return false;
         const QString script = dir_.filePath(QStringLiteral("server.py"));
         QFile f(script);
-        if (!f.open(QIODevice::WriteOnly) || f.write(ScriptedSmtpProgram) < 0)
+        if (!f.open(QIODevice::WriteOnly) || f.write(SlowSmtpProgram) < 0)
             return false;
         f.close();
         QDir().mkpath(mailDir());
@@ -139,14 +117,8 @@ public:
             flag.remove();
         }
     }
-    void refuseMailFrom(bool on) { setFlag(QStringLiteral("refuse_mail"), on); }
     void delayData(double seconds) { setFlag(QStringLiteral("delay"), seconds > 0, QByteArray::number(seconds)); }
 
-    int mailFromCount() const
-    {
-        QFile f(QDir(mailDir()).filePath(QStringLiteral("mailfrom.count")));
-        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toInt() : 0;
-    }
     // The most DATA commands the server was answering at one time.
     int maxConcurrentData() const
     {
