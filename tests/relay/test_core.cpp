@@ -240,7 +240,8 @@ private Q_SLOTS:
                                   QByteArray::number(port) + "\nSMTPServer=" + sink.hostText().toUtf8() + "\n");
         QProcess relay;
         relay.setProcessEnvironment(noDisplay());
-        relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE), {QStringLiteral("--headless"), QStringLiteral("--settings"), path});
+        relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE), {QStringLiteral("--headless"), QStringLiteral("--settings"), path,
+                                                          QStringLiteral("--spool"), dir.filePath(QStringLiteral("spool"))});
         QVERIFY(relay.waitForStarted());
         QByteArray err;
         auto collect = [&] {

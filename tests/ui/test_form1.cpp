@@ -479,7 +479,8 @@ private Q_SLOTS:
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
         relay.setProcessEnvironment(env);
-        relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE), {QStringLiteral("--settings"), path});
+        relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE), {QStringLiteral("--settings"), path, QStringLiteral("--spool"),
+                                                          dir.filePath(QStringLiteral("spool"))});
         QVERIFY(relay.waitForStarted());
         QTest::qWait(1500);
         QCOMPARE(relay.state(), QProcess::Running);
