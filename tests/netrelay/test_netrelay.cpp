@@ -510,6 +510,33 @@ private Q_SLOTS:
         QCOMPARE(relay->net.MaxSocket(), qMax(slots, 1)); // the freed slot was taken again
     }
 
+    void halfCloseAfterACompleteRequest()
+    {
+        // Clients that send their request and then shut their sending side (as nc -N does) still
+        // read the reply.
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(relay->port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        const QByteArray request = Bare(Doc(QStringLiteral("sent then shut")));
+        const int before = sink.count();
+        QCOMPARE(::write(fd, request.constData(), size_t(request.size())), ssize_t(request.size()));
+        ::shutdown(fd, SHUT_WR);
+        QByteArray reply;
+        QVERIFY(QTest::qWaitFor([&] {
+            char buffer[256];
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got > 0)
+                reply.append(buffer, got);
+            return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+        }, 20000));
+        ::close(fd);
+        QVERIFY(sink.waitForCount(before + 1));
+        QCOMPARE(reply, Ok11);
+    }
+
     void oversizeAndTheMemoryBudget()
     {
         NetworkRelay::Limits limits = TestLimits();

@@ -11,6 +11,7 @@
 #include "netrelay/NetworkRelay.h"
 #include "relay/RelayCore.h"
 #include "relay/RelaySettings.h"
+#include "tracker/TrackerStore.h"
 
 #include <QFile>
 #include <QProcess>
@@ -273,6 +274,51 @@ private Q_SLOTS:
             QVERIFY2(ini.ReadIniValue(S, QString::fromLatin1(key), QStringLiteral("<missing>")) != QStringLiteral("<missing>"), key);
         QCOMPARE(ini.ReadIniValue(S, QStringLiteral("STMPRelayListenerPort"), {}), QString::number(port));
         QCOMPARE(ini.ReadIniValue(S, QStringLiteral("AutoStart"), {}), QStringLiteral("1"));
+    }
+
+    void twoServicesPollingOneDatabase()
+    {
+        // Two relay processes on the same tracker files: every queued mail goes exactly once.
+        using namespace swn::tracker;
+        SmtpSink sink;
+        QVERIFY(sink.start());
+        TrackerStore store(dir.filePath(QStringLiteral("tracker")));
+        store.createDatabaseSet(QStringLiteral("Repo"));
+        store.createDatabase(QStringLiteral("Repo"), QStringLiteral("SAMPL"), false, {});
+        store.addUser(QStringLiteral("Repo"), QStringLiteral("admin"), QStringLiteral("pw"), {QStringLiteral("SAMPL")});
+        store.enablePostOffice(QStringLiteral("Repo"), QStringLiteral("SAMPL"));
+        for (int i = 0; i < 12; ++i) {
+            MailDocBuilder doc;
+            doc.subject = QStringLiteral("queued %1").arg(i);
+            store.enqueue(QStringLiteral("Repo"), QStringLiteral("SAMPL"), QString::fromUtf8(doc.build()), {});
+        }
+        std::vector<std::unique_ptr<QProcess>> relays;
+        for (int i = 0; i < 2; ++i) {
+            const QString path = file("[SwiftnoteRelay]\nRelayMode=POSTOFFICE\nAutoStart=1\nPOPollInterval=1\nSMTPServer=" +
+                                      sink.hostText().toUtf8() + "\nBTLoginID=admin\nBTPassword=pw\nBTDB=SAMPL\nBTDbset=Repo\n");
+            auto relay = std::make_unique<QProcess>();
+            relay->setProcessEnvironment(noDisplay());
+            relay->start(QStringLiteral(SWN_RELAY_EXECUTABLE),
+                         {QStringLiteral("--headless"), QStringLiteral("--settings"), path, QStringLiteral("--tracker-root"),
+                          store.root(), QStringLiteral("--spool"), dir.filePath(QStringLiteral("spool%1").arg(i))});
+            QVERIFY(relay->waitForStarted());
+            relays.push_back(std::move(relay));
+        }
+        QVERIFY(sink.waitForCount(12, 60000));
+        QVERIFY(QTest::qWaitFor([&] { return store.list(QStringLiteral("Repo"), QStringLiteral("SAMPL")).isEmpty(); }, 20000));
+        QTest::qWait(2500); // two more polls each: nothing further may go
+        QByteArray logs;
+        for (auto& relay : relays) {
+            ::kill(pid_t(relay->processId()), SIGTERM);
+            QVERIFY(relay->waitForFinished(15000));
+            QCOMPARE(relay->exitCode(), 0);
+            logs += relay->readAllStandardError();
+        }
+        QCOMPARE(sink.count(), 12);
+        QStringList subjects = PySubjects(sink.messages());
+        subjects.sort();
+        QCOMPARE(subjects.removeDuplicates(), 0);
+        QVERIFY2(logs.contains("Another relay is polling database SAMPL ("), logs.constData());
     }
 
     void helpAndVersionWithoutADisplay()
