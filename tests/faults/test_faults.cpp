@@ -533,7 +533,9 @@ class FaultsTest : public QObject {
         }, kLongWaitMs));
         for (auto& rig : rigs) {
             // The relay answers 200 only for what it delivered or keeps on disk.
-            QCOMPARE(rig->postStatuses(), (QList<QByteArray>{"200", "200"}));
+            const QList<QByteArray> statuses = rig->postStatuses();
+            QVERIFY2(statuses == (QList<QByteArray>{"200", "200"}),
+                     qPrintable(rig->name + QStringLiteral(": answered ") + QString::fromLatin1(statuses.join(' '))));
             QVERIFY2(rig->spooled() == 2, qPrintable(rig->name + QStringLiteral(": %1 kept").arg(rig->spooled())));
             QVERIFY2(rig->sink.count() == 0, qPrintable(rig->name));
             rig->sink.setFaults({});
