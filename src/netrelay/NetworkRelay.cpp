@@ -46,6 +46,7 @@ qint64 NowMs()
 struct DeliveryResult {
     DeliveryOutcome outcome = DeliveryOutcome::Delivered;
     QString error;
+    DeliveryReport report; // who got it, and who still needs it
 };
 
 QString OutcomeReason(DeliveryOutcome outcome)
@@ -54,13 +55,14 @@ QString OutcomeReason(DeliveryOutcome outcome)
                                                           : QStringLiteral("the mail server refused it for now");
 }
 
-DeliveryResult Deliver(DeliveryContext& context, Transport transport, const QByteArray& document)
+DeliveryResult Deliver(DeliveryContext& context, Transport transport, const QByteArray& document,
+                       const QStringList& onlyRecipients = {})
 {
     DeliveryResult result;
     try {
         QString attachments;
         if (transport == Transport::CDO)
-            result.outcome = DeliverXMLMailMsgViaCDO(context, document, attachments);
+            result.outcome = DeliverXMLMailMsgViaCDO(context, document, attachments, &result.report, onlyRecipients);
         else if (transport == Transport::BTMail)
             result.outcome = DeliverXMLMailMsgViaZorvix(context, document);
     } catch (const DeliveryError& e) {
@@ -314,7 +316,10 @@ void NetworkRelay::deliverAndReply(int index, const QByteArray& document, const 
             const DeliveryOutcome o = outcome->delivery.outcome;
             QString error;
             if (IsTemporary(o)) {
-                outcome->keptId = spool ? spool->store(document, &error) : QString();
+                // Those who got it already must not get it again.
+                const DeliveryReport& report = outcome->delivery.report;
+                const QStringList still = report.delivered.isEmpty() ? QStringList() : report.pending;
+                outcome->keptId = spool ? spool->store(document, &error, still) : QString();
                 if (outcome->keptId.isEmpty())
                     outcome->keepError = spool ? error : QStringLiteral("no spool folder");
             } else if (o == DeliveryOutcome::FailedPermanently && spool) {
@@ -422,7 +427,10 @@ void NetworkRelay::retryKept()
                 retried->gone = !QFile::exists(spool->dir() + QLatin1Char('/') + id + QStringLiteral(".xml"));
                 return;
             }
-            retried->delivery = Deliver(*context, transport, document);
+            retried->delivery = Deliver(*context, transport, document, spool->recipients(id));
+            const DeliveryReport& report = retried->delivery.report;
+            if (IsTemporary(retried->delivery.outcome) && !report.delivered.isEmpty())
+                spool->setRecipients(id, report.pending, &error);
             if (retried->delivery.outcome == DeliveryOutcome::Delivered)
                 retried->gone = spool->remove(id, &error);
             else if (retried->delivery.outcome == DeliveryOutcome::FailedPermanently)

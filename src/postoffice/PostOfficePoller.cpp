@@ -5,6 +5,7 @@
 #include "delivery/Staging.h"
 #include "tracker/UnavailableTracker.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 
@@ -205,6 +206,7 @@ void PostOfficePoller::PostOfficePollInterval_Timer()
     }
     input.transport = core_.Settings().TransportChoice();
     input.echo = core_.EchoXML();
+    input.database = core_.Settings().Read(setting::BTDbset) + QLatin1Char('/') + core_.Settings().Read(setting::BTDB);
     input.firstAttempt = core_.NewDeliveryContext(false, true);
     input.laterAttempt = core_.NewDeliveryContext(false, false);
     roundRunning_ = true;
@@ -272,18 +274,63 @@ void PostOfficePoller::runRound(const RoundInput& input)
     }
 }
 
-void PostOfficePoller::removeDelivered(qint32 key, BTRecord& record)
+QString PostOfficePoller::noteName(const QString& database, qint32 key) const
+{
+    const QByteArray id = QCryptographicHash::hash(database.toUtf8(), QCryptographicHash::Sha1).toHex();
+    return QStringLiteral("record-%1-%2").arg(QString::fromLatin1(id)).arg(key);
+}
+
+void PostOfficePoller::loadNote(const QString& database, qint32 key)
+{
+    if (!notes_ || noted_.contains(key))
+        return;
+    noted_.insert(key);
+    const QStringList lines = QString::fromUtf8(notes_->readNote(noteName(database, key))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (lines.value(0) == QLatin1String("delivered"))
+        delivered_.insert(key);
+    else if (lines.value(0) == QLatin1String("pending") && lines.size() > 1)
+        pending_[key] = lines.mid(1);
+}
+
+void PostOfficePoller::keepNote(const QString& database, qint32 key)
+{
+    if (!notes_)
+        return;
+    QByteArray text;
+    if (delivered_.contains(key))
+        text = "delivered\n";
+    else if (pending_.contains(key))
+        text = "pending\n" + pending_.value(key).join(QLatin1Char('\n')).toUtf8() + '\n';
+    else
+        return;
+    QString error;
+    if (!notes_->writeNote(noteName(database, key), text, &error))
+        core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {notes_->notesDir(), error}));
+}
+
+void PostOfficePoller::forget(const QString& database, qint32 key)
+{
+    delivered_.remove(key);
+    counted_.remove(key);
+    retries_.remove(key);
+    pending_.remove(key);
+    noted_.remove(key);
+    if (notes_)
+        notes_->removeNote(noteName(database, key));
+}
+
+void PostOfficePoller::removeDelivered(qint32 key, BTRecord& record, const QString& database)
 {
     try {
         withSession([&](BTSession& s) { s.DeleteRecord(record, QStringLiteral("Delete")); });
-        delivered_.remove(key);
-        counted_.remove(key);
-        retries_.remove(key);
+        forget(database, key);
     } catch (const std::exception& e) {
-        // The mail went: only the removal is tried again, never the send.
-        if (!delivered_.contains(key))
+        // The mail went: only the removal is tried again, never the send, even after a restart.
+        if (!delivered_.contains(key)) {
             core_.AddLogText(BuildResourceMessage(msg::RecordNotRemoved, {key, ErrorText(e)}));
-        delivered_.insert(key);
+            delivered_.insert(key);
+            keepNote(database, key);
+        }
     }
 }
 
@@ -291,6 +338,7 @@ bool PostOfficePoller::pollRecord(const RoundInput& input, qint32 key)
 {
     if (setAside_.contains(key))
         return true;
+    loadNote(input.database, key);
     const auto retry = retries_.constFind(key);
     if (retry != retries_.constEnd() && retry->dueMs > NowMs())
         return true;
@@ -299,7 +347,7 @@ bool PostOfficePoller::pollRecord(const RoundInput& input, qint32 key)
     try {
         record = withSession([&](BTSession& s) { return s.RecordByKey(PostOfficeType, key); });
         if (delivered_.contains(key)) {
-            removeDelivered(key, *record);
+            removeDelivered(key, *record, input.database);
             return true;
         }
         const QByteArray payload =
@@ -317,10 +365,12 @@ bool PostOfficePoller::pollRecord(const RoundInput& input, qint32 key)
         DeliveryContext& context = counted_.contains(key) ? *input.laterAttempt : *input.firstAttempt;
         counted_.insert(key);
         DeliveryOutcome outcome;
+        DeliveryReport report;
         QString reason;
         try {
-            outcome = input.transport == Transport::BTMail ? DeliverXMLMailMsgViaZorvix(context, payload)
-                                                           : DeliverXMLMailMsgViaCDO(context, payload, attachments);
+            outcome = input.transport == Transport::BTMail
+                ? DeliverXMLMailMsgViaZorvix(context, payload)
+                : DeliverXMLMailMsgViaCDO(context, payload, attachments, &report, pending_.value(key));
         } catch (const DeliveryError& e) {
             // The document lacks what a mail needs: no later attempt can do better.
             DeleteStagedFiles(attachments);
@@ -328,9 +378,17 @@ bool PostOfficePoller::pollRecord(const RoundInput& input, qint32 key)
             reason = e.text();
         }
         attachments.clear(); // the transport removed the files, whatever the outcome
+        if (IsTemporary(outcome) && !report.delivered.isEmpty()) {
+            pending_[key] = report.pending;
+            keepNote(input.database, key);
+        }
         switch (outcome) {
         case DeliveryOutcome::Delivered:
-            removeDelivered(key, *record);
+            // Noted before the removal: a crash in between must not send it again.
+            delivered_.insert(key);
+            keepNote(input.database, key);
+            delivered_.remove(key);
+            removeDelivered(key, *record, input.database);
             return true;
         case DeliveryOutcome::FailedPermanently:
             if (reason.isEmpty())
@@ -340,8 +398,7 @@ bool PostOfficePoller::pollRecord(const RoundInput& input, qint32 key)
             } catch (const std::exception&) {
                 setAside_.insert(key);
             }
-            counted_.remove(key);
-            retries_.remove(key);
+            forget(input.database, key);
             core_.AddLogText(BuildResourceMessage(msg::RecordSetAside, {key, reason}));
             return true;
         case DeliveryOutcome::RetryLater: {

@@ -3,6 +3,7 @@
 // which run on a thread of their own so that neither a slow mail server nor a busy tracker
 // database holds up the event loop.
 #include "relay/RelayCore.h"
+#include "relay/Spool.h"
 #include "tracker/TrackerSession.h"
 
 #include <QHash>
@@ -47,6 +48,10 @@ public:
     std::optional<std::vector<BTDatabaseInfo>> ListDatabases(const QString& masterName, QString& userName,
                                                              const QString& databaseSet);
 
+    // Where what the poll must not forget in a crash is kept: records whose mail went but
+    // which could not be removed yet, and those that went to some of their recipients.
+    void SetNotes(std::shared_ptr<Spool> notes) { notes_ = std::move(notes); }
+
     // First wait between attempts of a record the server refused for now; it doubles up to the
     // longest wait. Tests shorten them.
     void SetRetryDelays(qint64 firstMs, qint64 longestMs)
@@ -74,6 +79,7 @@ private:
         Transport transport = Transport::CDO;
         bool echo = false;
         bool loginFirst = false;
+        QString database; // names the notes of this database's records
         // Made on the event loop's thread, which owns the settings they are taken from.
         std::shared_ptr<DeliveryContext> firstAttempt, laterAttempt;
     };
@@ -84,7 +90,12 @@ private:
     void runRound(const RoundInput& input);
     // False when the round should end here.
     bool pollRecord(const RoundInput& input, qint32 key);
-    void removeDelivered(qint32 key, BTRecord& record);
+    void removeDelivered(qint32 key, BTRecord& record, const QString& database);
+    // The notes of one record: "delivered", or "pending" and the recipients that still need it.
+    QString noteName(const QString& database, qint32 key) const;
+    void loadNote(const QString& database, qint32 key);
+    void keepNote(const QString& database, qint32 key);
+    void forget(const QString& database, qint32 key);
     template <typename F>
     auto withSession(F&& f);
 
@@ -105,6 +116,9 @@ private:
     QSet<qint32> counted_;         // counted at an earlier attempt
     QSet<qint32> setAside_;        // can never go, and the store cannot park it: logged once
     QHash<qint32, Retry> retries_; // refused for now: not tried again before its time
+    QHash<qint32, QStringList> pending_; // the server took it for some: only these still need it
+    std::shared_ptr<Spool> notes_;
+    QSet<qint32> noted_; // keys whose note was read this run
     bool lockWaitLogged_ = false;
     QString lastLoginFailure_;
     qint64 retryFirstMs_ = 30 * 1000;

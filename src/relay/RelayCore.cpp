@@ -41,8 +41,14 @@ public:
     bool IsNetworkRelayMode() const override { return networkRelay_; }
     void AdvanceCounters(qint32 copies, qint32 relays) override
     {
-        if (count_)
+        if (!count_)
+            return;
+        // Full statistics are no reason to keep a mail back: the counters stay, the mail goes.
+        try {
             core_.AdvanceCounters(copies, relays);
+        } catch (const DeliveryError& e) {
+            AddLogText(e.text());
+        }
     }
     void AdvanceDisplayedCounters(qint32, qint32) override
     {

@@ -30,6 +30,7 @@ const char* const kIdPattern = "\\A[0-9]{8}T[0-9]{9}Z-[0-9a-f]{8}-[0-9a-f]{8}\\z
 const char* const kTimeFormat = "yyyyMMdd'T'HHmmsszzz";
 const QLatin1String kDocumentSuffix(".xml");
 const QLatin1String kReasonSuffix(".reason");
+const QLatin1String kRecipientsSuffix(".rcpt");
 const QLatin1String kFailedFolder("failed");
 
 QString ErrnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
@@ -258,31 +259,90 @@ bool Spool::open(QString* error)
     }
     if (!CheckFolder(dir_, true, error))
         return false;
-    const QString failed = failedDir();
-    if (::mkdir(Native(failed).constData(), 0700) == 0)
-        SyncFolder(dir_, nullptr);
-    else if (errno != EEXIST) {
-        SetError(error, QStringLiteral("cannot create the folder %1: %2").arg(failed, ErrnoText(errno)));
-        return false;
+    for (const QString& folder : {failedDir(), notesDir()}) {
+        if (::mkdir(Native(folder).constData(), 0700) == 0)
+            SyncFolder(dir_, nullptr);
+        else if (errno != EEXIST) {
+            SetError(error, QStringLiteral("cannot create the folder %1: %2").arg(folder, ErrnoText(errno)));
+            return false;
+        }
+        if (!CheckFolder(folder, false, error))
+            return false;
+        RemoveLeftovers(folder);
     }
-    if (!CheckFolder(failed, false, error))
-        return false;
     RemoveLeftovers(dir_);
-    RemoveLeftovers(failed);
     open_ = true;
     return true;
 }
 
-QString Spool::store(const QByteArray& document, QString* error)
+QString Spool::notesDir() const { return dir_ + QStringLiteral("/notes"); }
+
+bool Spool::IsValidNoteName(const QString& name)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\A[A-Za-z0-9_-][A-Za-z0-9_.-]{0,199}\\z"));
+    return pattern.match(name).hasMatch();
+}
+
+bool Spool::writeNote(const QString& name, const QByteArray& bytes, QString* error)
+{
+    if (!open_ || !IsValidNoteName(name)) {
+        SetError(error, QStringLiteral("no note '%1' can be kept in %2").arg(name, dir_));
+        return false;
+    }
+    return WriteDurably(notesDir(), name, bytes, error);
+}
+
+QByteArray Spool::readNote(const QString& name) const
+{
+    if (!IsValidNoteName(name))
+        return {};
+    return ReadWhole(notesDir() + QLatin1Char('/') + name, nullptr);
+}
+
+void Spool::removeNote(const QString& name)
+{
+    if (IsValidNoteName(name) && ::unlink(Native(notesDir() + QLatin1Char('/') + name).constData()) == 0)
+        SyncFolder(notesDir(), nullptr);
+}
+
+QString Spool::store(const QByteArray& document, QString* error, const QStringList& recipients)
 {
     if (!open_) {
         SetError(error, QStringLiteral("the spool %1 is not open").arg(dir_));
         return {};
     }
     const QString id = NewId();
-    if (!WriteDurably(dir_, id + kDocumentSuffix, document, error))
+    // The recipients first: a document found without them would go to everyone again.
+    if (!recipients.isEmpty() && !setRecipients(id, recipients, error))
         return {};
+    if (!WriteDurably(dir_, id + kDocumentSuffix, document, error)) {
+        ::unlink(Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData());
+        return {};
+    }
     return id;
+}
+
+QStringList Spool::recipients(const QString& id) const
+{
+    if (!IsValidId(id))
+        return {};
+    const QByteArray text = ReadWhole(dir_ + QLatin1Char('/') + id + kRecipientsSuffix, nullptr);
+    return QString::fromUtf8(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool Spool::setRecipients(const QString& id, const QStringList& recipients, QString* error)
+{
+    if (!IsValidId(id)) {
+        SetError(error, QStringLiteral("'%1' is no spool id").arg(id));
+        return false;
+    }
+    // An address is one envelope address; a line break in one would make two.
+    for (const QString& r : recipients)
+        if (r.contains(QLatin1Char('\n')) || r.contains(QLatin1Char('\r'))) {
+            SetError(error, QStringLiteral("a recipient holds a line break"));
+            return false;
+        }
+    return WriteDurably(dir_, id + kRecipientsSuffix, recipients.join(QLatin1Char('\n')).toUtf8() + '\n', error);
 }
 
 QStringList Spool::ids() const { return IdsIn(dir_); }
@@ -325,6 +385,8 @@ bool Spool::remove(const QString& id, QString* error)
         SetError(error, QStringLiteral("cannot remove %1: %2").arg(path, ErrnoText(errno)));
         return false;
     }
+    // After the document: recipients left without it are harmless, the reverse is not.
+    ::unlink(Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData());
     return SyncFolder(dir_, error);
 }
 
@@ -355,6 +417,7 @@ bool Spool::moveToFailed(const QString& id, const QString& reason, QString* erro
         SetError(error, QStringLiteral("cannot move %1 to %2: %3").arg(from, failed, ErrnoText(e)));
         return false;
     }
+    ::unlink(Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData());
     return SyncFolder(failed, error) && SyncFolder(dir_, error);
 }
 

@@ -23,8 +23,12 @@ public:
     bool open(QString* error);
 
     // Keeps the document durably and returns its id; on failure the empty id, `error` set, and
-    // nothing left behind.
-    QString store(const QByteArray& document, QString* error);
+    // nothing left behind. `recipients`, when not empty, are the only ones that still need it
+    // (the server took it for the others): kept beside it, so that a retry sends to them alone.
+    QString store(const QByteArray& document, QString* error, const QStringList& recipients = {});
+    // The recipients kept beside a document; empty: all of the document's own.
+    QStringList recipients(const QString& id) const;
+    bool setRecipients(const QString& id, const QStringList& recipients, QString* error);
     // Ids of the documents waiting, oldest first.
     QStringList ids() const;
     // When the document arrived, from its id (an invalid time for something that is no id).
@@ -42,6 +46,14 @@ public:
     QStringList failedIds() const;
     QByteArray readFailed(const QString& id, QString* error) const;
     QString failedReason(const QString& id) const;
+
+    // Small durable notes beside the documents, under names of letters, digits, '_', '-' and '.'
+    // (for example, what the relay knows of a queued record that it must not forget in a crash).
+    bool writeNote(const QString& name, const QByteArray& bytes, QString* error);
+    QByteArray readNote(const QString& name) const; // null when there is none
+    void removeNote(const QString& name);
+    QString notesDir() const;
+    static bool IsValidNoteName(const QString& name);
 
 private:
     QString dir_;

@@ -27,8 +27,11 @@ public:
           network(core),
           postOffice(core, options.trackerFactory)
     {
-        if (!options.spoolDir.isEmpty())
-            network.SetSpool(OpenSpool(options.spoolDir));
+        if (!options.spoolDir.isEmpty()) {
+            std::shared_ptr<Spool> spool = OpenSpool(options.spoolDir);
+            network.SetSpool(spool);
+            postOffice.SetNotes(spool);
+        }
     }
 
     // The configured spool, or the user's own when it cannot be used (a desktop session without

@@ -36,6 +36,13 @@ bool Run(const QString& program, const QStringList& arguments, const QByteArray&
     return true;
 }
 
+PythonReading Failed(const QString& error)
+{
+    PythonReading reading;
+    reading.error = error;
+    return reading;
+}
+
 } // namespace
 
 QString PythonReading::header(const QString& name) const
@@ -81,7 +88,7 @@ QList<PythonReading> ReadMailWithPython(const QList<QByteArray>& mails)
         const QString path = dir.filePath(QStringLiteral("%1.eml").arg(i));
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write(mails[i]) != mails[i].size())
-            return QList<PythonReading>(mails.size(), PythonReading{QStringLiteral("cannot write %1").arg(path)});
+            return QList<PythonReading>(mails.size(), Failed(QStringLiteral("cannot write %1").arg(path)));
         arguments << path;
     }
     QByteArray out, err;
@@ -95,7 +102,7 @@ QList<PythonReading> ReadMailWithPython(const QList<QByteArray>& mails)
     if (failure.isEmpty() && all.size() != mails.size())
         failure = QStringLiteral("read_mail.py gave %1 readings for %2 mails").arg(all.size()).arg(mails.size());
     if (!failure.isEmpty())
-        return QList<PythonReading>(mails.size(), PythonReading{failure});
+        return QList<PythonReading>(mails.size(), Failed(failure));
     for (const QJsonValue& value : all) {
         const QJsonObject object = value.toObject();
         PythonReading reading;
