@@ -423,7 +423,8 @@ void NetworkRelay::retryKept()
             }
             const QByteArray document = spool->read(id, &error);
             if (document.isNull()) {
-                retried->delivery = {DeliveryOutcome::FailedPermanently, error};
+                retried->delivery.outcome = DeliveryOutcome::FailedPermanently;
+                retried->delivery.error = error;
                 retried->gone = !QFile::exists(spool->dir() + QLatin1Char('/') + id + QStringLiteral(".xml"));
                 return;
             }
