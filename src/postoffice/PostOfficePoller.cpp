@@ -113,6 +113,7 @@ PostOfficePoller::LoginResult PostOfficePoller::tryLogin()
         const QString databaseSet = settings.Read(setting::BTDbset);
         EnsureSession();
         std::lock_guard lock(sessionMutex_);
+        ++logons_;
         btSession_->LogOn(login, password, database, 2, databaseSet);
         result.loggedOn = true;
         for (const QString& name : btSession_->RecordTypeNames()) {
@@ -239,6 +240,7 @@ void PostOfficePoller::runRound(const RoundInput& input)
         core_.AddLogText(BuildResourceMessage(msg::LoginRecovered, {core_.Settings().Read(setting::BTDB)}));
         QMetaObject::invokeMethod(this, [this] { setValid(true); }, Qt::QueuedConnection);
     }
+    const int logons = logons_;
     try {
         QString holder;
         if (!withSession([&](BTSession& s) { return s.TryLockQueue(&holder); })) {
@@ -266,7 +268,8 @@ void PostOfficePoller::runRound(const RoundInput& input)
         });
         core_.AddLogText(BuildResourceMessage(137, {QString::number(qint32(rowCount))}));
         for (const qint32 key : keys) {
-            if (cancel_ || !pollRecord(input, key))
+            // The keys belong to the database this round logged into.
+            if (cancel_ || logons_ != logons || !pollRecord(input, key))
                 break;
         }
     } catch (const std::exception& e) {

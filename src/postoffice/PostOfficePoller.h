@@ -109,6 +109,8 @@ private:
     QTimer timer_;
     bool roundRunning_ = false;
     std::atomic<bool> cancel_{false};
+    // Counts logons: a round whose session logged on elsewhere meanwhile stops before its next record.
+    std::atomic<int> logons_{0};
     QThreadPool pollThread_;
 
     // Kept between rounds; touched only by the poll thread.

@@ -677,7 +677,7 @@ private Q_SLOTS:
         QCOMPARE(listed.reply, Ok11);
 
         RawClient other(only->port, QHostAddress(QStringLiteral("127.0.0.2")));
-        QTest::qWaitFor([&] { return other.socket.state() == QAbstractSocket::ConnectedState || other.closed; }, 5000);
+        QVERIFY(QTest::qWaitFor([&] { return other.socket.state() == QAbstractSocket::ConnectedState || other.closed; }, 5000));
         if (!other.closed)
             other.send(Bare(Doc(QStringLiteral("not listed"))));
         QVERIFY(other.waitClosed());

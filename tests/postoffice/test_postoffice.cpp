@@ -406,7 +406,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return relay->poller.ValidBTDB(); }, 5000));
         QCOMPARE(relay->logCount(QStringLiteral("Tracker login succeeded; polling database SAMPL")), 1);
         relay->core.cmdStop_Click();
-        QTest::qWaitFor([&] { return !relay->poller.Polling(); }, 10000);
+        QVERIFY(QTest::qWaitFor([&] { return !relay->poller.Polling(); }, 10000));
         QCOMPARE(sink.count(), before + 1);
     }
 

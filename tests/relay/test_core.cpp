@@ -66,7 +66,7 @@ class CoreTest : public QObject {
         curl.setProcessChannelMode(QProcess::MergedChannels);
         curl.start(QStringLiteral("curl"), {"-sS", "-i", "--max-time", "60", "--data-binary", "@" + doc,
                                             QStringLiteral("http://127.0.0.1:%1/").arg(port)});
-        QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 70000);
+        (void)QTest::qWaitFor([&] { return curl.state() == QProcess::NotRunning; }, 70000);
         return QString::fromUtf8(curl.readAll());
     }
     QProcessEnvironment noDisplay() const
