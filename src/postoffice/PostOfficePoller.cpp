@@ -154,9 +154,7 @@ bool PostOfficePoller::LoginBT()
         return true;
     }
     // The box says what the tracker's number means; the log keeps the store's own reason.
-    if (!result.detail.isEmpty())
-        core_.AddLogText(result.message + QStringLiteral(" (") + result.detail + QLatin1Char(')'));
-    core_.ShowMessage(result.message);
+    core_.ShowMessage(result.message, QString(), false, result.detail);
     // A failed logon leaves the check as it was; a database without the record type clears it.
     if (result.loggedOn)
         setValid(false);

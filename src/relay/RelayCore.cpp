@@ -224,14 +224,17 @@ void RelayCore::flushStderr()
     stderrPending_.clear();
 }
 
-void RelayCore::ShowMessage(const QString& text, const QString& title, bool warning)
+void RelayCore::ShowMessage(const QString& text, const QString& title, bool warning, const QString& detail)
 {
+    const QString logged = detail.isEmpty() ? text : text + QStringLiteral(" (") + detail + QLatin1Char(')');
     if (messageSink_) {
+        if (!detail.isEmpty())
+            AddLogText(logged);
         messageSink_(text, title, warning);
         return;
     }
     // Nobody could dismiss a box: the text goes to the log (and with it to stderr when asked).
-    AddLogText(text);
+    AddLogText(logged);
 }
 
 void RelayCore::SaveXML(const QByteArray& text)

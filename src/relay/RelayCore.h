@@ -86,7 +86,9 @@ public:
     // Message boxes: the window shows them; without one they become log lines.
     using MessageSink = std::function<void(const QString& text, const QString& title, bool warning)>;
     void SetMessageSink(MessageSink sink) { messageSink_ = std::move(sink); }
-    void ShowMessage(const QString& text, const QString& title = QString(), bool warning = false);
+    // `detail`, when given, is what the log keeps beside the text (a box shows the text alone).
+    void ShowMessage(const QString& text, const QString& title = QString(), bool warning = false,
+                     const QString& detail = QString());
 
     // What a delivery needs of its caller, fixed when the delivery starts so that it can run on
     // any thread while the window changes.

@@ -325,30 +325,24 @@ void Form1::wireCore()
     connect(AutoStart, &QCheckBox::stateChanged, &settings, [&settings](int state) {
         settings.SetAutoStart(state == Qt::Unchecked ? 0 : state == Qt::Checked ? 1 : 2);
     });
-    connect(SMTPRelayMode, &QRadioButton::toggled, &settings, [this, &settings](bool on) {
-        if (on)
-            settings.SetMode(RelayMode::Network);
-        else if (!PostOfficeRelay->isChecked())
-            settings.SetMode(RelayMode::None);
-    });
-    connect(PostOfficeRelay, &QRadioButton::toggled, &settings, [this, &settings](bool on) {
-        if (on)
-            settings.SetMode(RelayMode::PostOffice);
-        else if (!SMTPRelayMode->isChecked())
-            settings.SetMode(RelayMode::None);
-    });
-    connect(CDOMail, &QRadioButton::toggled, &settings, [this, &settings](bool on) {
-        if (on)
-            settings.SetTransport(Transport::CDO);
-        else if (!BTMail->isChecked())
-            settings.SetTransport(Transport::None);
-    });
-    connect(BTMail, &QRadioButton::toggled, &settings, [this, &settings](bool on) {
-        if (on)
-            settings.SetTransport(Transport::BTMail);
-        else if (!CDOMail->isChecked())
-            settings.SetTransport(Transport::None);
-    });
+    // An option group of two: the option just selected gives the value (during the switch the
+    // other may still read as selected), and `none` once neither is selected.
+    auto bindPair = [&settings](QRadioButton* first, QRadioButton* second, auto firstValue, auto secondValue,
+                                auto none, auto set) {
+        auto bind = [&settings, none, set](QRadioButton* option, QRadioButton* other, auto value) {
+            connect(option, &QRadioButton::toggled, &settings, [=, &settings](bool on) {
+                if (on)
+                    (settings.*set)(value);
+                else if (!other->isChecked())
+                    (settings.*set)(none);
+            });
+        };
+        bind(first, second, firstValue);
+        bind(second, first, secondValue);
+    };
+    bindPair(SMTPRelayMode, PostOfficeRelay, RelayMode::Network, RelayMode::PostOffice, RelayMode::None,
+             &RelaySettings::SetMode);
+    bindPair(CDOMail, BTMail, Transport::CDO, Transport::BTMail, Transport::None, &RelaySettings::SetTransport);
     connect(&settings, &RelaySettings::changed, this, [this] { showSettings(); });
 
     RelayCore& core = relay_.core;

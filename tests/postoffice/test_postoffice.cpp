@@ -80,6 +80,19 @@ struct PoRelay {
     int logCount(const QString& text) const { return int(core.LogText().count(text)); }
 };
 
+// A real store with database SAMPL in set Repo, ready for the relay's user admin/pw, holding
+// `count` records whose subjects start with `subject`.
+void QueueInRealStore(swn::tracker::TrackerStore& store, const QString& subject, int count)
+{
+    const QString set = QStringLiteral("Repo"), db = QStringLiteral("SAMPL");
+    store.createDatabaseSet(set);
+    store.createDatabase(set, db, false, {});
+    store.addUser(set, QStringLiteral("admin"), QStringLiteral("pw"), {db});
+    store.enablePostOffice(set, db);
+    for (int i = 0; i < count; ++i)
+        store.enqueue(set, db, Doc(QStringLiteral("%1 %2").arg(subject).arg(i)), {});
+}
+
 } // namespace
 
 class PostOfficeTest : public QObject {
@@ -433,12 +446,7 @@ private Q_SLOTS:
         using namespace swn::tracker;
         QTemporaryDir root;
         TrackerStore store(root.filePath(QStringLiteral("tracker")));
-        store.createDatabaseSet(QStringLiteral("Repo"));
-        store.createDatabase(QStringLiteral("Repo"), QStringLiteral("SAMPL"), false, {});
-        store.addUser(QStringLiteral("Repo"), QStringLiteral("admin"), QStringLiteral("pw"), {QStringLiteral("SAMPL")});
-        store.enablePostOffice(QStringLiteral("Repo"), QStringLiteral("SAMPL"));
-        for (int i = 0; i < 6; ++i)
-            store.enqueue(QStringLiteral("Repo"), QStringLiteral("SAMPL"), Doc(QStringLiteral("shared %1").arg(i)), {});
+        QueueInRealStore(store, QStringLiteral("shared"), 6);
 
         const int before = sink.count();
         auto first = std::make_unique<PoRelay>(ini(PoSettings(sink.hostText())), std::make_shared<SqliteTrackerFactory>(store.root()));
@@ -476,12 +484,7 @@ private Q_SLOTS:
         using namespace swn::tracker;
         QTemporaryDir root;
         TrackerStore store(root.filePath(QStringLiteral("tracker")));
-        store.createDatabaseSet(QStringLiteral("Repo"));
-        store.createDatabase(QStringLiteral("Repo"), QStringLiteral("SAMPL"), false, {});
-        store.addUser(QStringLiteral("Repo"), QStringLiteral("admin"), QStringLiteral("pw"), {QStringLiteral("SAMPL")});
-        store.enablePostOffice(QStringLiteral("Repo"), QStringLiteral("SAMPL"));
-        for (int i = 0; i < 3; ++i)
-            store.enqueue(QStringLiteral("Repo"), QStringLiteral("SAMPL"), Doc(QStringLiteral("locked %1").arg(i)), {});
+        QueueInRealStore(store, QStringLiteral("locked"), 3);
         auto relay = std::make_unique<PoRelay>(ini(PoSettings(sink.hostText())), std::make_shared<SqliteTrackerFactory>(store.root()));
         QVERIFY(relay->poller.ValidBTDB());
 
