@@ -75,17 +75,17 @@ int main(int argc, char** argv)
     PostOfficePoller poller(core, std::make_shared<SqliteTrackerFactory>(store.root()));
     core.LoadSettings();
     core.CompleteStartUp();
-    if (!poller.ValidBTDB()) {
+    if (!poller.LoginValid()) {
         std::fprintf(stderr, "bench_drain: the relay could not log into the tracker\n");
         return 1;
     }
     QEventLoop wait;
     QObject::connect(&poller, &PostOfficePoller::roundFinished, &wait, &QEventLoop::quit);
     clock.restart();
-    core.cmdStart_Click(); // the first poll runs at once, on the poll thread
+    core.Start(); // the first poll runs at once, on the poll thread
     wait.exec();
     const double drainSeconds = clock.nsecsElapsed() / 1e9;
-    core.cmdStop_Click();
+    core.Stop();
     const qsizetype left = store.list(QStringLiteral("Repo"), QStringLiteral("SAMPL")).size();
 
     // The same deliveries, each with its staged attachment, straight to the transport with the

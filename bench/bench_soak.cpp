@@ -123,7 +123,7 @@ struct Relay {
     {
         core.LoadSettings();
         core.CompleteStartUp();
-        core.cmdStart_Click();
+        core.Start();
     }
 
     RelaySettings settings;
@@ -188,7 +188,7 @@ int main(int argc, char** argv)
     Relay po(poSettings, std::make_shared<SqliteTrackerFactory>(store.root()));
     po.postOffice.SetRetryDelays(2000, 8000);
     po.start();
-    if (!net.core.IsRunning() || !po.postOffice.ValidBTDB()) {
+    if (!net.core.IsRunning() || !po.postOffice.LoginValid()) {
         std::fprintf(stderr, "bench_soak: a relay did not start\n");
         return 1;
     }
@@ -393,8 +393,8 @@ int main(int argc, char** argv)
     std::printf("memory: heap in use %.1f MB before, %.1f MB after (growth %.2f MB); resident %.1f MB before, "
                 "%.1f MB after\n", heapBefore / 1048576.0, heapAfter / 1048576.0,
                 (double(heapAfter) - double(heapBefore)) / 1048576.0, rssBefore / 1024.0, rssAfter / 1024.0);
-    net.core.cmdStop_Click();
-    po.core.cmdStop_Click();
+    net.core.Stop();
+    po.core.Stop();
     sink.stop();
     return netLost == 0 && poLost == 0 ? 0 : 1;
 }

@@ -7,7 +7,7 @@
 namespace swn {
 
 DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArray& document, QString& attachmentList,
-                                        DeliveryReport* report, const QStringList& onlyRecipients)
+                                        DeliveryReport* report, const QStringList& onlyRecipients, DocumentForm form)
 {
     // A copy: the caller may pass the `pending` of the very report this call fills.
     const QStringList only = onlyRecipients;
@@ -22,6 +22,7 @@ DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArr
         ~Cleanup() { DeleteStagedFiles(list); }
     } cleanup{staged};
 
+    (void)form;
     LoadedMailDocument loaded = LoadMailDocument(document);
     if (!loaded.loaded()) {
         context.AddLogText(BuildResourceMessage(134, {loaded.failureReason}));

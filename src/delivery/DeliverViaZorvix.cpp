@@ -5,8 +5,11 @@
 
 namespace swn {
 
-DeliveryOutcome DeliverXMLMailMsgViaZorvix(DeliveryContext& context, const QByteArray& document)
+DeliveryOutcome DeliverXMLMailMsgViaZorvix(DeliveryContext& context, const QByteArray& document,
+                                           DeliveryReport* report, DocumentForm form)
 {
+    (void)report;
+    (void)form;
     LoadedMailDocument loaded = LoadMailDocument(document);
     if (!loaded.loaded()) {
         context.AddLogText(BuildResourceMessage(134, {loaded.failureReason}));

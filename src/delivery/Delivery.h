@@ -17,7 +17,13 @@ struct DeliveryReport {
     QStringList delivered; // the server took the mail for these
     QStringList refused;   // refused for good (5xx): no retry can reach them
     QStringList pending;   // still need it; empty unless the outcome is RetryLater or ServerUnavailable
+    QString reason;        // why it was not delivered (to everyone), one line for the log and failed/
 };
+
+// How a document's text is to be read. A document received over the network is bytes in the
+// encoding its XML declaration names; a payload read from the tracker's store is text already
+// (UTF-8 here), and the declaration it carries described a file before it became text.
+enum class DocumentForm { Bytes, Text };
 
 // SMTP transport. `document` is the XML mail document as bytes in its declared encoding.
 // `attachmentList` is the staged attachment list: in network relay mode it is replaced by the list
@@ -27,10 +33,13 @@ struct DeliveryReport {
 // limits the envelope to those addresses (the report's `pending` of an earlier attempt).
 DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArray& document,
                                         QString& attachmentList, DeliveryReport* report = nullptr,
-                                        const QStringList& onlyRecipients = {});
+                                        const QStringList& onlyRecipients = {},
+                                        DocumentForm form = DocumentForm::Bytes);
 
 // Mail-component transport. Throws DeliveryError for a document it cannot take apart.
-DeliveryOutcome DeliverXMLMailMsgViaZorvix(DeliveryContext& context, const QByteArray& document);
+DeliveryOutcome DeliverXMLMailMsgViaZorvix(DeliveryContext& context, const QByteArray& document,
+                                           DeliveryReport* report = nullptr,
+                                           DocumentForm form = DocumentForm::Bytes);
 
 // The relay's private staging folder inside the system's temporary folder (mode 0700), made on
 // first use and removed, with anything left in it, when the process exits.

@@ -23,6 +23,7 @@ struct SmtpSecurity {
     QString user;      // authentication when not empty
     QString password;
     QString caFile;    // PEM file of trusted authorities; empty: the system's
+    QString heloName;  // the EHLO argument; empty: the host's own name, or its address literal
 };
 
 inline bool IsTemporary(DeliveryOutcome o)
@@ -48,6 +49,8 @@ public:
     virtual QString SendmailProgram() const = 0;
     // TLS and authentication towards the SMTP server.
     virtual SmtpSecurity SmtpSecurityOptions() const { return {}; }
+    // Every complete reply the SMTP server gave, by its code, for the relay's metrics.
+    virtual void SmtpReplyReceived(int code) { (void)code; }
 };
 
 } // namespace swn

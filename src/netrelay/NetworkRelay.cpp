@@ -81,10 +81,10 @@ NetworkRelay::NetworkRelay(RelayCore& core, QObject* parent) : QObject(parent), 
 {
     sock_ = new SocketArray(this);
     sock_->setObjectName(QStringLiteral("sock"));
-    connect(sock_, &SocketArray::ConnectionRequest, this, [this](int i, qintptr id) { sock_ConnectionRequest(i, id); });
-    connect(sock_, &SocketArray::DataArrival, this, [this](int i, qint64 n) { sock_DataArrival(i, n); });
-    connect(sock_, &SocketArray::CloseEvent, this, [this](int i) { sock_Close(i); });
-    connect(sock_, &SocketArray::ErrorEvent, this, [this](int i, int n, const QString& d) { sock_Error(i, n, d); });
+    connect(sock_, &SocketArray::ConnectionRequest, this, [this](int i, qintptr id) { OnConnectionRequest(i, id); });
+    connect(sock_, &SocketArray::DataArrival, this, [this](int i, qint64 n) { OnDataArrival(i, n); });
+    connect(sock_, &SocketArray::CloseEvent, this, [this](int i) { OnPeerClosed(i); });
+    connect(sock_, &SocketArray::ErrorEvent, this, [this](int i, int n, const QString& d) { OnSocketError(i, n, d); });
     sweepTimer_.setInterval(250);
     connect(&sweepTimer_, &QTimer::timeout, this, [this] { sweep(); });
     spoolTimer_.setSingleShot(true);
@@ -143,7 +143,7 @@ int NetworkRelay::AllocateSocket()
     return maxSocket_;
 }
 
-void NetworkRelay::sock_ConnectionRequest(int index, qintptr requestId)
+void NetworkRelay::OnConnectionRequest(int index, qintptr requestId)
 {
     if (index != 0)
         return;
@@ -168,7 +168,7 @@ void NetworkRelay::sock_ConnectionRequest(int index, qintptr requestId)
     sock_->Accept(slot, requestId);
 }
 
-void NetworkRelay::sock_Close(int index)
+void NetworkRelay::OnPeerClosed(int index)
 {
     sock_->Close(index);
     // A request cut off by its client can never complete; its bytes go at once. A slot whose
@@ -177,7 +177,7 @@ void NetworkRelay::sock_Close(int index)
         clearSlot(index);
 }
 
-void NetworkRelay::sock_Error(int index, int /*number*/, const QString& description)
+void NetworkRelay::OnSocketError(int index, int /*number*/, const QString& description)
 {
     core_.AddLogText(BuildResourceMessage(138, {index, description}));
 }
@@ -221,7 +221,7 @@ bool NetworkRelay::makeRoom(int index, qint64 incoming)
     return true;
 }
 
-void NetworkRelay::sock_DataArrival(int index, qint64 bytesTotal)
+void NetworkRelay::OnDataArrival(int index, qint64 bytesTotal)
 {
     if (index <= 0 || index > MaxSlots)
         return;
@@ -273,9 +273,9 @@ void NetworkRelay::completeRequest(int index)
     s.framer.reset();
 
     core_.AddLogText(BuildResourceMessage(139, {peer, StreamLengthText(CharacterCount(document))}));
-    if (core_.EchoXML()) {
+    if (core_.EchoOn()) {
         core_.AddLogText(QString::fromUtf8(document));
-        core_.SaveXML(document);
+        core_.SaveEchoFile(document);
     }
     deliverAndReply(index, document, peer, version);
 }

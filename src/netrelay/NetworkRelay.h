@@ -44,13 +44,13 @@ public:
 
     void StartListener();
     int AllocateSocket();
-    void sock_ConnectionRequest(int index, qintptr requestId);
-    void sock_Close(int index);
-    void sock_Error(int index, int number, const QString& description);
-    void sock_DataArrival(int index, qint64 bytesTotal);
+    void OnConnectionRequest(int index, qintptr requestId);
+    void OnPeerClosed(int index);
+    void OnSocketError(int index, int number, const QString& description);
+    void OnDataArrival(int index, qint64 bytesTotal);
 
     int MaxSocket() const { return maxSocket_; }
-    SocketArray& sock() { return *sock_; }
+    SocketArray& Sockets() { return *sock_; }
     quint16 ListeningPort() const;
     void SetLimits(const Limits& limits) { limits_ = limits; }
     // Receive buffers held now, all slots together.

@@ -42,8 +42,8 @@ PostOfficePoller::PostOfficePoller(RelayCore& core, std::shared_ptr<TrackerFacto
     if (!factory_)
         factory_ = std::make_shared<UnavailableTrackerFactory>();
     timer_.setObjectName(QStringLiteral("PostOfficePollInterval"));
-    connect(&timer_, &QTimer::timeout, this, [this] { PostOfficePollInterval_Timer(); });
-    connect(&core_.Settings(), &RelaySettings::pollIntervalEdited, this, [this] { POPollInterval_Change(); });
+    connect(&timer_, &QTimer::timeout, this, [this] { PollTick(); });
+    connect(&core_.Settings(), &RelaySettings::pollIntervalEdited, this, [this] { PollIntervalChanged(); });
     pollThread_.setMaxThreadCount(1);
     pollThread_.setExpiryTimeout(-1);
     core_.RegisterPostOffice(this);
@@ -82,14 +82,14 @@ void PostOfficePoller::StartUp()
 {
     EnsureSession();
     if (core_.Settings().Mode() == RelayMode::PostOffice)
-        LoginBT();
+        Login();
 }
 
 void PostOfficePoller::Start()
 {
-    POPollInterval_Change();
+    PollIntervalChanged();
     pollCountdown_ = 1;
-    PostOfficePollInterval_Timer();
+    PollTick();
 }
 
 void PostOfficePoller::Stopped() { timer_.stop(); }
@@ -99,7 +99,7 @@ void PostOfficePoller::setValid(bool valid)
     if (validBTDB_ == valid)
         return;
     validBTDB_ = valid;
-    Q_EMIT validBTDBChanged(valid);
+    Q_EMIT loginValidChanged(valid);
 }
 
 PostOfficePoller::LoginResult PostOfficePoller::tryLogin()
@@ -146,7 +146,7 @@ PostOfficePoller::LoginResult PostOfficePoller::tryLogin()
     return result;
 }
 
-bool PostOfficePoller::LoginBT()
+bool PostOfficePoller::Login()
 {
     const LoginResult result = tryLogin();
     if (result.valid) {
@@ -161,7 +161,7 @@ bool PostOfficePoller::LoginBT()
     return false;
 }
 
-void PostOfficePoller::SetPollTimer()
+void PostOfficePoller::ArmPollTimer()
 {
     const QString text = core_.Settings().POPollInterval();
     bool ok = false;
@@ -178,17 +178,17 @@ void PostOfficePoller::SetPollTimer()
         timer_.stop();
 }
 
-void PostOfficePoller::PostOfficeRelay_Click()
+void PostOfficePoller::PostOfficeModeSelected()
 {
-    LoginBT();
-    SetPollTimer();
+    Login();
+    ArmPollTimer();
     if (core_.IsRunning())
         timer_.start();
     else
         timer_.stop();
 }
 
-void PostOfficePoller::PostOfficePollInterval_Timer()
+void PostOfficePoller::PollTick()
 {
     --pollCountdown_;
     if (pollCountdown_ > 0)
@@ -204,7 +204,7 @@ void PostOfficePoller::PostOfficePollInterval_Timer()
         input.loginFirst = true;
     }
     input.transport = core_.Settings().TransportChoice();
-    input.echo = core_.EchoXML();
+    input.echo = core_.EchoOn();
     input.database = core_.Settings().Read(setting::BTDbset) + QLatin1Char('/') + core_.Settings().Read(setting::BTDB);
     input.firstAttempt = core_.NewDeliveryContext(false, true);
     input.laterAttempt = core_.NewDeliveryContext(false, false);
@@ -215,7 +215,7 @@ void PostOfficePoller::PostOfficePollInterval_Timer()
             this,
             [this] {
                 roundRunning_ = false;
-                SetPollTimer();
+                ArmPollTimer();
                 Q_EMIT roundFinished();
             },
             Qt::QueuedConnection);
@@ -355,12 +355,12 @@ bool PostOfficePoller::pollRecord(const RoundInput& input, qint32 key)
             withSession([&](BTSession&) { return record->FieldObject(QStringLiteral("Payload"))->getValue().toUtf8(); });
         if (input.transport == Transport::CDO) {
             attachments = withSession([&](BTSession&) {
-                return SWN_ProcessTemplateAttachments(record->AttachmentFieldSet().Item(QStringLiteral("Attachments")));
+                return StageRecordAttachments(record->AttachmentFieldSet().Item(QStringLiteral("Attachments")));
             });
         }
         if (input.echo) {
             core_.AddLogText(QString::fromUtf8(payload));
-            core_.SaveXML(payload);
+            core_.SaveEchoFile(payload);
         }
         // A record tried again counts once.
         DeliveryContext& context = counted_.contains(key) ? *input.laterAttempt : *input.firstAttempt;
@@ -422,7 +422,7 @@ bool PostOfficePoller::pollRecord(const RoundInput& input, qint32 key)
     return true;
 }
 
-QString PostOfficePoller::SWN_ProcessTemplateAttachments(BTAttachmentField& field)
+QString PostOfficePoller::StageRecordAttachments(BTAttachmentField& field)
 {
     QString list;
     if (field.AttachmentItems()->Count() <= 0)

@@ -29,16 +29,16 @@ public:
     void StartUp() override;
     void Stopped() override;
 
-    bool LoginBT();
-    void SetPollTimer();
-    void POPollInterval_Change() { SetPollTimer(); }
-    void PostOfficeRelay_Click();
-    void PostOfficePollInterval_Timer();
-    static QString SWN_ProcessTemplateAttachments(BTAttachmentField& field);
+    bool Login();
+    void ArmPollTimer();
+    void PollIntervalChanged() { ArmPollTimer(); }
+    void PostOfficeModeSelected();
+    void PollTick();
+    static QString StageRecordAttachments(BTAttachmentField& field);
 
-    bool ValidBTDB() const { return validBTDB_; }
+    bool LoginValid() const { return validBTDB_; }
     qint16 PollCountdown() const { return pollCountdown_; }
-    QTimer& PostOfficePollInterval() { return timer_; }
+    QTimer& PollTimer() { return timer_; }
     // A round is under way on the poll thread.
     bool Polling() const { return roundRunning_; }
 
@@ -61,7 +61,7 @@ public:
     }
 
 Q_SIGNALS:
-    void validBTDBChanged(bool valid);
+    void loginValidChanged(bool valid);
     void roundFinished();
 
 private:

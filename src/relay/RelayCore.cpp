@@ -78,12 +78,12 @@ private:
 RelayCore::RelayCore(RelaySettings& settings, RelayCoreOptions options, QObject* parent)
     : QObject(parent), settings_(settings), options_(std::move(options))
 {
-    timer1_.setObjectName(QStringLiteral("Timer1"));
+    autoStartTimer_.setObjectName(QStringLiteral("Timer1"));
     stderrTimer_.setSingleShot(true);
     stderrTimer_.setInterval(0);
     connect(&stderrTimer_, &QTimer::timeout, this, [this] { flushStderr(); });
-    timer1_.setSingleShot(true);
-    connect(&timer1_, &QTimer::timeout, this, [this] { Timer1_Timer(); });
+    autoStartTimer_.setSingleShot(true);
+    connect(&autoStartTimer_, &QTimer::timeout, this, [this] { AutoStartDue(); });
     workers_.setMaxThreadCount(qMax(1, options_.deliveryThreads));
     // Threads stay, and with them their open SMTP connections.
     workers_.setExpiryTimeout(-1);
@@ -107,8 +107,8 @@ void RelayCore::LoadSettings()
         totalRelaysCount_ = 0;
     }
     ShowCounters();
-    timer1_.start(5);
-    echoXML_ = false;
+    autoStartTimer_.start(5);
+    echoOn_ = false;
 }
 
 void RelayCore::CompleteStartUp()
@@ -116,7 +116,7 @@ void RelayCore::CompleteStartUp()
     if (postOffice_)
         postOffice_->StartUp();
     if (settings_.Mode() == RelayMode::PostOffice && settings_.AutoStart() != 0)
-        cmdStart_Click();
+        Start();
 }
 
 void RelayCore::SaveSettings()
@@ -125,14 +125,14 @@ void RelayCore::SaveSettings()
         AddLogText(BuildResourceMessage(msg::SettingsNotSaved, {settings_.filePath()}));
 }
 
-void RelayCore::Timer1_Timer()
+void RelayCore::AutoStartDue()
 {
-    timer1_.stop();
+    autoStartTimer_.stop();
     if (settings_.AutoStart() == 1 && settings_.Mode() == RelayMode::Network && network_)
         network_->Start();
 }
 
-void RelayCore::cmdStart_Click()
+void RelayCore::Start()
 {
     smtpSecurity_ = settings_.SmtpSecurityOptions();
     SetRunning();
@@ -237,7 +237,7 @@ void RelayCore::ShowMessage(const QString& text, const QString& title, bool warn
     AddLogText(logged);
 }
 
-void RelayCore::SaveXML(const QByteArray& text)
+void RelayCore::SaveEchoFile(const QByteArray& text)
 {
     const QByteArray dir = QFile::encodeName(QDir::currentPath());
     for (int attempt = 0; attempt < 100; ++attempt) {

@@ -51,15 +51,15 @@ public:
     void LoadSettings();
     // The rest of start-up: the tracker session, the login and auto start in post office mode.
     void CompleteStartUp();
-    void Timer1_Timer();
-    QTimer& Timer1() { return timer1_; }
+    void AutoStartDue();
+    QTimer& AutoStartTimer() { return autoStartTimer_; }
 
     // Writes the window's settings; a failure is logged.
     void SaveSettings();
 
     // Run control.
-    void cmdStart_Click();
-    void cmdStop_Click() { SetStopped(); }
+    void Start();
+    void Stop() { SetStopped(); }
     void SetRunning();
     void SetStopped();
     bool IsRunning() const { return state_ == RunState::Running; }
@@ -79,9 +79,9 @@ public:
     void SetLogToStderr(bool on) { logToStderr_ = on; }
 
     // Echo switch, and the file every echoed document is saved to.
-    bool EchoXML() const { return echoXML_; }
-    void Picture1_DblClick() { echoXML_ = !echoXML_; }
-    void SaveXML(const QByteArray& text);
+    bool EchoOn() const { return echoOn_; }
+    void ToggleEcho() { echoOn_ = !echoOn_; }
+    void SaveEchoFile(const QByteArray& text);
 
     // Message boxes: the window shows them; without one they become log lines.
     using MessageSink = std::function<void(const QString& text, const QString& title, bool warning)>;
@@ -126,11 +126,11 @@ private:
     bool logToStderr_ = false;
     QByteArray stderrPending_; // written once per pass of the event loop
     QTimer stderrTimer_;
-    bool echoXML_ = false;
+    bool echoOn_ = false;
     bool shuttingDown_ = false;
     MessageSink messageSink_;
     SmtpSecurity smtpSecurity_; // read from the file at start-up and at every Start
-    QTimer timer1_;
+    QTimer autoStartTimer_;
     QThreadPool workers_;
 };
 

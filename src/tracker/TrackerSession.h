@@ -1,6 +1,7 @@
 #pragma once
 // The tracker's automation interface, as the relay uses it. Every operation may throw
 // TrackerError; callers interpret its number.
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -142,6 +143,27 @@ public:
         if (holder)
             holder->clear();
         return true;
+    }
+    // Deletes the records of `recordType` with these keys, all in one transaction: afterwards
+    // either every one of them is gone or, on a failure (StoreFailure), none was deleted. Keys
+    // that name no record (deleted already) are skipped and returned. Lets a poller that
+    // delivered several records remove them with one commit instead of one each.
+    virtual QList<qint64> DeleteRecordsByKey(const QString& recordType, const QList<qint64>& keys)
+    {
+        QList<qint64> missing;
+        for (const qint64 key : keys) {
+            std::unique_ptr<BTRecord> record;
+            try {
+                record = RecordByKey(recordType, key);
+            } catch (const TrackerError& e) {
+                if (e.number() != tracker_errors::NoSuchRecord)
+                    throw;
+                missing << key;
+                continue;
+            }
+            DeleteRecord(*record, QStringLiteral("Delete"));
+        }
+        return missing;
     }
     // Keeps a record that can never be sent out of the relay's queries without deleting it; its
     // reason and the time are kept for the administrator, who can requeue or delete it.

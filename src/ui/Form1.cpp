@@ -352,7 +352,7 @@ void Form1::wireCore()
         TotalRelays->setText(QString::number(relays));
     });
     connect(&core, &RelayCore::logAppended, this, [this](const QString& line, bool cut) { showLogLine(line, cut); });
-    connect(&relay_.postOffice, &PostOfficePoller::validBTDBChanged, ValidBTDB, &QCheckBox::setChecked);
+    connect(&relay_.postOffice, &PostOfficePoller::loginValidChanged, ValidBTDB, &QCheckBox::setChecked);
     core.SetMessageSink([this](const QString& text, const QString& title, bool warning) {
         ShowMessage(text, warning ? QMessageBox::Warning : QMessageBox::NoIcon, title);
     });
@@ -450,8 +450,8 @@ void Form1::Form_Unload()
 
 void Form1::endProgram()
 {
-    relay_.postOffice.PostOfficePollInterval().stop();
-    relay_.core.Timer1().stop();
+    relay_.postOffice.PollTimer().stop();
+    relay_.core.AutoStartTimer().stop();
     if (form2_)
         form2_->hide();
     hide();
@@ -524,7 +524,7 @@ void Form1::FlushLogView()
 void Form1::PostOfficeRelay_Click()
 {
     relay_.settings.SetMode(RelayMode::PostOffice);
-    relay_.postOffice.PostOfficeRelay_Click();
+    relay_.postOffice.PostOfficeModeSelected();
 }
 
 void Form1::EditCredentials_Click()

@@ -49,16 +49,16 @@ public:
     void Form_Load();
 
     // Run control.
-    void cmdStart_Click() { relay_.core.cmdStart_Click(); }
-    void cmdStop_Click() { relay_.core.cmdStop_Click(); }
+    void cmdStart_Click() { relay_.core.Start(); }
+    void cmdStop_Click() { relay_.core.Stop(); }
     void ExitButton_Click();
     void SetRunning() { relay_.core.SetRunning(); }
     void SetStopped() { relay_.core.SetStopped(); }
     bool IsRunning() const { return relay_.core.IsRunning(); }
     void SaveSettings() { relay_.core.SaveSettings(); }
     void HeartBeatTimer_Timer();
-    void Picture1_DblClick() { relay_.core.Picture1_DblClick(); }
-    bool EchoXML() const { return relay_.core.EchoXML(); }
+    void Picture1_DblClick() { relay_.core.ToggleEcho(); }
+    bool EchoXML() const { return relay_.core.EchoOn(); }
     bool IsUnloading() const { return unloading_; }
 
     // Message texts and the Japanese face.
@@ -75,24 +75,24 @@ public:
     // Network relay mode.
     void StartListener() { relay_.network.StartListener(); }
     int AllocateSocket() { return relay_.network.AllocateSocket(); }
-    void sock_ConnectionRequest(int index, qintptr requestId) { relay_.network.sock_ConnectionRequest(index, requestId); }
-    void sock_Close(int index) { relay_.network.sock_Close(index); }
-    void sock_Error(int index, int number, const QString& description) { relay_.network.sock_Error(index, number, description); }
-    void sock_DataArrival(int index, qint64 bytesTotal) { relay_.network.sock_DataArrival(index, bytesTotal); }
-    void Timer1_Timer() { relay_.core.Timer1_Timer(); }
-    void SaveXML(const QByteArray& text) { relay_.core.SaveXML(text); }
+    void sock_ConnectionRequest(int index, qintptr requestId) { relay_.network.OnConnectionRequest(index, requestId); }
+    void sock_Close(int index) { relay_.network.OnPeerClosed(index); }
+    void sock_Error(int index, int number, const QString& description) { relay_.network.OnSocketError(index, number, description); }
+    void sock_DataArrival(int index, qint64 bytesTotal) { relay_.network.OnDataArrival(index, bytesTotal); }
+    void Timer1_Timer() { relay_.core.AutoStartDue(); }
+    void SaveXML(const QByteArray& text) { relay_.core.SaveEchoFile(text); }
     int MaxSocket() const { return relay_.network.MaxSocket(); }
-    SocketArray& sock() { return relay_.network.sock(); }
+    SocketArray& sock() { return relay_.network.Sockets(); }
 
     // Post office relay mode.
-    bool LoginBT() { return relay_.postOffice.LoginBT(); }
-    void SetPollTimer() { relay_.postOffice.SetPollTimer(); }
-    void POPollInterval_Change() { relay_.postOffice.POPollInterval_Change(); }
+    bool LoginBT() { return relay_.postOffice.Login(); }
+    void SetPollTimer() { relay_.postOffice.ArmPollTimer(); }
+    void POPollInterval_Change() { relay_.postOffice.PollIntervalChanged(); }
     void PostOfficeRelay_Click();
-    void PostOfficePollInterval_Timer() { relay_.postOffice.PostOfficePollInterval_Timer(); }
+    void PostOfficePollInterval_Timer() { relay_.postOffice.PollTick(); }
     QString SWN_ProcessTemplateAttachments(BTAttachmentField& field)
     {
-        return PostOfficePoller::SWN_ProcessTemplateAttachments(field);
+        return PostOfficePoller::StageRecordAttachments(field);
     }
     void EditCredentials_Click();
     qint16 PollCountdown() const { return relay_.postOffice.PollCountdown(); }
@@ -167,8 +167,8 @@ public:
     QButtonGroup* modeGroup = nullptr;
 
     QTimer* HeartBeatTimer() const { return heartBeatTimer_; }
-    QTimer* Timer1() const { return &relay_.core.Timer1(); }
-    QTimer* PostOfficePollInterval() const { return &relay_.postOffice.PostOfficePollInterval(); }
+    QTimer* Timer1() const { return &relay_.core.AutoStartTimer(); }
+    QTimer* PostOfficePollInterval() const { return &relay_.postOffice.PollTimer(); }
 };
 
 // Selects or clears one option of a group; clearing the selected option leaves the group empty.

@@ -127,7 +127,7 @@ class NetRelayTest : public QObject {
                 "\nSTMPRelayListenerPort=" + QByteArray::number(port ? port : UnusedTcpPort()) + "\n" + extra);
         f.close();
         auto r = std::make_unique<NetRelay>(path, limits, options);
-        r->core.cmdStart_Click();
+        r->core.Start();
         return r;
     }
     QString writeFile(const QByteArray& bytes)
@@ -312,7 +312,7 @@ private Q_SLOTS:
         NetRelay a(f.fileName(), TestLimits());
         QVERIFY(QTest::qWaitFor([&] { return a.core.IsRunning(); }, 5000));
         QCOMPARE(a.logCount(QStringLiteral(" :: Listening on Port %1\r\n").arg(port)), 1);
-        QCOMPARE(a.net.sock().State(0), int(SocketArray::Listening));
+        QCOMPARE(a.net.Sockets().State(0), int(SocketArray::Listening));
     }
 
     void terminatorSplitAcrossReads()
@@ -458,13 +458,13 @@ private Q_SLOTS:
         QTemporaryDir cwd;
         const QString previous = QDir::currentPath();
         QDir::setCurrent(cwd.path());
-        relay->core.Picture1_DblClick();
-        QVERIFY(relay->core.EchoXML());
+        relay->core.ToggleEcho();
+        QVERIFY(relay->core.EchoOn());
         const QByteArray one = Doc(QStringLiteral("echo one")), two = Doc(QStringLiteral("echo two"));
         QVERIFY(curl({"--data-binary", "@" + writeFile(one)}, relay->port).startsWith(Ok11));
         QVERIFY(curl({"--data-binary", "@" + writeFile(two)}, relay->port).startsWith(Ok11));
-        relay->core.Picture1_DblClick();
-        QVERIFY(!relay->core.EchoXML());
+        relay->core.ToggleEcho();
+        QVERIFY(!relay->core.EchoOn());
         QVERIFY(curl({"--data-binary", "@" + writeFile(one)}, relay->port).startsWith(Ok11));
         QDir::setCurrent(previous);
         const QStringList files = QDir(cwd.path()).entryList(QDir::Files);
@@ -598,7 +598,7 @@ private Q_SLOTS:
         QVERIFY(extra.reply.isEmpty());
         QVERIFY(full->waitLog(QStringLiteral("Connection from [127.0.0.1] refused: all 300 connection slots are busy")));
         QCOMPARE(full->net.MaxSocket(), NetworkRelay::MaxSlots);
-        QCOMPARE(full->net.sock().upperBound(), NetworkRelay::MaxSlots);
+        QCOMPARE(full->net.Sockets().upperBound(), NetworkRelay::MaxSlots);
         // Once one leaves, a new client is served on its slot.
         idle.front()->socket.disconnectFromHost();
         QTest::qWait(300);
@@ -720,9 +720,9 @@ private Q_SLOTS:
     {
         const QString listening = QStringLiteral("Listening on Port %1\r\n").arg(relay->port);
         const int before = relay->logCount(listening);
-        relay->core.cmdStart_Click();
+        relay->core.Start();
         QCOMPARE(relay->logCount(listening), before + 1);
-        QCOMPARE(relay->net.sock().State(0), int(SocketArray::Listening));
+        QCOMPARE(relay->net.Sockets().State(0), int(SocketArray::Listening));
         QVERIFY(curl({"--data-binary", "@" + writeFile(Doc(QStringLiteral("still")))}, relay->port).startsWith(Ok11));
 
         // A relay whose port text is no port.
@@ -732,14 +732,14 @@ private Q_SLOTS:
         f.write("[SwiftnoteRelay]\nRelayMode=NETWORK\nSTMPRelayListenerPort=70000\n");
         f.close();
         NetRelay noPort(path, TestLimits());
-        noPort.core.cmdStart_Click();
+        noPort.core.Start();
         QVERIFY(!noPort.core.IsRunning());
         QCOMPARE(noPort.logCount(QStringLiteral("Listener port '70000' is not a TCP port from 1 to 65535; the listener stays closed")), 1);
         // A port another relay holds.
         auto taken = makeRelay(sink.hostText(), TestLimits(), {}, relay->port);
         QVERIFY(!taken->core.IsRunning());
         QCOMPARE(taken->logCount(QStringLiteral("Cannot listen on port %1: ").arg(relay->port)), 1);
-        QCOMPARE(taken->net.sock().State(0), int(SocketArray::Closed));
+        QCOMPARE(taken->net.Sockets().State(0), int(SocketArray::Closed));
         QVERIFY(curl({"--data-binary", "@" + writeFile(Doc(QStringLiteral("first serves")))}, relay->port).startsWith(Ok11));
     }
 

@@ -72,9 +72,9 @@ struct PoRelay {
     bool poll(int timeoutMs = 60000)
     {
         QSignalSpy done(&poller, &PostOfficePoller::roundFinished);
-        core.cmdStart_Click();
+        core.Start();
         const bool ok = QTest::qWaitFor([&] { return done.count() > 0; }, timeoutMs);
-        core.cmdStop_Click();
+        core.Stop();
         return ok;
     }
     int logCount(const QString& text) const { return int(core.LogText().count(text)); }
@@ -142,7 +142,7 @@ private Q_SLOTS:
             tracker->state->logOnError = c.number;
             auto relay = memoryRelay(tracker, sink.hostText());
             QCOMPARE(relay->boxes, QStringList{c.box});
-            QVERIFY(!relay->poller.ValidBTDB());
+            QVERIFY(!relay->poller.LoginValid());
         }
 
         // The record type is found whatever its letter case.
@@ -150,24 +150,24 @@ private Q_SLOTS:
         tracker->state->recordTypes = {QStringLiteral("Defect"), QStringLiteral("swiftnotepostOFFICE")};
         auto relay = memoryRelay(tracker, sink.hostText());
         QVERIFY(relay->boxes.isEmpty());
-        QVERIFY(relay->poller.ValidBTDB());
+        QVERIFY(relay->poller.LoginValid());
 
         // A logon refused after a good check leaves the check as it was...
         tracker->state->with([](MemoryTrackerState& s) { s.logOnError = 18028; });
-        QVERIFY(!relay->poller.LoginBT());
-        QVERIFY(relay->poller.ValidBTDB());
+        QVERIFY(!relay->poller.Login());
+        QVERIFY(relay->poller.LoginValid());
         // ...a database without the record type clears it.
         tracker->state->with([](MemoryTrackerState& s) {
             s.logOnError = 0;
             s.recordTypes = {QStringLiteral("Defect")};
         });
-        QVERIFY(!relay->poller.LoginBT());
-        QVERIFY(!relay->poller.ValidBTDB());
+        QVERIFY(!relay->poller.Login());
+        QVERIFY(!relay->poller.LoginValid());
         QCOMPARE(relay->boxes.last(),
                  QStringLiteral("The selected database doesn't appear to have been enabled for SWIFTNOTE !!"));
         // An empty type list is the same.
         tracker->state->with([](MemoryTrackerState& s) { s.recordTypes.clear(); });
-        QVERIFY(!relay->poller.LoginBT());
+        QVERIFY(!relay->poller.Login());
         QCOMPARE(relay->boxes.size(), 3);
     }
 
@@ -184,7 +184,7 @@ private Q_SLOTS:
         state.add(Doc(QStringLiteral("second")), {{QStringLiteral("logo.png"), image}, {QStringLiteral("Bericht ü.pdf"), report}});
         state.add(Doc(QStringLiteral("third")));
         auto relay = memoryRelay(tracker, sink.hostText());
-        QVERIFY(relay->poller.ValidBTDB());
+        QVERIFY(relay->poller.LoginValid());
         const int before = sink.count();
         QVERIFY(relay->poll());
         QCOMPARE(PySubjects(sink.messages().mid(before)), (QStringList{"first", "second", "third"}));
@@ -254,7 +254,7 @@ private Q_SLOTS:
         auto tracker = std::make_shared<MemoryTrackerFactory>();
         auto relay = memoryRelay(tracker, sink.hostText(), QStringLiteral("7"));
         PostOfficePoller& p = relay->poller;
-        p.SetPollTimer();
+        p.ArmPollTimer();
         QCOMPARE(p.PollCountdown(), qint16(7));
         for (const QString& bad : {QStringLiteral("soon"), QStringLiteral("-1"), QStringLiteral("40000"), QString()}) {
             relay->settings.SetPOPollInterval(bad);
@@ -264,18 +264,18 @@ private Q_SLOTS:
         }
         relay->settings.SetPOPollInterval(QStringLiteral("12"));
         QCOMPARE(p.PollCountdown(), qint16(12));
-        QVERIFY(!p.PostOfficePollInterval().isActive()); // not running: not armed
+        QVERIFY(!p.PollTimer().isActive()); // not running: not armed
 
         // 0 and 1 poll on every tick of the one-second timer.
         for (const QString& every : {QStringLiteral("0"), QStringLiteral("1")}) {
             relay->settings.SetPOPollInterval(every);
             QSignalSpy rounds(&p, &PostOfficePoller::roundFinished);
-            relay->core.cmdStart_Click();
+            relay->core.Start();
             QVERIFY(QTest::qWaitFor([&] { return rounds.count() >= 3; }, 15000));
-            QVERIFY(QTest::qWaitFor([&] { return p.PostOfficePollInterval().isActive(); }, 5000));
-            QCOMPARE(p.PostOfficePollInterval().interval(), 1000);
-            relay->core.cmdStop_Click();
-            QVERIFY(!p.PostOfficePollInterval().isActive());
+            QVERIFY(QTest::qWaitFor([&] { return p.PollTimer().isActive(); }, 5000));
+            QCOMPARE(p.PollTimer().interval(), 1000);
+            relay->core.Stop();
+            QVERIFY(!p.PollTimer().isActive());
         }
     }
 
@@ -407,7 +407,7 @@ private Q_SLOTS:
         auto relay = memoryRelay(tracker, sink.hostText(), QStringLiteral("1"), QStringLiteral("AutoStart=1\n"));
         QCOMPARE(relay->boxes.size(), 1);
         QVERIFY(relay->core.IsRunning()); // auto start does not wait for the login
-        QVERIFY(!relay->poller.ValidBTDB());
+        QVERIFY(!relay->poller.LoginValid());
         QSignalSpy rounds(&relay->poller, &PostOfficePoller::roundFinished);
         QVERIFY(QTest::qWaitFor([&] { return rounds.count() >= 3; }, 15000));
         const QString retrying = QStringLiteral("Tracker login failed: Database 'SAMPL' is not accessible.");
@@ -416,9 +416,9 @@ private Q_SLOTS:
 
         state.with([](MemoryTrackerState& s) { s.logOnError = 0; });
         QVERIFY(sink.waitForCount(before + 1, 15000));
-        QVERIFY(QTest::qWaitFor([&] { return relay->poller.ValidBTDB(); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return relay->poller.LoginValid(); }, 5000));
         QCOMPARE(relay->logCount(QStringLiteral("Tracker login succeeded; polling database SAMPL")), 1);
-        relay->core.cmdStop_Click();
+        relay->core.Stop();
         QVERIFY(QTest::qWaitFor([&] { return !relay->poller.Polling(); }, 10000));
         QCOMPARE(sink.count(), before + 1);
     }
@@ -451,12 +451,12 @@ private Q_SLOTS:
         const int before = sink.count();
         auto first = std::make_unique<PoRelay>(ini(PoSettings(sink.hostText())), std::make_shared<SqliteTrackerFactory>(store.root()));
         auto second = std::make_unique<PoRelay>(ini(PoSettings(sink.hostText())), std::make_shared<SqliteTrackerFactory>(store.root()));
-        QVERIFY(first->poller.ValidBTDB() && second->poller.ValidBTDB());
+        QVERIFY(first->poller.LoginValid() && second->poller.LoginValid());
         // Both start at once; whichever takes the queue first keeps it.
         QSignalSpy firstDone(&first->poller, &PostOfficePoller::roundFinished);
         QSignalSpy secondDone(&second->poller, &PostOfficePoller::roundFinished);
-        first->core.cmdStart_Click();
-        second->core.cmdStart_Click();
+        first->core.Start();
+        second->core.Start();
         QVERIFY(QTest::qWaitFor([&] { return firstDone.count() > 0 && secondDone.count() > 0; }, 60000));
         QVERIFY(second->poll());
         QVERIFY(first->poll());
@@ -486,7 +486,7 @@ private Q_SLOTS:
         TrackerStore store(root.filePath(QStringLiteral("tracker")));
         QueueInRealStore(store, QStringLiteral("locked"), 3);
         auto relay = std::make_unique<PoRelay>(ini(PoSettings(sink.hostText())), std::make_shared<SqliteTrackerFactory>(store.root()));
-        QVERIFY(relay->poller.ValidBTDB());
+        QVERIFY(relay->poller.LoginValid());
 
         // Another writer holds the database while the records are deleted.
         QProcess writer;

@@ -198,7 +198,7 @@ private Q_SLOTS:
         RelayCore core(settings, RelayCoreOptions{});
         NetworkRelay net(core);
         core.LoadSettings();
-        core.cmdStart_Click();
+        core.Start();
         QVERIFY(core.IsRunning());
 
         constexpr qint32 max = std::numeric_limits<qint32>::max();
