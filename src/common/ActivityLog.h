@@ -5,6 +5,9 @@
 
 namespace swn {
 
+// How much a log line matters, as syslog numbers it: the journal shows and filters by it.
+enum class LogPriority { Error = 3, Warning = 4, Info = 6 };
+
 class ActivityLog {
 public:
     // Whatever the limit, a cut keeps this many characters.

@@ -158,7 +158,14 @@ const std::map<int, Entry>& table()
                "AllowedClients の項目 '%s' はアドレスでもプレフィックスでもないため無視します",
                "AllowedClients 项 '%s' 不是地址或前缀; 已忽略"}},
         {186, {"The mail document is not valid %s text at byte %s", "メールドキュメントは正しい %s テキストではありません (バイト %s)",
-               "邮件文档在第 %s 字节处不是有效的 %s 文本"}},
+               "邮件文档不是有效的 %s 文本 (第 %s 字节)"}},
+        {188, {"The SMTP settings cannot be used: %s; mail is kept until they are corrected",
+               "SMTP の設定を使用できません: %s。設定が修正されるまでメールは保持されます",
+               "无法使用 SMTP 设置: %s; 在设置更正之前邮件将被保留"}},
+        {189, {"The mail document holds a character reference that XML does not allow (%s); it was replaced by U+FFFD",
+               "メールドキュメントに XML で許可されていない文字参照 (%s) があります。U+FFFD に置き換えました",
+               "邮件文档包含 XML 不允许的字符引用 (%s); 已替换为 U+FFFD"}},
+        {190, {"Header '%s' refused: %s", "ヘッダー '%s' を拒否しました: %s", "已拒绝标头 '%s': %s"}},
     };
     return t;
 }

@@ -45,8 +45,11 @@ constexpr int LoginRetrying = 184;
 constexpr int LoginRecovered = 185;
 constexpr int InvalidDocumentEncoding = 186;
 constexpr int AllowedClientsEntryIgnored = 187;
+constexpr int SmtpSettingsUnusable = 188;
+constexpr int CharacterReferenceReplaced = 189;
+constexpr int HeaderRefusedBecause = 190;
 constexpr int FirstId = 101;
-constexpr int LastId = 187;
+constexpr int LastId = 190;
 } // namespace msg
 
 class CatalogueError : public std::runtime_error {

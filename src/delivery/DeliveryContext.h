@@ -1,6 +1,8 @@
 #pragma once
 // What a transport needs from the window that drives it. The main window implements it;
 // tests implement it without a window.
+#include "common/ActivityLog.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -35,8 +37,9 @@ inline bool IsTemporary(DeliveryOutcome o)
 class DeliveryContext {
 public:
     virtual ~DeliveryContext() = default;
-    // One line of the activity log; never throws.
-    virtual void AddLogText(const QString& message) = 0;
+    // One line of the activity log; never throws. A failed delivery is an error, a mail kept
+    // for a later attempt or a refused client a warning, everything else information.
+    virtual void AddLogText(const QString& message, LogPriority priority = LogPriority::Info) = 0;
     // Text of the SMTP server field, read afresh for every delivery ("host" or "host:port").
     virtual QString SMTPHostText() const = 0;
     // True when network relay mode is selected (the document then carries its attachments).

@@ -30,12 +30,12 @@ public:
           sendmail_(std::move(sendmail)), security_(std::move(security))
     {
     }
-    void AddLogText(const QString& message) override
+    void AddLogText(const QString& message, LogPriority priority = LogPriority::Info) override
     {
         if (held_)
-            lines_ << message;
+            lines_.append({message, priority});
         else
-            core_.AddLogText(message);
+            core_.AddLogText(message, priority);
     }
     QString SMTPHostText() const override { return smtpHost_; }
     bool IsNetworkRelayMode() const override { return networkRelay_; }
@@ -60,7 +60,7 @@ public:
     QString SendmailProgram() const override { return sendmail_; }
     SmtpSecurity SmtpSecurityOptions() const override { return security_; }
 
-    QStringList lines_;
+    QList<QPair<QString, LogPriority>> lines_;
     bool countersMoved_ = false;
 
 private:
@@ -184,17 +184,19 @@ qint32 RelayCore::TotalRelaysCount() const
 
 void RelayCore::ShowCounters() { Q_EMIT countersChanged(TotalCopiesCount(), TotalRelaysCount()); }
 
-void RelayCore::AddLogText(const QString& message)
+void RelayCore::AddLogText(const QString& message, LogPriority priority)
 {
     if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, [this, message] { addLogTextHere(message); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this, message, priority] { addLogTextHere(message, priority); },
+                                  Qt::QueuedConnection);
         return;
     }
-    addLogTextHere(message);
+    addLogTextHere(message, priority);
 }
 
-void RelayCore::addLogTextHere(const QString& message)
+void RelayCore::addLogTextHere(const QString& message, LogPriority priority)
 {
+    (void)priority;
     try {
         QString limit = settings_.MaxLogSize();
         const ActivityLog::Append a = log_.add(message, limit);
@@ -276,8 +278,8 @@ void RelayCore::TakeDeliveryReport(DeliveryContext& context)
     auto* job = dynamic_cast<JobContext*>(&context);
     if (!job)
         return;
-    for (const QString& line : std::as_const(job->lines_))
-        addLogTextHere(line);
+    for (const auto& [line, priority] : std::as_const(job->lines_))
+        addLogTextHere(line, priority);
     job->lines_.clear();
     if (std::exchange(job->countersMoved_, false))
         ShowCounters();

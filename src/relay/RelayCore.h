@@ -73,7 +73,7 @@ public:
     void ShowCounters();
 
     // The activity log; may be called from any thread, and never fails its caller.
-    void AddLogText(const QString& message);
+    void AddLogText(const QString& message, LogPriority priority = LogPriority::Info);
     const QString& LogText() const { return log_.text(); }
     // Every line also goes to stderr as one stamped line, for the journal.
     void SetLogToStderr(bool on) { logToStderr_ = on; }
@@ -111,7 +111,7 @@ Q_SIGNALS:
     void logAppended(const QString& line, bool cut);
 
 private:
-    void addLogTextHere(const QString& message);
+    void addLogTextHere(const QString& message, LogPriority priority);
     void flushStderr();
 
     RelaySettings& settings_;

@@ -12,13 +12,18 @@ namespace swn::test {
 class FakeContext : public DeliveryContext {
 public:
     QStringList log;
+    QList<LogPriority> priorities; // one per line of `log`
     QString smtpHost = QStringLiteral("localhost:25");
     bool networkRelay = true;
     QString sendmail;
     SmtpSecurity security;
     qint32 copies = 0, relays = 0, shownCopies = 0, shownRelays = 0;
 
-    void AddLogText(const QString& message) override { log << message; }
+    void AddLogText(const QString& message, LogPriority priority = LogPriority::Info) override
+    {
+        log << message;
+        priorities << priority;
+    }
     QString SMTPHostText() const override { return smtpHost; }
     bool IsNetworkRelayMode() const override { return networkRelay; }
     void AdvanceCounters(qint32 c, qint32 r) override
