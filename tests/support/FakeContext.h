@@ -18,6 +18,7 @@ public:
     QString sendmail;
     SmtpSecurity security;
     qint32 copies = 0, relays = 0, shownCopies = 0, shownRelays = 0;
+    QList<int> replyCodes; // every complete SMTP reply, in order
 
     void AddLogText(const QString& message, LogPriority priority = LogPriority::Info) override
     {
@@ -41,6 +42,7 @@ public:
     }
     QString SendmailProgram() const override { return sendmail; }
     SmtpSecurity SmtpSecurityOptions() const override { return security; }
+    void SmtpReplyReceived(int code) override { replyCodes << code; }
     QString joinedLog() const { return log.join(QLatin1Char('\n')); }
 };
 

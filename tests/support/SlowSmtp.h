@@ -79,31 +79,10 @@ public:
             return false;
         f.close();
         QDir().mkpath(mailDir());
-        process_ = std::make_unique<QProcess>();
-        process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_->start(SystemPython(), {script, mailDir()});
-        if (!process_->waitForStarted(10000))
-            return false;
-        QDeadlineTimer deadline(15000);
-        while (!process_->canReadLine() && !deadline.hasExpired())
-            if (!process_->waitForReadyRead(int(deadline.remainingTime())))
-                break;
-        if (!process_->canReadLine())
-            return false;
-        port_ = quint16(process_->readLine().trimmed().toUInt());
-        return port_ != 0;
+        process_ = StartServerProcess({script, mailDir()}, port_);
+        return process_ != nullptr;
     }
-    void stop()
-    {
-        if (!process_)
-            return;
-        process_->closeWriteChannel();
-        if (!process_->waitForFinished(5000)) {
-            process_->kill();
-            process_->waitForFinished();
-        }
-        process_.reset();
-    }
+    void stop() { StopServerProcess(process_); }
     QString hostText() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
     QString mailDir() const { return dir_.filePath(QStringLiteral("mail")); }
 

@@ -30,6 +30,15 @@ quint16 UnusedTcpPort()
     return probe.serverPort();
 }
 
+bool MakeTestCertificate(const QString& certPath, const QString& keyPath)
+{
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+                   "subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost", "-keyout", keyPath, "-out", certPath});
+    return openssl.waitForFinished(60000) && openssl.exitCode() == 0;
+}
+
 SmtpSink::SmtpSink() = default;
 
 SmtpSink::~SmtpSink()
@@ -37,37 +46,49 @@ SmtpSink::~SmtpSink()
     stop();
 }
 
+std::unique_ptr<QProcess> StartServerProcess(const QStringList& arguments, quint16& port)
+{
+    auto process = std::make_unique<QProcess>();
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->start(SystemPython(), arguments);
+    if (!process->waitForStarted(10000))
+        return nullptr;
+    QDeadlineTimer deadline(15000);
+    while (!process->canReadLine() && !deadline.hasExpired())
+        if (!process->waitForReadyRead(int(deadline.remainingTime())))
+            break;
+    port = process->canReadLine() ? quint16(process->readLine().trimmed().toUInt()) : 0;
+    if (port == 0)
+        StopServerProcess(process);
+    return process;
+}
+
+void StopServerProcess(std::unique_ptr<QProcess>& process)
+{
+    if (!process)
+        return;
+    process->closeWriteChannel();
+    if (!process->waitForFinished(5000)) {
+        process->kill();
+        process->waitForFinished();
+    }
+    process.reset();
+}
+
 bool SmtpSink::start(quint16 port, const QStringList& arguments)
 {
     stop();
-    process_ = std::make_unique<QProcess>();
-    process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process_->start(SystemPython(), QStringList{TestSourceDir() + QStringLiteral("/support/smtp_sink.py"),
-                                                QStringLiteral("--outdir"), dir_.path(), QStringLiteral("--port"),
-                                                QString::number(port)} +
-                                        arguments);
-    if (!process_->waitForStarted(10000))
-        return false;
-    QDeadlineTimer deadline(15000);
-    while (!process_->canReadLine() && !deadline.hasExpired())
-        if (!process_->waitForReadyRead(int(deadline.remainingTime())))
-            break;
-    if (!process_->canReadLine())
-        return false;
-    port_ = quint16(process_->readLine().trimmed().toUInt());
-    return port_ != 0;
+    process_ = StartServerProcess(QStringList{TestSourceDir() + QStringLiteral("/support/smtp_sink.py"),
+                                              QStringLiteral("--outdir"), dir_.path(), QStringLiteral("--port"),
+                                              QString::number(port)} +
+                                      arguments,
+                                  port_);
+    return process_ != nullptr;
 }
 
 void SmtpSink::stop()
 {
-    if (!process_)
-        return;
-    process_->closeWriteChannel();
-    if (!process_->waitForFinished(5000)) {
-        process_->kill();
-        process_->waitForFinished();
-    }
-    process_.reset();
+    StopServerProcess(process_);
 }
 
 QList<ReceivedMail> SmtpSink::messages() const

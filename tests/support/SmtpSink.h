@@ -23,7 +23,7 @@ public:
     SmtpSink();
     ~SmtpSink();
     // Starts the server; port 0 takes a free one. False when it did not come up. `arguments` are
-    // further options of smtp_sink.py (TLS, authentication, fixed fault switches).
+    // further options of smtp_sink.py (TLS, authentication, fixed fault switches, --host ::1).
     bool start(quint16 port = 0, const QStringList& arguments = {});
     void stop();
     quint16 port() const { return port_; }
@@ -47,8 +47,14 @@ private:
 };
 
 QString SystemPython();
+// Starts a server script of the tests under the system's Python and reads the port it prints
+// first; null when it did not come up. The server ends when its standard input closes.
+std::unique_ptr<QProcess> StartServerProcess(const QStringList& arguments, quint16& port);
+void StopServerProcess(std::unique_ptr<QProcess>& process);
 // A TCP port nothing listens on right now (the probe that found it is closed again).
 quint16 UnusedTcpPort();
 QString TestSourceDir();
+// A self-signed certificate and its key (PEM) for 127.0.0.1, ::1 and localhost, made by openssl.
+bool MakeTestCertificate(const QString& certPath, const QString& keyPath);
 
 } // namespace swn::test

@@ -46,6 +46,7 @@ Transport security:
   --implicit-tls                   TLS from the first byte (smtps) instead of STARTTLS
   --auth USER:PASSWORD             require AUTH PLAIN or LOGIN with these credentials; offered
                                    only once TLS is on
+Listening: --host ADDRESS (127.0.0.1; ::1 for IPv6), --port PORT (0 takes a free one).
 """
 import argparse
 import asyncio
@@ -216,6 +217,7 @@ class Server(SMTP):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--outdir", default="")
+    parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--count-only", action="store_true")
     parser.add_argument("--fault", action="append", default=[])
@@ -260,7 +262,7 @@ def main():
                       require_starttls=args.require_starttls, **options)
 
     server = loop.run_until_complete(loop.create_server(
-        factory, host="127.0.0.1", port=args.port, ssl=context if args.implicit_tls else None))
+        factory, host=args.host, port=args.port, ssl=context if args.implicit_tls else None))
     port = server.sockets[0].getsockname()[1]
     print(port, flush=True)
 
