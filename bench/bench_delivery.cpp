@@ -1,13 +1,16 @@
 // Delivery cost: the relay's path (read the document, stage, compose, send) against a bare send
 // of the same composed bytes (new connection per mail, and the relay's kept connection), to the
-// same SMTP sink. Usage: bench_delivery [SMALL_COUNT] [LARGE_COUNT]
+// same SMTP sink; then the relay's own work without a server: reading and composing a document,
+// many recipients, deeply nested HTML. Usage: bench_delivery [SMALL_COUNT] [LARGE_COUNT]
 #include "BenchSupport.h"
 #include "FakeContext.h"
 #include "MailDocBuilder.h"
 
 #include "delivery/CDOSend.h"
 #include "delivery/Delivery.h"
+#include "delivery/HtmlText.h"
 #include "delivery/MailDocument.h"
+#include "delivery/MimeComposer.h"
 #include "delivery/Staging.h"
 
 #include <QCoreApplication>
@@ -18,6 +21,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/resource.h>
 
 using namespace swn;
 using namespace swn::bench;
@@ -48,8 +52,18 @@ QByteArray Composed(const test::MailDocBuilder& doc, QByteArray& sender, QList<Q
     return bytes;
 }
 
+// CPU time of the whole process (every thread), user plus system, in seconds.
+double CpuSeconds()
+{
+    rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+        double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 struct Timing {
     double relaySeconds = 0, bareSeconds = 0, keptSeconds = 0;
+    double relayCpuSeconds = 0; // of this process, over the relay path
     int relayCount = 0, bareCount = 0, keptCount = 0;
 };
 
@@ -76,11 +90,13 @@ Timing Measure(const test::MailDocBuilder& doc, int count, const QString& host)
         const int n = count / rounds + (round < count % rounds ? 1 : 0);
         QElapsedTimer clock;
         clock.start();
+        const double cpu = CpuSeconds();
         for (int i = 0; i < n; ++i) {
             QString list;
             if (DeliverXMLMailMsgViaCDO(ctx, document, list) == DeliveryOutcome::Delivered)
                 ++t.relayCount;
         }
+        t.relayCpuSeconds += CpuSeconds() - cpu;
         t.relaySeconds += clock.nsecsElapsed() / 1e9;
         clock.restart();
         for (int i = 0; i < n; ++i) {
@@ -101,6 +117,92 @@ Timing Measure(const test::MailDocBuilder& doc, int count, const QString& host)
 double Rate(int count, double seconds)
 {
     return seconds > 0 ? count / seconds : 0;
+}
+
+// What the relay does with a document before the SMTP exchange: read it, compose the mail.
+qint64 ReadAndCompose(const QByteArray& document)
+{
+    LoadedMailDocument loaded = LoadMailDocument(document);
+    MimeMessageBuilder builder;
+    builder.setFrom(ReadElementText(loaded.root, "from_addr"), true);
+    builder.setRecipients(RecipientKind::To, ReadAddressList(loaded.root, "ToList"));
+    builder.setRecipients(RecipientKind::Cc, ReadAddressList(loaded.root, "CCList"));
+    builder.setRecipients(RecipientKind::Bcc, ReadAddressList(loaded.root, "BCCList"));
+    builder.setSubject(ReadElementText(loaded.root, "Subject"));
+    builder.setBody(ReadElementTextUtf8(loaded.root, "Body"), ReadIsHTML(loaded.root));
+    const qsizetype recipients = builder.envelopeRecipients().size();
+    return builder.compose()->size() + recipients;
+}
+
+// One mail to `count` recipients: the composer's share of the work, and every recipient's list
+// looked up once, as the failure log does.
+double RecipientSeconds(int count)
+{
+    QStringList to, cc;
+    for (int i = 0; i < count; ++i)
+        (i % 2 ? cc : to) << QStringLiteral("user%1@example.org").arg(i);
+    QElapsedTimer clock;
+    clock.start();
+    MimeMessageBuilder builder;
+    builder.setFrom(QStringLiteral("tracker@example.org"), true);
+    builder.setRecipients(RecipientKind::To, to);
+    builder.setRecipients(RecipientKind::Cc, cc);
+    builder.setSubject(QStringLiteral("many"));
+    builder.setBody("body", false);
+    const QList<QByteArray> envelope = builder.envelopeRecipients();
+    int ccCount = 0;
+    for (const QByteArray& address : envelope)
+        ccCount += builder.kindOf(address) == RecipientKind::Cc ? 1 : 0;
+    const qint64 size = builder.compose()->size();
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    if (envelope.size() != count || ccCount != count / 2 || size <= 0)
+        std::printf("  (wrong envelope for %d recipients)\n", count);
+    return seconds;
+}
+
+// `depth` links, each inside the one before, with distinct targets.
+QString NestedLinks(int depth)
+{
+    QString html;
+    html.reserve(depth * 48);
+    for (int i = 0; i < depth; ++i)
+        html += QStringLiteral("<a href=\"https://bt.example.org/d/%1\">defect %1 ").arg(i);
+    html += QStringLiteral("<img src=\"logo.png\">");
+    for (int i = 0; i < depth; ++i)
+        html += QStringLiteral("</a>");
+    return html;
+}
+
+void MeasureOwnWork(const QByteArray& smallDocument, int count)
+{
+    std::printf("the relay's own work, no server:\n");
+    double cpu = CpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    qint64 sink = 0;
+    for (int i = 0; i < count; ++i)
+        sink += ReadAndCompose(smallDocument);
+    cpu = CpuSeconds() - cpu;
+    std::printf("  read and compose the small document  %8.1f us/document (CPU %.1f us)\n",
+                clock.nsecsElapsed() / 1e3 / count, cpu * 1e6 / count);
+    for (int n : {1000, 4000, 8000, 50000})
+        std::printf("  one mail to %5d recipients         %8.3f s\n", n, RecipientSeconds(n));
+    QHash<QString, QString> ids;
+    ids.insert(QStringLiteral("logo.png"), QStringLiteral("logo@bt.example.org"));
+    for (int depth : {40000, 80000}) {
+        const QString html = NestedLinks(depth);
+        clock.restart();
+        sink += HtmlToPlainText(html).size();
+        const double text = clock.nsecsElapsed() / 1e9;
+        QString linked = html;
+        clock.restart();
+        sink += LinkInlineImages(linked, ids);
+        const double link = clock.nsecsElapsed() / 1e9;
+        std::printf("  %d nested links (%.1f MB of HTML): text %.3f s, image links %.3f s\n", depth,
+                    html.size() * 2 / 1048576.0, text, link);
+    }
+    if (sink == 0)
+        std::printf("  (nothing composed)\n");
 }
 
 } // namespace
@@ -135,6 +237,9 @@ int main(int argc, char** argv)
     std::printf("  bare send, connection kept          %8.1f documents/s   relay/bare time %.2f\n",
                 Rate(s.keptCount, s.keptSeconds), Rate(s.keptCount, s.keptSeconds) / Rate(s.relayCount, s.relaySeconds));
     std::printf("  aim: relay/bare time at most 1.30\n");
+    std::printf("  relay path CPU in this process      %8.1f us/document\n",
+                s.relayCount ? s.relayCpuSeconds * 1e6 / s.relayCount : 0.0);
+    MeasureOwnWork(small.build(), smallCount * 10);
 
     test::MailDocBuilder large;
     QByteArray attachment(20 << 20, Qt::Uninitialized);

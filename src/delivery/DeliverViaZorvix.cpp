@@ -3,18 +3,29 @@
 #include "delivery/ZorvixMailMsg.h"
 #include "common/Catalogue.h"
 
+#include <cerrno>
+#include <cstring>
+#include <new>
+
 namespace swn {
 
-DeliveryOutcome DeliverXMLMailMsgViaZorvix(DeliveryContext& context, const QByteArray& document,
-                                           DeliveryReport* report, DocumentForm form)
+namespace {
+
+DeliveryOutcome Deliver(DeliveryContext& context, const QByteArray& document, DeliveryReport* report,
+                        DocumentForm form)
 {
-    (void)report;
-    (void)form;
-    LoadedMailDocument loaded = LoadMailDocument(document);
+    LoadedMailDocument loaded = LoadMailDocument(document, form);
     if (!loaded.loaded()) {
-        context.AddLogText(BuildResourceMessage(134, {loaded.failureReason}));
+        context.AddLogText(BuildResourceMessage(134, {loaded.failureReason}), LogPriority::Error);
+        if (report) {
+            report->outcome = DeliveryOutcome::FailedPermanently;
+            report->reason = loaded.failureReason;
+        }
         return DeliveryOutcome::FailedPermanently;
     }
+    if (!loaded.replacedReference.isEmpty())
+        context.AddLogText(BuildResourceMessage(msg::CharacterReferenceReplaced, {loaded.replacedReference}),
+                           LogPriority::Warning);
     ZorvixMailMsg mail(context.SendmailProgram());
     const pugi::xml_node root = loaded.root;
     mail.SetSender(ReadElementText(root, "from_addr"));
@@ -35,18 +46,36 @@ DeliveryOutcome DeliverXMLMailMsgViaZorvix(DeliveryContext& context, const QByte
     const qint32 recipientCount = CountRecipients(counted);
     context.AdvanceCounters(recipientCount, 1);
     const qint32 status = mail.SubmitMessage();
+    const DeliveryOutcome outcome = status == 1 ? DeliveryOutcome::Delivered
+        : ZorvixMailMsg::IsTemporaryFailure(status) ? DeliveryOutcome::RetryLater
+                                                    : DeliveryOutcome::FailedPermanently;
     if (status != 1) {
         // What the program said goes with its code: the code alone rarely tells the cause.
         const QString said = mail.ErrorOutput();
-        context.AddLogText(BuildResourceMessage(
-            152, {said.isEmpty() ? QString::number(status) : QStringLiteral("%1 (%2)").arg(status).arg(said)}));
+        context.AddLogText(
+            BuildResourceMessage(
+                152, {said.isEmpty() ? QString::number(status) : QStringLiteral("%1 (%2)").arg(status).arg(said)}),
+            IsTemporary(outcome) ? LogPriority::Warning : LogPriority::Error);
     }
     context.AdvanceDisplayedCounters(recipientCount, 1);
+    if (report)
+        report->outcome = outcome;
+    return outcome;
+}
 
-    if (status == 1)
-        return DeliveryOutcome::Delivered;
-    return ZorvixMailMsg::IsTemporaryFailure(status) ? DeliveryOutcome::RetryLater
-                                                     : DeliveryOutcome::FailedPermanently;
+} // namespace
+
+DeliveryOutcome DeliverXMLMailMsgViaZorvix(DeliveryContext& context, const QByteArray& document,
+                                           DeliveryReport* report, DocumentForm form)
+{
+    if (report)
+        *report = DeliveryReport();
+    try {
+        return Deliver(context, document, report, form);
+    } catch (const std::bad_alloc&) {
+        // Memory is this host's to run out of, not the document's fault: the mail is kept.
+        throw DeliveryError(QString::fromLocal8Bit(std::strerror(ENOMEM)), true);
+    }
 }
 
 } // namespace swn

@@ -25,7 +25,10 @@ struct DeliveryReport {
 // (UTF-8 here), and the declaration it carries described a file before it became text.
 enum class DocumentForm { Bytes, Text };
 
-// SMTP transport. `document` is the XML mail document as bytes in its declared encoding.
+// SMTP transport. `document` is the XML mail document as bytes in its declared encoding, or with
+// DocumentForm::Text as UTF-8 text whose declaration is not looked at. A character reference XML
+// does not allow reads as U+FFFD and is logged once (message 189). A DeliveryError marked
+// temporary is a fault of this host (temporary folder, disk, memory): keep the mail and retry.
 // `attachmentList` is the staged attachment list: in network relay mode it is replaced by the list
 // staged from the document, in post office relay mode it is used as passed. Every file named in
 // the list is gone when the call returns, whatever the outcome. Throws DeliveryError for a failure
@@ -36,10 +39,15 @@ DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArr
                                         const QStringList& onlyRecipients = {},
                                         DocumentForm form = DocumentForm::Bytes);
 
-// Mail-component transport. Throws DeliveryError for a document it cannot take apart.
+// Mail-component transport. Throws DeliveryError for a document it cannot take apart; the
+// document is read as for the SMTP transport.
 DeliveryOutcome DeliverXMLMailMsgViaZorvix(DeliveryContext& context, const QByteArray& document,
                                            DeliveryReport* report = nullptr,
                                            DocumentForm form = DocumentForm::Bytes);
+
+// Header entries ("name::value") the composer would refuse are logged with the reason (160 for a
+// line break, 190 for anything else) and left out; the rest are returned in order.
+QStringList AcceptedHeaderEntries(DeliveryContext& context, const QStringList& entries);
 
 // The relay's private staging folder inside the system's temporary folder (mode 0700), made on
 // first use and removed, with anything left in it, when the process exits.

@@ -1,6 +1,5 @@
 #include "delivery/HtmlText.h"
 
-#include <QRegularExpression>
 #include <QUrl>
 
 #include <algorithm>
@@ -222,8 +221,13 @@ public:
     void text(const QString& decoded, bool preformatted)
     {
         for (QChar c : decoded) {
-            if (c == QLatin1Char('\r'))
+            // A CR is a line end of its own, or the first half of CRLF.
+            const bool afterCr = lastWasCr_;
+            lastWasCr_ = c == QLatin1Char('\r');
+            if (c == QLatin1Char('\n') && afterCr)
                 continue;
+            if (c == QLatin1Char('\r'))
+                c = QLatin1Char('\n');
             if (!preformatted && IsHtmlSpace(c)) {
                 space_ = true;
                 continue;
@@ -240,11 +244,11 @@ public:
             out_ += c == QChar(0xA0) ? QLatin1Char(' ') : c;
         }
     }
-    void breaks(int n) { breaks_ = std::max(breaks_, n); space_ = false; }
-    void lineBreak() { ++breaks_; space_ = false; }
-    void separator() { space_ = true; }
+    void breaks(int n) { breaks_ = std::max(breaks_, n); space_ = false; lastWasCr_ = false; }
+    void lineBreak() { ++breaks_; space_ = false; lastWasCr_ = false; }
+    void separator() { space_ = true; lastWasCr_ = false; }
     qsizetype position() const { return out_.size(); }
-    QString since(qsizetype position) const { return out_.mid(position); }
+    QStringView since(qsizetype position) const { return QStringView(out_).mid(position); }
 
     QString result() const
     {
@@ -273,7 +277,34 @@ private:
     QString out_;
     int breaks_ = 0;
     bool space_ = false;
+    bool lastWasCr_ = false;
 };
+
+// Whether `needle` occurs in `haystack`, in time proportional to both (Knuth, Morris, Pratt):
+// a link's text is searched for its target, and neither is ours to choose.
+bool ContainsText(QStringView haystack, QStringView needle)
+{
+    const qsizetype m = needle.size();
+    if (m == 0)
+        return true;
+    if (m > haystack.size())
+        return false;
+    std::vector<qsizetype> fallback(size_t(m), 0);
+    for (qsizetype i = 1, k = 0; i < m; ++i) {
+        while (k > 0 && needle[i] != needle[k])
+            k = fallback[size_t(k - 1)];
+        if (needle[i] == needle[k])
+            ++k;
+        fallback[size_t(i)] = k;
+    }
+    for (qsizetype i = 0, k = 0; i < haystack.size(); ++i) {
+        while (k > 0 && haystack[i] != needle[k])
+            k = fallback[size_t(k - 1)];
+        if (haystack[i] == needle[k] && ++k == m)
+            return true;
+    }
+    return false;
+}
 
 bool IsShownLink(const QString& href)
 {
@@ -298,28 +329,78 @@ QString LookUpImage(const QString& rawValue, bool decodeEntities, const QHash<QS
     return {};
 }
 
-// Rewrites the url() references of a piece of CSS; returns how many.
+bool IsCssSpace(QChar c)
+{
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\r') ||
+        c == QLatin1Char('\f');
+}
+
+// Rewrites the url() references of a piece of CSS ("url(" blanks, a quoted or bare target,
+// blanks, ")"); returns how many. One pass: no character is looked at more than a few times,
+// however the text is made.
 int LinkCssUrls(QString& css, const QHash<QString, QString>& contentIds)
 {
-    const QRegularExpression url(QStringLiteral("url\\(\\s*(?:\"([^\"]*)\"|'([^']*)'|([^)\\s\"']*))\\s*\\)"),
-                                 QRegularExpression::CaseInsensitiveOption);
+    const qsizetype size = css.size();
     int count = 0;
     QString out;
     qsizetype last = 0;
-    QRegularExpressionMatchIterator it = url.globalMatch(css);
-    while (it.hasNext()) {
-        const QRegularExpressionMatch match = it.next();
-        QString target = match.captured(1);
-        if (match.capturedStart(2) >= 0)
-            target = match.captured(2);
-        else if (match.capturedStart(3) >= 0)
-            target = match.captured(3);
-        const QString id = LookUpImage(target, false, contentIds);
+    // Where the next quote of each kind stands, from where it was last looked for: a target in
+    // quotes ends at the next quote of its kind, and every try after a failed one looks further on.
+    qsizetype quoteFrom[2] = {-1, -1}, quoteAt[2] = {-1, -1};
+    auto nextQuote = [&](int kind, qsizetype from) {
+        if (quoteFrom[kind] < 0 || from < quoteFrom[kind] || (quoteAt[kind] >= 0 && from > quoteAt[kind])) {
+            quoteAt[kind] = css.indexOf(kind ? QLatin1Char('\'') : QLatin1Char('"'), from);
+            quoteFrom[kind] = from;
+        }
+        return quoteAt[kind];
+    };
+    auto skipSpace = [&](qsizetype i) {
+        while (i < size && IsCssSpace(css[i]))
+            ++i;
+        return i;
+    };
+    qsizetype i = 0;
+    while (i + 4 <= size) {
+        const qsizetype start = css.indexOf(QLatin1String("url("), i, Qt::CaseInsensitive);
+        if (start < 0)
+            break;
+        qsizetype j = skipSpace(start + 4);
+        QStringView target;
+        qsizetype end = -1;
+        if (j < size && (css[j] == QLatin1Char('"') || css[j] == QLatin1Char('\''))) {
+            const qsizetype close = nextQuote(css[j] == QLatin1Char('\'') ? 1 : 0, j + 1);
+            if (close >= 0) {
+                const qsizetype k = skipSpace(close + 1);
+                if (k < size && css[k] == QLatin1Char(')')) {
+                    target = QStringView(css).mid(j + 1, close - j - 1);
+                    end = k + 1;
+                }
+            }
+            if (end < 0) {
+                i = start + 4;
+                continue;
+            }
+        } else {
+            qsizetype k = j;
+            while (k < size && css[k] != QLatin1Char(')') && !IsCssSpace(css[k]) && css[k] != QLatin1Char('"') &&
+                   css[k] != QLatin1Char('\''))
+                ++k;
+            const qsizetype close = skipSpace(k);
+            if (close >= size || css[close] != QLatin1Char(')')) {
+                // Every "url(" up to here ends at the same place and fails the same way.
+                i = std::max(k, start + 4);
+                continue;
+            }
+            target = QStringView(css).mid(j, k - j);
+            end = close + 1;
+        }
+        i = end;
+        const QString id = LookUpImage(target.toString(), false, contentIds);
         if (id.isEmpty())
             continue;
-        out += QStringView(css).mid(last, match.capturedStart(0) - last);
+        out += QStringView(css).mid(last, start - last);
         out += QStringLiteral("url(cid:%1)").arg(id);
-        last = match.capturedEnd(0);
+        last = end;
         ++count;
     }
     if (count) {
@@ -365,9 +446,20 @@ QString HtmlToPlainText(const QString& html)
     QString hiddenUntil; // the element whose content is being skipped
     struct OpenLink {
         QString href;
-        qsizetype textStart;
+        qsizetype textStart = 0;
+        bool open = false;
+    } link;
+    // A link's target follows its text unless the text shows it already.
+    auto closeLink = [&] {
+        if (!link.open)
+            return;
+        link.open = false;
+        QString target = link.href;
+        if (target.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive))
+            target = target.mid(7);
+        if (IsShownLink(link.href) && !ContainsText(writer.since(link.textStart), target))
+            writer.text(QStringLiteral(" <%1>").arg(link.href), false);
     };
-    std::vector<OpenLink> links;
     qsizetype i = 0;
     while (i < size) {
         if (html[i] != QLatin1Char('<')) {
@@ -420,17 +512,14 @@ QString HtmlToPlainText(const QString& html)
             continue;
         }
         if (tag.name == QLatin1String("a")) {
+            // Links do not nest: a new one ends the one still open, as browsers have it. So every
+            // piece of text belongs to one link at most, and is searched once.
+            closeLink();
             if (!tag.closing) {
                 const Attribute* href = tag.attribute(QLatin1String("href"));
-                links.push_back({href ? DecodeHtmlEntities(href->rawValue).trimmed() : QString(), writer.position()});
-            } else if (!links.empty()) {
-                const OpenLink link = links.back();
-                links.pop_back();
-                QString target = link.href;
-                if (target.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive))
-                    target = target.mid(7);
-                if (IsShownLink(link.href) && !writer.since(link.textStart).contains(target))
-                    writer.text(QStringLiteral(" <%1>").arg(link.href), false);
+                link.href = href ? DecodeHtmlEntities(href->rawValue).trimmed() : QString();
+                link.textStart = writer.position();
+                link.open = true;
             }
             continue;
         }
@@ -511,8 +600,20 @@ int LinkInlineImages(QString& html, const QHash<QString, QString>& contentIds)
             }
         }
     }
-    for (auto edit = edits.rbegin(); edit != edits.rend(); ++edit)
-        html.replace(edit->start, edit->end - edit->start, edit->replacement);
+    if (edits.empty())
+        return count;
+    // One copy of the text with every edit in place (they come in order); replacing one after
+    // another would move the rest of the text each time.
+    QString out;
+    out.reserve(size + qsizetype(edits.size()) * 64);
+    qsizetype last = 0;
+    for (const Edit& edit : edits) {
+        out += QStringView(html).mid(last, edit.start - last);
+        out += edit.replacement;
+        last = edit.end;
+    }
+    out += QStringView(html).mid(last);
+    html = std::move(out);
     return count;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 // The XML mail document (root element BT_mail_Msg) and the rules by which its elements are read.
+#include "delivery/Delivery.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -30,17 +32,23 @@ struct LoadedMailDocument {
     std::unique_ptr<pugi::xml_document> document;
     pugi::xml_node root;
     QString failureReason;
+    // The first character reference that XML does not allow (as written, e.g. "&#0;"); every such
+    // reference reads as U+FFFD. Empty when there was none.
+    QString replacedReference;
+    QByteArray buffer; // the UTF-8 text the tree was parsed in, and points into
 
     bool loaded() const { return document != nullptr; }
-    // Frees the tree (and the parser's copy of the text) once everything needed has been read.
-    void release() { root = {}; document.reset(); }
+    // Frees the tree (and the text it lives in) once everything needed has been read.
+    void release() { root = {}; document.reset(); buffer = QByteArray(); }
 };
 
-// Parses the document text, in the encoding its XML declaration names (UTF-8 without one, or the
-// UTF-16/32 its byte order mark or layout shows). Only XML's predefined entities and character
-// references are expanded; a DOCTYPE is skipped, never interpreted. The failure reason names the
-// line and column, or for bytes invalid in the document's encoding, the encoding and byte offset.
-LoadedMailDocument LoadMailDocument(const QByteArray& text);
+// Parses the document. As Bytes, the text is in the encoding its XML declaration names (UTF-8
+// without one, or the UTF-16/32 its byte order mark or layout shows); as Text, it is UTF-8 and the
+// declaration is not looked at. Only XML's predefined entities and character references are
+// expanded; a DOCTYPE is skipped, never interpreted. The failure reason names the line and column,
+// or for bytes invalid in the document's encoding, the encoding and byte offset. Throws
+// std::bad_alloc when memory runs out: that is no fault of the document.
+LoadedMailDocument LoadMailDocument(const QByteArray& text, DocumentForm form = DocumentForm::Bytes);
 
 // The readers below throw DeliveryError (message 161 naming the element) for a missing element.
 

@@ -11,7 +11,9 @@ constexpr qsizetype kFoldColumn = 78;
 // base64 and a word of 72, inside the limit of 75.
 constexpr qsizetype kEncodedWordBytes = 45;
 // A word longer than this cannot be folded into a line that readers must accept.
-constexpr qsizetype kLongestPlainWord = 900;
+constexpr qsizetype kLongestPlainWord = kLongestHeaderWord;
+// Folding keeps the blanks between words; a run longer than this would fill a line of its own.
+constexpr qsizetype kLongestBlankRun = 40;
 
 bool IsAtext(char c)
 {
@@ -26,21 +28,24 @@ bool IsAtext(char c)
     }
 }
 
-bool IsDotAtom(const QByteArray& text)
+bool IsDotAtom(QByteArrayView text)
 {
-    if (text.isEmpty())
-        return false;
-    for (const QByteArray& atom : text.split('.')) {
-        if (atom.isEmpty())
-            return false;
-        for (char c : atom)
-            if (!IsAtext(c))
+    bool atomStart = true; // an atom must begin here: at the start, or after a dot
+    for (char c : text) {
+        if (c == '.') {
+            if (atomStart)
                 return false;
+            atomStart = true;
+        } else if (IsAtext(c)) {
+            atomStart = false;
+        } else {
+            return false;
+        }
     }
-    return true;
+    return !atomStart;
 }
 
-bool IsQuotedString(const QByteArray& text)
+bool IsQuotedString(QByteArrayView text)
 {
     if (text.size() < 2 || !text.startsWith('"') || !text.endsWith('"'))
         return false;
@@ -58,7 +63,7 @@ bool IsQuotedString(const QByteArray& text)
     return true;
 }
 
-bool IsDomainLiteral(const QByteArray& text)
+bool IsDomainLiteral(QByteArrayView text)
 {
     if (text.size() < 3 || !text.startsWith('[') || !text.endsWith(']'))
         return false;
@@ -75,20 +80,29 @@ struct Token {
     QByteArray before; // the blanks in front of it; folding happens there
 };
 
+// Tokens are at most kLongestPlainWord long, so a line that starts with one always ends in time.
 QByteArray Fold(const QByteArray& name, const QList<Token>& tokens)
 {
-    QByteArray out = name + ':';
+    QByteArray out;
+    out.reserve(name.size() + 3 + tokens.size() * 24);
+    out += name;
+    out += ':';
     qsizetype column = out.size();
     bool first = true;
     for (const Token& token : tokens) {
-        const QByteArray blank = token.before.isEmpty() ? QByteArray(" ") : token.before;
-        if (!first && column + blank.size() + token.text.size() > kFoldColumn) {
+        const QByteArrayView blank = token.before.isEmpty() || token.before.size() > kLongestBlankRun
+            ? QByteArrayView(" ")
+            : QByteArrayView(token.before);
+        const qsizetype width = blank.size() + token.text.size();
+        // Past 78 columns only where a line already holds a word; past 998 never, not even after
+        // a long name: the first word then goes on a line of its own.
+        if ((!first && column + width > kFoldColumn) || column + width > kLongestHeaderLine) {
             out += "\r\n";
             column = 0;
         }
         out += blank;
         out += token.text;
-        column += blank.size() + token.text.size();
+        column += width;
         first = false;
     }
     out += "\r\n";
@@ -126,22 +140,18 @@ qsizetype FirstWordBytes(const QByteArray& name)
 QList<Word> SplitWords(const QString& value)
 {
     QList<Word> words;
-    QString blanks;
-    QString current;
-    for (QChar c : value) {
-        if (IsBlank(c)) {
-            if (!current.isEmpty()) {
-                words.append({blanks, current});
-                current.clear();
-                blanks.clear();
-            }
-            blanks += c;
-        } else {
-            current += c;
-        }
+    const qsizetype size = value.size();
+    qsizetype i = 0;
+    while (i < size) {
+        const qsizetype blanks = i;
+        while (i < size && IsBlank(value[i]))
+            ++i;
+        const qsizetype start = i;
+        while (i < size && !IsBlank(value[i]))
+            ++i;
+        if (i > start)
+            words.append({value.mid(blanks, start - blanks), value.mid(start, i - start)});
     }
-    if (!current.isEmpty())
-        words.append({blanks, current});
     return words;
 }
 
@@ -158,12 +168,23 @@ QString Simplified(const QString& value)
 
 bool IsHeaderAddress(const QByteArray& addr)
 {
+    if (addr.size() > kLongestHeaderWord)
+        return false;
     const qsizetype at = addr.lastIndexOf('@');
     if (at <= 0 || at == addr.size() - 1)
         return false;
-    const QByteArray local = addr.left(at);
-    const QByteArray domain = addr.mid(at + 1);
+    const QByteArrayView local = QByteArrayView(addr).first(at);
+    const QByteArrayView domain = QByteArrayView(addr).sliced(at + 1);
     return (IsDotAtom(local) || IsQuotedString(local)) && (IsDotAtom(domain) || IsDomainLiteral(domain));
+}
+
+bool IsPlainAddress(const QByteArray& addr)
+{
+    if (addr.size() > kLongestHeaderWord)
+        return false;
+    const qsizetype at = addr.indexOf('@');
+    const QByteArrayView view(addr);
+    return at > 0 && addr.indexOf('@', at + 1) < 0 && IsDotAtom(view.first(at)) && IsDotAtom(view.sliced(at + 1));
 }
 
 QByteArray DomainOf(const QByteArray& addr)
@@ -251,7 +272,19 @@ QByteArray AddressField(const QByteArray& name, const QList<Mailbox>& mailboxes)
                 else if (!IsBlank(c) && !IsAtext(char(c.unicode())))
                     atoms = false;
             }
-            if (!ascii) {
+            QByteArray quoted;
+            if (ascii && !atoms) {
+                quoted = display.toLatin1();
+                quoted.replace('\\', "\\\\");
+                quoted.replace('"', "\\\"");
+                quoted = '"' + quoted + '"';
+            }
+            bool longWord = quoted.size() > kLongestPlainWord;
+            if (ascii && atoms)
+                for (const Word& word : SplitWords(display))
+                    longWord = longWord || word.text.size() > kLongestPlainWord;
+            // A name that no line could hold travels in encoded words, which fold anywhere.
+            if (!ascii || longWord) {
                 for (const QByteArray& encoded : EncodedWords(display, tokens.isEmpty() ? FirstWordBytes(name)
                                                                                         : kEncodedWordBytes))
                     tokens.append({encoded, {}});
@@ -259,10 +292,7 @@ QByteArray AddressField(const QByteArray& name, const QList<Mailbox>& mailboxes)
                 for (const Word& word : SplitWords(display))
                     tokens.append({word.text.toLatin1(), {}});
             } else {
-                QByteArray quoted = display.toLatin1();
-                quoted.replace('\\', "\\\\");
-                quoted.replace('"', "\\\"");
-                tokens.append({'"' + quoted + '"', {}});
+                tokens.append({quoted, {}});
             }
             tokens.append({'<' + mailbox.addr + '>', {}});
         } else {
@@ -277,8 +307,21 @@ QByteArray AddressField(const QByteArray& name, const QList<Mailbox>& mailboxes)
 QByteArray VerbatimField(const QByteArray& name, const QByteArray& value)
 {
     QList<Token> tokens;
-    for (const Word& word : SplitWords(Simplified(QString::fromLatin1(value))))
-        tokens.append({word.text.toLatin1(), word.before.toLatin1()});
+    const qsizetype size = value.size();
+    qsizetype i = 0;
+    while (i < size) {
+        const qsizetype blanks = i;
+        while (i < size && (value[i] == ' ' || value[i] == '\t' || value[i] == '\r' || value[i] == '\n'))
+            ++i;
+        const qsizetype start = i;
+        while (i < size && value[i] != ' ' && value[i] != '\t' && value[i] != '\r' && value[i] != '\n')
+            ++i;
+        if (i == start)
+            break;
+        QByteArray before = tokens.isEmpty() ? QByteArray() : value.mid(blanks, start - blanks);
+        before.replace('\r', ' ').replace('\n', ' '); // a line break of the value is no fold of ours
+        tokens.append({value.mid(start, i - start), before});
+    }
     return Fold(name, tokens);
 }
 

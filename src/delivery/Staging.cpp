@@ -12,6 +12,7 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -29,10 +30,15 @@ QString ErrnoText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-[[noreturn]] void ThrowNotStaged(const QString& displayName, const QString& reason)
+// Every failure of the file system is this host's (a missing or full folder, permissions, too
+// many open files) and passes with time or care: the mail is kept and tried again. Only an
+// attachment that is not base64 is the document's own fault.
+[[noreturn]] void ThrowNotStaged(const QString& displayName, const QString& reason, bool temporary = true)
 {
-    throw DeliveryError(BuildResourceMessage(msg::AttachmentNotStaged, {displayName, reason}));
+    throw DeliveryError(BuildResourceMessage(msg::AttachmentNotStaged, {displayName, reason}), temporary);
 }
+
+std::atomic<int> injectedWriteError{0};
 
 // Removes the files staged so far unless the staging completes.
 struct PartialStaging {
@@ -67,15 +73,26 @@ void RemoveStagingFolder()
 
 } // namespace
 
+QString SystemTemporaryFolder()
+{
+    // Not QDir::tempPath(): for a TMPDIR that does not exist it gives the empty path, and the
+    // staging folder would be made in the root folder.
+    const QString tmp = qEnvironmentVariable("TMPDIR");
+    return tmp.isEmpty() ? QStringLiteral("/tmp") : QDir::cleanPath(QDir(tmp).absolutePath());
+}
+
 QString StagingFolder()
 {
     static QString folder;
     std::lock_guard lock(stagingMutex);
     // Made once; made again only if something outside the relay removed it meanwhile.
     if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
-        QByteArray pattern = QFile::encodeName(QDir::tempPath() + QStringLiteral("/swnrelay-XXXXXX"));
-        if (::mkdtemp(pattern.data()) == nullptr) // mode 0700 by definition
-            ThrowNotStaged(QDir::tempPath(), ErrnoText(errno));
+        const QString parent = SystemTemporaryFolder();
+        QByteArray pattern = QFile::encodeName(parent + QStringLiteral("/swnrelay-XXXXXX"));
+        if (::mkdtemp(pattern.data()) == nullptr) { // mode 0700 by definition
+            const int error = errno;
+            ThrowNotStaged(parent, ErrnoText(error));
+        }
         folder = QFile::decodeName(pattern);
         static const bool registered = std::atexit(RemoveStagingFolder) == 0;
         Q_UNUSED(registered);
@@ -99,8 +116,10 @@ int CreateStagedFile(QString& path, const QString& displayName)
             path = candidate;
             return fd;
         }
-        if (errno != EEXIST)
-            ThrowNotStaged(displayName, ErrnoText(errno));
+        if (errno != EEXIST) {
+            const int error = errno;
+            ThrowNotStaged(displayName.isEmpty() ? folder : displayName, ErrnoText(error));
+        }
     }
     ThrowNotStaged(displayName, ErrnoText(EEXIST));
 }
@@ -112,14 +131,30 @@ QString NewStagedFilePath()
     return path;
 }
 
+void SetStagingWriteError(int error)
+{
+    injectedWriteError = error;
+}
+
+bool WriteStagedData(int fd, const char* data, qsizetype length)
+{
+    if (const int error = injectedWriteError.load()) {
+        errno = error;
+        return false;
+    }
+    return WriteFully(fd, data, length);
+}
+
 void SaveBinaryData(const QString& path, const QByteArray& data)
 {
     const QString name = QFileInfo(path).fileName();
     const int fd = ::open(QFile::encodeName(path).constData(),
                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        ThrowNotStaged(name, ErrnoText(errno));
-    const bool written = WriteFully(fd, data.constData(), data.size());
+    if (fd < 0) {
+        const int error = errno;
+        ThrowNotStaged(name, ErrnoText(error));
+    }
+    const bool written = WriteStagedData(fd, data.constData(), data.size());
     const int writeError = errno;
     if (::close(fd) != 0 || !written)
         ThrowNotStaged(name, ErrnoText(written ? errno : writeError));
@@ -147,7 +182,7 @@ QString StageDocumentAttachments(pugi::xml_node root)
         bool written = true;
         int error = 0;
         auto flush = [&] {
-            if (written && !decoded.empty() && !WriteFully(fd, decoded.data(), qsizetype(decoded.size()))) {
+            if (written && !decoded.empty() && !WriteStagedData(fd, decoded.data(), qsizetype(decoded.size()))) {
                 written = false;
                 error = errno;
             }
@@ -170,7 +205,7 @@ QString StageDocumentAttachments(pugi::xml_node root)
         flush();
         const bool closed = ::close(fd) == 0;
         if (!valid)
-            ThrowNotStaged(displayName, ErrnoText(EBADMSG)); // the body is not base64
+            ThrowNotStaged(displayName, ErrnoText(EBADMSG), false); // the body is not base64
         if (!written || !closed)
             ThrowNotStaged(displayName, ErrnoText(written ? errno : error));
     }

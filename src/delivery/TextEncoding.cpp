@@ -1,7 +1,6 @@
 #include "delivery/TextEncoding.h"
 
-#include <QRegularExpression>
-
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iconv.h>
@@ -13,6 +12,18 @@ bool Utf8Validator::feed(const char* data, size_t length)
     if (failed_)
         return false;
     for (size_t i = 0; i < length; ++i) {
+        // Runs of ASCII, most of any document, are passed over eight bytes at a time.
+        if (pending_ == 0) {
+            quint64 word;
+            while (i + 8 <= length) {
+                std::memcpy(&word, data + i, 8);
+                if ((word & 0x8080808080808080ULL) != 0)
+                    break;
+                i += 8;
+            }
+            if (i >= length)
+                break;
+        }
         const auto c = static_cast<unsigned char>(data[i]);
         if (pending_ > 0) {
             if (c < low_ || c > high_) {
@@ -110,19 +121,63 @@ bool IsWideLabel(const QString& label)
         name == QLatin1String("unicode");
 }
 
-// The encoding named in the XML declaration, read from bytes in an ASCII-compatible layout.
+bool IsXmlSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool IsAsciiLetter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+bool IsEncodingNameChar(char c)
+{
+    return IsAsciiLetter(c) || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == ':' || c == '-';
+}
+
+// The encoding named in the XML declaration, read from bytes in an ASCII-compatible layout:
+// a blank, "encoding", optional blanks around "=", and a name in matching quotes. Scanned by hand:
+// it runs for every document.
 QString DeclaredEncoding(const char* data, qsizetype size)
 {
     if (size < 5 || std::memcmp(data, "<?xml", 5) != 0)
         return {};
-    const QByteArray head(data, std::min<qsizetype>(size, 1024));
-    const qsizetype end = head.indexOf("?>");
+    const qsizetype limit = std::min<qsizetype>(size, 1024);
+    qsizetype end = -1;
+    for (qsizetype i = 5; i + 1 < limit; ++i) {
+        if (data[i] == '?' && data[i + 1] == '>') {
+            end = i;
+            break;
+        }
+    }
     if (end < 0)
         return {};
-    const QRegularExpression encoding(
-        QStringLiteral("\\sencoding\\s*=\\s*([\"'])([A-Za-z][A-Za-z0-9._:-]*)\\1"));
-    const QRegularExpressionMatch match = encoding.match(QString::fromLatin1(head.left(end)));
-    return match.hasMatch() ? match.captured(2) : QString();
+    constexpr char kKey[] = "encoding";
+    constexpr qsizetype kKeyLength = sizeof kKey - 1;
+    for (qsizetype i = 1; i + kKeyLength <= end; ++i) {
+        if (!IsXmlSpace(data[i - 1]) || std::memcmp(data + i, kKey, kKeyLength) != 0)
+            continue;
+        qsizetype j = i + kKeyLength;
+        while (j < end && IsXmlSpace(data[j]))
+            ++j;
+        if (j >= end || data[j] != '=')
+            continue;
+        ++j;
+        while (j < end && IsXmlSpace(data[j]))
+            ++j;
+        if (j >= end || (data[j] != '"' && data[j] != '\''))
+            continue;
+        const char quote = data[j++];
+        const qsizetype nameStart = j;
+        if (j >= end || !IsAsciiLetter(data[j]))
+            continue;
+        while (j < end && IsEncodingNameChar(data[j]))
+            ++j;
+        if (j < end && data[j] == quote)
+            return QString::fromLatin1(data + nameStart, j - nameStart);
+    }
+    return {};
 }
 
 struct Converted {
@@ -265,6 +320,22 @@ DecodedDocument DecodeDocument(const QByteArray& bytes)
         return decoded;
     }
     decoded.utf8 = std::move(converted.utf8);
+    return decoded;
+}
+
+DecodedDocument DecodeTextDocument(const QByteArray& utf8)
+{
+    DecodedDocument decoded;
+    decoded.encoding = QStringLiteral("UTF-8");
+    const qsizetype skip = utf8.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    Utf8Validator validator;
+    validator.feed(utf8.constData() + skip, size_t(utf8.size() - skip));
+    if (!validator.finish()) {
+        const qint64 offset = (validator.failed() ? validator.offset() : qint64(utf8.size() - skip)) + skip;
+        decoded.error = InvalidBytes(decoded.encoding, offset, LineOf(utf8.constData(), offset));
+        return decoded;
+    }
+    decoded.utf8 = skip ? utf8.mid(skip) : utf8;
     return decoded;
 }
 

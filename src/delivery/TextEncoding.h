@@ -44,4 +44,9 @@ struct DecodedDocument {
 // encoding, and converts everything to UTF-8. Without a declaration the document must be UTF-8.
 DecodedDocument DecodeDocument(const QByteArray& bytes);
 
+// A document that is text already, handed over as UTF-8 (a payload of the tracker's store): read
+// as the characters it holds, whatever encoding its declaration names. A UTF-8 byte order mark
+// is dropped; bytes that are not UTF-8 are refused as DecodeDocument refuses them.
+DecodedDocument DecodeTextDocument(const QByteArray& utf8);
+
 } // namespace swn

@@ -29,7 +29,7 @@ QByteArray MailDocBuilder::build() const
     xml += QStringLiteral("<from_addr>%1</from_addr>").arg(XmlEscaped(from));
     xml += List("ToList", to) + List("CCList", cc) + List("BCCList", bcc);
     xml += QStringLiteral("<Subject>%1</Subject>").arg(XmlEscaped(subject));
-    xml += QStringLiteral("<Body>%1</Body>").arg(XmlEscaped(body));
+    xml += QStringLiteral("<Body>%1</Body>").arg(bodyXml.isEmpty() ? XmlEscaped(body) : bodyXml);
     xml += QStringLiteral("<ContentType>%1</ContentType>").arg(XmlEscaped(contentType));
     xml += QStringLiteral("<HeaderList>");
     for (const auto& [name, value] : headers)

@@ -16,6 +16,7 @@ struct MailDocBuilder {
     QStringList bcc;
     QString subject = QStringLiteral("Defect 42 changed");
     QString body = QStringLiteral("The defect was resolved.");
+    QString bodyXml; // when set, the content of Body as written: references, CDATA sections, ...
     QString contentType = QStringLiteral("text/plain");
     QList<QPair<QString, QString>> headers;
     QList<QPair<QString, QByteArray>> attachments;

@@ -45,14 +45,28 @@ void Walk(GMimeObject* object, const QString& parentType, QList<MimeLeaf>& leave
             Walk(g_mime_multipart_get_part(multipart, i), type, leaves);
         return;
     }
-    if (!GMIME_IS_PART(object))
-        return;
-    GMimePart* part = GMIME_PART(object);
     MimeLeaf leaf;
     leaf.contentType = TypeOf(object);
     leaf.parentType = parentType;
     if (const char* d = g_mime_object_get_disposition(object))
         leaf.disposition = QString::fromUtf8(d).toLower();
+    if (const char* e = g_mime_object_get_header(object, "Content-Transfer-Encoding"))
+        leaf.transferEncoding = QString::fromUtf8(e).trimmed().toLower();
+    if (GMIME_IS_MESSAGE_PART(object)) {
+        if (const char* f = g_mime_object_get_content_disposition_parameter(object, "filename"))
+            leaf.fileName = QString::fromUtf8(f);
+        GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+        if (inner) {
+            char* text = g_mime_object_to_string(GMIME_OBJECT(inner), nullptr);
+            leaf.content = QByteArray(text);
+            g_free(text);
+        }
+        leaves << leaf;
+        return;
+    }
+    if (!GMIME_IS_PART(object))
+        return;
+    GMimePart* part = GMIME_PART(object);
     if (const char* f = g_mime_part_get_filename(part))
         leaf.fileName = QString::fromUtf8(f);
     if (const char* l = g_mime_object_get_header(object, "Content-Location"))

@@ -14,7 +14,8 @@ struct MimeLeaf {
     QString fileName;        // decoded (RFC 2231 / 2047)
     QString contentLocation;
     QString charset;
-    QByteArray content;      // decoded bytes
+    QString transferEncoding; // as the header names it, lower case; empty when it names none
+    QByteArray content;      // decoded bytes; for an attached message, the message as written
 };
 
 struct ParsedMail {

@@ -2,14 +2,17 @@
 
 Usage: read_mail.py FILE...   Prints one JSON array, one object per file:
   defects      every defect the parser found, on the message, on any part or on any header
-               ("where: DefectName: text"), and lines the standards forbid (longer than 998
-               characters, encoded words longer than 75, 8-bit bytes in a header)
+               ("where: DefectName: text"), and what the standards forbid: lines longer than 998
+               characters, a CR or LF that is not part of CRLF, encoded words longer than 75,
+               8-bit bytes in a header, an attached message in base64 or quoted-printable
   headers      [name, decoded value] of the top-level header, in order
   longest_header_line, longest_encoded_word
   tree         the MIME structure, e.g. "multipart/mixed(text/plain,application/pdf)"
   parts        every leaf: path ("1.2.1"), type, parent type, disposition, filename, content_id,
-               content_location (as written), charset, size, and text (decoded, for text/*) or
-               base64 (of the decoded bytes, for the rest)
+               content_location (as written), charset, cte (the transfer encoding), size, and text
+               (decoded, for text/*) or base64 (of the decoded bytes, for the rest); an attached
+               message is a leaf too, with its subject and body (its first text part) as
+               message_subject and message_body
 """
 import base64
 import email
@@ -52,10 +55,14 @@ def raw_checks(raw, boundaries):
         found.append("encoded word longer than 75 characters (%d)" % longest_word)
     if b"\n" in raw.replace(b"\r\n", b""):
         found.append("bare line feed")
+    if b"\r" in raw.replace(b"\r\n", b""):
+        found.append("bare carriage return")
     return found, longest_header, longest_word
 
 
 def tree(part):
+    if part.get_content_maintype() == "message":
+        return part.get_content_type()
     if part.is_multipart():
         return "%s(%s)" % (part.get_content_type(), ",".join(tree(p) for p in part.iter_parts()))
     return part.get_content_type()
@@ -64,6 +71,24 @@ def tree(part):
 def leaves(part, path, parent, out, defects):
     defects.extend("part %s: %s: %s" % (path, type(d).__name__, d) for d in part.defects)
     defects.extend(header_defects("part " + path, part))
+    cte = str(part.get("Content-Transfer-Encoding", "7bit")).strip().lower()
+    if part.get_content_maintype() == "message":
+        # RFC 2046 5.2.1: an attached message is never encoded, only 7bit, 8bit or binary.
+        if cte not in ("7bit", "8bit", "binary"):
+            defects.append("part %s: %s in %s" % (path, part.get_content_type(), cte))
+        inner = part.get_payload(0) if part.is_multipart() else None
+        body = inner.get_body(("plain",)) if inner is not None else None
+        out.append({
+            "path": path,
+            "type": part.get_content_type(),
+            "parent": parent,
+            "disposition": part.get_content_disposition(),
+            "filename": part.get_filename(),
+            "cte": cte,
+            "message_subject": inner is not None and str(inner.get("Subject", "")),
+            "message_body": body.get_content() if body is not None else "",
+        })
+        return
     if part.is_multipart():
         for i, child in enumerate(part.iter_parts(), 1):
             leaves(child, "%s.%d" % (path, i), part.get_content_type(), out, defects)
@@ -77,6 +102,7 @@ def leaves(part, path, parent, out, defects):
         "content_id": part.get("Content-ID") and str(part.get("Content-ID")).strip(),
         "content_location": part.get("Content-Location") and str(part.get("Content-Location")).strip(),
         "charset": part.get_content_charset(),
+        "cte": cte,
     }
     payload = part.get_payload(decode=True) or b""
     entry["size"] = len(payload)
