@@ -2,7 +2,9 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace swn {
 
@@ -98,17 +100,27 @@ Q_IPV6ADDR Masked6(Q_IPV6ADDR a, int prefix)
     return a;
 }
 
+QStringList SplitEntries(const QString& text)
+{
+    static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
+    return text.split(separators, Qt::SkipEmptyParts);
+}
+
+const QString CutReason = QStringLiteral("the value reached the settings reader's length limit and may have been cut");
+
 } // namespace
 
-AllowedClients AllowedClients::parse(const QString& text, QStringList* invalidEntries)
+QHostAddress PlainAddress(const QHostAddress& address) { return Unmapped(address); }
+
+AllowedClients AllowedClients::parse(const QString& text, QStringList* invalidEntries, bool mayBeCut)
 {
     AllowedClients result;
-    static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
-    const QStringList entries = text.split(separators, Qt::SkipEmptyParts);
-    if (text.trimmed().isEmpty())
+    const QStringList entries = SplitEntries(text);
+    if (text.trimmed().isEmpty() && !mayBeCut)
         return result;
     // Something was written: from here on only what parses is let in, possibly nobody.
     result.open_ = false;
+    result.cut_ = mayBeCut;
     for (const QString& entry : entries) {
         const qsizetype slash = entry.indexOf(u'/');
         const QStringView addressText = slash < 0 ? QStringView(entry) : QStringView(entry).first(slash);
@@ -144,6 +156,9 @@ AllowedClients AllowedClients::parse(const QString& text, QStringList* invalidEn
             e.network = QHostAddress(Masked6(address.toIPv6Address(), prefix));
         result.entries_.append(e);
     }
+    // The entries were still read, so that the invalid ones are named; none of them counts.
+    if (mayBeCut)
+        result.entries_.clear();
     return result;
 }
 
@@ -170,11 +185,51 @@ QString AllowedClients::describe() const
 {
     if (open_)
         return QStringLiteral("any client");
+    if (cut_)
+        return QStringLiteral("no client: ") + CutReason;
     if (entries_.isEmpty())
-        return QStringLiteral("no client");
+        return QStringLiteral("no client: no entry is a valid address or prefix");
     QStringList parts;
     for (const Entry& e : entries_)
         parts.append(e.network.toString() + u'/' + QString::number(e.prefix));
+    return parts.join(QStringLiteral(", "));
+}
+
+ListenAddresses ListenAddresses::parse(const QString& text, QStringList* invalidEntries, bool mayBeCut)
+{
+    ListenAddresses result;
+    if (text.trimmed().isEmpty() && !mayBeCut)
+        return result;
+    result.every_ = false;
+    result.cut_ = mayBeCut;
+    for (const QString& entry : SplitEntries(text)) {
+        QHostAddress address;
+        if (!ParseAddress(entry, &address)) {
+            if (invalidEntries)
+                invalidEntries->append(entry);
+            continue;
+        }
+        // Listening on ::ffff:a.b.c.d means listening on a.b.c.d; twice on one address fails.
+        address = Unmapped(address);
+        if (!result.addresses_.contains(address))
+            result.addresses_.append(address);
+    }
+    if (mayBeCut)
+        result.addresses_.clear();
+    return result;
+}
+
+QString ListenAddresses::describe() const
+{
+    if (every_)
+        return QStringLiteral("every interface");
+    if (cut_)
+        return QStringLiteral("nowhere: ") + CutReason;
+    if (addresses_.isEmpty())
+        return QStringLiteral("nowhere: no entry is a valid address");
+    QStringList parts;
+    for (const QHostAddress& a : addresses_)
+        parts.append(a.toString());
     return parts.join(QStringLiteral(", "));
 }
 
@@ -183,34 +238,107 @@ LogThrottle::LogThrottle(qint64 intervalMs, int maxKeys, int maxLinesPerInterval
 {
 }
 
-bool LogThrottle::shouldLog(const QString& key, qint64 nowMs)
+bool LogThrottle::quietFor(const Entry& e, qint64 nowMs) const
 {
-    const auto it = last_.constFind(key);
     // A clock that went back counts as a new interval rather than a silence without end.
-    if (it != last_.cend() && nowMs >= it.value() && nowMs - it.value() < intervalMs_) {
-        ++suppressed_;
-        return false;
-    }
+    return !e.logged || nowMs < e.sinceMs || nowMs - e.sinceMs >= intervalMs_;
+}
+
+bool LogThrottle::spendLine(qint64 nowMs)
+{
     if (!windowStarted_ || nowMs < windowStart_ || nowMs - windowStart_ >= intervalMs_) {
         windowStarted_ = true;
         windowStart_ = nowMs;
         linesInWindow_ = 0;
     }
-    if (linesInWindow_ >= maxLines_) {
-        ++suppressed_;
+    if (linesInWindow_ >= maxLines_)
         return false;
-    }
     ++linesInWindow_;
-    if (it == last_.cend() && last_.size() >= maxKeys_) {
-        // Forget the key logged longest ago; a linear pass over a bounded table.
-        auto oldest = last_.begin();
-        for (auto i = last_.begin(); i != last_.end(); ++i)
-            if (i.value() < oldest.value())
-                oldest = i;
-        last_.erase(oldest);
-    }
-    last_.insert(key, nowMs);
     return true;
+}
+
+qint64 LogThrottle::report(Entry& e, qint64 nowMs)
+{
+    const qint64 count = e.pending;
+    heldInKeys_ -= count;
+    e.pending = 0;
+    e.logged = true;
+    e.sinceMs = nowMs;
+    return count;
+}
+
+void LogThrottle::makeRoom(qint64 nowMs)
+{
+    // Keys whose interval is over with nothing held back are not needed: a new event logs at once.
+    keys_.removeIf([&](const auto& it) { return it.value().pending == 0 && quietFor(it.value(), nowMs); });
+    if (keys_.size() < maxKeys_)
+        return;
+    // Else forget one: one with nothing held back if there is one, the longest-standing first;
+    // the events it held go to the summary count. A linear pass over a bounded table.
+    auto victim = keys_.begin();
+    for (auto i = keys_.begin(); i != keys_.end(); ++i) {
+        const bool better = (i->pending == 0) != (victim->pending == 0) ? i->pending == 0 : i->sinceMs < victim->sinceMs;
+        if (better)
+            victim = i;
+    }
+    heldInKeys_ -= victim->pending;
+    suppressed_ += victim->pending;
+    keys_.erase(victim);
+}
+
+qint64 LogThrottle::note(const QString& key, qint64 nowMs)
+{
+    auto it = keys_.find(key);
+    if (it == keys_.end()) {
+        if (keys_.size() >= maxKeys_)
+            makeRoom(nowMs);
+        it = keys_.insert(key, Entry{nowMs, 0, false});
+    }
+    ++it->pending;
+    ++heldInKeys_;
+    if (!quietFor(*it, nowMs) || !spendLine(nowMs))
+        return 0;
+    return report(*it, nowMs);
+}
+
+bool LogThrottle::shouldLog(const QString& key, qint64 nowMs, qint64* count)
+{
+    const qint64 n = note(key, nowMs);
+    if (count)
+        *count = n;
+    return n > 0;
+}
+
+QList<LogThrottle::Line> LogThrottle::takeDue(qint64 nowMs, bool all)
+{
+    QList<Line> lines;
+    if (heldInKeys_ == 0)
+        return lines;
+    QList<QHash<QString, Entry>::iterator> due;
+    for (auto it = keys_.begin(); it != keys_.end(); ++it)
+        if (it->pending > 0 && (all || quietFor(*it, nowMs)))
+            due.append(it);
+    // The longest waiting first, should the line bound stop the rest until the next interval.
+    std::sort(due.begin(), due.end(), [](const auto& a, const auto& b) {
+        return a->sinceMs != b->sinceMs ? a->sinceMs < b->sinceMs : a.key() < b.key();
+    });
+    for (auto it : due) {
+        if (!spendLine(nowMs) && !all)
+            break;
+        lines.append(Line{it.key(), report(*it, nowMs)});
+    }
+    return lines;
+}
+
+qint64 LogThrottle::takeSuppressed(qint64 nowMs, bool all)
+{
+    if (suppressed_ == 0)
+        return 0;
+    if (!all && summaryWritten_ && nowMs >= lastSummaryMs_ && nowMs - lastSummaryMs_ < intervalMs_)
+        return 0;
+    summaryWritten_ = true;
+    lastSummaryMs_ = nowMs;
+    return std::exchange(suppressed_, 0);
 }
 
 } // namespace swn

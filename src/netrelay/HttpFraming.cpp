@@ -1,6 +1,5 @@
 #include "netrelay/HttpFraming.h"
 
-#include <QList>
 #include <QLocale>
 
 #include <algorithm>
@@ -24,6 +23,16 @@ constexpr int MaxLengthDigits = 18;
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+// RFC 9110 token characters, as a method is spelt.
+bool IsTokenChar(char c)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c))
+        return true;
+    return c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+bool IsVisible(char c) { return c > ' ' && c < 0x7F; }
+// "HTTP/" three digits "." three digits.
+constexpr qsizetype MaxVersionLength = 12;
 
 int HexValue(char c)
 {
@@ -45,15 +54,17 @@ QByteArrayView Trimmed(QByteArrayView v)
     return v;
 }
 
-QList<QByteArrayView> SplitList(QByteArrayView value)
+// Calls take(part) for each comma-separated part of a field value, blanks trimmed, without
+// building a list: a value of a million commas costs no memory.
+template <typename F>
+void ForEachListPart(QByteArrayView value, F&& take)
 {
-    QList<QByteArrayView> parts;
     qsizetype start = 0;
     for (;;) {
         const qsizetype comma = value.indexOf(',', start);
-        parts.append(value.sliced(start, (comma < 0 ? value.size() : comma) - start));
+        take(Trimmed(value.sliced(start, (comma < 0 ? value.size() : comma) - start)));
         if (comma < 0)
-            return parts;
+            return;
         start = comma + 1;
     }
 }
@@ -64,12 +75,11 @@ bool SameName(QByteArrayView a, const char* b)
     return a.size() == n && qstrnicmp(a.data(), b, n) == 0;
 }
 
-// The document visibly ended: the closing tag, then nothing but white space.
-bool EndsWithDocument(const QByteArray& bytes, qsizetype from)
+// The document visibly ended: the closing tag, then nothing but white space. whiteFrom is where
+// the white space at the end of `bytes` begins.
+bool EndsWithDocument(const QByteArray& bytes, qsizetype from, qsizetype whiteFrom)
 {
-    qsizetype end = bytes.size();
-    while (end > from && IsWhite(bytes.at(end - 1)))
-        --end;
+    const qsizetype end = qMax(from, whiteFrom);
     return end - from >= ClosingTag.size() &&
         QByteArrayView(bytes.constData() + end - ClosingTag.size(), ClosingTag.size()) == ClosingTag;
 }
@@ -80,6 +90,7 @@ const char* ReasonPhrase(int status)
     case 200: return "OK";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
+    case 405: return "Method Not Allowed";
     case 408: return "Request Timeout";
     case 411: return "Length Required";
     case 413: return "Content Too Large";
@@ -148,13 +159,29 @@ QByteArray BuildReply(const QByteArray& versionField)
     return version + " 200 \r\nContent-Length: 0\r\n\r\n";
 }
 
-QByteArray BuildErrorReply(const QByteArray& versionField, int status)
+QByteArray BuildErrorReply(const QByteArray& versionField, int status, const QByteArray& extraHeaderLines)
 {
     const QByteArray version = IsVersionField(versionField) ? versionField : QByteArrayLiteral("HTTP/1.0");
     if (status < 100 || status > 999)
         status = 500;
-    return version + ' ' + QByteArray::number(status) + ' ' + ReasonPhrase(status) +
-        "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    QByteArray reply = version + ' ' + QByteArray::number(status) + ' ' + ReasonPhrase(status) + "\r\n";
+    bool allow = false;
+    for (const QByteArray& piece : extraHeaderLines.split('\n')) {
+        QByteArrayView line = piece;
+        if (line.endsWith('\r'))
+            line.chop(1);
+        // "Name: value" with a token for a name and no control character but a tab anywhere.
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0 || !std::all_of(line.begin(), line.begin() + colon, IsTokenChar) ||
+            std::any_of(line.begin(), line.end(), [](char c) { return (uchar(c) < ' ' && c != '\t') || c == 0x7F; }))
+            continue;
+        allow = allow || SameName(line.first(colon), "Allow");
+        reply += line;
+        reply += "\r\n";
+    }
+    if (status == 405 && !allow)
+        reply += "Allow: POST\r\n";
+    return reply + "Content-Length: 0\r\nConnection: close\r\n\r\n";
 }
 
 qsizetype CharacterCount(const QByteArray& utf8)
@@ -171,7 +198,11 @@ QString StreamLengthText(qsizetype characters)
     return QLocale::system().toString(double(characters) / 1024.0, 'f', 2);
 }
 
-RequestFramer::RequestFramer(qsizetype maxBytes) : maxBytes_(maxBytes > 0 ? maxBytes : MaxRequestBytes) {}
+RequestFramer::RequestFramer(qsizetype maxBytes, qsizetype maxHeaderBytes)
+    : maxBytes_(maxBytes > 0 ? maxBytes : MaxRequestBytes),
+      maxHeaderBytes_(maxHeaderBytes > 0 ? maxHeaderBytes : MaxHeaderBytes)
+{
+}
 
 RequestFramer::State RequestFramer::feed(QByteArrayView bytes)
 {
@@ -182,8 +213,14 @@ RequestFramer::State RequestFramer::feed(QByteArrayView bytes)
         return state_;
     }
     head_.append(bytes);
+    classifyLine();
     scanHeader();
+    const bool bounded = line_ != Line::Other;
     if (headerEnd_ < 0) {
+        if (bounded && head_.size() > maxHeaderBytes_) {
+            refuse(431, QStringLiteral("request line and header longer than %1 bytes").arg(maxHeaderBytes_));
+            return state_;
+        }
         if (head_.size() > maxBytes_) {
             refuse(413, QStringLiteral("request larger than %1 MiB").arg(maxBytes_ / (1024 * 1024)));
             return state_;
@@ -193,6 +230,19 @@ RequestFramer::State RequestFramer::feed(QByteArrayView bytes)
             complete();
         return state_;
     }
+    if (bounded && headerEnd_ > maxHeaderBytes_) {
+        refuse(431, QStringLiteral("request line and header longer than %1 bytes").arg(maxHeaderBytes_));
+        return state_;
+    }
+    if (line_ == Line::Request) {
+        // Methods are case-sensitive, but the relay never looked at them: a client that spells
+        // POST in small letters keeps working.
+        const QByteArrayView method = QByteArrayView(head_).first(methodLength_);
+        if (method.compare("POST", Qt::CaseInsensitive) != 0) {
+            refuse(405, QStringLiteral("method %1 is not allowed").arg(QLatin1String(method)));
+            return state_;
+        }
+    }
     // The header end arrived with this piece, so the rest is from this piece only.
     const QByteArray rest = head_.sliced(headerEnd_);
     head_.truncate(headerEnd_);
@@ -200,6 +250,46 @@ RequestFramer::State RequestFramer::feed(QByteArrayView bytes)
     if (parseHeader() && state_ == State::Incomplete)
         feedBody(rest);
     return state_;
+}
+
+void RequestFramer::classifyLine()
+{
+    // One pass over the first line, however it is cut into pieces.
+    const char* data = head_.constData();
+    for (; lineScanned_ < head_.size(); ++lineScanned_) {
+        const char c = data[lineScanned_];
+        switch (line_) {
+        case Line::Method:
+            if (IsTokenChar(c) && methodLength_ < MaxMethodLength)
+                ++methodLength_;
+            else
+                line_ = c == ' ' && methodLength_ > 0 ? Line::Target : Line::Other;
+            break;
+        case Line::Target:
+            if (c == ' ' && lineScanned_ > methodLength_ + 1) {
+                line_ = Line::Version;
+                versionStart_ = lineScanned_ + 1;
+            } else if (!IsVisible(c) || c == '<') {
+                // Markup is no target: a few bytes, a blank and markup are a bare document.
+                line_ = Line::Other;
+            }
+            break;
+        case Line::Version:
+            if (c == '\r' || c == '\n') {
+                const bool version = IsVersionField(QByteArrayView(data + versionStart_, lineScanned_ - versionStart_));
+                line_ = !version ? Line::Other : c == '\r' ? Line::VersionLf : Line::Request;
+            } else if (lineScanned_ - versionStart_ >= MaxVersionLength) {
+                line_ = Line::Other;
+            }
+            break;
+        case Line::VersionLf:
+            line_ = c == '\n' ? Line::Request : Line::Other;
+            break;
+        case Line::Request:
+        case Line::Other:
+            return;
+        }
+    }
 }
 
 void RequestFramer::scanHeader()
@@ -254,11 +344,52 @@ void RequestFramer::scanHeader()
 bool RequestFramer::parseHeader()
 {
     const QByteArrayView header = QByteArrayView(head_).first(headerEnd_);
-    QList<QByteArrayView> lengths;
-    QList<QByteArrayView> codings;
+    // Every field is judged as it is read, so parsing costs no memory that grows with the header.
+    bool sawLength = false;
+    qint64 length = -1;
+    QString lengthError; // the first fault among the lengths, in the order given
     bool sawCoding = false;
+    int codings = 0;
+    bool otherCoding = false;
+    const auto takeField = [&](QByteArrayView fieldName, QByteArrayView value) {
+        if (SameName(fieldName, "Content-Length")) {
+            ForEachListPart(value, [&](QByteArrayView text) {
+                sawLength = true;
+                if (!lengthError.isEmpty())
+                    return;
+                if (text.isEmpty() || text.size() > MaxLengthDigits || !std::all_of(text.begin(), text.end(), IsDigit)) {
+                    lengthError = QStringLiteral("invalid Content-Length");
+                    return;
+                }
+                qint64 number = 0;
+                for (const char c : text)
+                    number = number * 10 + (c - '0');
+                if (length >= 0 && number != length)
+                    lengthError = QStringLiteral("conflicting Content-Length values");
+                length = number;
+            });
+        } else if (SameName(fieldName, "Transfer-Encoding")) {
+            sawCoding = true;
+            ForEachListPart(value, [&](QByteArrayView part) {
+                const qsizetype semicolon = part.indexOf(';');
+                if (semicolon >= 0)
+                    part = Trimmed(part.first(semicolon));
+                if (part.isEmpty())
+                    return;
+                ++codings;
+                if (part.compare("chunked", Qt::CaseInsensitive) != 0)
+                    otherCoding = true;
+            });
+        } else if (SameName(fieldName, "Expect")) {
+            if (value.compare("100-continue", Qt::CaseInsensitive) == 0)
+                expectContinue_ = true;
+        } else if (SameName(fieldName, "Origin") || SameName(fieldName, "Sec-Fetch-Site")) {
+            fromBrowser_ = true;
+        }
+    };
     // Obsolete line folding continues the previous field's value.
-    QList<std::pair<QByteArrayView, QByteArrayView>> fields;
+    QByteArrayView fieldName;
+    bool haveField = false;
     qsizetype at = requestLineEnd_ + 1;
     while (at < header.size()) {
         qsizetype lf = header.indexOf('\n', at);
@@ -271,45 +402,25 @@ bool RequestFramer::parseHeader()
         if (line.isEmpty())
             break;
         if (IsBlank(line.front())) {
-            if (!fields.isEmpty())
-                fields.append({fields.back().first, Trimmed(line)});
+            if (haveField)
+                takeField(fieldName, Trimmed(line));
             continue;
         }
         const qsizetype colon = line.indexOf(':');
         if (colon <= 0)
             continue; // not a field; tolerated
-        fields.append({Trimmed(line.first(colon)), Trimmed(line.sliced(colon + 1))});
-    }
-    for (const auto& [fieldName, value] : fields) {
-        if (SameName(fieldName, "Content-Length")) {
-            for (QByteArrayView part : SplitList(value))
-                lengths.append(Trimmed(part));
-        } else if (SameName(fieldName, "Transfer-Encoding")) {
-            sawCoding = true;
-            for (QByteArrayView part : SplitList(value)) {
-                const qsizetype semicolon = part.indexOf(';');
-                if (semicolon >= 0)
-                    part = part.first(semicolon);
-                part = Trimmed(part);
-                if (!part.isEmpty())
-                    codings.append(part);
-            }
-        } else if (SameName(fieldName, "Expect")) {
-            if (value.compare("100-continue", Qt::CaseInsensitive) == 0)
-                expectContinue_ = true;
-        } else if (SameName(fieldName, "Origin") || SameName(fieldName, "Sec-Fetch-Site")) {
-            fromBrowser_ = true;
-        }
+        fieldName = Trimmed(line.first(colon));
+        haveField = true;
+        takeField(fieldName, Trimmed(line.sliced(colon + 1)));
     }
 
-    if (sawCoding && !codings.isEmpty()) {
+    if (sawCoding && codings > 0) {
         // The transfer coding frames the body; a Content-Length beside it is ignored.
-        for (QByteArrayView coding : codings)
-            if (coding.compare("chunked", Qt::CaseInsensitive) != 0) {
-                refuse(501, QStringLiteral("unsupported transfer coding"));
-                return false;
-            }
-        if (codings.size() > 1) {
+        if (otherCoding) {
+            refuse(501, QStringLiteral("unsupported transfer coding"));
+            return false;
+        }
+        if (codings > 1) {
             refuse(400, QStringLiteral("chunked transfer coding applied more than once"));
             return false;
         }
@@ -317,25 +428,13 @@ bool RequestFramer::parseHeader()
         chunk_ = Chunk::Size;
         return true;
     }
-    if (lengths.isEmpty()) {
+    if (!sawLength) {
         bodyKind_ = Body::Terminator;
         return true;
     }
-    qint64 length = -1;
-    for (QByteArrayView text : lengths) {
-        if (text.isEmpty() || text.size() > MaxLengthDigits ||
-            !std::all_of(text.begin(), text.end(), IsDigit)) {
-            refuse(400, QStringLiteral("invalid Content-Length"));
-            return false;
-        }
-        qint64 value = 0;
-        for (const char c : text)
-            value = value * 10 + (c - '0');
-        if (length >= 0 && value != length) {
-            refuse(400, QStringLiteral("conflicting Content-Length values"));
-            return false;
-        }
-        length = value;
+    if (!lengthError.isEmpty()) {
+        refuse(400, lengthError);
+        return false;
     }
     if (length > maxBytes_) {
         refuse(413, QStringLiteral("announced body larger than %1 MiB").arg(maxBytes_ / (1024 * 1024)));
@@ -517,14 +616,14 @@ RequestFramer::State RequestFramer::quietSpell()
         return state_;
     if (headerEnd_ < 0) {
         // No header at all: the document starts at the fourth byte, as with the terminator.
-        if (EndsWithDocument(head_, qMin<qsizetype>(3, head_.size())))
+        if (EndsWithDocument(head_, qMin<qsizetype>(3, head_.size()), trailingWhiteFrom(head_)))
             complete();
         return state_;
     }
     switch (bodyKind_) {
     case Body::Terminator:
     case Body::Length:
-        if (EndsWithDocument(body_, 0))
+        if (EndsWithDocument(body_, 0, trailingWhiteFrom(body_)))
             complete();
         break;
     case Body::Chunked:
@@ -536,6 +635,24 @@ RequestFramer::State RequestFramer::quietSpell()
         break;
     }
     return state_;
+}
+
+qsizetype RequestFramer::trailingWhiteFrom(const QByteArray& bytes)
+{
+    // Only what came since the last look is read: a request of nothing but blanks would otherwise
+    // be read whole at every quiet spell.
+    if (&bytes != whiteOf_ || bytes.size() < whiteScanned_) {
+        whiteOf_ = &bytes;
+        whiteScanned_ = 0;
+        whiteFrom_ = 0;
+    }
+    qsizetype at = bytes.size();
+    while (at > whiteScanned_ && IsWhite(bytes.at(at - 1)))
+        --at;
+    if (at > whiteScanned_)
+        whiteFrom_ = at;
+    whiteScanned_ = bytes.size();
+    return whiteFrom_;
 }
 
 bool RequestFramer::takeContinue()

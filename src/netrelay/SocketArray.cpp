@@ -1,12 +1,98 @@
 #include "netrelay/SocketArray.h"
 
+#include "netrelay/ClientAccess.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace swn {
 namespace {
+
+// A refused connection after its reply: reads and discards what the client still sends until it
+// closes, for a short while at most, then closes too. Closing over unread bytes sends a reset: the
+// client's upload then fails with a broken pipe instead of ending with the reply, and some
+// platforms throw away a reply that their client had not read yet.
+class Lingerer : public QObject {
+public:
+    static constexpr int MaxLingering = 64;
+    static constexpr int LingerMs = 3000;
+    static constexpr qint64 MaxDiscardBytes = 256 * 1024;
+
+    static void start(int fd)
+    {
+        // Only on a thread with an event loop of the application, and only a bounded number.
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app || QThread::currentThread() != app->thread() || !QAbstractEventDispatcher::instance() ||
+            count_ >= MaxLingering) {
+            ::close(fd);
+            return;
+        }
+        new Lingerer(fd, app);
+    }
+
+    ~Lingerer() override
+    {
+        if (fd_ >= 0) {
+            --count_;
+            ::close(fd_);
+        }
+    }
+
+private:
+    Lingerer(int fd, QObject* parent) : QObject(parent), fd_(fd), notifier_(fd, QSocketNotifier::Read, this)
+    {
+        ++count_;
+        connect(&notifier_, &QSocketNotifier::activated, this, [this] { drain(); });
+        QTimer::singleShot(LingerMs, this, [this] { finish(); });
+    }
+
+    void drain()
+    {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0 && (discarded_ += n) <= MaxDiscardBytes)
+                continue;
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return;
+            finish(); // the client closed, failed, or sends more than a refused client should
+            return;
+        }
+    }
+
+    void finish()
+    {
+        if (fd_ < 0)
+            return;
+        notifier_.setEnabled(false);
+        ::close(fd_);
+        fd_ = -1;
+        --count_;
+        deleteLater();
+    }
+
+    static inline int count_ = 0;
+    int fd_;
+    qint64 discarded_ = 0;
+    QSocketNotifier notifier_;
+};
+
+QString AddressText(const QHostAddress& address)
+{
+    return address.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + address.toString() + u']' : address.toString();
+}
 
 // Hands each pending connection to the relay instead of queueing a socket object for it, so the
 // relay decides which element takes it (or refuses it).
@@ -28,6 +114,7 @@ SocketArray::SocketArray(QObject* parent) : QObject(parent)
 
 SocketArray::~SocketArray()
 {
+    StopListening();
     for (auto& s : slots_)
         if (s.socket)
             s.socket->abort();
@@ -44,7 +131,7 @@ int SocketArray::State(int index) const
     if (index < 0 || index >= int(slots_.size()))
         return Closed;
     if (index == 0)
-        return server_ && server_->isListening() ? Listening : Closed;
+        return servers_.empty() ? Closed : Listening;
     const Slot& s = slots_[size_t(index)];
     if (s.reserved)
         return Reserved;
@@ -69,27 +156,85 @@ void SocketArray::SetReserved(int index, bool reserved)
         slots_[size_t(index)].reserved = reserved;
 }
 
-bool SocketArray::Listen(quint16 port, QString* error)
+bool SocketArray::Listen(quint16 port, QString* error) { return Listen(port, {}, error); }
+
+bool SocketArray::Listen(quint16 port, const QList<QHostAddress>& addresses, QString* error)
 {
-    if (!server_) {
+    StopListening();
+    // No address: one dual-stack socket for every local address, IPv4 and IPv6.
+    const QList<QHostAddress> targets = addresses.isEmpty() ? QList<QHostAddress>{QHostAddress(QHostAddress::Any)} : addresses;
+    for (const QHostAddress& address : targets) {
         auto* l = new Listener(this);
         l->onIncoming = [this](qintptr d) { Q_EMIT ConnectionRequest(0, d); };
         // Room for a burst as large as the slot array: the kernel drops what does not fit.
         l->setListenBacklogSize(512);
-        server_ = l;
+        if (!l->listen(address, port)) {
+            if (error)
+                *error = addresses.isEmpty() ? l->errorString() : AddressText(address) + QStringLiteral(": ") + l->errorString();
+            delete l;
+            StopListening();
+            return false;
+        }
+        // Port 0: every address on the port the system picked for the first.
+        port = l->serverPort();
+        servers_.push_back(l);
     }
-    if (server_->isListening())
-        return true;
-    if (server_->listen(QHostAddress::Any, port))
-        return true;
-    if (error)
-        *error = server_->errorString();
-    return false;
+    return true;
 }
 
-quint16 SocketArray::ListeningPort() const { return server_ ? server_->serverPort() : 0; }
+void SocketArray::StopListening()
+{
+    for (QTcpServer* server : servers_) {
+        // Closed now, so the port is free at once; deleted later, as this may run inside its event.
+        server->close();
+        server->deleteLater();
+    }
+    servers_.clear();
+}
+
+QList<QHostAddress> SocketArray::ListeningAddresses() const
+{
+    QList<QHostAddress> addresses;
+    for (const QTcpServer* server : servers_)
+        addresses.append(server->serverAddress());
+    return addresses;
+}
+
+quint16 SocketArray::ListeningPort() const { return servers_.empty() ? 0 : servers_.front()->serverPort(); }
 
 void SocketArray::Refuse(qintptr requestId) { ::close(int(requestId)); }
+
+void SocketArray::RefuseWith(qintptr requestId, const QByteArray& reply)
+{
+    const int fd = int(requestId);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) {
+        ::close(fd);
+        return;
+    }
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    // A fresh connection's send buffer takes a short reply whole; what does not fit is dropped.
+    qsizetype sent = 0;
+    while (sent < reply.size()) {
+        const ssize_t n = ::send(fd, reply.constData() + sent, size_t(reply.size() - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        sent += n;
+    }
+    ::shutdown(fd, SHUT_WR);
+    Lingerer::start(fd);
+}
+
+QHostAddress SocketArray::PeerOf(qintptr requestId)
+{
+    sockaddr_storage addr {};
+    socklen_t len = sizeof addr;
+    if (::getpeername(int(requestId), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return {};
+    return PlainAddress(QHostAddress(reinterpret_cast<sockaddr*>(&addr)));
+}
 
 bool SocketArray::Accept(int index, qintptr requestId)
 {
@@ -108,14 +253,11 @@ bool SocketArray::Accept(int index, qintptr requestId)
         s.socket = nullptr;
         return false;
     }
+    socket->setReadBufferSize(ReadBufferBytes);
     s.socket = socket;
     s.failed = false;
-    s.remoteIp = socket->peerAddress().toString();
-    // Show IPv4 peers of the dual-stack listener in their familiar form.
-    bool isV4 = false;
-    const quint32 v4 = socket->peerAddress().toIPv4Address(&isV4);
-    if (isV4)
-        s.remoteIp = QHostAddress(v4).toString();
+    // IPv4 peers of the dual-stack listener in their familiar form.
+    s.remoteIp = PlainAddress(socket->peerAddress()).toString();
     wire(index, socket);
     return true;
 }
@@ -144,6 +286,13 @@ QByteArray SocketArray::GetData(int index, qint64 maxBytes)
     if (index <= 0 || index >= int(slots_.size()) || !slots_[size_t(index)].socket)
         return {};
     return slots_[size_t(index)].socket->read(maxBytes);
+}
+
+qint64 SocketArray::BytesAvailable(int index) const
+{
+    if (index <= 0 || index >= int(slots_.size()) || !slots_[size_t(index)].socket)
+        return 0;
+    return slots_[size_t(index)].socket->bytesAvailable();
 }
 
 QString SocketArray::RemoteHostIP(int index) const

@@ -1,5 +1,6 @@
 // Request framing and client access: the byte rules fed in every split, real clients' bytes
-// captured on loopback, and the address list a listener checks its peers against.
+// captured on loopback, the address lists a listener checks its peers against and listens on,
+// and the throttle of its refusal lines.
 #include "MailDocBuilder.h"
 
 #include "netrelay/ClientAccess.h"
@@ -150,6 +151,32 @@ public:
     QString url() const { return QStringLiteral("http://127.0.0.1:%1/").arg(server.serverPort()); }
 };
 
+// The process's peak resident memory since the last reset (the kernel's clear_refs "5"), so a test
+// can see what one call cost at its worst, temporaries included.
+struct PeakMemory {
+    static qint64 statusKiB(const char* field)
+    {
+        QFile f(QStringLiteral("/proc/self/status"));
+        if (!f.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (line.startsWith(field))
+                return line.mid(qstrlen(field)).trimmed().split(' ').value(0).toLongLong();
+        return -1;
+    }
+    bool reset()
+    {
+        QFile f(QStringLiteral("/proc/self/clear_refs"));
+        if (!f.open(QIODevice::WriteOnly) || f.write("5") != 1)
+            return false;
+        f.close();
+        startKiB = statusKiB("VmRSS:");
+        return startKiB >= 0;
+    }
+    qint64 growthBytes() const { return (statusKiB("VmHWM:") - startKiB) * 1024; }
+    qint64 startKiB = -1;
+};
+
 // Runs a client to its end while this thread's event loop serves it.
 bool RunClient(const QString& program, const QStringList& arguments, QByteArray* output = nullptr)
 {
@@ -189,6 +216,181 @@ class FramingTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // First, while the process is small: a header's parse must cost memory in proportion to it
+    // with a small constant, whatever it holds (a list of commas, or a multitude of tiny fields).
+    void headerParseMemoryIsSmall()
+    {
+        const qsizetype size = 16 * 1024 * 1024;
+        const QList<QByteArray> headers{
+            "POST / HTTP/1.1\r\nContent-Length: " + QByteArray(size, ',') + "\r\n\r\n",
+            "POST / HTTP/1.1\r\nTransfer-Encoding: " + QByteArray(size, ',') + "chunked, x\r\n\r\n",
+            "POST / HTTP/1.1\r\n" + QByteArray("a:\r\n").repeated(size / 4) + "\r\n",
+            "POST / HTTP/1.1\r\nExpect: x\r\n" + QByteArray(" 1\r\n").repeated(size / 4) + "\r\n",
+        };
+        for (const QByteArray& header : headers) {
+            // A framer that lets such a header through, so that it is parsed at all.
+            RequestFramer framer(MaxRequestBytes, 2 * size);
+            PeakMemory peak;
+            if (!peak.reset())
+                QSKIP("this kernel does not let a process reset its peak memory");
+            const State state = framer.feed(header);
+            const qint64 growth = peak.growthBytes();
+            QVERIFY2(growth < header.size() + 16 * 1024 * 1024, qPrintable(QString::number(growth)));
+            QVERIFY(state != State::Complete);
+            QVERIFY(framer.headerComplete());
+        }
+    }
+
+    void headerIsBounded()
+    {
+        // Exactly the bound, the empty line included, is taken; one byte more is refused at once.
+        const auto padded = [](qsizetype headerSize) {
+            const QByteArray head = "POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(Doc.size()) + "\r\nX-Pad: ";
+            return head + QByteArray(headerSize - head.size() - 4, 'p') + "\r\n\r\n" + Doc;
+        };
+        const QByteArray fits = padded(MaxHeaderBytes);
+        QCOMPARE(fits.indexOf("\r\n\r\n") + 4, MaxHeaderBytes);
+        const QByteArray over = padded(MaxHeaderBytes + 1);
+        for (qsizetype at : {qsizetype(0), qsizetype(1), qsizetype(17), MaxHeaderBytes - 1, MaxHeaderBytes,
+                             MaxHeaderBytes + 1, fits.size()}) {
+            const Run taken = Feed(SplitAt(fits, at));
+            QCOMPARE(taken.state, State::Complete);
+            QCOMPARE(taken.document, Doc);
+            const Run refused = Feed(SplitAt(over, at));
+            QCOMPARE(refused.state, State::Refused);
+            QCOMPARE(refused.status, 431);
+            QCOMPARE(refused.version, QByteArray("HTTP/1.1"));
+        }
+        // Byte by byte: refused with the byte past the bound, the end of the header unseen; with
+        // a bare LF header, with a request line that never ends, and with a header that never ends.
+        for (const QByteArray& request :
+             {over, QByteArray("POST / HTTP/1.1\nX: " + QByteArray(MaxHeaderBytes, 'x') + "\n\n"),
+              QByteArray("POST /" + QByteArray(MaxHeaderBytes, 'x')),
+              QByteArray("GET / HTTP/1.0\r\n" + QByteArray(MaxHeaderBytes, 'x') + "</BT_mail_Msg>\r\n"),
+              // A line that is no field does not lift the bound.
+              QByteArray("POST / HTTP/1.1\r\n<BT_mail_Msg>" + QByteArray(MaxHeaderBytes, 'x') + "</BT_mail_Msg>\r\n")}) {
+            const Run run = Feed(Bytewise(request));
+            QCOMPARE(run.refusedAt, int(MaxHeaderBytes));
+            QCOMPARE(run.status, 431);
+        }
+        RequestFramer framer;
+        framer.feed(over);
+        QVERIFY(framer.refusalReason().contains(QString::number(MaxHeaderBytes)));
+        QCOMPARE(framer.bufferedBytes(), 0);
+        QCOMPARE(BuildErrorReply("HTTP/1.1", 431),
+                 QByteArray("HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"));
+
+        // 20 MiB of commas as a socket hands them over: refused within two pieces, holding no more
+        // than the bound and one piece at any time.
+        const QByteArray huge = "POST / HTTP/1.1\r\nContent-Length: " + QByteArray(20 * 1024 * 1024, ',') + "\r\n\r\n";
+        const qsizetype piece = 64 * 1024;
+        RequestFramer pieces;
+        qsizetype most = 0;
+        int refusedAt = -1;
+        for (qsizetype at = 0, i = 0; at < huge.size(); at += piece, ++i) {
+            if (pieces.feed(QByteArrayView(huge).sliced(at, qMin(piece, huge.size() - at))) == State::Refused && refusedAt < 0)
+                refusedAt = int(i);
+            most = qMax(most, pieces.bufferedBytes());
+        }
+        QCOMPARE(refusedAt, 1);
+        QCOMPARE(pieces.refusalStatus(), 431);
+        QVERIFY(most <= MaxHeaderBytes);
+    }
+
+    void bareDocumentsKeepTheirSize()
+    {
+        // No request line: the old rule at any size up to the request limit.
+        QByteArray large(300 * 1024, 'b');
+        for (qsizetype i = 1000; i < large.size(); i += 1000)
+            large[i] = i % 3000 ? ' ' : '\n';
+        const QByteArray document = "<BT_mail_Msg><Body>" + large + "</Body></BT_mail_Msg>\r\n";
+        const QByteArray xmlDeclaration = "<?xml version=\"1.0\"?>\r\n";
+        for (const QByteArray& request :
+             {QByteArray("<?x" + document), QByteArray("\xEF\xBB\xBF" + xmlDeclaration + document),
+              QByteArray("abc" + document), QByteArray("xyz " + document), QByteArray("ab\n" + document),
+              QByteArray(xmlDeclaration + document),
+              // An empty line far into a bare document: the old rule cuts there, whatever the size.
+              QByteArray("ab\n<BT_mail_Msg>" + large + "\r\n\r\n" + document),
+              // First lines that are almost request lines.
+              QByteArray("POST  HTTP/1.1\r\n" + document), QByteArray("POST / HTTP/1.1 x\r\n" + document),
+              QByteArray("POST / FTP/1.1\r\n" + document)}) {
+            for (qsizetype at : {qsizetype(0), qsizetype(2), qsizetype(5), MaxHeaderBytes, request.size() - 1}) {
+                const Run run = Feed(SplitAt(request, at));
+                QVERIFY2(run.state == State::Complete, request.left(20).constData());
+                QCOMPARE(run.document, OldDocument(request));
+            }
+        }
+        // Up to the request limit, and no further.
+        RequestFramer bounded(1024 * 1024);
+        QCOMPARE(bounded.feed("<?x" + document), State::Complete);
+        RequestFramer tooLarge(200 * 1024);
+        QCOMPARE(tooLarge.feed("<?x" + document), State::Refused);
+        QCOMPARE(tooLarge.refusalStatus(), 413);
+    }
+
+    void onlyPostIsTaken()
+    {
+        // Refused as soon as the header is in (not before, so the reply is not lost to a reset
+        // while the client still sends its header), whatever would follow.
+        for (const QByteArray& method : {QByteArray("GET"), QByteArray("HEAD"), QByteArray("PUT"), QByteArray("OPTIONS"),
+                                         QByteArray("POSTX"), QByteArray("P0ST")}) {
+            for (const QByteArray& request :
+                 {method + " / HTTP/1.1\r\nHost: relay\r\nAccept: */*\r\n\r\n",
+                  method + " /mail?x=1 HTTP/1.0\nHost: relay\n\n",
+                  method + " / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: " + QByteArray::number(Doc.size()) + "\r\n\r\n" + Doc}) {
+                const qsizetype headerEnd = request.contains("\r\n\r\n") ? request.indexOf("\r\n\r\n") + 4 : request.indexOf("\n\n") + 2;
+                for (qsizetype at = 0; at <= request.size(); ++at) {
+                    const Run run = Feed(SplitAt(request, at));
+                    QCOMPARE(run.state, State::Refused);
+                    QCOMPARE(run.status, 405);
+                    QCOMPARE(run.refusedAt, at < headerEnd ? 1 : 0);
+                    QCOMPARE(run.continues, 0);
+                }
+            }
+            RequestFramer framer;
+            framer.feed(method + " / HTTP/1.1\r\n\r\n");
+            QVERIFY(framer.isHttpRequest());
+            QVERIFY(framer.refusalReason().contains(QString::fromLatin1(method)));
+            QCOMPARE(BuildErrorReply(framer.versionField(), framer.refusalStatus()),
+                     QByteArray("HTTP/1.1 405 Method Not Allowed\r\nAllow: POST\r\nContent-Length: 0\r\n"
+                                "Connection: close\r\n\r\n"));
+        }
+        // POST in any case is taken, as the relay never looked at the method before.
+        for (const QByteArray& method : {QByteArray("POST"), QByteArray("post"), QByteArray("Post")})
+            QCOMPARE(Feed({WithLength(Doc, method + " / HTTP/1.1\r\n")}).document, Doc);
+        // Lines that are no request line keep the old rules, whatever word they start with.
+        for (const QByteArray& request : {QByteArray("GET\r\n\r\n" + Doc), QByteArray("GET  HTTP/1.1\r\n\r\n" + Doc),
+                                          QByteArray("GET / HTTP/1.1 x\r\n\r\n" + Doc), QByteArray("GET <x> HTTP/1.1\r\n\r\n" + Doc)}) {
+            RequestFramer framer;
+            QCOMPARE(framer.feed(request), State::Complete);
+            QVERIFY(!framer.isHttpRequest());
+            QCOMPARE(framer.takeDocument(), Doc);
+        }
+    }
+
+    void errorRepliesCarryExtraLines()
+    {
+        QCOMPARE(BuildErrorReply("HTTP/1.1", 503, "Retry-After: 30"),
+                 QByteArray("HTTP/1.1 503 Service Unavailable\r\nRetry-After: 30\r\nContent-Length: 0\r\n"
+                            "Connection: close\r\n\r\n"));
+        QCOMPARE(BuildErrorReply("HTTP/1.0", 503, "Retry-After: 5\r\nX-Why: busy\r\n"),
+                 QByteArray("HTTP/1.0 503 Service Unavailable\r\nRetry-After: 5\r\nX-Why: busy\r\nContent-Length: 0\r\n"
+                            "Connection: close\r\n\r\n"));
+        // Nothing the lines hold can end the header early or start a line of its own.
+        for (const QByteArray& extra : {QByteArray("Retry-After: 5\r\n\r\nInjected"), QByteArray("\r\n\r\n"),
+                                        QByteArray("Retry-After: 5\rSet-Cookie: a=b"), QByteArray("no colon"),
+                                        QByteArray(": no name"), QByteArray("Bad Name: x"), QByteArray("X: a\0b")}) {
+            const QByteArray reply = BuildErrorReply("HTTP/1.1", 503, extra);
+            QCOMPARE(reply.indexOf("\r\n\r\n"), reply.size() - 4);
+            QCOMPARE(reply.count('\r'), reply.count('\n'));
+            QVERIFY(!reply.contains("Injected") && !reply.contains("Cookie") && !reply.contains("colon") &&
+                    !reply.contains("name") && !reply.contains("Name") && !reply.contains('\0'));
+            QVERIFY(reply.count("\r\n") <= 5);
+        }
+        // A 405 that names its methods itself says it once.
+        QCOMPARE(BuildErrorReply("HTTP/1.1", 405, "allow: POST").count("llow:"), 1);
+    }
+
     void terminatorRuleInEverySplit()
     {
         const QByteArray request = "POST /mail HTTP/1.1\r\nHost: relay\r\n\r\n" + Doc;
@@ -571,7 +773,7 @@ private Q_SLOTS:
             head + "\r\n" + document,
             WithLength(document, head),
             head + "Transfer-Encoding: chunked\r\n\r\n" + Chunked(document, 4000, ";e=1"),
-            "POST / HTTP/1.1\n" + document,         // a header that never ends
+            "<x HTTP/1.1\n" + document,             // a bare LF header of a bare document, never ending
             "<?x" + document,                        // no header at all
         };
         for (const QByteArray& request : requests) {
@@ -584,6 +786,21 @@ private Q_SLOTS:
             const QByteArray got = framer.takeDocument();
             QVERIFY(got.endsWith(document));
             QVERIFY(got.size() - document.size() < 20);
+        }
+        // A quiet spell between any two bytes of a request that ends in ever more white space.
+        const QByteArray blanks(4 * 1024 * 1024, ' ');
+        for (const QByteArray& start : {QByteArray("<?x<BT_mail_Msg>"), QByteArray("POST / HTTP/1.1\r\n\r\n<x>")}) {
+            RequestFramer framer;
+            framer.feed(start);
+            bool waited = true;
+            for (qsizetype at = 0; at < blanks.size(); ++at) {
+                framer.feed(QByteArrayView(blanks.constData() + at, 1));
+                waited = framer.quietSpell() == State::Incomplete && waited;
+            }
+            QVERIFY(waited);
+            framer.feed("</BT_mail_Msg>\n\n");
+            QCOMPARE(framer.quietSpell(), State::Complete);
+            QVERIFY(framer.takeDocument().endsWith(blanks + "</BT_mail_Msg>\n\n"));
         }
     }
 
@@ -684,8 +901,80 @@ private Q_SLOTS:
         QVERIFY(!closed.isOpen());
         QVERIFY(!closed.allows(QHostAddress::LocalHost));
         QVERIFY(!closed.allows(QHostAddress::LocalHostIPv6));
-        QCOMPARE(closed.describe(), QStringLiteral("no client"));
+        QVERIFY(closed.admitsNobody());
+        QCOMPARE(closed.describe(), QStringLiteral("no client: no entry is a valid address or prefix"));
         QVERIFY(!AllowedClients::parse(QStringLiteral(","), nullptr).allows(QHostAddress::LocalHost));
+    }
+
+    void allowedClientsThatMayHaveBeenCut()
+    {
+        // A list the settings reader cut at its limit (2047 characters), its last entry with it.
+        QString full;
+        for (int i = 1; full.size() < 2030; ++i)
+            full += QStringLiteral("10.0.%1.%2, ").arg(i / 250).arg(i % 250 + 1);
+        full += QStringLiteral("100.0.0.0/24, 192.0.2.7");
+        const int cutAt = int(full.indexOf(QStringLiteral("100.0.0.0/24")) + qstrlen("100.0.0.0/2"));
+        full.prepend(QString(2047 - cutAt, u' '));
+        const QString cut = full.left(2047);
+        QVERIFY(cut.endsWith(QStringLiteral("100.0.0.0/2")));
+        const QHostAddress unlisted(QStringLiteral("127.0.0.1"));
+        QVERIFY(!AllowedClients::parse(full).allows(unlisted));
+        // What the flag guards against: read as if whole, the cut entry admits a quarter of IPv4.
+        QVERIFY(AllowedClients::parse(cut).allows(unlisted));
+
+        QStringList invalid;
+        const AllowedClients maybeCut = AllowedClients::parse(cut, &invalid, true);
+        QVERIFY(invalid.isEmpty());
+        QVERIFY(!maybeCut.isOpen() && maybeCut.admitsNobody() && maybeCut.mayHaveBeenCut());
+        for (const char* peer : {"127.0.0.1", "10.0.0.2", "100.0.0.1", "::1", "::ffff:10.0.0.2"})
+            QVERIFY2(!maybeCut.allows(QHostAddress(QString::fromLatin1(peer))), peer);
+        QVERIFY(maybeCut.describe().startsWith(QStringLiteral("no client: ")));
+        QVERIFY(maybeCut.describe().contains(QStringLiteral("cut")));
+        // Whatever the text: an empty one, a short one, one that parses in full.
+        for (const QString& text : {QString(), QStringLiteral("127.0.0.1"), QStringLiteral("0.0.0.0/0 ::/0")}) {
+            const AllowedClients c = AllowedClients::parse(text, nullptr, true);
+            QVERIFY(!c.allows(QHostAddress::LocalHost) && !c.allows(QHostAddress::LocalHostIPv6) && !c.isOpen());
+        }
+        // Invalid entries are still named, so the log can say what was wrong besides.
+        invalid.clear();
+        AllowedClients::parse(QStringLiteral("127.0.0.1 bogus 10.0.0.0/4"), &invalid, true);
+        QCOMPARE(invalid, QStringList{QStringLiteral("bogus")});
+    }
+
+    void listenAddresses()
+    {
+        QStringList invalid;
+        const ListenAddresses every = ListenAddresses::parse(QStringLiteral(" \t"), &invalid);
+        QVERIFY(every.everyInterface() && every.addresses().isEmpty() && !every.nowhere() && every.usable());
+        QCOMPARE(every.describe(), QStringLiteral("every interface"));
+
+        // Commas and blanks separate; repeats and the IPv4-mapped form of an address listed already go.
+        const ListenAddresses some =
+            ListenAddresses::parse(QStringLiteral("127.0.0.1, ::1 127.0.0.1,::ffff:127.0.0.1\n192.0.2.10"), &invalid);
+        QVERIFY(invalid.isEmpty());
+        QCOMPARE(some.addresses(), (QList<QHostAddress>{QHostAddress(QStringLiteral("127.0.0.1")),
+                                                      QHostAddress(QStringLiteral("::1")),
+                                                      QHostAddress(QStringLiteral("192.0.2.10"))}));
+        QCOMPARE(some.addresses()[0].protocol(), QAbstractSocket::IPv4Protocol);
+        QCOMPARE(some.describe(), QStringLiteral("127.0.0.1, ::1, 192.0.2.10"));
+        QVERIFY(!some.everyInterface() && !some.nowhere() && some.usable());
+        // The same strict syntax as the client list, and no prefixes.
+        const ListenAddresses mixed = ListenAddresses::parse(
+            QStringLiteral("10.0.0.0/8 localhost 010.0.0.1 127.1 fe80::1%lo ::1 0.0.0.0 ::"), &invalid);
+        QCOMPARE(invalid, (QStringList{"10.0.0.0/8", "localhost", "010.0.0.1", "127.1", "fe80::1%lo"}));
+        QCOMPARE(mixed.addresses(), (QList<QHostAddress>{QHostAddress::LocalHostIPv6, QHostAddress(QHostAddress::AnyIPv4),
+                                                       QHostAddress(QHostAddress::AnyIPv6)}));
+        // Nothing valid, or maybe cut: nowhere, never everywhere.
+        invalid.clear();
+        const ListenAddresses none = ListenAddresses::parse(QStringLiteral("localhost, 127.0.0.1/8"), &invalid);
+        QCOMPARE(invalid.size(), 2);
+        QVERIFY(none.nowhere() && !none.usable() && !none.everyInterface());
+        QCOMPARE(none.describe(), QStringLiteral("nowhere: no entry is a valid address"));
+        for (const QString& text : {QStringLiteral("127.0.0.1"), QString()}) {
+            const ListenAddresses cut = ListenAddresses::parse(text, nullptr, true);
+            QVERIFY(cut.nowhere() && cut.mayHaveBeenCut() && cut.addresses().isEmpty());
+            QVERIFY(cut.describe().startsWith(QStringLiteral("nowhere: ")) && cut.describe().contains(QStringLiteral("cut")));
+        }
     }
 
     void allowedClientsMatching()
@@ -731,32 +1020,104 @@ private Q_SLOTS:
 
     void logThrottle()
     {
+        // One line per key and interval; every line says how many events it stands for.
         LogThrottle throttle;
-        QVERIFY(throttle.shouldLog(QStringLiteral("10.0.0.1"), 1000));
-        QVERIFY(!throttle.shouldLog(QStringLiteral("10.0.0.1"), 1001));
-        QVERIFY(!throttle.shouldLog(QStringLiteral("10.0.0.1"), 60999));
-        QVERIFY(throttle.shouldLog(QStringLiteral("10.0.0.2"), 2000));
-        QVERIFY(throttle.shouldLog(QStringLiteral("10.0.0.1"), 61000));
-        QCOMPARE(throttle.takeSuppressed(), 2);
-        QCOMPARE(throttle.takeSuppressed(), 0);
+        const QString a = QStringLiteral("10.0.0.1");
+        QCOMPARE(throttle.note(a, 1000), 1);
+        QCOMPARE(throttle.note(a, 1001), 0);
+        QCOMPARE(throttle.note(a, 60999), 0);
+        QCOMPARE(throttle.note(QStringLiteral("10.0.0.2"), 2000), 1);
+        QVERIFY(throttle.takeDue(60999).isEmpty()); // the key's minute is not over
+        QCOMPARE(throttle.note(a, 61000), 3);       // its minute is over: this event and the two held
+        QCOMPARE(throttle.heldBack(), 0);
+        QVERIFY(throttle.takeDue(200000).isEmpty());
 
-        // A scan over many addresses: memory stays bounded, the log gets a bounded number of lines.
+        // A burst of 50 refusals: two lines, the second from the sweep once the minute is over.
+        LogThrottle burst;
+        qint64 reported = 0;
+        int lines = 0;
+        for (int i = 0; i < 50; ++i)
+            if (const qint64 n = burst.note(a, 10 * i)) {
+                reported += n;
+                ++lines;
+            }
+        for (qint64 t = 0; t <= 130000; t += 250)
+            for (const LogThrottle::Line& line : burst.takeDue(t)) {
+                QCOMPARE(line.key, a);
+                QCOMPARE(t, 60000);
+                reported += line.count;
+                ++lines;
+            }
+        QCOMPARE(lines, 2);
+        QCOMPARE(reported, 50);
+        QCOMPARE(burst.heldBack(), 0);
+        // A clock that went back counts as a new interval rather than a silence without end.
+        QCOMPARE(burst.note(a, 500), 1);
+
+        // A scan over many addresses: memory and lines stay bounded, and every event is reported
+        // by a key's line or the summary.
         LogThrottle scan(60000, 1024, 100);
-        int logged = 0;
-        for (int i = 0; i < 100000; ++i)
-            logged += scan.shouldLog(QStringLiteral("peer %1").arg(i), i); // 100 s of one address per ms
-        QCOMPARE(logged, 100 * 2); // 100 in the first minute, 100 in the next 40 s
-        QVERIFY(scan.keyCount() <= 1024);
-        QCOMPARE(scan.takeSuppressed(), 100000 - 200);
+        qint64 total = 0;
+        int scanLines = 0;
+        int summaries = 0;
+        const auto count = [&](qint64 n) {
+            if (n > 0) {
+                total += n;
+                ++scanLines;
+            }
+        };
+        for (int i = 0; i < 100000; ++i) {
+            count(scan.note(QStringLiteral("peer %1").arg(i % 5000), i)); // 100 s, one event per ms
+            if (i % 250 == 0) {
+                for (const LogThrottle::Line& line : scan.takeDue(i))
+                    count(line.count);
+                if (const qint64 n = scan.takeSuppressed(i)) {
+                    total += n;
+                    ++summaries;
+                }
+            }
+            QVERIFY(scan.keyCount() <= 1024);
+        }
+        QCOMPARE(scanLines, 100 * 2); // 100 in the first minute, 100 in the next 40 s
+        QCOMPARE(summaries, 2);       // at most one summary per minute
+        QCOMPARE(total + scan.heldBack(), 100000);
+        for (qint64 t = 100000; scan.heldBack() > 0 && t < 100000 + 3600 * 1000; t += 60000) {
+            for (const LogThrottle::Line& line : scan.takeDue(t))
+                total += line.count;
+            total += scan.takeSuppressed(t);
+        }
+        QCOMPARE(total, 100000);
 
-        // The oldest key is the one forgotten.
+        // The key forgotten first is one with nothing held back; one that held events gives them
+        // to the summary.
         LogThrottle small(60000, 2, 1000);
-        QVERIFY(small.shouldLog(QStringLiteral("a"), 0));
-        QVERIFY(small.shouldLog(QStringLiteral("b"), 10));
-        QVERIFY(small.shouldLog(QStringLiteral("c"), 20)); // "a" goes
+        QCOMPARE(small.note(QStringLiteral("a"), 0), 1);
+        QCOMPARE(small.note(QStringLiteral("b"), 10), 1);
+        QCOMPARE(small.note(QStringLiteral("b"), 15), 0);
+        QCOMPARE(small.note(QStringLiteral("c"), 20), 1); // "a" goes, "b" keeps its held event
         QCOMPARE(small.keyCount(), 2);
-        QVERIFY(!small.shouldLog(QStringLiteral("b"), 30));
-        QVERIFY(small.shouldLog(QStringLiteral("a"), 40));
+        QCOMPARE(small.note(QStringLiteral("b"), 30), 0);
+        QCOMPARE(small.note(QStringLiteral("d"), 40), 1); // "c" goes: it holds nothing
+        QCOMPARE(small.takeSuppressed(40), 0);
+        QCOMPARE(small.note(QStringLiteral("d"), 45), 0);
+        QCOMPARE(small.note(QStringLiteral("e"), 50), 1); // both hold events: "b", logged longest ago, goes
+        QCOMPARE(small.heldBack(), 3);
+        QCOMPARE(small.takeSuppressed(50), 2);
+        QCOMPARE(small.takeSuppressed(51), 0);
+        QCOMPARE(small.heldBack(), 1);
+        // When the relay ends, whatever is held back is told at once, minute over or not.
+        qint64 told = -1;
+        QVERIFY(!small.shouldLog(QStringLiteral("e"), 52, &told));
+        QCOMPARE(told, 0);
+        QCOMPARE(small.note(QStringLiteral("f"), 53), 1); // "d" goes, its event to the summary
+        QVERIFY(small.takeDue(54).isEmpty());
+        const QList<LogThrottle::Line> last = small.takeDue(54, true);
+        QCOMPARE(last.size(), 1);
+        QCOMPARE(last[0].key, QStringLiteral("e"));
+        QCOMPARE(last[0].count, 1);
+        QCOMPARE(small.takeSuppressed(55), 0); // a summary was written within the minute...
+        QCOMPARE(small.takeSuppressed(55, true), 1); // ...but not when the relay ends
+        QCOMPARE(small.heldBack(), 0);
     }
 };
 
