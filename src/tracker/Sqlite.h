@@ -6,6 +6,11 @@
 #include <QString>
 #include <QVariant>
 
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -32,6 +37,13 @@ public:
     void setBusyTimeout(int ms);
     void exec(const char* sql);
     Statement prepare(const char* sql);
+    // Like prepare, but the statement is kept when the Statement goes and handed out again for
+    // the same text, reset and unbound: for the statements that run once per record.
+    Statement cached(const char* sql);
+    // Streams the blob in `column` of the row `rowid` of `table` to `sink` in pieces, so that
+    // no more than one piece is in memory; `sink` may throw. False when there is no such row.
+    bool readBlob(const char* table, const char* column, qint64 rowid,
+                  const std::function<void(const char* data, int size)>& sink);
     qint64 lastInsertId() const;
     int changes() const;
     // Throws StoreFailure naming the file, the step and SQLite's reason (with errno text when
@@ -41,14 +53,23 @@ public:
     QString reason(const char* message = nullptr) const;
 
 private:
+    friend class Statement;
+    void giveBack(sqlite3_stmt* stmt) noexcept;
+    void finalizeCache();
+
     sqlite3* db_ = nullptr;
     QString path_;
+    // Idle prepared statements by their text; one in use is out of the map until it is given back.
+    std::unordered_map<std::string, std::vector<sqlite3_stmt*>> cache_;
 };
 
 class Statement {
 public:
-    Statement(Database& db, sqlite3_stmt* stmt) : db_(&db), stmt_(stmt) {}
-    Statement(Statement&& other) noexcept : db_(other.db_), stmt_(other.stmt_) { other.stmt_ = nullptr; }
+    Statement(Database& db, sqlite3_stmt* stmt, bool cached = false) : db_(&db), stmt_(stmt), cached_(cached) {}
+    Statement(Statement&& other) noexcept : db_(other.db_), stmt_(other.stmt_), cached_(other.cached_)
+    {
+        other.stmt_ = nullptr;
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
     ~Statement();
@@ -63,10 +84,12 @@ public:
     qint64 integer(int column) const;
     QString text(int column) const;
     QByteArray blob(int column) const;
+    bool isNull(int column) const;
 
 private:
     Database* db_;
     sqlite3_stmt* stmt_;
+    bool cached_;
 };
 
 // BEGIN IMMEDIATE ... COMMIT; rolled back unless committed.

@@ -4,6 +4,11 @@
 #include "tracker/TrackerStore.h"
 
 #include <QFile>
+#include <QSet>
+
+#include <algorithm>
+#include <limits>
+#include <mutex>
 
 #include <cerrno>
 #include <cstring>
@@ -31,8 +36,15 @@ const char* ColumnOf(const QString& field)
 }
 
 // Everything a logon hands out shares its connection, so a record outlives its session and never
-// follows a later logon into another database.
-using Connection = std::shared_ptr<Database>;
+// follows a later logon into another database. Every use of the connection holds its lock: the
+// relay may load a record's attachments on one thread while another walks the result set.
+struct Link {
+    explicit Link(Database database) : db(std::move(database)) {}
+    Database db;
+    std::mutex mutex;
+};
+using Connection = std::shared_ptr<Link>;
+using Guard = std::lock_guard<std::mutex>;
 
 class FilterGroup final : public BTFilterGroup {
 public:
@@ -62,80 +74,140 @@ public:
     std::vector<const char*> columns;
 };
 
-// Rows are read whole when the query runs: the poll deletes records while it walks them. The
-// query is copied, so changing or dropping it afterwards changes nothing here.
+// The rows are read a page at a time, in dbid order, through the queue's index, and each page's
+// statement is done with before its rows are handed out: no read of the store stays open while
+// the relay delivers, and the poll can delete the records it walks. The rows are the records
+// queued when the query ran, less those deleted or parked before their page was read; records
+// queued later wait for the next query. The query is copied, so changing or dropping it
+// afterwards changes nothing here.
 class ResultSet final : public BTResultSet {
 public:
-    ResultSet(Connection db, const Query& query) : db_(std::move(db)), type_(query.type), columns_(query.columns)
+    ResultSet(Connection link, const Query& query) : link_(std::move(link)), type_(query.type), columns_(query.columns)
     {
+        std::vector<const char*> conditionColumns;
         for (const auto& group : query.groups)
-            conditions_.insert(conditions_.end(), group->conditions.begin(), group->conditions.end());
+            for (const auto& condition : group->conditions) {
+                conditionColumns.push_back(condition.first);
+                values_ << condition.second;
+            }
+        // Payloads can be large: fewer of them at a time.
+        const bool payloads = std::any_of(columns_.begin(), columns_.end(),
+                                          [](const char* c) { return std::strcmp(c, "payload") == 0; });
+        pageSize_ = payloads ? 32 : 500;
+        // Only column names from ColumnOf reach the text; values are bound.
+        pageSql_ = TrackerStore::QueuePageSql(columns_, conditionColumns, pageSize_);
+        countSql_ = TrackerStore::QueueCountSql(conditionColumns);
     }
-    void RequestRowCount() override {}
+    void RequestRowCount() override { countRequested_ = true; }
     void Run() override
     {
         if (columns_.empty())
             Fail(tracker_errors::InvalidArgument, QStringLiteral("the query has no columns"));
-        // Only column names from ColumnOf reach the text; values are bound.
-        QByteArray sql = "SELECT ";
-        for (size_t i = 0; i < columns_.size(); ++i)
-            sql += (i ? ", " : "") + QByteArray(columns_[i]);
-        // Parked records wait for the administrator, not for the next poll.
-        sql += " FROM records WHERE type = ? AND parked_at IS NULL";
-        for (const auto& condition : conditions_)
-            sql += " AND " + QByteArray(condition.first) + " = ?";
-        sql += " ORDER BY dbid";
-        Statement q = db_->prepare(sql.constData());
-        q.bind(1, type_);
-        for (size_t i = 0; i < conditions_.size(); ++i)
-            q.bind(int(i) + 2, conditions_[i].second);
-        rows_.clear();
-        while (q.step()) {
-            QVariantList row;
-            for (size_t c = 0; c < columns_.size(); ++c) {
-                if (std::strcmp(columns_[c], "dbid") == 0)
-                    row << QVariant(q.integer(int(c)));
-                else
-                    row << QVariant(q.text(int(c)));
-            }
-            rows_.push_back(row);
+        Guard lock(link_->mutex);
+        {
+            // Keys only grow (AUTOINCREMENT): nothing queued after this can fall below it.
+            Statement last = link_->db.cached("SELECT max(dbid) FROM records");
+            upTo_ = last.step() && !last.isNull(0) ? last.integer(0) : kNone;
         }
+        after_ = kNone;
+        cells_.clear();
+        rows_ = 0;
         current_ = -1;
+        exhausted_ = false;
+        count_.reset();
         ran_ = true;
+        if (countRequested_)
+            count_ = countRows();
     }
     qint64 RowCount() override
     {
         requireRun();
-        return qint64(rows_.size());
+        if (!count_) {
+            Guard lock(link_->mutex);
+            count_ = countRows();
+        }
+        return *count_;
     }
     int NextRow() override
     {
         requireRun();
-        if (current_ + 1 >= qsizetype(rows_.size()))
+        if (current_ + 1 < rows_) {
+            ++current_;
+            return 1;
+        }
+        current_ = -1;
+        rows_ = 0;
+        cells_.clear();
+        if (exhausted_)
             return 0;
-        ++current_;
+        readPage();
+        if (rows_ == 0)
+            return 0;
+        current_ = 0;
         return 1;
     }
     QVariant CellValue(int column) override
     {
         requireRun();
-        if (current_ < 0 || current_ >= qsizetype(rows_.size()) || column < 1 || column > int(columns_.size()))
+        if (current_ < 0 || current_ >= rows_ || column < 1 || column > int(columns_.size()))
             Fail(tracker_errors::InvalidArgument, QStringLiteral("no cell %1 here").arg(column));
-        return rows_[size_t(current_)][column - 1];
+        return cells_[size_t(current_) * columns_.size() + size_t(column - 1)];
     }
 
 private:
+    static constexpr qint64 kNone = std::numeric_limits<qint64>::min();
+
+    void bindQuery(Statement& q, qint64 after) const
+    {
+        q.bind(1, type_).bind(2, after).bind(3, upTo_);
+        for (qsizetype i = 0; i < values_.size(); ++i)
+            q.bind(int(i) + 4, values_[i]);
+    }
+    // With the connection's lock held.
+    qint64 countRows()
+    {
+        Statement q = link_->db.cached(countSql_.constData());
+        bindQuery(q, kNone);
+        return q.step() ? q.integer(0) : 0;
+    }
+    void readPage()
+    {
+        Guard lock(link_->mutex);
+        Statement q = link_->db.cached(pageSql_.constData());
+        bindQuery(q, after_);
+        cells_.reserve(size_t(pageSize_) * columns_.size());
+        while (q.step()) {
+            for (size_t c = 0; c < columns_.size(); ++c) {
+                if (std::strcmp(columns_[c], "dbid") == 0)
+                    cells_.emplace_back(q.integer(int(c) + 1));
+                else
+                    cells_.emplace_back(q.text(int(c) + 1));
+            }
+            after_ = q.integer(0);
+            ++rows_;
+        }
+        exhausted_ = rows_ < pageSize_;
+        // The statement goes back reset here, before the rows are worked on.
+    }
     void requireRun() const
     {
         if (!ran_)
             Fail(tracker_errors::InvalidArgument, QStringLiteral("the result set has not run"));
     }
-    Connection db_;
+
+    Connection link_;
     QString type_;
     std::vector<const char*> columns_;
-    std::vector<std::pair<const char*, QString>> conditions_;
-    std::vector<QVariantList> rows_;
+    QStringList values_;
+    QByteArray pageSql_, countSql_;
+    int pageSize_ = 500;
+    qint64 after_ = kNone, upTo_ = kNone;
+    std::vector<QVariant> cells_;  // the page's rows, one after another
+    qsizetype rows_ = 0;
     qsizetype current_ = -1;
+    std::optional<qint64> count_;
+    bool countRequested_ = false;
+    bool exhausted_ = false;
     bool ran_ = false;
 };
 
@@ -150,33 +222,47 @@ private:
 
 class Attachment final : public BTAttachment {
 public:
-    Attachment(Connection db, qint64 id, QString description)
-        : db_(std::move(db)), id_(id), description_(std::move(description)) {}
+    Attachment(Connection link, qint64 id, QString description)
+        : link_(std::move(link)), id_(id), description_(std::move(description)) {}
     QString Description() override { return description_; }
     void Load(const QString& path) override
     {
-        Statement q = db_->prepare("SELECT content FROM attachments WHERE id = ?");
-        q.bind(1, id_);
-        if (!q.step())
-            Fail(tracker_errors::NoSuchRecord, QStringLiteral("attachment %1 is gone").arg(id_));
-        const QByteArray content = q.blob(0);
         const QByteArray name = QFile::encodeName(path);
+        auto cannotWrite = [&](int error) {
+            return TrackerError(tracker_errors::StoreFailure, QStringLiteral("cannot write the attachment to %1: %2")
+                                                                  .arg(path, QString::fromLocal8Bit(std::strerror(error))));
+        };
+        Guard lock(link_->mutex);
         const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0) {
             const int error = errno;
-            Fail(tracker_errors::StoreFailure, QStringLiteral("cannot write the attachment to %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(error))));
+            throw cannotWrite(error);
         }
-        int error = WriteFully(fd, content.constData(), content.size()) ? 0 : errno;
+        // Piece by piece from the store to the file: a large attachment is never whole in memory.
+        int error = 0;
+        bool found = false;
+        try {
+            found = link_->db.readBlob("attachments", "content", id_, [&](const char* data, int size) {
+                if (!error && !WriteFully(fd, data, size))
+                    error = errno;
+            });
+        } catch (...) {
+            ::close(fd);
+            ::unlink(name.constData());
+            throw;
+        }
         if (::close(fd) != 0 && !error)
             error = errno;
-        if (error) {
-            ::unlink(name.constData()); // never a file with part of the attachment
-            Fail(tracker_errors::StoreFailure, QStringLiteral("cannot write the attachment to %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(error))));
-        }
+        if (found && !error)
+            return;
+        ::unlink(name.constData()); // never a file with part of the attachment
+        if (!found)
+            Fail(tracker_errors::NoSuchRecord, QStringLiteral("attachment %1 is gone").arg(id_));
+        throw cannotWrite(error);
     }
 
 private:
-    Connection db_;
+    Connection link_;
     qint64 id_;
     QString description_;
 };
@@ -195,46 +281,55 @@ public:
 
 class AttachmentField final : public BTAttachmentField {
 public:
-    AttachmentField(Connection db, qint64 dbid, QString name) : db_(std::move(db)), dbid_(dbid), name_(std::move(name)) {}
+    AttachmentField(Connection link, qint64 dbid, QString name) : link_(std::move(link)), dbid_(dbid), name_(std::move(name)) {}
     std::unique_ptr<BTAttachmentItems> AttachmentItems() override
     {
+        // Read once: callers ask for the count and then for the items.
+        if (!listed_) {
+            Guard lock(link_->mutex);
+            Statement q = link_->db.cached("SELECT id, description FROM attachments WHERE dbid = ? AND field = ? ORDER BY id");
+            q.bind(1, dbid_).bind(2, name_);
+            while (q.step())
+                list_.push_back({q.integer(0), q.text(1)});
+            listed_ = true;
+        }
         auto items = std::make_unique<class AttachmentItems>();
-        Statement q = db_->prepare("SELECT id, description FROM attachments WHERE dbid = ? AND field = ? ORDER BY id");
-        q.bind(1, dbid_).bind(2, name_);
-        while (q.step())
-            items->items.push_back(std::make_unique<Attachment>(db_, q.integer(0), q.text(1)));
+        for (const auto& [id, description] : list_)
+            items->items.push_back(std::make_unique<Attachment>(link_, id, description));
         return items;
     }
 
 private:
-    Connection db_;
+    Connection link_;
     qint64 dbid_;
     QString name_;
+    std::vector<std::pair<qint64, QString>> list_;
+    bool listed_ = false;
 };
 
 class AttachmentFieldSet final : public BTAttachmentFieldSet {
 public:
-    AttachmentFieldSet(Connection db, qint64 dbid) : db_(std::move(db)), dbid_(dbid) {}
+    AttachmentFieldSet(Connection link, qint64 dbid) : link_(std::move(link)), dbid_(dbid) {}
     BTAttachmentField& Item(const QString& name) override
     {
         if (name != QLatin1String(AttachmentsField))
             Fail(tracker_errors::NoSuchField, QStringLiteral("no attachment field '%1'").arg(name));
         if (!field_)
-            field_ = std::make_unique<AttachmentField>(db_, dbid_, name);
+            field_ = std::make_unique<AttachmentField>(link_, dbid_, name);
         return *field_;
     }
 
 private:
-    Connection db_;
+    Connection link_;
     qint64 dbid_;
     std::unique_ptr<AttachmentField> field_;
 };
 
 class Record final : public BTRecord {
 public:
-    Record(Connection db, qint64 dbid, QString payload, QString mastership)
-        : dbid(dbid), connection(db), payload_(std::move(payload)), mastership_(std::move(mastership)),
-          attachments_(std::move(db), dbid) {}
+    Record(Connection link, qint64 dbid, QString payload, QString mastership)
+        : dbid(dbid), connection(link), payload_(std::move(payload)), mastership_(std::move(mastership)),
+          attachments_(std::move(link), dbid) {}
     std::unique_ptr<BTFieldObject> FieldObject(const QString& fieldName) override
     {
         if (fieldName == QLatin1String("Payload"))
@@ -285,15 +380,18 @@ public:
             Fail(tracker_errors::NoSuchDatabase, QStringLiteral("database '%1' does not exist").arg(database));
         if (!TrackerStore::CheckPassword(setDb, login, password) || !TrackerStore::IsSubscribed(setDb, login, database))
             Fail(tracker_errors::BadCredentials, QStringLiteral("login or password invalid for '%1'").arg(database));
-        db_ = std::make_shared<Database>(store_.openDatabase(databaseSet, database));
-        db_->setBusyTimeout(busyTimeoutMs_);
+        Connection link = std::make_shared<Link>(store_.openDatabase(databaseSet, database));
+        link->db.setBusyTimeout(busyTimeoutMs_);
+        db_ = std::move(link);
+        knownTypes_.clear();
         entry_ = *entry;
         lockPath_ = lockPath;
         done = true;
     }
     QStringList RecordTypeNames() override
     {
-        Statement q = db()->prepare("SELECT name FROM record_types ORDER BY name");
+        Guard lock(db()->mutex);
+        Statement q = db_->db.cached("SELECT name FROM record_types ORDER BY name");
         QStringList names;
         while (q.step())
             names << q.text(0);
@@ -328,7 +426,8 @@ public:
         const qint64 dbid = key.toLongLong(&ok);
         if (!ok)
             Fail(tracker_errors::InvalidArgument, QStringLiteral("'%1' is not a record key").arg(key.toString()));
-        Statement q = db()->prepare("SELECT payload, mastership FROM records WHERE dbid = ? AND type = ?");
+        Guard lock(db_->mutex);
+        Statement q = db_->db.cached("SELECT payload, mastership FROM records WHERE dbid = ? AND type = ?");
         q.bind(1, dbid).bind(2, recordType);
         if (!q.step())
             Fail(tracker_errors::NoSuchRecord, QStringLiteral("no %1 record %2").arg(recordType).arg(dbid));
@@ -339,7 +438,14 @@ public:
         if (actionName != QLatin1String("Delete"))
             Fail(tracker_errors::InvalidArgument, QStringLiteral("no action '%1'").arg(actionName));
         const qint64 dbid = ours(record).dbid;  // first: it also checks the logon
-        TrackerStore::DeleteRecord(*db_, dbid);
+        Guard lock(db_->mutex);
+        TrackerStore::DeleteRecord(db_->db, dbid);
+    }
+    QList<qint64> DeleteRecordsByKey(const QString& recordType, const QList<qint64>& keys) override
+    {
+        requireType(recordType);  // first: it also checks the logon
+        Guard lock(db_->mutex);
+        return TrackerStore::DeleteRecords(db_->db, recordType, keys);
     }
     bool TryLockQueue(QString* holder) override
     {
@@ -349,15 +455,18 @@ public:
     void ParkRecord(BTRecord& record, const QString& reason) override
     {
         const qint64 dbid = ours(record).dbid;
-        TrackerStore::ParkRecord(*db_, dbid, reason);
+        Guard lock(db_->mutex);
+        TrackerStore::ParkRecord(db_->db, dbid, reason);
     }
     void SetBusyTimeout(int ms) override
     {
         if (ms < 0)
             Fail(tracker_errors::InvalidArgument, QStringLiteral("a busy time-out of %1 ms").arg(ms));
         busyTimeoutMs_ = ms;
-        if (db_)
-            db_->setBusyTimeout(ms);
+        if (db_) {
+            Guard lock(db_->mutex);
+            db_->db.setBusyTimeout(ms);
+        }
     }
     QStringList ListDatabaseSets() override { return store_.databaseSets(); }
     std::optional<std::vector<BTDatabaseInfo>> ListDatabases(const QString&, QString& userName,
@@ -389,14 +498,22 @@ private:
             Fail(tracker_errors::InvalidArgument, QStringLiteral("a record of another session or logon"));
         return *mine;
     }
+    // Record types are only ever added: one found stays known for the logon.
     void requireType(const QString& recordType)
     {
-        if (!RecordTypeNames().contains(recordType))
+        Guard lock(db()->mutex);
+        if (knownTypes_.contains(recordType))
+            return;
+        Statement q = db_->db.cached("SELECT 1 FROM record_types WHERE name = ?");
+        q.bind(1, recordType);
+        if (!q.step())
             Fail(tracker_errors::NoSuchRecordType, QStringLiteral("no record type '%1'").arg(recordType));
+        knownTypes_.insert(recordType);
     }
 
     TrackerStore store_;
     Connection db_;
+    QSet<QString> knownTypes_;
     DatabaseEntry entry_;
     QString lockPath_;
     QueueLock lock_;

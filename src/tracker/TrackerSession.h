@@ -2,6 +2,7 @@
 // The tracker's automation interface, as the relay uses it. Every operation may throw
 // TrackerError; callers interpret its number.
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -144,14 +145,20 @@ public:
             holder->clear();
         return true;
     }
-    // Deletes the records of `recordType` with these keys, all in one transaction: afterwards
-    // either every one of them is gone or, on a failure (StoreFailure), none was deleted. Keys
-    // that name no record (deleted already) are skipped and returned. Lets a poller that
-    // delivered several records remove them with one commit instead of one each.
+    // Deletes the records of `recordType` with these keys, with their attachments, all in one
+    // transaction: afterwards either every one of them is gone or, on a failure (StoreFailure),
+    // none was deleted. Keys that name no record (deleted already) are skipped and returned, in
+    // the order given; a key given twice counts once. Lets a poller that delivered several
+    // records remove them with one commit instead of one each. Not logged on: NotLoggedOn; a
+    // type the database lacks: NoSuchRecordType.
     virtual QList<qint64> DeleteRecordsByKey(const QString& recordType, const QList<qint64>& keys)
     {
         QList<qint64> missing;
+        QSet<qint64> seen;
         for (const qint64 key : keys) {
+            if (seen.contains(key))
+                continue;
+            seen.insert(key);
             std::unique_ptr<BTRecord> record;
             try {
                 record = RecordByKey(recordType, key);

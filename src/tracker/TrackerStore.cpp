@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSysInfo>
 
 #include <cerrno>
@@ -32,8 +33,23 @@ const char* const kDatabaseSchema =
     "CREATE TABLE IF NOT EXISTS attachments(id INTEGER PRIMARY KEY AUTOINCREMENT,"
     " dbid INTEGER NOT NULL REFERENCES records(dbid) ON DELETE CASCADE, field TEXT NOT NULL,"
     " description TEXT NOT NULL, content BLOB NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS records_by_type ON records(type, mastership, dbid);"
     "CREATE INDEX IF NOT EXISTS attachments_by_record ON attachments(dbid, field, id);";
+
+// The queue the relay reads, in dbid order: all sites, or one site of a replicated database.
+// Parked records are left out of them, and each holds every column the queue's queries read
+// (parked_at too, or the planner goes to the table for it), so a poll never reads the records
+// themselves, nor their payloads, to find its rows. An index of one of these names made from
+// another text is made again.
+const struct {
+    const char* name;
+    const char* sql;
+} kQueueIndexes[] = {
+    {"records_queued", "CREATE INDEX records_queued ON records(type, dbid, mastership, parked_at) WHERE parked_at IS NULL"},
+    {"records_queued_by_site",
+     "CREATE INDEX records_queued_by_site ON records(type, mastership, dbid, parked_at) WHERE parked_at IS NULL"},
+};
+// The index of the first layout, which could not tell parked records from queued ones.
+const char* const kRetiredIndex = "records_by_type";
 
 QByteArray Hash(const QByteArray& salt, const QString& password)
 {
@@ -60,17 +76,48 @@ bool HasColumn(Database& db, const char* table, const char* column)
     return q.step();
 }
 
-// Files made before records could be parked lack the two columns; they are added on open, under
-// the write lock, so two processes opening such a file at once add them once.
+bool HasCurrentIndexes(Database& db)
+{
+    Statement q = db.prepare("SELECT name, sql FROM sqlite_master WHERE type = 'index' AND tbl_name = 'records'");
+    size_t current = 0;
+    while (q.step()) {
+        const QString name = q.text(0);
+        if (name == QLatin1String(kRetiredIndex))
+            return false;
+        for (const auto& index : kQueueIndexes)
+            if (name == QLatin1String(index.name)) {
+                if (q.text(1) != QLatin1String(index.sql))
+                    return false;
+                ++current;
+            }
+    }
+    return current == std::size(kQueueIndexes);
+}
+
+// Within the caller's transaction.
+void MakeQueueIndexes(Database& db)
+{
+    db.exec((QByteArray("DROP INDEX IF EXISTS ") + kRetiredIndex).constData());
+    for (const auto& index : kQueueIndexes) {
+        db.exec((QByteArray("DROP INDEX IF EXISTS ") + index.name).constData());
+        db.exec(index.sql);
+    }
+}
+
+// Files of earlier layouts lack the columns of parked records, or the queue's indexes; they are
+// added on open, under the write lock and checked again under it, so that two processes opening
+// such a file at once add them once.
 void UpgradeLayout(Database& db)
 {
-    if (HasColumn(db, "records", "parked_at"))
+    if (HasColumn(db, "records", "parked_at") && HasCurrentIndexes(db))
         return;
     Transaction t(db);
     if (!HasColumn(db, "records", "parked_at")) {
         db.exec("ALTER TABLE records ADD COLUMN parked_at TEXT");
         db.exec("ALTER TABLE records ADD COLUMN parked_reason TEXT");
     }
+    if (!HasCurrentIndexes(db))
+        MakeQueueIndexes(db);
     t.commit();
 }
 
@@ -181,7 +228,7 @@ Database TrackerStore::openExisting(const QString& set, const QString& database)
 void TrackerStore::ParkRecord(Database& db, qint64 dbid, const QString& reason)
 {
     Transaction t(db);
-    db.prepare("UPDATE records SET parked_at = ?, parked_reason = ? WHERE dbid = ? AND type = ?")
+    db.cached("UPDATE records SET parked_at = ?, parked_reason = ? WHERE dbid = ? AND type = ?")
         .bind(1, QDateTime::currentDateTimeUtc().toString(Qt::ISODate)).bind(2, reason).bind(3, dbid)
         .bind(4, QLatin1String(PostOfficeRecordType))
         .run();
@@ -190,15 +237,69 @@ void TrackerStore::ParkRecord(Database& db, qint64 dbid, const QString& reason)
     t.commit();
 }
 
+namespace {
+
+// One record and its attachments; false when there is no such record of the type.
+bool DeleteOne(Database& db, qint64 dbid, const QString& type)
+{
+    db.cached("DELETE FROM records WHERE dbid = ? AND type = ?").bind(1, dbid).bind(2, type).run();
+    if (db.changes() != 1)
+        return false;
+    // The foreign key removes them as well, but only on connections that enforce it.
+    db.cached("DELETE FROM attachments WHERE dbid = ?").bind(1, dbid).run();
+    return true;
+}
+
+} // namespace
+
 void TrackerStore::DeleteRecord(Database& db, qint64 dbid)
 {
     // The record and its attachments go together or not at all.
     Transaction t(db);
-    db.prepare("DELETE FROM attachments WHERE dbid = ?").bind(1, dbid).run();
-    db.prepare("DELETE FROM records WHERE dbid = ? AND type = ?").bind(1, dbid).bind(2, QLatin1String(PostOfficeRecordType)).run();
-    if (db.changes() != 1)
+    if (!DeleteOne(db, dbid, QLatin1String(PostOfficeRecordType)))
         NoRecord(db, dbid);
     t.commit();
+}
+
+QList<qint64> TrackerStore::DeleteRecords(Database& db, const QString& type, const QList<qint64>& dbids)
+{
+    QList<qint64> missing;
+    if (dbids.isEmpty())
+        return missing;
+    QSet<qint64> seen;
+    Transaction t(db);
+    for (const qint64 dbid : dbids) {
+        if (seen.contains(dbid))
+            continue;
+        seen.insert(dbid);
+        if (!DeleteOne(db, dbid, type))
+            missing << dbid;
+    }
+    t.commit();
+    return missing;
+}
+
+QByteArray TrackerStore::QueuePageSql(const std::vector<const char*>& columns, const std::vector<const char*>& conditions,
+                                      int pageSize)
+{
+    // The dbid comes first whatever the columns: the next page starts after the last one.
+    QByteArray sql = "SELECT dbid";
+    for (const char* column : columns)
+        sql += QByteArray(", ") + column;
+    sql += " FROM records WHERE type = ?1 AND parked_at IS NULL";
+    for (size_t i = 0; i < conditions.size(); ++i)
+        sql += " AND " + QByteArray(conditions[i]) + " = ?" + QByteArray::number(qsizetype(i) + 4);
+    sql += " AND dbid > ?2 AND dbid <= ?3 ORDER BY dbid LIMIT " + QByteArray::number(pageSize);
+    return sql;
+}
+
+QByteArray TrackerStore::QueueCountSql(const std::vector<const char*>& conditions)
+{
+    QByteArray sql = "SELECT count(*) FROM records WHERE type = ?1 AND parked_at IS NULL";
+    for (size_t i = 0; i < conditions.size(); ++i)
+        sql += " AND " + QByteArray(conditions[i]) + " = ?" + QByteArray::number(qsizetype(i) + 4);
+    sql += " AND dbid > ?2 AND dbid <= ?3";
+    return sql;
 }
 
 void TrackerStore::createDatabaseSet(const QString& set)
@@ -231,6 +332,7 @@ void TrackerStore::createDatabase(const QString& set, const QString& database, b
         MakePrivate(databasePath(set, database));
         Transaction t(db);
         db.exec(kDatabaseSchema);
+        MakeQueueIndexes(db);
         t.commit();
     }
     Transaction t(setDb);
@@ -275,6 +377,11 @@ void TrackerStore::enablePostOffice(const QString& set, const QString& database)
 qint64 TrackerStore::enqueue(const QString& set, const QString& database, const QString& payload,
                              const QList<NewAttachment>& attachments, const std::optional<QString>& site)
 {
+    return enqueueMany(set, database, {NewRecord{payload, attachments, site}}).value(0);
+}
+
+QList<qint64> TrackerStore::enqueueMany(const QString& set, const QString& database, const QList<NewRecord>& records)
+{
     Database setDb = openSet(set);
     const std::optional<DatabaseEntry> entry = findDatabase(setDb, database);
     if (!entry)
@@ -289,17 +396,22 @@ qint64 TrackerStore::enqueue(const QString& set, const QString& database, const 
             Fail(tracker_errors::NoSuchRecordType,
                  QStringLiteral("database '%1' is not enabled for the post office (run enable-postoffice)").arg(database));
     }
+    QList<qint64> dbids;
+    dbids.reserve(records.size());
     Transaction t(db);
-    db.prepare("INSERT INTO records(type, payload, mastership) VALUES(?, ?, ?)")
-        .bind(1, QLatin1String(PostOfficeRecordType)).bind(2, payload).bind(3, site.value_or(entry->site))
-        .run();
-    const qint64 dbid = db.lastInsertId();
-    for (const NewAttachment& a : attachments)
-        db.prepare("INSERT INTO attachments(dbid, field, description, content) VALUES(?, ?, ?, ?)")
-            .bind(1, dbid).bind(2, QLatin1String(AttachmentsField)).bind(3, a.description).bindBlob(4, a.content)
+    for (const NewRecord& record : records) {
+        db.cached("INSERT INTO records(type, payload, mastership) VALUES(?, ?, ?)")
+            .bind(1, QLatin1String(PostOfficeRecordType)).bind(2, record.payload).bind(3, record.site.value_or(entry->site))
             .run();
+        const qint64 dbid = db.lastInsertId();
+        for (const NewAttachment& a : record.attachments)
+            db.cached("INSERT INTO attachments(dbid, field, description, content) VALUES(?, ?, ?, ?)")
+                .bind(1, dbid).bind(2, QLatin1String(AttachmentsField)).bind(3, a.description).bindBlob(4, a.content)
+                .run();
+        dbids << dbid;
+    }
     t.commit();
-    return dbid;
+    return dbids;
 }
 
 QList<QueuedRecord> TrackerStore::list(const QString& set, const QString& database)

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
+#include <vector>
 
 namespace swn::tracker {
 
@@ -21,6 +22,16 @@ inline constexpr const char* AttachmentsField = "Attachments";
 struct NewAttachment {
     QString description;
     QByteArray content;
+};
+
+// One record to queue. Without a site, the database's own site (empty when it is not replicated).
+struct NewRecord {
+    NewRecord() = default;
+    NewRecord(QString payload, QList<NewAttachment> attachments = {}, std::optional<QString> site = std::nullopt)
+        : payload(std::move(payload)), attachments(std::move(attachments)), site(std::move(site)) {}
+    QString payload;
+    QList<NewAttachment> attachments;
+    std::optional<QString> site;
 };
 
 struct QueuedRecord {
@@ -94,6 +105,9 @@ public:
     // site, the database's own site (empty when it is not replicated).
     qint64 enqueue(const QString& set, const QString& database, const QString& payload,
                    const QList<NewAttachment>& attachments, const std::optional<QString>& site = std::nullopt);
+    // Queues the records with their attachments in one transaction (one commit for all of them,
+    // and none queued on a failure); returns their dbids in the order given.
+    QList<qint64> enqueueMany(const QString& set, const QString& database, const QList<NewRecord>& records);
     QList<QueuedRecord> list(const QString& set, const QString& database);
     // One record of the post office queue, queued or parked (NoSuchRecord).
     RecordDetails show(const QString& set, const QString& database, qint64 dbid);
@@ -114,6 +128,15 @@ public:
     Database openDatabase(const QString& set, const QString& database) const;
     static void ParkRecord(Database& db, qint64 dbid, const QString& reason);  // NoSuchRecord
     static void DeleteRecord(Database& db, qint64 dbid);                        // NoSuchRecord
+    // Deletes the records of `type` with these dbids and their attachments in one transaction:
+    // all of them or, on a failure (StoreFailure), none. Returns the dbids that named no record.
+    static QList<qint64> DeleteRecords(Database& db, const QString& type, const QList<qint64>& dbids);
+    // The queue's queries, as the sessions run them: one page of the records of type ?1 that are
+    // not parked, with dbid above ?2 and up to ?3, where each of `conditions` (column names)
+    // equals ?4, ?5, ...; in dbid order, the dbid first and then `columns`. And their number.
+    static QByteArray QueuePageSql(const std::vector<const char*>& columns, const std::vector<const char*>& conditions,
+                                   int pageSize);
+    static QByteArray QueueCountSql(const std::vector<const char*>& conditions);
 
 private:
     void requireName(const QString& name, const char* what) const;

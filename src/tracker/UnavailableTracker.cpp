@@ -15,6 +15,7 @@ public:
     std::unique_ptr<BTResultSet> OpenResultSet(BTQuery&) override { fail(); }
     std::unique_ptr<BTRecord> RecordByKey(const QString&, const QVariant&) override { fail(); }
     void DeleteRecord(BTRecord&, const QString&) override { fail(); }
+    QList<qint64> DeleteRecordsByKey(const QString&, const QList<qint64>&) override { fail(); }
     QStringList ListDatabaseSets() override { fail(); }
     std::optional<std::vector<BTDatabaseInfo>> ListDatabases(const QString&, QString&, const QString&) override { fail(); }
     bool TryLockQueue(QString*) override { fail(); }

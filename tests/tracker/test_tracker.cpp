@@ -6,10 +6,16 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 #include <sqlite3.h>
 
 using namespace swn;
@@ -64,12 +70,57 @@ struct RawDb {
         sqlite3_finalize(q);
         return n;
     }
+    QString text(const char* sql)
+    {
+        sqlite3_stmt* q = nullptr;
+        QString t;
+        if (sqlite3_prepare_v2(db, sql, -1, &q, nullptr) == SQLITE_OK && sqlite3_step(q) == SQLITE_ROW)
+            t = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)));
+        sqlite3_finalize(q);
+        return t;
+    }
+    // What the planner does with a statement: one line per step of EXPLAIN QUERY PLAN.
+    QStringList plan(const QByteArray& sql)
+    {
+        sqlite3_stmt* q = nullptr;
+        QStringList steps;
+        if (sqlite3_prepare_v2(db, "EXPLAIN QUERY PLAN " + sql, -1, &q, nullptr) != SQLITE_OK)
+            return {QStringLiteral("cannot prepare: ") + QString::fromUtf8(sqlite3_errmsg(db))};
+        while (sqlite3_step(q) == SQLITE_ROW)
+            steps << QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(q, 3)));
+        sqlite3_finalize(q);
+        return steps;
+    }
 };
 
-// The dbids the relay's query returns, in its order.
-QList<qint64> Queue(BTSession& s)
+// A store with one user `u`/`p` subscribed to each database, every one enabled for the post
+// office; `replicated` databases are mastered at "tokyo".
+std::unique_ptr<TrackerStore> NewStore(const QString& root, const QStringList& databases, const QStringList& replicated = {})
+{
+    auto st = std::make_unique<TrackerStore>(root);
+    st->createDatabaseSet("S");
+    for (const QString& db : databases + replicated) {
+        st->createDatabase("S", db, replicated.contains(db), replicated.contains(db) ? "tokyo" : QString());
+        st->enablePostOffice("S", db);
+    }
+    st->addUser("S", "u", "p", databases + replicated);
+    return st;
+}
+
+QString WriteFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+// The dbids the relay's query returns, in its order; with a site, those mastered there.
+QList<qint64> Queue(BTSession& s, const QString& site = {})
 {
     auto query = s.NewQuery("SwiftnotePostOffice");
+    if (!site.isEmpty())
+        query->AddFilterGroup(1).AddCondition("tavo_mastership", 1, site);
     query->AddColumn("dbid");
     auto rows = s.OpenResultSet(*query);
     rows->Run();
@@ -113,6 +164,7 @@ QByteArray Binary(int size)
 }
 
 struct Btadmin {
+    explicit Btadmin(QString folder = {}) : root(std::move(folder)) {}
     QString root;
     int exitCode = -1;
     QByteArray out, err;
@@ -385,6 +437,14 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(root.filePath("..escape.btset")));
         QCOMPARE(bt.run({"list", "Set1", "DB1"}), 0);
         QCOMPARE(bt.out.count('\n'), 3); // the failed enqueues left nothing behind
+
+        // Output that cannot be written is a failure, not a listing cut short.
+        QProcess full;
+        full.setStandardOutputFile("/dev/full");
+        full.start(QStringLiteral(SWN_BTADMIN), {"--root", root.path(), "list", "Set1", "DB1"});
+        QVERIFY(full.waitForFinished(30000));
+        QCOMPARE(full.exitCode(), 1);
+        QVERIFY(full.readAllStandardError().contains("cannot write the output"));
     }
 
     void onePollerPerDatabase()
@@ -633,9 +693,25 @@ private Q_SLOTS:
                               "INSERT INTO attachments(dbid, field, description, content) VALUES(2, 'Attachments', 'd', x'00ff');"),
                      qPrintable(raw.error));
         }
+        // Several processes open the old file at once: each brings it up to date or finds it so.
+        std::vector<std::unique_ptr<QProcess>> opening;
+        for (int i = 0; i < 4; ++i) {
+            opening.push_back(std::make_unique<QProcess>());
+            opening.back()->start(QStringLiteral(SWN_BTADMIN), {"--root", root.path(), "list", "S", "D"});
+        }
+        for (auto& p : opening) {
+            QVERIFY(p->waitForFinished(30000));
+            QVERIFY2(p->exitCode() == 0, p->readAllStandardError().constData());
+            QCOMPARE(p->readAllStandardOutput(), QByteArray("1\t\t3\t0\tqueued\n2\t\t3\t1\tqueued\n"));
+        }
+        {
+            // The queue's indexes, and no longer the one that could not tell parked records.
+            RawDb raw(path);
+            QCOMPARE(raw.text("SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master WHERE type = 'index'"
+                              " AND name LIKE 'records%' ORDER BY name)"),
+                     QStringLiteral("records_queued records_queued_by_site"));
+        }
         Btadmin bt{root.path()};
-        QCOMPARE(bt.run({"list", "S", "D"}), 0);
-        QCOMPARE(bt.out, QByteArray("1\t\t3\t0\tqueued\n2\t\t3\t1\tqueued\n"));
         auto s = SqliteTrackerFactory(root.path()).CreateSession();
         s->LogOn("u", "p", "D", 2, "S");
         QCOMPARE(Queue(*s), (QList<qint64>{1, 2}));
@@ -696,6 +772,336 @@ private Q_SLOTS:
         s->DeleteRecord(*record, "Delete");
         QCOMPARE(raw.number("SELECT count(*) FROM records"), qint64(0));
         QCOMPARE(raw.number("SELECT count(*) FROM attachments"), qint64(0));
+    }
+
+    void btadminReadsPayloadsInTheirEncoding()
+    {
+        QTemporaryDir root;
+        auto st = NewStore(root.path(), {"D"});
+        Btadmin bt{root.path()};
+        auto session = SqliteTrackerFactory(root.path()).CreateSession();
+        session->LogOn("u", "p", "D", 2, "S");
+        auto document = [](const QByteArray& encoding, const QByteArray& subject) {
+            const QByteArray declaration = encoding.isEmpty() ? QByteArray() : "<?xml version=\"1.0\" encoding=\"" + encoding + "\"?>\n";
+            return declaration + "<BT_mail_Msg><Subject>" + subject + "</Subject></BT_mail_Msg>\n";
+        };
+        auto text = [&](const QByteArray& encoding, const QString& subject) {
+            return QString::fromLatin1(document(encoding, "%1")).arg(subject);
+        };
+        QStringEncoder toUtf16(QStringEncoder::Utf16LE);
+        const QString wide = text("UTF-16", QStringLiteral(u"\u00DCn\u00EF \u65E5\u672C"));
+        struct Case {
+            const char* name;
+            QByteArray bytes;
+            QString stored;  // the declaration as it was, the characters the file meant
+        };
+        const QList<Case> cases{
+            {"sjis.xml", document("Shift_JIS", QByteArray::fromHex("93fa967b8cea")),
+             text("Shift_JIS", QStringLiteral(u"\u65E5\u672C\u8A9E"))},
+            {"latin1.xml", document("ISO-8859-1", QByteArray::fromHex("436166e9")), text("ISO-8859-1", QStringLiteral(u"Caf\u00E9"))},
+            {"gb18030.xml", document("GB18030", QByteArray::fromHex("d6d0cec4a2e39439fc36")),
+             text("GB18030", QStringLiteral(u"\u4E2D\u6587\u20AC\U0001F600"))},
+            {"utf16.xml", QByteArray::fromHex("fffe") + QByteArray(toUtf16(wide)), wide},
+            // The byte order mark wins over the declaration, and is not kept.
+            {"bom.xml", QByteArray::fromHex("efbbbf") + document("ISO-8859-1", QByteArray::fromHex("436166c3a9")),
+             text("ISO-8859-1", QStringLiteral(u"Caf\u00E9"))},
+            {"plain.xml", document({}, QByteArray::fromHex("436166c3a9")), text({}, QStringLiteral(u"Caf\u00E9"))},
+        };
+        for (const Case& c : cases) {
+            const QString file = WriteFile(root.filePath(c.name), c.bytes);
+            // The attachment is the same file, and stays its bytes.
+            QVERIFY2(bt.run({"enqueue", "S", "D", file, "--attach", file + "=raw"}) == 0, bt.err.constData());
+            const qint64 dbid = bt.out.trimmed().toLongLong();
+            QCOMPARE(bt.run({"show", "S", "D", QString::number(dbid)}), 0);
+            QCOMPARE(QString::fromUtf8(bt.out.mid(bt.out.indexOf("payload:\n") + 9)), c.stored);
+            auto record = session->RecordByKey("SwiftnotePostOffice", dbid);
+            QCOMPARE(record->FieldObject("Payload")->getValue(), c.stored);
+            record->AttachmentFieldSet().Item("Attachments").AttachmentItems()->Item(0).Load(root.filePath("raw"));
+            QFile raw(root.filePath("raw"));
+            QVERIFY(raw.open(QIODevice::ReadOnly));
+            QCOMPARE(raw.readAll(), c.bytes);
+        }
+
+        // Bytes the named encoding does not have: the encoding and the place, and nothing queued.
+        QCOMPARE(bt.run({"list", "S", "D"}), 0);
+        const QByteArray listed = bt.out;
+        struct Bad {
+            QByteArray bytes;
+            QStringList says;
+        };
+        const QList<Bad> bad{
+            {document("Shift_JIS", "ok " + QByteArray::fromHex("8120")), {"not valid Shift_JIS", "byte offset 68", "line 2"}},
+            {document("Shift_JIS", QByteArray::fromHex("93fa93")), {"not valid Shift_JIS", "line 2"}},
+            {document({}, "caf" + QByteArray::fromHex("e9")), {"not valid UTF-8", "byte offset 25", "line 1"}},
+            {document("x-no-such-encoding", "x"), {"x-no-such-encoding", "cannot read"}},
+        };
+        for (const Bad& b : bad) {
+            const QString file = WriteFile(root.filePath("bad.xml"), b.bytes);
+            const int exit = bt.run({"enqueue", "S", "D", file, "--count", "3"});
+            QVERIFY2(exit == 1, bt.err.constData());
+            for (const QString& part : b.says + QStringList{file, "nothing was queued"})
+                QVERIFY2(bt.err.contains(part.toUtf8()), bt.err.constData());
+            QCOMPARE(bt.err.count('\n'), 1);
+            QVERIFY(bt.out.isEmpty());
+        }
+        QCOMPARE(bt.run({"list", "S", "D"}), 0);
+        QCOMPARE(bt.out, listed);
+
+        // Many alike in one go, each one whole.
+        QCOMPARE(bt.run({"enqueue", "S", "D", root.filePath("sjis.xml"), "--count", "3"}), 0);
+        const QList<QByteArray> dbids = bt.out.trimmed().split('\n');
+        QCOMPARE(dbids.size(), 3);
+        for (const QByteArray& dbid : dbids)
+            QCOMPARE(session->RecordByKey("SwiftnotePostOffice", dbid.toLongLong())->FieldObject("Payload")->getValue(),
+                     cases[0].stored);
+        for (const char* count : {"0", "-2", "many", "1000001"}) {
+            QCOMPARE(bt.run({"enqueue", "S", "D", root.filePath("sjis.xml"), "--count", count}), 2);
+            QVERIFY2(bt.err.contains("--count wants a number"), bt.err.constData());
+        }
+    }
+
+    void resultSetsReadTheQueueInPages()
+    {
+        QTemporaryDir root;
+        auto st = NewStore(root.path(), {"D"}, {"R"});
+        // Well over two pages: every fifth mastered at another site, every seventh parked.
+        QList<NewRecord> batch;
+        for (int i = 1; i <= 1300; ++i)
+            batch << NewRecord{QString::number(i), {}, i % 5 == 0 ? std::optional<QString>("paris") : std::nullopt};
+        const QList<qint64> ids = st->enqueueMany("S", "R", batch);
+        QCOMPARE(ids.size(), 1300);
+        QCOMPARE(ids.first(), qint64(1));
+        QCOMPARE(ids.last(), qint64(1300));
+        RawDb raw(st->databasePath("S", "R"));
+        QVERIFY(raw.exec("UPDATE records SET parked_at = '2024-05-01T00:00:00Z' WHERE dbid % 7 = 0"));
+        QList<qint64> expected;
+        for (qint64 i = 1; i <= 1300; ++i)
+            if (i % 5 != 0 && i % 7 != 0)
+                expected << i;
+
+        auto s = SqliteTrackerFactory(root.path()).CreateSession();
+        s->LogOn("u", "p", "R", 2, "S");
+        auto query = s->NewQuery("SwiftnotePostOffice");
+        query->AddFilterGroup(1).AddCondition("tavo_mastership", 1, "tokyo");
+        query->AddColumn("dbid");
+        query->AddColumn("tavo_mastership");
+        auto rows = s->OpenResultSet(*query);
+        rows->RequestRowCount();
+        rows->Run();
+        QCOMPARE(rows->RowCount(), qint64(expected.size()));
+        QList<qint64> seen;
+        while (rows->NextRow() == 1) {
+            const qint64 dbid = rows->CellValue(1).toLongLong();
+            QCOMPARE(rows->CellValue(2).toString(), QStringLiteral("tokyo"));
+            seen << dbid;
+            if (seen.size() == 100) {
+                // Others change the records far beyond the page in hand: two queued, one
+                // deleted and one parked.
+                QCOMPARE(st->enqueueMany("S", "R", {NewRecord{"late"}, NewRecord{"late"}}), (QList<qint64>{1301, 1302}));
+                st->deleteRecord("S", "R", 1201);
+                QVERIFY(raw.exec("UPDATE records SET parked_at = '2024-05-01T00:00:00Z' WHERE dbid = 1202"));
+                // Nothing reads the store between rows: a checkpoint takes the whole log.
+                QCOMPARE(raw.number("PRAGMA wal_checkpoint(TRUNCATE)"), qint64(0));
+            }
+            // The relay removes each record it is on, after another writer moved the store on.
+            s->DeleteRecord(*s->RecordByKey("SwiftnotePostOffice", dbid), "Delete");
+        }
+        QCOMPARE(rows->NextRow(), 0);
+        QCOMPARE(ErrorOf([&] { rows->CellValue(1); }), tracker_errors::InvalidArgument);
+        QCOMPARE(rows->RowCount(), qint64(expected.size()));  // as it was when the query ran
+        expected.removeAll(1201);
+        expected.removeAll(1202);
+        QCOMPARE(seen, expected);
+        // What was queued meanwhile comes with the next query; other sites and parked records stay.
+        QCOMPARE(Queue(*s, "tokyo"), (QList<qint64>{1301, 1302}));
+        QCOMPARE(raw.number("SELECT count(*) FROM records"), qint64(1300 - 1 + 2 - seen.size()));
+
+        // All sites of a database that is not replicated; the count asked for after the run.
+        QList<NewRecord> plain(1100, NewRecord{"p"});
+        st->enqueueMany("S", "D", plain);
+        RawDb rawPlain(st->databasePath("S", "D"));
+        QVERIFY(rawPlain.exec("UPDATE records SET mastership = 'elsewhere' WHERE dbid % 3 = 0;"
+                              "UPDATE records SET parked_at = 'x' WHERE dbid IN (1, 500, 501, 1100)"));
+        s->LogOn("u", "p", "D", 2, "S");
+        QList<qint64> all;
+        for (qint64 i = 2; i < 1100; ++i)
+            if (i != 500 && i != 501)
+                all << i;
+        QCOMPARE(Queue(*s), all);
+        auto again = s->NewQuery("SwiftnotePostOffice");
+        again->AddColumn("dbid");
+        rows = s->OpenResultSet(*again);
+        rows->Run();
+        QCOMPARE(rows->RowCount(), qint64(all.size()));
+
+        // A batch that fails on its last record queues none of them.
+        QVERIFY(rawPlain.exec("CREATE TRIGGER refuse BEFORE INSERT ON records WHEN new.payload = 'bad'"
+                              " BEGIN SELECT RAISE(ABORT, 'refused by the test'); END"));
+        const TrackerError e = RaisedBy([&] { st->enqueueMany("S", "D", {NewRecord{"good"}, NewRecord{"bad"}}); });
+        QCOMPARE(e.number(), tracker_errors::StoreFailure);
+        QVERIFY2(e.description().contains("refused by the test"), qPrintable(e.description()));
+        QCOMPARE(rawPlain.number("SELECT count(*) FROM records"), qint64(1100));
+    }
+
+    void queueQueriesUseTheirIndexes()
+    {
+        QTemporaryDir root;
+        auto st = NewStore(root.path(), {"D"});
+        st->enqueueMany("S", "D", QList<NewRecord>(50, NewRecord{"x", {{"a", "b"}}}));
+        RawDb raw(st->databasePath("S", "D"));
+        struct Case {
+            QByteArray sql;
+            QString index;
+        };
+        const QList<Case> cases{
+            {TrackerStore::QueuePageSql({"dbid"}, {}, 500), "records_queued"},
+            {TrackerStore::QueuePageSql({"dbid", "mastership"}, {}, 500), "records_queued"},
+            {TrackerStore::QueuePageSql({"dbid"}, {"mastership"}, 500), "records_queued_by_site"},
+            {TrackerStore::QueueCountSql({}), "records_queued"},
+            {TrackerStore::QueueCountSql({"mastership"}), "records_queued_by_site"},
+        };
+        for (const Case& c : cases) {
+            // One search of the index alone: no pass over the table, no sort.
+            const QStringList plan = raw.plan(c.sql);
+            QVERIFY2(plan.size() == 1 && plan[0].startsWith("SEARCH records USING COVERING INDEX " + c.index + " ("),
+                     qPrintable(c.sql + "\n" + plan.join('\n')));
+        }
+    }
+
+    void deleteRecordsByKeyAllOrNothing()
+    {
+        QTemporaryDir root;
+        auto st = NewStore(root.path(), {"A", "B"});
+        QList<NewRecord> five;
+        for (int i = 1; i <= 5; ++i)
+            five << NewRecord{QString::number(i), {{"x", "1"}, {"y", "2"}}};
+        st->enqueueMany("S", "A", five);
+        st->enqueueMany("S", "B", {NewRecord{"b1"}, NewRecord{"b2"}});
+        RawDb a(st->databasePath("S", "A")), b(st->databasePath("S", "B"));
+        auto records = [](RawDb& raw) { return raw.text("SELECT group_concat(dbid) FROM records"); };
+        const QString type = QStringLiteral("SwiftnotePostOffice");
+
+        auto s = SqliteTrackerFactory(root.path()).CreateSession();
+        QCOMPARE(ErrorOf([&] { s->DeleteRecordsByKey(type, {1}); }), tracker_errors::NotLoggedOn);
+        s->SetBusyTimeout(100);
+        s->LogOn("u", "p", "A", 2, "S");
+        QCOMPARE(ErrorOf([&] { s->DeleteRecordsByKey("Defect", {1}); }), tracker_errors::NoSuchRecordType);
+        QVERIFY(s->DeleteRecordsByKey(type, {}).isEmpty());
+        // Present, missing and repeated keys: the present ones go with their attachments.
+        auto first = s->RecordByKey(type, 1);
+        auto items = first->AttachmentFieldSet().Item("Attachments").AttachmentItems();
+        QCOMPARE(s->DeleteRecordsByKey(type, {1, 99, 3, 1, -4}), (QList<qint64>{99, -4}));
+        // An attachment of a record gone: said so, and no file left.
+        QCOMPARE(ErrorOf([&] { items->Item(0).Load(root.filePath("gone")); }), tracker_errors::NoSuchRecord);
+        QVERIFY(!QFile::exists(root.filePath("gone")));
+        QCOMPARE(records(a), QStringLiteral("2,4,5"));
+        QCOMPARE(a.number("SELECT count(*) FROM attachments"), qint64(6));
+        QCOMPARE(Queue(*s), (QList<qint64>{2, 4, 5}));
+        // Keys name records of the database logged into now, never of an earlier logon's.
+        s->LogOn("u", "p", "B", 2, "S");
+        QCOMPARE(s->DeleteRecordsByKey(type, {4, 5, 2}), (QList<qint64>{4, 5}));
+        QCOMPARE(records(b), QStringLiteral("1"));
+        QCOMPARE(records(a), QStringLiteral("2,4,5"));
+
+        // Another process holds the write lock: a clear failure after the busy time-out, nothing gone.
+        s->LogOn("u", "p", "A", 2, "S");
+        {
+            LockHolder writer;
+            QVERIFY(writer.start(root.path(), {"S", "A", "--write"}));
+            const TrackerError e = RaisedBy([&] { s->DeleteRecordsByKey(type, {2, 4}); });
+            QCOMPARE(e.number(), tracker_errors::StoreFailure);
+            QVERIFY2(e.description().contains("database is locked") && e.description().contains("busy time-out")
+                         && e.description().contains("S.A.btdb"),
+                     qPrintable(e.description()));
+            QVERIFY(writer.letGo());
+        }
+        QCOMPARE(records(a), QStringLiteral("2,4,5"));
+        // A failure at the last key takes back the ones before it.
+        QVERIFY(a.exec("CREATE TRIGGER keep BEFORE DELETE ON records WHEN old.dbid = 5"
+                       " BEGIN SELECT RAISE(ABORT, 'kept by the test'); END"));
+        const TrackerError e = RaisedBy([&] { s->DeleteRecordsByKey(type, {2, 4, 5}); });
+        QCOMPARE(e.number(), tracker_errors::StoreFailure);
+        QVERIFY2(e.description().contains("kept by the test"), qPrintable(e.description()));
+        QCOMPARE(records(a), QStringLiteral("2,4,5"));
+        QCOMPARE(a.number("SELECT count(*) FROM attachments"), qint64(6));
+        QVERIFY(a.exec("DROP TRIGGER keep"));
+        QVERIFY(s->DeleteRecordsByKey(type, {2, 4, 5}).isEmpty());
+        QCOMPARE(a.number("SELECT count(*) FROM records") + a.number("SELECT count(*) FROM attachments"), qint64(0));
+
+        // A failed logon leaves the session logged off.
+        QVERIFY(ErrorOf([&] { s->LogOn("u", "wrong", "B", 2, "S"); }) != 0);
+        QCOMPARE(ErrorOf([&] { s->DeleteRecordsByKey(type, {1}); }), tracker_errors::NotLoggedOn);
+        QCOMPARE(records(b), QStringLiteral("1"));
+        QCOMPARE(ErrorOf([&] { UnavailableTrackerFactory().CreateSession()->DeleteRecordsByKey(type, {1}); }),
+                 tracker_errors::Unavailable);
+    }
+
+    void recordsAreUsedOnTwoThreads()
+    {
+        // One thread walks the queue and fetches records, another writes their attachments out
+        // and deletes them in batches, as delivery workers would.
+        QTemporaryDir root;
+        auto st = NewStore(root.path(), {"D"});
+        QList<NewRecord> batch;
+        for (int i = 1; i <= 700; ++i)
+            batch << NewRecord{QString::number(i), {{"a", QByteArray::number(i).repeated(1000)}}};
+        st->enqueueMany("S", "D", batch);
+        auto s = SqliteTrackerFactory(root.path()).CreateSession();
+        s->LogOn("u", "p", "D", 2, "S");
+        std::mutex mutex;
+        std::condition_variable ready;
+        std::deque<std::unique_ptr<BTRecord>> handed;
+        bool walked = false;
+        std::thread walker([&] {
+            auto query = s->NewQuery("SwiftnotePostOffice");
+            query->AddColumn("dbid");
+            auto rows = s->OpenResultSet(*query);
+            rows->Run();
+            while (rows->NextRow() == 1) {
+                auto record = s->RecordByKey("SwiftnotePostOffice", rows->CellValue(1));
+                std::lock_guard lock(mutex);
+                handed.push_back(std::move(record));
+                ready.notify_one();
+            }
+            std::lock_guard lock(mutex);
+            walked = true;
+            ready.notify_one();
+        });
+        struct Join {
+            std::thread& thread;
+            ~Join() { thread.join(); }
+        } join{walker};
+        QList<qint64> delivered, batchKeys;
+        int intact = 0;
+        for (;;) {
+            std::unique_ptr<BTRecord> record;
+            {
+                std::unique_lock lock(mutex);
+                ready.wait(lock, [&] { return !handed.empty() || walked; });
+                if (handed.empty())
+                    break;
+                record = std::move(handed.front());
+                handed.pop_front();
+            }
+            const QString payload = record->FieldObject("Payload")->getValue();
+            const QString file = root.filePath("staged");
+            record->AttachmentFieldSet().Item("Attachments").AttachmentItems()->Item(0).Load(file);
+            QFile staged(file);
+            if (staged.open(QIODevice::ReadOnly) && staged.readAll() == payload.toUtf8().repeated(1000))
+                ++intact;
+            batchKeys << record->FieldObject("dbid")->getValue().toLongLong();
+            if (batchKeys.size() == 64) {
+                QVERIFY(s->DeleteRecordsByKey("SwiftnotePostOffice", batchKeys).isEmpty());
+                delivered += batchKeys;
+                batchKeys.clear();
+            }
+        }
+        QVERIFY(s->DeleteRecordsByKey("SwiftnotePostOffice", batchKeys).isEmpty());
+        delivered += batchKeys;
+        QCOMPARE(intact, 700);
+        QCOMPARE(delivered.size(), 700);
+        QCOMPARE(delivered.last(), qint64(700));
+        QVERIFY(Queue(*s).isEmpty());
     }
 
     void relayDrainsWhileTheTrackerEnqueues()
