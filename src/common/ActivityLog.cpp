@@ -1,5 +1,7 @@
 #include "common/ActivityLog.h"
 
+#include "common/Catalogue.h"
+
 #include <QLocale>
 
 namespace swn {
@@ -26,6 +28,28 @@ ActivityLog::Append ActivityLog::add(const QString& message, QString& maxLogSize
     return append(message, maxLogSizeText, stampText_);
 }
 
+QString ActivityLog::OneLine(const QString& message)
+{
+    // Messages several lines long by design are joined; anything else that could break a line or
+    // rewrite the terminal is shown escaped.
+    QString joined;
+    joined.reserve(message.size());
+    for (qsizetype i = 0; i < message.size(); ++i) {
+        const QChar c = message[i];
+        if (c == QLatin1Char('\r') || c == QLatin1Char('\n')) {
+            if (c == QLatin1Char('\r') && i + 1 < message.size() && message[i + 1] == QLatin1Char('\n'))
+                ++i;
+            if (!joined.isEmpty() && !joined.endsWith(QLatin1Char(' ')))
+                joined += QLatin1Char(' ');
+            continue;
+        }
+        joined += c;
+    }
+    while (joined.endsWith(QLatin1Char(' ')))
+        joined.chop(1);
+    return EscapeControls(joined);
+}
+
 ActivityLog::Append ActivityLog::append(const QString& message, QString& maxLogSizeText, const QString& stampText)
 {
     Append result;
@@ -37,7 +61,7 @@ ActivityLog::Append ActivityLog::append(const QString& message, QString& maxLogS
         maxLogSizeText = QStringLiteral("16");
         result.limitCorrected = true;
     }
-    result.line = stampText + QStringLiteral(" :: ") + message + QStringLiteral("\r\n");
+    result.line = stampText + QStringLiteral(" :: ") + OneLine(message) + QStringLiteral("\r\n");
     text_ += result.line;
     if (text_.size() > qint64(limit) * 1024) {
         text_ = text_.right(CutLength);

@@ -34,6 +34,8 @@ public:
 
     // The local date and time as the user's locale writes them: short date, then long time.
     static QString stamp(const QDateTime& when);
+    // Every entry is one line: line breaks joined by a blank, other control characters escaped.
+    static QString OneLine(const QString& message);
 
 private:
     Append append(const QString& message, QString& maxLogSizeText, const QString& stamp);

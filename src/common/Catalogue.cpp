@@ -166,6 +166,49 @@ const std::map<int, Entry>& table()
                "メールドキュメントに XML で許可されていない文字参照 (%s) があります。U+FFFD に置き換えました",
                "邮件文档包含 XML 不允许的字符引用 (%s); 已替换为 U+FFFD"}},
         {190, {"Header '%s' refused: %s", "ヘッダー '%s' を拒否しました: %s", "已拒绝标头 '%s': %s"}},
+        {191, {"The transport setting '%s' is not known; mail goes through SMTP",
+               "送信方式の設定 '%s' は不明です。メールは SMTP で送信します",
+               "传输方式设置 '%s' 未知; 邮件将通过 SMTP 发送"}},
+        {192, {"Kept document %s was delivered but cannot be removed: %s; only its removal is tried again",
+               "保存していたドキュメント %s は配信済みですが削除できません: %s。削除のみを再試行します",
+               "保存的文档 %s 已投递但无法删除: %s; 仅重试删除"}},
+        {193, {"The spool %s is in use by %s; network relay mode does not start on it",
+               "スプール %s は %s が使用中です。ネットワーク中継モードは開始しません",
+               "队列 %s 正由 %s 使用; 网络中继模式不会在其上启动"}},
+        {194, {"Stopping: waiting at most %s seconds for %s deliveries under way",
+               "停止します: 最大 %s 秒、実行中の %s 件の配信を待ちます",
+               "正在停止: 最多等待 %s 秒以完成 %s 个进行中的投递"}},
+        {195, {"Stopping: %s deliveries did not finish in time; their mail is kept and tried again at the next start",
+               "停止します: %s 件の配信が時間内に終わりませんでした。メールは保存され、次回の起動時に再試行します",
+               "正在停止: %s 个投递未能及时完成; 其邮件已保存, 将在下次启动时重试"}},
+        {196, {"Failed document %s removed from %s to keep it under %s MB",
+               "失敗したドキュメント %s を %s から削除しました (%s MB 未満に保つため)",
+               "失败的文档 %s 已从 %s 中删除, 以使其保持在 %s MB 以下"}},
+        {197, {"Listening on %s, port %s", "%s のポート %s で待ち受けています", "正在 %s 的端口 %s 上监听"}},
+        {198, {"Connection from [%s] refused: no connection slot is free (%s refused in the last minute)",
+               "[%s] からの接続を拒否しました: 空いている接続スロットがありません (直近 1 分間に %s 件拒否)",
+               "已拒绝来自 [%s] 的连接: 没有空闲的连接槽 (最近一分钟拒绝 %s 次)"}},
+        {199, {"ListenAddress cannot be used: %s; the listener stays closed",
+               "ListenAddress を使用できません: %s。待ち受けは閉じたままです",
+               "无法使用 ListenAddress: %s; 监听器保持关闭"}},
+        {200, {"AllowedClients cannot be used: %s; no client is admitted",
+               "AllowedClients を使用できません: %s。どのクライアントも受け付けません",
+               "无法使用 AllowedClients: %s; 不接受任何客户端"}},
+        {201, {"Settings reloaded from %s: %s", "%s から設定を再読み込みしました: %s", "已从 %s 重新加载设置: %s"}},
+        {202, {"Running as a service, without a window: %s", "ウィンドウなしのサービスとして実行しています: %s",
+               "正在作为服务运行, 没有窗口: %s"}},
+        {203, {"Relaying in %s mode: %s; SMTP server %s (%s); spool %s; settings %s",
+               "%s モードで中継します: %s。SMTP サーバー %s (%s)。スプール %s。設定 %s",
+               "以 %s 模式中继: %s; SMTP 服务器 %s (%s); 队列 %s; 设置 %s"}},
+        {204, {"Metrics are served on http://%s/metrics", "メトリクスを http://%s/metrics で提供しています",
+               "指标在 http://%s/metrics 上提供"}},
+        {205, {"MetricsListen '%s' cannot be used: %s", "MetricsListen '%s' を使用できません: %s", "无法使用 MetricsListen '%s': %s"}},
+        {206, {"The mail server takes mail again; %s", "メールサーバーが再びメールを受け付けています。%s", "邮件服务器重新接收邮件; %s"}},
+        {207, {"The mail server is still unavailable; further polls say nothing more until that changes",
+               "メールサーバーはまだ利用できません。状況が変わるまで以後のポーリングでは記録しません",
+               "邮件服务器仍不可用; 在情况改变之前, 后续轮询不再记录"}},
+        {208, {"The control socket %s cannot be used: %s", "制御ソケット %s を使用できません: %s", "无法使用控制套接字 %s: %s"}},
+        {209, {"Kept document %s: %s", "保存していたドキュメント %s: %s", "保存的文档 %s: %s"}},
     };
     return t;
 }
@@ -217,6 +260,29 @@ QString LoadResourceString(int id, Language language)
 
 QString LoadResourceString(int id) { return LoadResourceString(id, CatalogueLanguage()); }
 
+QString EscapeControls(const QString& value)
+{
+    auto needs = [](char16_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029; };
+    if (std::none_of(value.cbegin(), value.cend(), [&](QChar c) { return needs(c.unicode()); }))
+        return value;
+    QString out;
+    out.reserve(value.size() + 8);
+    for (const QChar c : value) {
+        const char16_t u = c.unicode();
+        if (!needs(u))
+            out += c;
+        else if (u == '\n')
+            out += QLatin1String("\\n");
+        else if (u == '\r')
+            out += QLatin1String("\\r");
+        else if (u == '\t')
+            out += QLatin1String("\\t");
+        else
+            out += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
+    }
+    return out;
+}
+
 QString FormatResourceText(QString text, const QVariantList& params)
 {
     static const QString undefined = QStringLiteral("<<UNDEFINED>>");
@@ -241,7 +307,8 @@ QString FormatResourceText(QString text, const QVariantList& params)
         if (front(1) == QLatin1Char('s'))
             --left;
         rest.resize(rest.size() - 2);
-        const QString insert = next < params.size() ? params[next++].toString() : undefined;
+        // A value is data: a line break in it must not start a line of its own in the log.
+        const QString insert = next < params.size() ? EscapeControls(params[next++].toString()) : undefined;
         const bool hasBefore = !done.isEmpty(), hasAfter = !rest.empty();
         const QChar before = hasBefore ? done.back() : QChar(), after = hasAfter ? rest.back() : QChar();
         if (insert.isEmpty()) {

@@ -48,8 +48,27 @@ constexpr int AllowedClientsEntryIgnored = 187;
 constexpr int SmtpSettingsUnusable = 188;
 constexpr int CharacterReferenceReplaced = 189;
 constexpr int HeaderRefusedBecause = 190;
+constexpr int UnknownTransport = 191;
+constexpr int KeptNotRemoved = 192;
+constexpr int SpoolInUse = 193;
+constexpr int ShutdownWaiting = 194;
+constexpr int ShutdownCutShort = 195;
+constexpr int FailedEvicted = 196;
+constexpr int ListeningOn = 197;
+constexpr int SlotRefused = 198;
+constexpr int ListenAddressUnusable = 199;
+constexpr int AllowedClientsUnusable = 200;
+constexpr int SettingsReloaded = 201;
+constexpr int RunningAsService = 202;
+constexpr int ServiceSummary = 203;
+constexpr int MetricsServed = 204;
+constexpr int MetricsUnusable = 205;
+constexpr int ServerBack = 206;
+constexpr int ServerStillAway = 207;
+constexpr int ControlUnusable = 208;
+constexpr int KeptDocumentSteered = 209;
 constexpr int FirstId = 101;
-constexpr int LastId = 190;
+constexpr int LastId = 209;
 } // namespace msg
 
 class CatalogueError : public std::runtime_error {
@@ -72,9 +91,12 @@ QString LoadResourceString(int id, Language language);
 bool HasResourceString(int id);
 
 // Fills "%s" placeholders in order from `params` ("<<UNDEFINED>>" once they run out) and turns
-// every "%n" into CR LF.
+// every "%n" into CR LF. Control characters inside a value (line breaks, other C0 and C1
+// controls, U+2028, U+2029) are written escaped ("\n", "\u001b"), so no value can forge lines.
 QString FormatResourceText(QString text, const QVariantList& params);
 QString BuildResourceMessage(int id, const QVariantList& params = {});
+// The text with its control characters escaped as above.
+QString EscapeControls(const QString& value);
 
 // The system's text code page as the classic numbers: 932 for Shift-JIS, 936 for GBK/GB2312,
 // 65001 for UTF-8, 1252 for anything else.

@@ -134,9 +134,18 @@ bool writeAtomically(const QString& path, const QByteArray& content)
     ok = ok && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     ok = ok && ::rename(tmp.constData(), target.constData()) == 0;
-    if (!ok)
+    if (!ok) {
         ::unlink(tmp.constData());
-    return ok;
+        return false;
+    }
+    // The new name is only on disk once the folder that holds it is.
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
 }
 
 // A line break inside a value would split it into lines of its own.
@@ -184,15 +193,19 @@ KeyLine findKey(const Document& doc, qsizetype header, const QString& key)
 
 IniServices::IniServices(QString filePath) : path_(std::move(filePath)) {}
 
-QString IniServices::ReadIniValue(const QString& section, const QString& key, const QString& defaultValue) const
+QString IniServices::ReadIniValue(const QString& section, const QString& key, const QString& defaultValue,
+                                  bool* mayBeCut) const
 {
     const Document doc = readDocument(path_);
     const KeyLine found = findKey(doc, findSection(doc, section), key);
-    if (found.index < 0)
-        return cutToBuffer(defaultValue);
-    QString v = trimBlanks(found.value);
-    if (v.size() >= 2 && (v.front() == QLatin1Char('"') || v.front() == QLatin1Char('\'')) && v.back() == v.front())
-        v = v.mid(1, v.size() - 2);
+    QString v = defaultValue;
+    if (found.index >= 0) {
+        v = trimBlanks(found.value);
+        if (v.size() >= 2 && (v.front() == QLatin1Char('"') || v.front() == QLatin1Char('\'')) && v.back() == v.front())
+            v = v.mid(1, v.size() - 2);
+    }
+    if (mayBeCut)
+        *mayBeCut = v.size() > BufferSize - 1;
     return cutToBuffer(v);
 }
 

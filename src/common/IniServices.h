@@ -17,7 +17,10 @@ public:
     // The stored value of `key` in `section`, or `defaultValue` when the file, the section or the
     // key is missing. Section and key names match without regard to case; blanks around the
     // value and one pair of enclosing quotes are dropped; a present empty key reads as empty.
-    QString ReadIniValue(const QString& section, const QString& key, const QString& defaultValue) const;
+    // `mayBeCut`, when given, tells whether the stored value was longer than a read returns it:
+    // a list read from the shortened text may have lost entries or had one shortened.
+    QString ReadIniValue(const QString& section, const QString& key, const QString& defaultValue,
+                         bool* mayBeCut = nullptr) const;
 
     // Sets `key` in `section`, creating the file, section and key as needed, and keeps every other
     // line as it was. The file is replaced atomically and created readable by its owner only.

@@ -58,6 +58,15 @@ private Q_SLOTS:
         QCOMPARE(ini.ReadIniValue(S, "Unbalanced", "d"), QStringLiteral("\"left"));
         QCOMPARE(ini.ReadIniValue(S, "Inner", "d"), QStringLiteral("a \"b\" c"));
         QCOMPARE(ini.ReadIniValue(S, "Long", "d").size(), 2047);
+        // A list must know when it was cut: a shortened last entry could admit what the whole
+        // text does not (100.0.0.0/24 read as 100.0.0.0/2).
+        bool cut = false;
+        ini.ReadIniValue(S, "Long", "d", &cut);
+        QVERIFY(cut);
+        ini.ReadIniValue(S, "Inner", "d", &cut);
+        QVERIFY(!cut);
+        ini.ReadIniValue(S, "Missing", QString(2047, QLatin1Char('d')), &cut);
+        QVERIFY(!cut);
         QCOMPARE(ini.ReadIniValue(S, "Missing", "dflt"), QStringLiteral("dflt"));
         QCOMPARE(ini.ReadIniValue(QStringLiteral("Nowhere"), "SMTPServer", "dflt"), QStringLiteral("dflt"));
         QCOMPARE(IniServices(file("absent.ini")).ReadIniValue(S, "X", "dflt"), QStringLiteral("dflt"));
@@ -227,6 +236,33 @@ private Q_SLOTS:
         const QString huge = QString(20000, QLatin1Char('a')) + QStringLiteral("END");
         log.add(huge, limit, when);
         QCOMPARE(log.text(), huge.right(16384 - 2) + QStringLiteral("\r\n"));
+    }
+
+    void everyEntryIsOneLine()
+    {
+        // A value that tries to start a line of its own, in every form a reader may take for one.
+        const QString forged = QStringLiteral("x\r\n01/01/25 10:00:00 :: Kept document FORGED delivered\nend\u2028y\x1b[2Jz\x7f");
+        const QString message = BuildResourceMessage(135, {forged, 1});
+        QVERIFY(!message.contains(QLatin1Char('\n')) && !message.contains(QLatin1Char('\r')));
+        QVERIFY(message.contains(QStringLiteral("x\\r\\n01/01/25")));
+        QVERIFY(message.contains(QStringLiteral("\\u2028")) && message.contains(QStringLiteral("\\u001b")));
+        // Messages of several lines by design are joined into one.
+        const QString sendFailed = BuildResourceMessage(142, {QStringLiteral("550 no"), QStringLiteral("a@b.c"),
+                                                              QStringLiteral("d@e.f"), QString(), QString()});
+        QVERIFY(sendFailed.contains(QStringLiteral("\r\n")));
+        const QDateTime when(QDate(2026, 12, 7), QTime(9, 30, 5));
+        ActivityLog log;
+        QString limit = QStringLiteral("64");
+        for (const QString& m : {message, sendFailed, QStringLiteral("a\nb\r\nc\rd")})
+            log.add(m, limit, when);
+        const QStringList lines = log.text().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 3);
+        for (const QString& line : lines) {
+            QVERIFY2(line.startsWith(ActivityLog::stamp(when) + QStringLiteral(" :: ")), qPrintable(line));
+            QVERIFY(!line.contains(QLatin1Char('\n')) && !line.contains(QLatin1Char('\r')));
+        }
+        QVERIFY(lines[1].contains(QStringLiteral("Message was: 550 no Recipients were: From Address: a@b.c To Addressees: d@e.f")));
+        QVERIFY(lines[2].endsWith(QStringLiteral(" :: a b c d")));
     }
 };
 
