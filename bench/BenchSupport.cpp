@@ -1,6 +1,11 @@
 #include "BenchSupport.h"
 
+#include "SmtpSink.h"
+
+#include <QElapsedTimer>
 #include <QFile>
+#include <QStandardPaths>
+#include <QThread>
 
 #include <curl/curl.h>
 
@@ -34,6 +39,103 @@ int CountingSink::stop()
     const int count = process_->readAll().trimmed().toInt();
     process_.reset();
     return count;
+}
+
+QString FindTool(const char* name)
+{
+    const QString found = QStandardPaths::findExecutable(QString::fromLatin1(name));
+    if (!found.isEmpty())
+        return found;
+    return QStandardPaths::findExecutable(QString::fromLatin1(name), {QStringLiteral("/usr/sbin")});
+}
+
+bool SmtpSinkTool::start()
+{
+    const QString tool = FindTool("smtp-sink");
+    if (tool.isEmpty())
+        return false;
+    for (int attempt = 0; attempt < 5 && !port_; ++attempt) {
+        const quint16 port = test::UnusedTcpPort();
+        QStringList args{QStringLiteral("-m"), QStringLiteral("512")};
+        if (::geteuid() == 0)
+            args << QStringLiteral("-u") << QStringLiteral("nobody");
+        args << QStringLiteral("127.0.0.1:%1").arg(port) << QStringLiteral("512");
+        process_ = std::make_unique<QProcess>();
+        process_->start(tool, args);
+        if (process_->waitForStarted() && WaitForPort(port, 5000))
+            port_ = port;
+    }
+    return port_ != 0;
+}
+
+void SmtpSinkTool::stop()
+{
+    if (!process_)
+        return;
+    process_->terminate();
+    process_->waitForFinished(5000);
+    process_.reset();
+    port_ = 0;
+}
+
+double ProcessCpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    // Fields 14 and 15 of the line; the list starts at field 3.
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(::sysconf(_SC_CLK_TCK));
+}
+
+long ProcessKb(qint64 pid, const char* field)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field) + 1).trimmed().split(' ').value(0).toLong();
+    return 0;
+}
+
+bool PostRequest(quint16 port, const QByteArray& request)
+{
+    const int fd = ConnectLoopback(port);
+    if (fd < 0)
+        return false;
+    qsizetype sent = 0;
+    while (sent < request.size()) {
+        const ssize_t n = ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
+        if (n <= 0) {
+            ::close(fd);
+            return false;
+        }
+        sent += n;
+    }
+    QByteArray reply;
+    char buffer[256];
+    ssize_t n;
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+        reply.append(buffer, n);
+    ::close(fd);
+    return reply.startsWith("HTTP/1.1 200 ");
+}
+
+bool WaitForPort(quint16 port, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        const int fd = ConnectLoopback(port);
+        if (fd >= 0) {
+            ::close(fd);
+            return true;
+        }
+        QThread::msleep(20);
+    }
+    return false;
 }
 
 long StatusKb(const char* field)

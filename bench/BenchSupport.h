@@ -25,6 +25,30 @@ private:
     quint16 port_ = 0;
 };
 
+// The mail system's own test server, smtp-sink, which keeps nothing and answers at once.
+class SmtpSinkTool {
+public:
+    ~SmtpSinkTool() { stop(); }
+    // False when smtp-sink is not installed or did not come up.
+    bool start();
+    void stop();
+    quint16 port() const { return port_; }
+    QString hostText() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
+
+private:
+    std::unique_ptr<QProcess> process_;
+    quint16 port_ = 0;
+};
+
+// A program of the mail system's test tools (smtp-sink, smtp-source), or empty.
+QString FindTool(const char* name);
+// User and system time of a running process, and lines of its /proc status ("VmRSS:", "VmHWM:").
+double ProcessCpuSeconds(qint64 pid);
+long ProcessKb(qint64 pid, const char* field);
+// One request on a connection of its own; true when the relay answered 200.
+bool PostRequest(quint16 port, const QByteArray& request);
+bool WaitForPort(quint16 port, int ms);
+
 // Kilobytes from /proc/self/status ("VmRSS", "VmHWM").
 long StatusKb(const char* field);
 // Starts a new peak: VmHWM is set back to the current resident size. False when the kernel

@@ -27,85 +27,12 @@
 using namespace swn;
 using namespace swn::bench;
 
-namespace {
-
-QString Tool(const char* name)
-{
-    const QString found = QStandardPaths::findExecutable(QString::fromLatin1(name));
-    if (!found.isEmpty())
-        return found;
-    return QStandardPaths::findExecutable(QString::fromLatin1(name), {QStringLiteral("/usr/sbin")});
-}
-
-// User and system time of a running process, from /proc.
-double ProcessCpuSeconds(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray line = stat.readAll();
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    // Fields 14 and 15 of the line; the list starts at field 3.
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(::sysconf(_SC_CLK_TCK));
-}
-
-long ProcessKb(qint64 pid, const char* field)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field) + 1).trimmed().split(' ').value(0).toLong();
-    return 0;
-}
-
-bool Post(quint16 port, const QByteArray& request)
-{
-    const int fd = ConnectLoopback(port);
-    if (fd < 0)
-        return false;
-    qsizetype sent = 0;
-    while (sent < request.size()) {
-        const ssize_t n = ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
-        if (n <= 0) {
-            ::close(fd);
-            return false;
-        }
-        sent += n;
-    }
-    QByteArray reply;
-    char buffer[256];
-    ssize_t n;
-    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-        reply.append(buffer, n);
-    ::close(fd);
-    return reply.startsWith("HTTP/1.1 200 ");
-}
-
-bool WaitForPort(quint16 port, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        const int fd = ConnectLoopback(port);
-        if (fd >= 0) {
-            ::close(fd);
-            return true;
-        }
-        QThread::msleep(20);
-    }
-    return false;
-}
-
-} // namespace
-
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const int mails = argc > 1 ? std::max(100, std::atoi(argv[1])) : 5000;
     constexpr int clients = 100;
-    const QString sinkTool = Tool("smtp-sink"), sourceTool = Tool("smtp-source");
+    const QString sinkTool = FindTool("smtp-sink"), sourceTool = FindTool("smtp-source");
     if (sinkTool.isEmpty() || sourceTool.isEmpty()) {
         std::fprintf(stderr, "bench_load: smtp-sink and smtp-source are needed (scripts/bench installs them)\n");
         return 1;
@@ -183,7 +110,7 @@ int main(int argc, char** argv)
             for (int i = next++; i < mails; i = next++) {
                 QElapsedTimer one;
                 one.start();
-                if (!Post(relayPort, request))
+                if (!PostRequest(relayPort, request))
                     ++failed;
                 latencies[size_t(i)] = one.nsecsElapsed() / 1e6;
             }

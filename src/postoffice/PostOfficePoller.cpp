@@ -9,6 +9,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+
 namespace swn {
 namespace {
 
@@ -94,6 +98,23 @@ void PostOfficePoller::Start()
 
 void PostOfficePoller::Stopped() { timer_.stop(); }
 
+void PostOfficePoller::Reloaded(const QStringList& changedKeys)
+{
+    static const QStringList loginKeys{QLatin1String(setting::BTLoginID.name), QLatin1String(setting::BTPassword.name),
+                                       QLatin1String(setting::BTDB.name), QLatin1String(setting::BTDbset.name)};
+    const bool loginChanged = std::any_of(changedKeys.cbegin(), changedKeys.cend(),
+                                          [](const QString& k) { return loginKeys.contains(k); });
+    // The next round logs in with the new credentials (and says if they do not work).
+    if (loginChanged && core_.Settings().Mode() == RelayMode::PostOffice)
+        setValid(false);
+}
+
+void PostOfficePoller::BeginShutdown()
+{
+    timer_.stop();
+    cancel_ = true; // the round stops before its next record; what is under way finishes
+}
+
 void PostOfficePoller::setValid(bool valid)
 {
     if (validBTDB_ == valid)
@@ -114,7 +135,9 @@ PostOfficePoller::LoginResult PostOfficePoller::tryLogin()
         EnsureSession();
         std::lock_guard lock(sessionMutex_);
         ++logons_;
+        loggedOnDatabase_.clear();
         btSession_->LogOn(login, password, database, 2, databaseSet);
+        loggedOnDatabase_ = databaseSet + QLatin1Char('/') + database;
         result.loggedOn = true;
         for (const QString& name : btSession_->RecordTypeNames()) {
             if (name.toLower() == PostOfficeType.toLower()) {
@@ -205,22 +228,53 @@ void PostOfficePoller::PollTick()
     }
     input.transport = core_.Settings().TransportChoice();
     input.echo = core_.EchoOn();
-    input.database = core_.Settings().Read(setting::BTDbset) + QLatin1Char('/') + core_.Settings().Read(setting::BTDB);
-    input.firstAttempt = core_.NewDeliveryContext(false, true);
-    input.laterAttempt = core_.NewDeliveryContext(false, false);
+    input.prototype = core_.NewDeliveryContext(false, true, true);
     roundRunning_ = true;
+    cancel_ = false;
     pollThread_.start([this, input] {
         runRound(input);
         QMetaObject::invokeMethod(
             this,
             [this] {
                 roundRunning_ = false;
+                if (core_.IsShuttingDown()) {
+                    core_.WorkFinished();
+                    return;
+                }
                 ArmPollTimer();
                 Q_EMIT roundFinished();
             },
             Qt::QueuedConnection);
     });
 }
+
+// One record handed to a delivery worker, and what came of it.
+struct PostOfficePoller::Delivery {
+    qint32 key = 0;
+    QByteArray payload;
+    QString attachments;
+    std::unique_ptr<DeliveryContext> context;
+    DeliveryOutcome outcome = DeliveryOutcome::RetryLater;
+    DeliveryReport report;
+    QString error;        // a failure before sending
+    double seconds = 0;
+};
+
+struct PostOfficePoller::Round {
+    explicit Round(const RoundInput& in) : input(in) {}
+    const RoundInput& input;
+    QString database;            // "set/database" of the logon the keys came from
+    DatabaseState* state = nullptr;
+    int logons = 0;
+    std::mutex mutex;            // the fields below, shared with the workers
+    std::condition_variable changed;
+    int inFlight = 0;
+    std::deque<std::unique_ptr<Delivery>> done;
+    // Touched by the poll thread only.
+    QList<qint32> toDelete;
+    bool stop = false;           // the server cannot be reached: nothing more starts
+    bool journalTouched = false;
+};
 
 void PostOfficePoller::runRound(const RoundInput& input)
 {
@@ -230,7 +284,7 @@ void PostOfficePoller::runRound(const RoundInput& input)
             const QString failure = login.detail.isEmpty() ? login.message : login.message + QStringLiteral(" (") + login.detail + QLatin1Char(')');
             // Once per failure, not at every poll.
             if (failure != lastLoginFailure_)
-                core_.AddLogText(BuildResourceMessage(msg::LoginRetrying, {failure}));
+                core_.AddLogText(BuildResourceMessage(msg::LoginRetrying, {failure}), LogPriority::Warning);
             lastLoginFailure_ = failure;
             return;
         }
@@ -238,17 +292,28 @@ void PostOfficePoller::runRound(const RoundInput& input)
         core_.AddLogText(BuildResourceMessage(msg::LoginRecovered, {core_.Settings().Read(setting::BTDB)}));
         QMetaObject::invokeMethod(this, [this] { setValid(true); }, Qt::QueuedConnection);
     }
-    const int logons = logons_;
+    Round round{input};
     try {
         QString holder;
-        if (!withSession([&](BTSession& s) { return s.TryLockQueue(&holder); })) {
+        bool locked = false;
+        withSession([&](BTSession& s) {
+            locked = s.TryLockQueue(&holder);
+            // The keys below belong to this logon's database, and so does everything remembered of them.
+            round.database = loggedOnDatabase_;
+            round.logons = logons_;
+        });
+        if (!locked) {
             if (!lockWaitLogged_)
-                core_.AddLogText(BuildResourceMessage(msg::QueueLockedElsewhere, {core_.Settings().Read(setting::BTDB), holder}));
+                core_.AddLogText(BuildResourceMessage(msg::QueueLockedElsewhere, {round.database.section(QLatin1Char('/'), 1), holder}),
+                                 LogPriority::Warning);
             lockWaitLogged_ = true;
             return;
         }
         lockWaitLogged_ = false;
-        QList<qint32> keys;
+        round.state = &databases_[round.database];
+        readJournal(round.database, *round.state);
+
+        std::unique_ptr<BTResultSet> rows;
         qint64 rowCount = 0;
         withSession([&](BTSession& session) {
             std::unique_ptr<BTQuery> query = session.NewQuery(PostOfficeType);
@@ -257,169 +322,345 @@ void PostOfficePoller::runRound(const RoundInput& input)
                 query->AddFilterGroup(1).AddCondition(QStringLiteral("tavo_mastership"), 1, site);
             }
             query->AddColumn(QStringLiteral("dbid"));
-            std::unique_ptr<BTResultSet> rows = session.OpenResultSet(*query);
+            rows = session.OpenResultSet(*query);
             rows->RequestRowCount();
             rows->Run();
             rowCount = rows->RowCount();
-            while (rows->NextRow() == 1)
-                keys << qint32(rows->CellValue(1).toInt());
         });
         core_.AddLogText(BuildResourceMessage(137, {QString::number(qint32(rowCount))}));
-        for (const qint32 key : keys) {
+        core_.Stats().Add(Metrics::Counter::PostOfficeRecordsFound, rowCount);
+
+        const int most = std::max(1, core_.DeliveryThreads());
+        for (;;) {
+            // Records are read a page at a time as the round goes, never all at once.
+            qint32 key = 0;
+            const bool more = withSession([&](BTSession&) {
+                if (rows->NextRow() != 1)
+                    return false;
+                key = qint32(rows->CellValue(1).toInt());
+                return true;
+            });
+            if (!more)
+                break;
+            // Settle what came back, and wait for a free worker.
+            std::unique_lock lock(round.mutex);
+            round.changed.wait(lock, [&] { return !round.done.empty() || round.inFlight < most; });
+            while (!round.done.empty()) {
+                std::unique_ptr<Delivery> d = std::move(round.done.front());
+                round.done.pop_front();
+                lock.unlock();
+                settle(round, *d);
+                lock.lock();
+            }
+            lock.unlock();
+            if (round.toDelete.size() >= 64)
+                flushDeletes(round);
             // The keys belong to the database this round logged into.
-            if (cancel_ || logons_ != logons || !pollRecord(input, key))
+            if (cancel_ || round.stop || logons_ != round.logons)
+                break;
+            if (!startRecord(round, key))
                 break;
         }
     } catch (const std::exception& e) {
-        core_.AddLogText(BuildResourceMessage(msg::PollFailed, {ErrorText(e)}));
+        core_.AddLogText(BuildResourceMessage(msg::PollFailed, {ErrorText(e)}), LogPriority::Error);
     }
-}
-
-QString PostOfficePoller::noteName(const QString& database, qint32 key) const
-{
-    const QByteArray id = QCryptographicHash::hash(database.toUtf8(), QCryptographicHash::Sha1).toHex();
-    return QStringLiteral("record-%1-%2").arg(QString::fromLatin1(id)).arg(key);
-}
-
-void PostOfficePoller::loadNote(const QString& database, qint32 key)
-{
-    if (!notes_ || noted_.contains(key))
-        return;
-    noted_.insert(key);
-    const QStringList lines = QString::fromUtf8(notes_->readNote(noteName(database, key))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    if (lines.value(0) == QLatin1String("delivered"))
-        delivered_.insert(key);
-    else if (lines.value(0) == QLatin1String("pending") && lines.size() > 1)
-        pending_[key] = lines.mid(1);
-}
-
-void PostOfficePoller::keepNote(const QString& database, qint32 key)
-{
-    if (!notes_)
-        return;
-    QByteArray text;
-    if (delivered_.contains(key))
-        text = "delivered\n";
-    else if (pending_.contains(key))
-        text = "pending\n" + pending_.value(key).join(QLatin1Char('\n')).toUtf8() + '\n';
-    else
-        return;
-    QString error;
-    if (!notes_->writeNote(noteName(database, key), text, &error))
-        core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {notes_->notesDir(), error}));
-}
-
-void PostOfficePoller::forget(const QString& database, qint32 key)
-{
-    delivered_.remove(key);
-    counted_.remove(key);
-    retries_.remove(key);
-    pending_.remove(key);
-    noted_.remove(key);
-    if (notes_)
-        notes_->removeNote(noteName(database, key));
-}
-
-void PostOfficePoller::removeDelivered(qint32 key, BTRecord& record, const QString& database)
-{
-    try {
-        withSession([&](BTSession& s) { s.DeleteRecord(record, QStringLiteral("Delete")); });
-        forget(database, key);
-    } catch (const std::exception& e) {
-        // The mail went: only the removal is tried again, never the send, even after a restart.
-        if (!delivered_.contains(key)) {
-            core_.AddLogText(BuildResourceMessage(msg::RecordNotRemoved, {key, ErrorText(e)}));
-            delivered_.insert(key);
-            keepNote(database, key);
-        }
+    // Whatever is under way ends before the round does, and what went is removed.
+    std::unique_lock lock(round.mutex);
+    for (;;) {
+        round.changed.wait(lock, [&] { return !round.done.empty() || round.inFlight == 0; });
+        if (round.done.empty())
+            break;
+        std::unique_ptr<Delivery> d = std::move(round.done.front());
+        round.done.pop_front();
+        lock.unlock();
+        settle(round, *d);
+        lock.lock();
     }
+    lock.unlock();
+    if (!round.state)
+        return;
+    flushDeletes(round);
+    if (round.journalTouched)
+        rewriteJournal(round.database, *round.state);
 }
 
-bool PostOfficePoller::pollRecord(const RoundInput& input, qint32 key)
+bool PostOfficePoller::startRecord(Round& round, qint32 key)
 {
-    if (setAside_.contains(key))
+    DatabaseState& state = *round.state;
+    if (state.setAside.contains(key))
         return true;
-    loadNote(input.database, key);
-    const auto retry = retries_.constFind(key);
-    if (retry != retries_.constEnd() && retry->dueMs > NowMs())
+    loadPending(round.database, state, key);
+    if (state.delivered.contains(key)) {
+        // The mail went at an earlier attempt: only the removal is left, never the send.
+        if (!round.toDelete.contains(key))
+            round.toDelete << key;
         return true;
-    QString attachments;
-    std::unique_ptr<BTRecord> record;
+    }
+    const auto retry = state.retries.constFind(key);
+    if (retry != state.retries.constEnd() && retry->dueMs > NowMs())
+        return true;
+    auto d = std::make_unique<Delivery>();
+    d->key = key;
     try {
-        record = withSession([&](BTSession& s) { return s.RecordByKey(PostOfficeType, key); });
-        if (delivered_.contains(key)) {
-            removeDelivered(key, *record, input.database);
-            return true;
-        }
-        const QByteArray payload =
-            withSession([&](BTSession&) { return record->FieldObject(QStringLiteral("Payload"))->getValue().toUtf8(); });
-        if (input.transport == Transport::CDO) {
-            attachments = withSession([&](BTSession&) {
+        std::unique_ptr<BTRecord> record = withSession([&](BTSession& s) {
+            if (logons_ != round.logons)
+                throw TrackerError(tracker_errors::NotLoggedOn, QStringLiteral("the session logged on elsewhere"));
+            return s.RecordByKey(PostOfficeType, key);
+        });
+        // The tracker holds the payload as text; the relay hands it on as such.
+        d->payload = withSession([&](BTSession&) { return record->FieldObject(QStringLiteral("Payload"))->getValue().toUtf8(); });
+        if (round.input.transport != Transport::BTMail) {
+            d->attachments = withSession([&](BTSession&) {
                 return StageRecordAttachments(record->AttachmentFieldSet().Item(QStringLiteral("Attachments")));
             });
         }
-        if (input.echo) {
-            core_.AddLogText(QString::fromUtf8(payload));
-            core_.SaveEchoFile(payload);
-        }
-        // A record tried again counts once.
-        DeliveryContext& context = counted_.contains(key) ? *input.laterAttempt : *input.firstAttempt;
-        counted_.insert(key);
-        DeliveryOutcome outcome;
-        DeliveryReport report;
-        QString reason;
-        try {
-            outcome = input.transport == Transport::BTMail
-                ? DeliverXMLMailMsgViaZorvix(context, payload)
-                : DeliverXMLMailMsgViaCDO(context, payload, attachments, &report, pending_.value(key));
-        } catch (const DeliveryError& e) {
-            // The document lacks what a mail needs: no later attempt can do better.
-            DeleteStagedFiles(attachments);
-            outcome = DeliveryOutcome::FailedPermanently;
-            reason = e.text();
-        }
-        attachments.clear(); // the transport removed the files, whatever the outcome
-        if (IsTemporary(outcome) && !report.delivered.isEmpty()) {
-            pending_[key] = report.pending;
-            keepNote(input.database, key);
-        }
-        switch (outcome) {
-        case DeliveryOutcome::Delivered:
-            // Noted before the removal: a crash in between must not send it again.
-            delivered_.insert(key);
-            keepNote(input.database, key);
-            delivered_.remove(key);
-            removeDelivered(key, *record, input.database);
-            return true;
-        case DeliveryOutcome::FailedPermanently:
-            if (reason.isEmpty())
-                reason = QStringLiteral("the mail cannot be delivered");
-            try {
-                withSession([&](BTSession& s) { s.ParkRecord(*record, reason); });
-            } catch (const std::exception&) {
-                setAside_.insert(key);
-            }
-            forget(input.database, key);
-            core_.AddLogText(BuildResourceMessage(msg::RecordSetAside, {key, reason}));
-            return true;
-        case DeliveryOutcome::RetryLater: {
-            // This mail waits with its own back-off; the records behind it still go.
-            Retry& r = retries_[key];
-            r.dueMs = NowMs() + std::min(retryLongestMs_, retryFirstMs_ << std::min(r.attempts, 20));
-            ++r.attempts;
-            core_.AddLogText(BuildResourceMessage(msg::RecordKeptForRetry, {key}));
-            return true;
-        }
-        case DeliveryOutcome::ServerUnavailable:
-            // The records behind it would meet the same outage: they stay queued, in order.
-            core_.AddLogText(BuildResourceMessage(msg::RecordKeptForRetry, {key}));
-            return false;
-        }
     } catch (const std::exception& e) {
-        DeleteStagedFiles(attachments);
-        core_.AddLogText(BuildResourceMessage(msg::RecordStaysQueued, {key, ErrorText(e)}));
+        DeleteStagedFiles(d->attachments);
+        core_.AddLogText(BuildResourceMessage(msg::RecordStaysQueued, {key, ErrorText(e)}), LogPriority::Warning);
+        return true;
     }
+    if (round.input.echo) {
+        core_.AddLogText(QString::fromUtf8(d->payload));
+        core_.SaveEchoFile(d->payload);
+    }
+    // A record tried again counts once.
+    d->context = core_.CopyDeliveryContext(*round.input.prototype, !state.counted.contains(key));
+    state.counted.insert(key);
+    const QStringList only = state.pending.value(key);
+    const Transport transport = round.input.transport;
+    {
+        std::lock_guard lock(round.mutex);
+        ++round.inFlight;
+    }
+    Delivery* raw = d.release();
+    core_.StartOnWorker([raw, only, transport, &round] {
+        std::unique_ptr<Delivery> d(raw);
+        QElapsedTimer timer;
+        timer.start();
+        try {
+            d->outcome = transport == Transport::BTMail
+                ? DeliverXMLMailMsgViaZorvix(*d->context, d->payload, &d->report, DocumentForm::Text)
+                : DeliverXMLMailMsgViaCDO(*d->context, d->payload, d->attachments, &d->report, only, DocumentForm::Text);
+        } catch (const DeliveryError& e) {
+            // The document lacks what a mail needs: no later attempt can do better. A fault of
+            // this host is another matter: the record stays queued.
+            d->outcome = e.temporary() ? DeliveryOutcome::RetryLater : DeliveryOutcome::FailedPermanently;
+            d->error = e.text();
+        } catch (const std::bad_alloc&) {
+            d->outcome = DeliveryOutcome::RetryLater;
+            d->error = QStringLiteral("out of memory");
+        } catch (const std::exception& e) {
+            d->outcome = DeliveryOutcome::RetryLater;
+            d->error = QString::fromUtf8(e.what());
+        }
+        DeleteStagedFiles(d->attachments); // the transport removed them; a failure before it may not have
+        d->attachments.clear();
+        d->payload.clear();
+        d->seconds = double(timer.nsecsElapsed()) / 1e9;
+        std::lock_guard lock(round.mutex);
+        round.done.push_back(std::move(d));
+        --round.inFlight;
+        round.changed.notify_all();
+    });
     return true;
+}
+
+void PostOfficePoller::settle(Round& round, Delivery& d)
+{
+    DatabaseState& state = *round.state;
+    const qint32 key = d.key;
+    const DeliveryOutcome outcome = d.outcome;
+    Metrics& metrics = core_.Stats();
+    metrics.ObserveDelivery(d.seconds);
+    metrics.Add(Metrics::Counter::RecipientsRefused, d.report.refused.size());
+    QString reason = !d.error.isEmpty() ? d.error : d.report.reason;
+
+    // An outage already told is not told again at every round: its lines go unsaid.
+    const bool quiet = outcome == DeliveryOutcome::ServerUnavailable && !outageLogged_.isEmpty() && outageLogged_ == reason;
+    core_.TakeDeliveryReport(*d.context, !quiet);
+    if (IsTemporary(outcome) && !d.report.delivered.isEmpty()) {
+        state.pending[key] = d.report.pending;
+        keepPending(round.database, state, key);
+    }
+    switch (outcome) {
+    case DeliveryOutcome::Delivered: {
+        if (!outageLogged_.isEmpty()) {
+            outageLogged_.clear();
+            core_.AddLogText(BuildResourceMessage(msg::ServerBack, {QStringLiteral("post office records go out again")}));
+        }
+        metrics.Add(Metrics::Counter::PostOfficeRecordsDelivered);
+        // Remembered before the removal: a crash in between must not send it again.
+        state.delivered.insert(key);
+        journalDelivered(round.database, key);
+        round.journalTouched = true;
+        round.toDelete << key;
+        return;
+    }
+    case DeliveryOutcome::FailedPermanently: {
+        if (reason.isEmpty())
+            reason = QStringLiteral("the mail cannot be delivered");
+        bool parked = false;
+        try {
+            withSession([&](BTSession& s) {
+                if (logons_ != round.logons)
+                    throw TrackerError(tracker_errors::NotLoggedOn, QStringLiteral("the session logged on elsewhere"));
+                std::unique_ptr<BTRecord> record = s.RecordByKey(PostOfficeType, key);
+                s.ParkRecord(*record, reason);
+            });
+            parked = true;
+        } catch (const std::exception&) {
+            // Not parked: it is skipped for this run, and who still waits for it is not forgotten.
+            state.setAside.insert(key);
+        }
+        if (parked)
+            forget(round.database, state, key);
+        metrics.Add(Metrics::Counter::PostOfficeRecordsSetAside);
+        core_.AddLogText(BuildResourceMessage(msg::RecordSetAside, {key, reason}), LogPriority::Error);
+        return;
+    }
+    case DeliveryOutcome::RetryLater: {
+        // This mail waits with its own back-off; the records behind it still go.
+        Retry& r = state.retries[key];
+        r.dueMs = NowMs() + std::min(retryLongestMs_, retryFirstMs_ << std::min(r.attempts, 20));
+        ++r.attempts;
+        if (!d.error.isEmpty())
+            core_.AddLogText(BuildResourceMessage(msg::RecordStaysQueued, {key, d.error}), LogPriority::Warning);
+        else
+            core_.AddLogText(BuildResourceMessage(msg::RecordKeptForRetry, {key}), LogPriority::Warning);
+        return;
+    }
+    case DeliveryOutcome::ServerUnavailable:
+        // The records behind it would meet the same outage: they stay queued, in order.
+        round.stop = true;
+        if (quiet)
+            return;
+        core_.AddLogText(BuildResourceMessage(msg::RecordKeptForRetry, {key}), LogPriority::Warning);
+        if (outageLogged_ != reason && !reason.isEmpty()) {
+            outageLogged_ = reason;
+            core_.AddLogText(BuildResourceMessage(msg::ServerStillAway), LogPriority::Warning);
+        }
+        return;
+    }
+}
+
+void PostOfficePoller::flushDeletes(Round& round)
+{
+    if (round.toDelete.isEmpty())
+        return;
+    DatabaseState& state = *round.state;
+    QList<qint64> keys;
+    for (const qint32 key : std::as_const(round.toDelete))
+        keys << key;
+    try {
+        withSession([&](BTSession& s) {
+            // Never by key in a database the session has logged into since.
+            if (logons_ != round.logons)
+                throw TrackerError(tracker_errors::NotLoggedOn, QStringLiteral("the session logged on elsewhere"));
+            s.DeleteRecordsByKey(PostOfficeType, keys);
+        });
+        for (const qint32 key : std::as_const(round.toDelete))
+            forget(round.database, state, key);
+        round.journalTouched = true;
+    } catch (const std::exception& e) {
+        // The mail went: only the removal is tried again, never the send, even after a restart.
+        for (const qint32 key : std::as_const(round.toDelete))
+            if (!state.removalLogged.contains(key)) {
+                state.removalLogged.insert(key);
+                core_.AddLogText(BuildResourceMessage(msg::RecordNotRemoved, {key, ErrorText(e)}), LogPriority::Error);
+            }
+    }
+    round.toDelete.clear();
+}
+
+QString PostOfficePoller::databaseId(const QString& database) const
+{
+    return QString::fromLatin1(QCryptographicHash::hash(database.toUtf8(), QCryptographicHash::Sha1).toHex());
+}
+
+QString PostOfficePoller::journalName(const QString& database) const
+{
+    return QStringLiteral("delivered-%1").arg(databaseId(database));
+}
+
+QString PostOfficePoller::pendingNoteName(const QString& database, qint32 key) const
+{
+    return QStringLiteral("record-%1-%2").arg(databaseId(database)).arg(key);
+}
+
+void PostOfficePoller::readJournal(const QString& database, DatabaseState& state)
+{
+    if (!notes_ || state.journalRead)
+        return;
+    state.journalRead = true;
+    const QList<QByteArray> lines = notes_->readNote(journalName(database)).split('\n');
+    for (const QByteArray& line : lines) {
+        bool ok = false;
+        const qint32 key = line.trimmed().toInt(&ok);
+        if (ok)
+            state.delivered.insert(key);
+    }
+}
+
+bool PostOfficePoller::journalDelivered(const QString& database, qint32 key)
+{
+    if (!notes_)
+        return false;
+    QString error;
+    if (notes_->appendNote(journalName(database), QByteArray::number(key) + '\n', &error))
+        return true;
+    core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {notes_->notesDir(), error}), LogPriority::Error);
+    return false;
+}
+
+void PostOfficePoller::rewriteJournal(const QString& database, const DatabaseState& state)
+{
+    if (!notes_)
+        return;
+    if (state.delivered.isEmpty()) {
+        notes_->removeNote(journalName(database));
+        return;
+    }
+    QList<qint32> keys = state.delivered.values();
+    std::sort(keys.begin(), keys.end());
+    QByteArray text;
+    for (const qint32 key : keys)
+        text += QByteArray::number(key) + '\n';
+    QString error;
+    if (!notes_->writeNote(journalName(database), text, &error))
+        core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {notes_->notesDir(), error}), LogPriority::Error);
+}
+
+void PostOfficePoller::loadPending(const QString& database, DatabaseState& state, qint32 key)
+{
+    if (!notes_ || state.noted.contains(key))
+        return;
+    state.noted.insert(key);
+    const QStringList lines = QString::fromUtf8(notes_->readNote(pendingNoteName(database, key))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (lines.value(0) == QLatin1String("delivered"))
+        state.delivered.insert(key);
+    else if (lines.value(0) == QLatin1String("pending") && lines.size() > 1)
+        state.pending[key] = lines.mid(1);
+}
+
+void PostOfficePoller::keepPending(const QString& database, DatabaseState& state, qint32 key)
+{
+    if (!notes_ || !state.pending.contains(key))
+        return;
+    const QByteArray text = "pending\n" + state.pending.value(key).join(QLatin1Char('\n')).toUtf8() + '\n';
+    QString error;
+    if (!notes_->writeNote(pendingNoteName(database, key), text, &error))
+        core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {notes_->notesDir(), error}), LogPriority::Error);
+}
+
+void PostOfficePoller::forget(const QString& database, DatabaseState& state, qint32 key)
+{
+    state.delivered.remove(key);
+    state.counted.remove(key);
+    state.retries.remove(key);
+    state.noted.remove(key);
+    state.removalLogged.remove(key);
+    if (state.pending.remove(key) && notes_)
+        notes_->removeNote(pendingNoteName(database, key));
 }
 
 QString PostOfficePoller::StageRecordAttachments(BTAttachmentField& field)

@@ -1,7 +1,8 @@
 #pragma once
 // Post office relay mode: the tracker session and login, the poll timer, and the poll rounds,
 // which run on a thread of their own so that neither a slow mail server nor a busy tracker
-// database holds up the event loop.
+// database holds up the event loop. A round walks the queue in order and hands several records
+// at once to the delivery workers.
 #include "relay/RelayCore.h"
 #include "relay/Spool.h"
 #include "tracker/TrackerSession.h"
@@ -28,12 +29,19 @@ public:
     void Start() override;
     void StartUp() override;
     void Stopped() override;
+    void Reloaded(const QStringList& changedKeys) override;
+    void BeginShutdown() override;
+    int WorkUnderWay() const override { return roundRunning_ ? 1 : 0; }
 
+    // Logs into the tracker with the stored credentials; true when the database may be polled.
     bool Login();
+    // Loads the countdown from the interval and runs the one-second tick while the relay runs.
     void ArmPollTimer();
     void PollIntervalChanged() { ArmPollTimer(); }
     void PostOfficeModeSelected();
+    // One tick: counts down, and polls when the countdown runs out.
     void PollTick();
+    // Writes a record's attachments to staged files; returns their list.
     static QString StageRecordAttachments(BTAttachmentField& field);
 
     bool LoginValid() const { return validBTDB_; }
@@ -75,27 +83,47 @@ private:
         int attempts = 0;
         qint64 dueMs = 0;
     };
+    // What the poll remembers of the records of one database: nothing carries over to another.
+    struct DatabaseState {
+        QSet<qint32> delivered;       // handed over, but the record is not removed yet
+        QSet<qint32> counted;         // counted at an earlier attempt
+        QSet<qint32> setAside;        // can never go, and the store cannot park it: logged once
+        QHash<qint32, Retry> retries; // refused for now: not tried again before its time
+        QHash<qint32, QStringList> pending; // the server took it for some: only these still need it
+        QSet<qint32> noted;           // keys whose note was read this run
+        QSet<qint32> removalLogged;   // the failed removal of a delivered record is told once
+        bool journalRead = false;
+    };
     struct RoundInput {
         Transport transport = Transport::CDO;
         bool echo = false;
         bool loginFirst = false;
-        QString database; // names the notes of this database's records
-        // Made on the event loop's thread, which owns the settings they are taken from.
-        std::shared_ptr<DeliveryContext> firstAttempt, laterAttempt;
+        // Made on the event loop's thread, which owns the settings it is taken from; each
+        // delivery of the round works on a copy.
+        std::shared_ptr<DeliveryContext> prototype;
     };
+    struct Round;
+    struct Delivery;
 
     void EnsureSession();
     LoginResult tryLogin();
     void setValid(bool valid);
     void runRound(const RoundInput& input);
-    // False when the round should end here.
-    bool pollRecord(const RoundInput& input, qint32 key);
-    void removeDelivered(qint32 key, BTRecord& record, const QString& database);
-    // The notes of one record: "delivered", or "pending" and the recipients that still need it.
-    QString noteName(const QString& database, qint32 key) const;
-    void loadNote(const QString& database, qint32 key);
-    void keepNote(const QString& database, qint32 key);
-    void forget(const QString& database, qint32 key);
+    // Starts one record, or settles it from what is remembered; false when the round should end.
+    bool startRecord(Round& round, qint32 key);
+    void settle(Round& round, Delivery& delivery);
+    void flushDeletes(Round& round);
+    // The notes of one database: its journal of delivered records, and the recipients still
+    // waiting for a record the server took for some of them.
+    QString databaseId(const QString& database) const;
+    QString journalName(const QString& database) const;
+    QString pendingNoteName(const QString& database, qint32 key) const;
+    void readJournal(const QString& database, DatabaseState& state);
+    void loadPending(const QString& database, DatabaseState& state, qint32 key);
+    void keepPending(const QString& database, DatabaseState& state, qint32 key);
+    bool journalDelivered(const QString& database, qint32 key);
+    void rewriteJournal(const QString& database, const DatabaseState& state);
+    void forget(const QString& database, DatabaseState& state, qint32 key);
     template <typename F>
     auto withSession(F&& f);
 
@@ -103,6 +131,7 @@ private:
     std::shared_ptr<TrackerFactory> factory_;
     std::mutex sessionMutex_;
     std::unique_ptr<BTSession> btSession_;
+    QString loggedOnDatabase_; // "set/database" of the last logon that worked (under sessionMutex_)
     bool validBTDB_ = false;
     qint16 pollCountdown_ = 0;
     qint16 pollInterval_ = 360; // the last interval text that was a valid number
@@ -114,15 +143,11 @@ private:
     QThreadPool pollThread_;
 
     // Kept between rounds; touched only by the poll thread.
-    QSet<qint32> delivered_;       // handed over, but the record could not be removed yet
-    QSet<qint32> counted_;         // counted at an earlier attempt
-    QSet<qint32> setAside_;        // can never go, and the store cannot park it: logged once
-    QHash<qint32, Retry> retries_; // refused for now: not tried again before its time
-    QHash<qint32, QStringList> pending_; // the server took it for some: only these still need it
+    QHash<QString, DatabaseState> databases_;
     std::shared_ptr<Spool> notes_;
-    QSet<qint32> noted_; // keys whose note was read this run
     bool lockWaitLogged_ = false;
     QString lastLoginFailure_;
+    QString outageLogged_; // the reason of an outage already told: later rounds stay quiet about it
     qint64 retryFirstMs_ = 30 * 1000;
     qint64 retryLongestMs_ = 15 * 60 * 1000;
 };

@@ -2,6 +2,7 @@
 
 #include "common/Catalogue.h"
 #include "common/Files.h"
+#include "delivery/CDOSend.h"
 #include "delivery/DeliveryError.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -57,8 +59,14 @@ public:
         else
             QMetaObject::invokeMethod(&core_, [core = &core_] { core->ShowCounters(); }, Qt::QueuedConnection);
     }
+    // A fresh context with the same fixed settings, its own lines and counter flag.
+    JobContext copy(bool count) const
+    {
+        return JobContext(core_, smtpHost_, networkRelay_, count, held_, sendmail_, security_);
+    }
     QString SendmailProgram() const override { return sendmail_; }
     SmtpSecurity SmtpSecurityOptions() const override { return security_; }
+    void SmtpReplyReceived(int code) override { core_.Stats().SmtpReply(code); }
 
     QList<QPair<QString, LogPriority>> lines_;
     bool countersMoved_ = false;
@@ -95,9 +103,77 @@ RelayCore::~RelayCore()
     flushStderr();
 }
 
+namespace {
+
+// The keys a running relay applies when the settings file is read again. The window's own keys
+// are applied only when the file changed them: an edit in the window stays otherwise.
+const SettingKey* const kReloadedKeys[] = {
+    &setting::SMTPServer, &setting::ListenerPort, &setting::POPollInterval, &setting::SMTPSecurity,
+    &setting::SMTPUser, &setting::SMTPPassword, &setting::SMTPCAFile, &setting::SMTPHeloName,
+    &setting::BTLoginID, &setting::BTPassword, &setting::BTDB, &setting::BTDbset,
+    &setting::AllowedClients, &setting::ListenAddress, &setting::FailedFolderLimitMB, &setting::MetricsListen,
+};
+
+bool IsSecret(const SettingKey& key) { return &key == &setting::SMTPPassword || &key == &setting::BTPassword; }
+
+} // namespace
+
+void RelayCore::snapshotSettingsFile()
+{
+    fileSnapshot_.clear();
+    for (const SettingKey* key : kReloadedKeys)
+        fileSnapshot_.insert(QLatin1String(key->name), settings_.Read(*key));
+}
+
+QStringList RelayCore::Reload()
+{
+    QStringList changed, shown;
+    for (const SettingKey* key : kReloadedKeys) {
+        const QString name = QLatin1String(key->name);
+        const QString value = settings_.Read(*key);
+        if (fileSnapshot_.value(name) == value)
+            continue;
+        changed << name;
+        shown << (IsSecret(*key) ? name : name + QLatin1Char('=') + value);
+        if (key == &setting::SMTPServer)
+            settings_.SetSMTPServer(value);
+        else if (key == &setting::ListenerPort)
+            settings_.SetListenPort(value);
+        else if (key == &setting::POPollInterval)
+            settings_.SetPOPollInterval(value);
+    }
+    snapshotSettingsFile();
+    smtpSecurity_ = settings_.SmtpSecurityOptions();
+    AddLogText(BuildResourceMessage(msg::SettingsReloaded,
+                                    {settings_.filePath(), shown.isEmpty() ? QStringLiteral("nothing changed")
+                                                                           : shown.join(QStringLiteral(", "))}));
+    if (!changed.isEmpty()) {
+        logSmtpProblem();
+        for (RelayModeHandler* handler : {network_, postOffice_})
+            if (handler)
+                handler->Reloaded(changed);
+    }
+    return changed;
+}
+
+void RelayCore::logSmtpProblem()
+{
+    const QString problem = SmtpConfigurationProblem(settings_.SMTPServer(), smtpSecurity_);
+    if (!problem.isEmpty())
+        AddLogText(BuildResourceMessage(msg::SmtpSettingsUnusable, {problem}), LogPriority::Error);
+}
+
+void RelayCore::StartAsService()
+{
+    autoStartTimer_.stop();
+    if (!IsRunning())
+        Start();
+}
+
 void RelayCore::LoadSettings()
 {
     settings_.Load();
+    snapshotSettingsFile();
     smtpSecurity_ = settings_.SmtpSecurityOptions();
     state_ = RunState::Stopped;
     Q_EMIT runStateChanged(state_);
@@ -135,6 +211,9 @@ void RelayCore::AutoStartDue()
 void RelayCore::Start()
 {
     smtpSecurity_ = settings_.SmtpSecurityOptions();
+    // Said once here rather than only with every mail that waits for it.
+    if (settings_.TransportChoice() != Transport::BTMail)
+        logSmtpProblem();
     SetRunning();
     if (settings_.Mode() == RelayMode::Network) {
         if (network_)
@@ -196,7 +275,6 @@ void RelayCore::AddLogText(const QString& message, LogPriority priority)
 
 void RelayCore::addLogTextHere(const QString& message, LogPriority priority)
 {
-    (void)priority;
     try {
         QString limit = settings_.MaxLogSize();
         const ActivityLog::Append a = log_.add(message, limit);
@@ -205,6 +283,9 @@ void RelayCore::addLogTextHere(const QString& message, LogPriority priority)
         if (logToStderr_) {
             QByteArray line = a.line.toUtf8();
             line.replace("\r\n", "\n");
+            // The journal reads a leading "<N>" as the line's priority and drops it from the text.
+            if (journalStream_)
+                stderrPending_ += '<' + QByteArray::number(int(priority)) + '>';
             stderrPending_ += line;
             if (stderrPending_.size() > 64 * 1024)
                 flushStderr();
@@ -215,6 +296,28 @@ void RelayCore::addLogTextHere(const QString& message, LogPriority priority)
     } catch (...) {
         // The log never fails its caller.
     }
+}
+
+void RelayCore::SetLogToStderr(bool on)
+{
+    logToStderr_ = on;
+    journalStream_ = on && StderrIsJournal();
+}
+
+bool RelayCore::StderrIsJournal()
+{
+    // JOURNAL_STREAM names the device and inode of the stream the journal gave us; it is ours only
+    // while stderr is still that stream (a redirect in between makes it someone else's).
+    const QByteArray value = qgetenv("JOURNAL_STREAM");
+    const qsizetype colon = value.indexOf(':');
+    if (colon <= 0)
+        return false;
+    bool okDev = false, okIno = false;
+    const qulonglong dev = value.left(colon).toULongLong(&okDev);
+    const qulonglong ino = value.mid(colon + 1).toULongLong(&okIno);
+    struct stat st {};
+    return okDev && okIno && ::fstat(STDERR_FILENO, &st) == 0 && qulonglong(st.st_dev) == dev &&
+        qulonglong(st.st_ino) == ino;
 }
 
 void RelayCore::flushStderr()
@@ -273,25 +376,98 @@ std::unique_ptr<DeliveryContext> RelayCore::NewDeliveryContext(bool networkRelay
                                         options_.sendmailProgram, smtpSecurity_);
 }
 
-void RelayCore::TakeDeliveryReport(DeliveryContext& context)
+void RelayCore::TakeDeliveryReport(DeliveryContext& context, bool keepLines)
 {
     auto* job = dynamic_cast<JobContext*>(&context);
     if (!job)
         return;
-    for (const auto& [line, priority] : std::as_const(job->lines_))
-        addLogTextHere(line, priority);
+    const bool here = QThread::currentThread() == thread();
+    if (keepLines)
+        for (const auto& [line, priority] : std::as_const(job->lines_))
+            here ? addLogTextHere(line, priority) : AddLogText(line, priority);
     job->lines_.clear();
-    if (std::exchange(job->countersMoved_, false))
-        ShowCounters();
+    if (std::exchange(job->countersMoved_, false)) {
+        if (here)
+            ShowCounters();
+        else
+            QMetaObject::invokeMethod(this, [this] { ShowCounters(); }, Qt::QueuedConnection);
+    }
 }
 
-void RelayCore::RunOnWorker(std::function<void()> work, QObject* context, std::function<void()> done)
+std::unique_ptr<DeliveryContext> RelayCore::CopyDeliveryContext(const DeliveryContext& prototype, bool count)
 {
-    workers_.start([work = std::move(work), context, done = std::move(done)] {
-        work();
-        // Posted to `context`: dropped if it is gone by then.
-        QMetaObject::invokeMethod(context, done, Qt::QueuedConnection);
+    const auto* job = dynamic_cast<const JobContext*>(&prototype);
+    if (!job)
+        return nullptr;
+    return std::make_unique<JobContext>(job->copy(count));
+}
+
+void RelayCore::StartOnWorker(std::function<void()> work, int priority)
+{
+    workers_.start(std::move(work), priority);
+}
+
+void RelayCore::RunOnWorker(std::function<void()> work, QObject* context, std::function<void()> done, int priority)
+{
+    workers_.start(
+        [work = std::move(work), context, done = std::move(done)] {
+            work();
+            // Posted to `context`: dropped if it is gone by then.
+            QMetaObject::invokeMethod(context, done, Qt::QueuedConnection);
+        },
+        priority);
+}
+
+void RelayCore::BeginShutdown(int graceMs)
+{
+    if (shuttingDown_)
+        return;
+    shuttingDown_ = true;
+    autoStartTimer_.stop();
+    int underWay = 0;
+    for (RelayModeHandler* handler : {network_, postOffice_})
+        if (handler)
+            underWay += handler->WorkUnderWay();
+    if (underWay > 0)
+        AddLogText(BuildResourceMessage(msg::ShutdownWaiting, {graceMs / 1000, underWay}));
+    for (RelayModeHandler* handler : {network_, postOffice_})
+        if (handler)
+            handler->BeginShutdown();
+    graceTimer_.setSingleShot(true);
+    connect(&graceTimer_, &QTimer::timeout, this, [this] {
+        int left = 0;
+        for (RelayModeHandler* handler : {network_, postOffice_})
+            if (handler)
+                left += handler->WorkUnderWay();
+        if (left == 0)
+            return;
+        // What the server has not confirmed yet is kept and sent again at the next start.
+        AddLogText(BuildResourceMessage(msg::ShutdownCutShort, {left}), LogPriority::Warning);
+        CancelSmtpTransfers();
+        // A delivery that ignores even that must not keep the relay from ending.
+        hardStopTimer_.setSingleShot(true);
+        connect(&hardStopTimer_, &QTimer::timeout, this, [this] {
+            if (!std::exchange(shutdownSignalled_, true))
+                Q_EMIT shutdownComplete();
+        });
+        hardStopTimer_.start(10000);
     });
+    graceTimer_.start(graceMs);
+    WorkFinished();
+}
+
+void RelayCore::WorkFinished()
+{
+    if (!shuttingDown_ || shutdownSignalled_)
+        return;
+    for (RelayModeHandler* handler : {network_, postOffice_})
+        if (handler && handler->WorkUnderWay() > 0)
+            return;
+    graceTimer_.stop();
+    hardStopTimer_.stop();
+    shutdownSignalled_ = true;
+    // After the replies have been queued: the event loop still writes them out.
+    QTimer::singleShot(0, this, [this] { Q_EMIT shutdownComplete(); });
 }
 
 void RelayCore::Shutdown()

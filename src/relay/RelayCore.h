@@ -3,14 +3,17 @@
 // Start/Stop, and the workers that deliver documents off the event loop's thread.
 #include "common/ActivityLog.h"
 #include "delivery/DeliveryContext.h"
+#include "relay/Metrics.h"
 #include "relay/RelaySettings.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QThreadPool>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -29,6 +32,12 @@ public:
     virtual void StartUp() {}
     // The state went to Stopped.
     virtual void Stopped() {}
+    // The settings file was read again; `changedKeys` names the keys whose values changed.
+    virtual void Reloaded(const QStringList& changedKeys) { (void)changedKeys; }
+    // The relay is ending: take no new work, let what is under way finish or be kept, and
+    // call RelayCore::WorkFinished when WorkUnderWay() has come down to 0.
+    virtual void BeginShutdown() {}
+    virtual int WorkUnderWay() const { return 0; }
 };
 
 struct RelayCoreOptions {
@@ -53,6 +62,13 @@ public:
     void CompleteStartUp();
     void AutoStartDue();
     QTimer& AutoStartTimer() { return autoStartTimer_; }
+    // A service has no window to press Start in: it relays from the start whatever AutoStart says.
+    void StartAsService();
+
+    // Reads the settings file again and applies what the relay uses while it runs (SMTP server
+    // and security, tracker login, listener, poll interval, metrics); logs what changed, never a
+    // password. Returns the keys that changed.
+    QStringList Reload();
 
     // Writes the window's settings; a failure is logged.
     void SaveSettings();
@@ -75,8 +91,10 @@ public:
     // The activity log; may be called from any thread, and never fails its caller.
     void AddLogText(const QString& message, LogPriority priority = LogPriority::Info);
     const QString& LogText() const { return log_.text(); }
-    // Every line also goes to stderr as one stamped line, for the journal.
-    void SetLogToStderr(bool on) { logToStderr_ = on; }
+    // Every line also goes to stderr as one stamped line, for the journal; when stderr is the
+    // journal's own stream, each line starts with its priority.
+    void SetLogToStderr(bool on);
+    static bool StderrIsJournal();
 
     // Echo switch, and the file every echoed document is saved to.
     bool EchoOn() const { return echoOn_; }
@@ -95,23 +113,41 @@ public:
     // `count`: false for a mail that was counted at an earlier attempt. `held`: its log lines
     // and counters wait for TakeDeliveryReport, so that one delivery wakes this thread once.
     std::unique_ptr<DeliveryContext> NewDeliveryContext(bool networkRelay, bool count = true, bool held = false);
-    // On this object's thread, after a held delivery: its log lines, then the counters.
-    void TakeDeliveryReport(DeliveryContext& context);
+    // After a held delivery: its log lines (dropped when `keepLines` is false), then the
+    // counters. From any thread.
+    void TakeDeliveryReport(DeliveryContext& context, bool keepLines = true);
+    // A held context like `prototype` (made on this object's thread), for one delivery of a poll
+    // round; may be called from any thread. `count`: as for NewDeliveryContext.
+    std::unique_ptr<DeliveryContext> CopyDeliveryContext(const DeliveryContext& prototype, bool count);
+    // Runs `work` on a delivery worker and nothing afterwards.
+    void StartOnWorker(std::function<void()> work, int priority = 0);
     // Runs `work` on a delivery worker, then `done` on this object's thread. Nothing runs after
-    // `context` is gone.
-    void RunOnWorker(std::function<void()> work, QObject* context, std::function<void()> done);
+    // `context` is gone. Work of a higher `priority` starts before queued work of a lower one.
+    void RunOnWorker(std::function<void()> work, QObject* context, std::function<void()> done, int priority = 0);
+    int DeliveryThreads() const { return options_.deliveryThreads; }
+    // The graceful end (SIGTERM, SIGINT, Exit): no new work; each delivery under way finishes or
+    // is kept and its client answered; after `graceMs` what is still under way is cut short and
+    // kept. shutdownComplete() follows, then the caller saves the settings and ends.
+    void BeginShutdown(int graceMs = 30000);
+    // A mode handler's work under way came down to 0.
+    void WorkFinished();
     // Waits for every delivery under way; no new ones are started afterwards.
     void Shutdown();
     bool IsShuttingDown() const { return shuttingDown_; }
 
+    Metrics& Stats() { return metrics_; }
+
 Q_SIGNALS:
     void runStateChanged(swn::RunState state);
     void countersChanged(qint32 copies, qint32 relays);
+    void shutdownComplete();
     // A line was added (`cut`: the log was cut and must be shown afresh).
     void logAppended(const QString& line, bool cut);
 
 private:
     void addLogTextHere(const QString& message, LogPriority priority);
+    void snapshotSettingsFile();
+    void logSmtpProblem();
     void flushStderr();
 
     RelaySettings& settings_;
@@ -124,12 +160,18 @@ private:
     qint32 totalRelaysCount_ = 0;
     ActivityLog log_;
     bool logToStderr_ = false;
+    bool journalStream_ = false;
     QByteArray stderrPending_; // written once per pass of the event loop
     QTimer stderrTimer_;
     bool echoOn_ = false;
-    bool shuttingDown_ = false;
+    std::atomic<bool> shuttingDown_{false};
+    bool shutdownSignalled_ = false;
+    QTimer graceTimer_;
+    QTimer hardStopTimer_;
+    Metrics metrics_;
     MessageSink messageSink_;
     SmtpSecurity smtpSecurity_; // read from the file at start-up and at every Start
+    QHash<QString, QString> fileSnapshot_; // the reloaded keys as the file held them last
     QTimer autoStartTimer_;
     QThreadPool workers_;
 };

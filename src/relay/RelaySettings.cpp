@@ -16,6 +16,12 @@ QString RelaySettings::Read(const SettingKey& key) const
                              QString::fromUtf8(key.defaultValue));
 }
 
+QString RelaySettings::Read(const SettingKey& key, bool* cut) const
+{
+    return ini_.ReadIniValue(QString::fromLatin1(IniServices::Section), QString::fromLatin1(key.name),
+                             QString::fromUtf8(key.defaultValue), cut);
+}
+
 bool RelaySettings::Write(const SettingKey& key, const QString& value) const
 {
     return ini_.WriteIniValue(QString::fromLatin1(IniServices::Section), QString::fromLatin1(key.name), value);
@@ -113,6 +119,7 @@ SmtpSecurity RelaySettings::SmtpSecurityOptions() const
     security.user = Read(setting::SMTPUser);
     security.password = Read(setting::SMTPPassword);
     security.caFile = Read(setting::SMTPCAFile);
+    security.heloName = Read(setting::SMTPHeloName).trimmed();
     return security;
 }
 

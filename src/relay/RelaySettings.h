@@ -33,6 +33,10 @@ inline constexpr SettingKey SMTPSecurity{"SMTPSecurity", "none"};
 inline constexpr SettingKey SMTPUser{"SMTPUser", ""};
 inline constexpr SettingKey SMTPPassword{"SMTPPassword", ""};
 inline constexpr SettingKey SMTPCAFile{"SMTPCAFile", ""};
+inline constexpr SettingKey SMTPHeloName{"SMTPHeloName", ""};
+inline constexpr SettingKey ListenAddress{"ListenAddress", ""};
+inline constexpr SettingKey FailedFolderLimitMB{"FailedFolderLimitMB", "1024"};
+inline constexpr SettingKey MetricsListen{"MetricsListen", ""};
 } // namespace setting
 
 enum class RelayMode { None, Network, PostOffice };
@@ -45,6 +49,8 @@ public:
 
     const QString& filePath() const { return ini_.filePath(); }
     QString Read(const SettingKey& key) const;
+    // The same, and whether the stored value was longer than a read returns it.
+    QString Read(const SettingKey& key, bool* cut) const;
     bool Write(const SettingKey& key, const QString& value) const;
 
     // Takes the window's values from the file.

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSysInfo>
 
 #include <algorithm>
 #include <atomic>
@@ -16,8 +17,10 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace swn {
 
@@ -31,6 +34,8 @@ const char* const kTimeFormat = "yyyyMMdd'T'HHmmsszzz";
 const QLatin1String kDocumentSuffix(".xml");
 const QLatin1String kReasonSuffix(".reason");
 const QLatin1String kRecipientsSuffix(".rcpt");
+const QLatin1String kStateSuffix(".state");
+const QLatin1String kDoneSuffix(".done");
 const QLatin1String kFailedFolder("failed");
 
 QString ErrnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
@@ -75,9 +80,16 @@ QString TempPath(const QString& folder, const QString& name)
     return folder + QStringLiteral("/.%1.%2.tmp").arg(name).arg(qint64(::getpid()));
 }
 
+enum class OnFolderFlushFailure { Undo, Keep };
+
 // Writes `bytes` to folder/name through a temporary file: the final name holds either nothing
-// or the whole content, and is on disk when this returns true. On failure nothing is left.
-bool WriteDurably(const QString& folder, const QString& name, const QByteArray& bytes, QString* error)
+// or the whole content, and is on disk when this returns true. When the content cannot be
+// written, nothing is left and a file of that name keeps what it held. When only the folder
+// cannot be flushed, the new file is in place but may not survive a crash: `Undo` removes a
+// file that is new (a document a client must then be told was not kept), `Keep` leaves it
+// (removing it would destroy what it replaced).
+bool WriteDurably(const QString& folder, const QString& name, const QByteArray& bytes, QString* error,
+                  OnFolderFlushFailure onFlushFailure = OnFolderFlushFailure::Undo)
 {
     const QString temp = TempPath(folder, name);
     const QString final = folder + QLatin1Char('/') + name;
@@ -99,10 +111,30 @@ bool WriteDurably(const QString& folder, const QString& name, const QByteArray& 
         return false;
     }
     if (!SyncFolder(folder, error)) {
-        ::unlink(Native(final).constData());
+        if (onFlushFailure == OnFolderFlushFailure::Undo)
+            ::unlink(Native(final).constData());
         return false;
     }
     return true;
+}
+
+// Replaces folder/name without making it durable: for what is only information.
+void WriteQuietly(const QString& folder, const QString& name, const QByteArray& bytes)
+{
+    const QString temp = TempPath(folder, name);
+    const int fd = ::open(Native(temp).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return;
+    const bool written = WriteFully(fd, bytes.constData(), bytes.size());
+    if (::close(fd) != 0 || !written ||
+        ::rename(Native(temp).constData(), Native(folder + QLatin1Char('/') + name).constData()) != 0)
+        ::unlink(Native(temp).constData());
+}
+
+qint64 FileBytes(const QString& path)
+{
+    struct stat st {};
+    return ::lstat(Native(path).constData(), &st) == 0 ? qint64(st.st_size) : 0;
 }
 
 QByteArray ReadWhole(const QString& path, QString* error)
@@ -205,30 +237,66 @@ void RemoveLeftovers(const QString& folder)
         SyncFolder(folder, nullptr);
 }
 
+// The ids of the documents in a folder, read with one pass over its names.
 QStringList IdsIn(const QString& folder)
 {
     QStringList ids;
-    for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::NoSymLinks)) {
+    DIR* d = ::opendir(Native(folder).constData());
+    if (!d)
+        return ids;
+    while (const dirent* e = ::readdir(d)) {
+        if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN)
+            continue;
+        const QString name = QFile::decodeName(e->d_name);
         if (!name.endsWith(kDocumentSuffix))
             continue;
         const QString id = name.chopped(kDocumentSuffix.size());
         if (Spool::IsValidId(id))
             ids << id;
     }
+    ::closedir(d);
     std::sort(ids.begin(), ids.end());
     return ids;
 }
 
 } // namespace
 
+
 Spool::Spool(QString dir) : dir_(std::move(dir)) {}
+
+Spool::~Spool() { unlock(); }
 
 QString Spool::failedDir() const { return dir_ + QLatin1Char('/') + kFailedFolder; }
 
+QString Spool::notesDir() const { return dir_ + QStringLiteral("/notes"); }
+
+QString Spool::controlSocketPath() const { return dir_ + QStringLiteral("/control.sock"); }
+
 bool Spool::IsValidId(const QString& id)
 {
-    static const QRegularExpression pattern(QString::fromLatin1(kIdPattern));
-    return pattern.match(id).hasMatch();
+    // By hand: this runs for every name of a large spool at start-up.
+    // <8 digits>T<9 digits>Z-<8 hex>-<8 hex>
+    if (id.size() != 37)
+        return false;
+    auto digit = [](QChar c) { return c >= u'0' && c <= u'9'; };
+    auto hex = [&](QChar c) { return digit(c) || (c >= u'a' && c <= u'f'); };
+    for (int i = 0; i < 37; ++i) {
+        const QChar c = id[i];
+        bool ok;
+        if (i < 8 || (i > 8 && i < 18))
+            ok = digit(c);
+        else if (i == 8)
+            ok = c == u'T';
+        else if (i == 18)
+            ok = c == u'Z';
+        else if (i == 19 || i == 28)
+            ok = c == u'-';
+        else
+            ok = hex(c);
+        if (!ok)
+            return false;
+    }
+    return true;
 }
 
 QDateTime Spool::receivedAt(const QString& id)
@@ -271,11 +339,88 @@ bool Spool::open(QString* error)
         RemoveLeftovers(folder);
     }
     RemoveLeftovers(dir_);
+
+    std::lock_guard guard(mutex_);
+    waiting_.clear();
+    failed_.clear();
+    failedBytes_ = 0;
+    for (const QString& id : IdsIn(dir_))
+        waiting_.insert(id, false);
+    // One more pass for the markers of mail that went: only their removal is left.
+    DIR* d = ::opendir(Native(dir_).constData());
+    while (d) {
+        const dirent* e = ::readdir(d);
+        if (!e)
+            break;
+        const QString name = QFile::decodeName(e->d_name);
+        if (name.endsWith(kDoneSuffix)) {
+            const auto it = waiting_.find(name.chopped(kDoneSuffix.size()));
+            if (it != waiting_.end())
+                it.value() = true;
+        }
+    }
+    if (d)
+        ::closedir(d);
+    for (const QString& id : IdsIn(failedDir())) {
+        const qint64 bytes = FileBytes(failedDir() + QLatin1Char('/') + id + kDocumentSuffix) +
+            FileBytes(failedDir() + QLatin1Char('/') + id + kReasonSuffix);
+        failed_.insert(id, bytes);
+        failedBytes_ += bytes;
+    }
     open_ = true;
     return true;
 }
 
-QString Spool::notesDir() const { return dir_ + QStringLiteral("/notes"); }
+bool Spool::lock(QString* holder, QString* error)
+{
+    if (holder)
+        holder->clear();
+    if (lockFd_ >= 0)
+        return true;
+    const QString path = dir_ + QStringLiteral("/lock");
+    const int fd = ::open(Native(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        SetError(error, QStringLiteral("cannot open the lock file %1: %2").arg(path, ErrnoText(errno)));
+        return false;
+    }
+    int rc;
+    do
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        const int e = errno;
+        if (e == EWOULDBLOCK) {
+            if (holder) {
+                char text[512];
+                const ssize_t n = ::pread(fd, text, sizeof text, 0);
+                *holder = n > 0 ? QString::fromUtf8(text, n).trimmed() : QString();
+                if (holder->isEmpty())
+                    *holder = QStringLiteral("another process");
+            }
+            SetError(error, QStringLiteral("the spool %1 is in use").arg(dir_));
+        } else {
+            SetError(error, QStringLiteral("cannot lock %1: %2").arg(path, ErrnoText(e)));
+        }
+        ::close(fd);
+        return false;
+    }
+    // For the administrator and a second relay: who holds it.
+    const QByteArray who = QStringLiteral("process %1 on host %2 since %3\n")
+                               .arg(qint64(::getpid()))
+                               .arg(QSysInfo::machineHostName(), QDateTime::currentDateTimeUtc().toString(Qt::ISODate))
+                               .toUtf8();
+    if (::ftruncate(fd, 0) == 0)
+        (void)!::pwrite(fd, who.constData(), size_t(who.size()), 0);
+    lockFd_ = fd;
+    return true;
+}
+
+void Spool::unlock()
+{
+    if (lockFd_ >= 0)
+        ::close(lockFd_);
+    lockFd_ = -1;
+}
 
 bool Spool::IsValidNoteName(const QString& name)
 {
@@ -289,7 +434,33 @@ bool Spool::writeNote(const QString& name, const QByteArray& bytes, QString* err
         SetError(error, QStringLiteral("no note '%1' can be kept in %2").arg(name, dir_));
         return false;
     }
-    return WriteDurably(notesDir(), name, bytes, error);
+    return WriteDurably(notesDir(), name, bytes, error, OnFolderFlushFailure::Keep);
+}
+
+bool Spool::appendNote(const QString& name, const QByteArray& line, QString* error)
+{
+    if (!open_ || !IsValidNoteName(name)) {
+        SetError(error, QStringLiteral("no note '%1' can be kept in %2").arg(name, dir_));
+        return false;
+    }
+    const QString path = notesDir() + QLatin1Char('/') + name;
+    const int fd = ::open(Native(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        SetError(error, QStringLiteral("cannot write %1: %2").arg(path, ErrnoText(errno)));
+        return false;
+    }
+    struct stat st {};
+    const bool created = ::fstat(fd, &st) == 0 && st.st_size == 0;
+    int e = 0;
+    if (!WriteFully(fd, line.constData(), line.size()) || ::fdatasync(fd) != 0)
+        e = errno;
+    ::close(fd);
+    if (e) {
+        SetError(error, QStringLiteral("cannot write %1: %2").arg(path, ErrnoText(e)));
+        return false;
+    }
+    // A note the folder does not know yet is only durable once its name is.
+    return !created || SyncFolder(notesDir(), error);
 }
 
 QByteArray Spool::readNote(const QString& name) const
@@ -305,7 +476,22 @@ void Spool::removeNote(const QString& name)
         SyncFolder(notesDir(), nullptr);
 }
 
-QString Spool::store(const QByteArray& document, QString* error, const QStringList& recipients)
+namespace {
+QByteArray StateText(int attempts, const QDateTime& nextTry, const QString& reason)
+{
+    QString oneLine = reason;
+    for (QChar& c : oneLine)
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r'))
+            c = QLatin1Char(' ');
+    return QStringLiteral("attempts=%1\nnext=%2\nreason=%3\n")
+        .arg(attempts)
+        .arg(nextTry.isValid() ? nextTry.toUTC().toString(Qt::ISODate) : QString())
+        .arg(oneLine)
+        .toUtf8();
+}
+} // namespace
+
+QString Spool::store(const QByteArray& document, QString* error, const QStringList& recipients, const QString& reason)
 {
     if (!open_) {
         SetError(error, QStringLiteral("the spool %1 is not open").arg(dir_));
@@ -313,12 +499,18 @@ QString Spool::store(const QByteArray& document, QString* error, const QStringLi
     }
     const QString id = NewId();
     // The recipients first: a document found without them would go to everyone again.
-    if (!recipients.isEmpty() && !setRecipients(id, recipients, error))
+    if (!recipients.isEmpty() && !setRecipients(id, recipients, error)) {
+        ::unlink(Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData());
         return {};
+    }
     if (!WriteDurably(dir_, id + kDocumentSuffix, document, error)) {
         ::unlink(Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData());
         return {};
     }
+    if (!reason.isEmpty())
+        WriteQuietly(dir_, id + kStateSuffix, StateText(1, {}, reason));
+    std::lock_guard guard(mutex_);
+    waiting_.insert(id, false);
     return id;
 }
 
@@ -342,12 +534,45 @@ bool Spool::setRecipients(const QString& id, const QStringList& recipients, QStr
             SetError(error, QStringLiteral("a recipient holds a line break"));
             return false;
         }
-    return WriteDurably(dir_, id + kRecipientsSuffix, recipients.join(QLatin1Char('\n')).toUtf8() + '\n', error);
+    return WriteDurably(dir_, id + kRecipientsSuffix, recipients.join(QLatin1Char('\n')).toUtf8() + '\n', error,
+                        OnFolderFlushFailure::Keep);
 }
 
-QStringList Spool::ids() const { return IdsIn(dir_); }
+QStringList Spool::ids() const
+{
+    std::lock_guard guard(mutex_);
+    return waiting_.keys();
+}
 
-QStringList Spool::failedIds() const { return IdsIn(failedDir()); }
+int Spool::count() const
+{
+    std::lock_guard guard(mutex_);
+    return int(waiting_.size());
+}
+
+QString Spool::oldestId() const
+{
+    std::lock_guard guard(mutex_);
+    return waiting_.isEmpty() ? QString() : waiting_.firstKey();
+}
+
+QStringList Spool::failedIds() const
+{
+    std::lock_guard guard(mutex_);
+    return failed_.keys();
+}
+
+int Spool::failedCount() const
+{
+    std::lock_guard guard(mutex_);
+    return int(failed_.size());
+}
+
+qint64 Spool::failedBytes() const
+{
+    std::lock_guard guard(mutex_);
+    return failedBytes_;
+}
 
 QByteArray Spool::read(const QString& id, QString* error) const
 {
@@ -374,20 +599,93 @@ QString Spool::failedReason(const QString& id) const
     return QString::fromUtf8(ReadWhole(failedDir() + QLatin1Char('/') + id + kReasonSuffix, nullptr)).trimmed();
 }
 
-bool Spool::remove(const QString& id, QString* error)
+bool Spool::remove(const QString& id, QString* error, bool* gone)
+{
+    if (gone)
+        *gone = false;
+    if (!IsValidId(id)) {
+        SetError(error, QStringLiteral("'%1' is no spool id").arg(id));
+        return false;
+    }
+    const QString base = dir_ + QLatin1Char('/') + id;
+    if (::unlink(Native(base + kDocumentSuffix).constData()) != 0) {
+        const int e = errno;
+        SetError(error, QStringLiteral("cannot remove %1: %2").arg(base + kDocumentSuffix, ErrnoText(e)));
+        if (e == ENOENT) {
+            if (gone)
+                *gone = true;
+            std::lock_guard guard(mutex_);
+            waiting_.remove(id);
+        }
+        return false;
+    }
+    if (gone)
+        *gone = true;
+    {
+        std::lock_guard guard(mutex_);
+        waiting_.remove(id);
+    }
+    // After the document: what lies beside it is harmless without it, the reverse is not.
+    for (const QLatin1String& suffix : {kRecipientsSuffix, kStateSuffix, kDoneSuffix})
+        ::unlink(Native(base + suffix).constData());
+    return SyncFolder(dir_, error);
+}
+
+bool Spool::markDelivered(const QString& id, QString* error)
 {
     if (!IsValidId(id)) {
         SetError(error, QStringLiteral("'%1' is no spool id").arg(id));
         return false;
     }
-    const QString path = dir_ + QLatin1Char('/') + id + kDocumentSuffix;
-    if (::unlink(Native(path).constData()) != 0) {
-        SetError(error, QStringLiteral("cannot remove %1: %2").arg(path, ErrnoText(errno)));
-        return false;
+    {
+        std::lock_guard guard(mutex_);
+        const auto it = waiting_.find(id);
+        if (it != waiting_.end())
+            it.value() = true;
     }
-    // After the document: recipients left without it are harmless, the reverse is not.
-    ::unlink(Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData());
-    return SyncFolder(dir_, error);
+    return WriteDurably(dir_, id + kDoneSuffix, "delivered\n", error, OnFolderFlushFailure::Keep);
+}
+
+bool Spool::isMarkedDelivered(const QString& id) const
+{
+    std::lock_guard guard(mutex_);
+    return waiting_.value(id, false);
+}
+
+void Spool::noteAttempt(const QString& id, int attempts, const QDateTime& nextTry, const QString& reason)
+{
+    if (IsValidId(id))
+        WriteQuietly(dir_, id + kStateSuffix, StateText(attempts, nextTry, reason));
+}
+
+void Spool::setFailedLimit(qint64 bytes)
+{
+    std::lock_guard guard(mutex_);
+    failedLimit_ = qMax<qint64>(0, bytes);
+}
+
+QStringList Spool::takeEvicted()
+{
+    std::lock_guard guard(mutex_);
+    return std::exchange(evicted_, QStringList());
+}
+
+// Called with the mutex held.
+void Spool::evictFailed(qint64 incoming)
+{
+    if (failedLimit_ <= 0)
+        return;
+    while (!failed_.isEmpty() && failedBytes_ + incoming > failedLimit_) {
+        const QString id = failed_.firstKey();
+        const QString base = failedDir() + QLatin1Char('/') + id;
+        // The document first: a reason without its document is only a leftover.
+        if (::unlink(Native(base + kDocumentSuffix).constData()) != 0 && errno != ENOENT)
+            break;
+        ::unlink(Native(base + kReasonSuffix).constData());
+        ::unlink(Native(base + kRecipientsSuffix).constData());
+        failedBytes_ -= failed_.take(id);
+        evicted_ << id;
+    }
 }
 
 bool Spool::moveToFailed(const QString& id, const QString& reason, QString* error)
@@ -407,8 +705,13 @@ bool Spool::moveToFailed(const QString& id, const QString& reason, QString* erro
         SetError(error, QStringLiteral("cannot move %1 to %2: not a plain file").arg(from, failed));
         return false;
     }
+    const QByteArray reasonText = reason.toUtf8() + '\n';
+    {
+        std::lock_guard guard(mutex_);
+        evictFailed(qint64(st.st_size) + reasonText.size());
+    }
     // The reason first: a failed document is never found without it.
-    if (!WriteDurably(failed, id + kReasonSuffix, reason.toUtf8() + '\n', error))
+    if (!WriteDurably(failed, id + kReasonSuffix, reasonText, error))
         return false;
     const QString to = failed + QLatin1Char('/') + id + kDocumentSuffix;
     if (::rename(Native(from).constData(), Native(to).constData()) != 0) {
@@ -417,7 +720,17 @@ bool Spool::moveToFailed(const QString& id, const QString& reason, QString* erro
         SetError(error, QStringLiteral("cannot move %1 to %2: %3").arg(from, failed, ErrnoText(e)));
         return false;
     }
-    ::unlink(Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData());
+    {
+        std::lock_guard guard(mutex_);
+        waiting_.remove(id);
+        failed_.insert(id, qint64(st.st_size) + reasonText.size());
+        failedBytes_ += qint64(st.st_size) + reasonText.size();
+    }
+    // Those who have the mail already must not get it again if it is requeued.
+    ::rename(Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData(),
+             Native(failed + QLatin1Char('/') + id + kRecipientsSuffix).constData());
+    for (const QLatin1String& suffix : {kStateSuffix, kDoneSuffix})
+        ::unlink(Native(dir_ + QLatin1Char('/') + id + suffix).constData());
     return SyncFolder(failed, error) && SyncFolder(dir_, error);
 }
 
@@ -429,14 +742,113 @@ QString Spool::keepFailed(const QByteArray& document, const QString& reason, QSt
     }
     const QString failed = failedDir();
     const QString id = NewId();
-    if (!WriteDurably(failed, id + kReasonSuffix, reason.toUtf8() + '\n', error))
+    const QByteArray reasonText = reason.toUtf8() + '\n';
+    const qint64 bytes = document.size() + reasonText.size();
+    {
+        std::lock_guard guard(mutex_);
+        evictFailed(bytes);
+    }
+    if (!WriteDurably(failed, id + kReasonSuffix, reasonText, error))
         return {};
     if (!WriteDurably(failed, id + kDocumentSuffix, document, error)) {
         ::unlink(Native(failed + QLatin1Char('/') + id + kReasonSuffix).constData());
         SyncFolder(failed, nullptr);
         return {};
     }
+    std::lock_guard guard(mutex_);
+    failed_.insert(id, bytes);
+    failedBytes_ += bytes;
     return id;
+}
+
+bool Spool::requeue(const QString& id, QString* error)
+{
+    if (!IsValidId(id)) {
+        SetError(error, QStringLiteral("'%1' is no spool id").arg(id));
+        return false;
+    }
+    const QString from = failedDir() + QLatin1Char('/') + id + kDocumentSuffix;
+    const QString to = dir_ + QLatin1Char('/') + id + kDocumentSuffix;
+    if (::rename(Native(from).constData(), Native(to).constData()) != 0) {
+        const int e = errno;
+        SetError(error, e == ENOENT ? QStringLiteral("no failed document %1 in %2").arg(id, failedDir())
+                                    : QStringLiteral("cannot move %1 back into %2: %3").arg(from, dir_, ErrnoText(e)));
+        return false;
+    }
+    ::unlink(Native(failedDir() + QLatin1Char('/') + id + kReasonSuffix).constData());
+    ::rename(Native(failedDir() + QLatin1Char('/') + id + kRecipientsSuffix).constData(),
+             Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData());
+    {
+        std::lock_guard guard(mutex_);
+        failedBytes_ -= failed_.take(id);
+        waiting_.insert(id, false);
+    }
+    return SyncFolder(dir_, error) && SyncFolder(failedDir(), error);
+}
+
+bool Spool::removeFailed(const QString& id, QString* error)
+{
+    if (!IsValidId(id)) {
+        SetError(error, QStringLiteral("'%1' is no spool id").arg(id));
+        return false;
+    }
+    const QString base = failedDir() + QLatin1Char('/') + id;
+    if (::unlink(Native(base + kDocumentSuffix).constData()) != 0) {
+        const int e = errno;
+        SetError(error, e == ENOENT ? QStringLiteral("no failed document %1 in %2").arg(id, failedDir())
+                                    : QStringLiteral("cannot remove %1: %2").arg(base + kDocumentSuffix, ErrnoText(e)));
+        return false;
+    }
+    ::unlink(Native(base + kReasonSuffix).constData());
+    ::unlink(Native(base + kRecipientsSuffix).constData());
+    {
+        std::lock_guard guard(mutex_);
+        failedBytes_ -= failed_.take(id);
+    }
+    return SyncFolder(failedDir(), error);
+}
+
+QList<Spool::Entry> Spool::entries() const
+{
+    QList<Entry> list;
+    QMap<QString, bool> waiting;
+    QMap<QString, qint64> failed;
+    {
+        std::lock_guard guard(mutex_);
+        waiting = waiting_;
+        failed = failed_;
+    }
+    for (auto it = waiting.cbegin(); it != waiting.cend(); ++it) {
+        Entry e;
+        e.id = it.key();
+        e.delivered = it.value();
+        e.received = receivedAt(e.id);
+        e.recipients = recipients(e.id);
+        e.bytes = FileBytes(dir_ + QLatin1Char('/') + e.id + kDocumentSuffix);
+        const QStringList state =
+            QString::fromUtf8(ReadWhole(dir_ + QLatin1Char('/') + e.id + kStateSuffix, nullptr)).split(QLatin1Char('\n'));
+        for (const QString& line : state) {
+            if (line.startsWith(QLatin1String("attempts=")))
+                e.attempts = line.mid(9).toInt();
+            else if (line.startsWith(QLatin1String("next=")))
+                e.nextTry = QDateTime::fromString(line.mid(5), Qt::ISODate);
+            else if (line.startsWith(QLatin1String("reason=")))
+                e.reason = line.mid(7);
+        }
+        list << e;
+    }
+    for (auto it = failed.cbegin(); it != failed.cend(); ++it) {
+        Entry e;
+        e.id = it.key();
+        e.failed = true;
+        e.received = receivedAt(e.id);
+        e.reason = failedReason(e.id);
+        e.recipients = QString::fromUtf8(ReadWhole(failedDir() + QLatin1Char('/') + e.id + kRecipientsSuffix, nullptr))
+                           .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        e.bytes = it.value();
+        list << e;
+    }
+    return list;
 }
 
 } // namespace swn

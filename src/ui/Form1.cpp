@@ -455,8 +455,11 @@ void Form1::endProgram()
     if (form2_)
         form2_->hide();
     hide();
-    if (options_.quitOnExit)
-        QCoreApplication::exit(0);
+    if (!options_.quitOnExit)
+        return;
+    // Every client whose mail is under way still gets its answer before the program ends.
+    connect(&relay_.core, &RelayCore::shutdownComplete, qApp, [] { QCoreApplication::exit(0); });
+    relay_.core.BeginShutdown();
 }
 
 void Form1::HeartBeatTimer_Timer()

@@ -1,6 +1,7 @@
 #include "ui/RelayApplication.h"
 
 #include "common/Catalogue.h"
+#include "delivery/CDOSend.h"
 #include "tracker/SqliteTracker.h"
 #include "ui/Form1.h"
 
@@ -36,13 +37,131 @@ bool HasArgument(int argc, char** argv, std::initializer_list<const char*> names
     return false;
 }
 
+// Where a window could be shown at all: without any of these the widget stack aborts.
+bool DisplayAvailable()
+{
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+        !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+void Print(FILE* to, const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to);
+    std::fputc('\n', to);
+}
+
+QString Age(const QDateTime& received)
+{
+    if (!received.isValid())
+        return QStringLiteral("?");
+    qint64 s = qMax<qint64>(0, received.secsTo(QDateTime::currentDateTimeUtc()));
+    const qint64 d = s / 86400;
+    s %= 86400;
+    if (d > 0)
+        return QStringLiteral("%1d%2h").arg(d).arg(s / 3600, 2, 10, QLatin1Char('0'));
+    if (s >= 3600)
+        return QStringLiteral("%1h%2m").arg(s / 3600).arg(s % 3600 / 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1m%2s").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+// --queue, --flush, --delete and --requeue: with or without a relay running on the spool.
+int SteerSpool(const QCommandLineParser& parser, const QString& spoolDir, const QString& verb, const QString& id)
+{
+    QStringList errors;
+    std::shared_ptr<Spool> spool = OpenSpoolFolder(spoolDir, &errors);
+    if (!spool) {
+        for (const QString& e : errors)
+            Print(stderr, QStringLiteral("SWNRelay: ") + e);
+        return 1;
+    }
+    (void)parser;
+    if (verb == QLatin1String("queue")) {
+        for (const Spool::Entry& e : spool->entries()) {
+            const QString next = e.failed ? QStringLiteral("-")
+                               : e.delivered ? QStringLiteral("removal only")
+                               : !e.nextTry.isValid() || e.nextTry <= QDateTime::currentDateTimeUtc()
+                                   ? QStringLiteral("now")
+                                   : e.nextTry.toLocalTime().toString(Qt::ISODate);
+            QString reason = e.reason;
+            reason.replace(QLatin1Char('\t'), QLatin1Char(' '));
+            Print(stdout, QStringList{e.id, e.failed ? QStringLiteral("failed") : QStringLiteral("kept"), Age(e.received),
+                                      e.failed ? QStringLiteral("-") : QString::number(e.attempts), next,
+                                      e.recipients.isEmpty() ? QStringLiteral("all") : e.recipients.join(QLatin1Char(',')),
+                                      EscapeControls(reason)}
+                                  .join(QLatin1Char('\t')));
+        }
+        return 0;
+    }
+    // A running relay does it itself, so that nothing races its workers.
+    QString reply;
+    const QString command = id.isEmpty() ? verb : verb + QLatin1Char(' ') + id;
+    switch (SendSpoolCommand(spool->controlSocketPath(), command, &reply)) {
+    case ControlResult::Done:
+        Print(stdout, reply);
+        return 0;
+    case ControlResult::Refused:
+        Print(stderr, QStringLiteral("SWNRelay: ") + reply);
+        return 1;
+    case ControlResult::NoRelay:
+        break;
+    }
+    if (verb == QLatin1String("flush")) {
+        Print(stderr, QStringLiteral("SWNRelay: no relay runs on the spool %1; its kept documents are tried when one starts")
+                          .arg(spool->dir()));
+        return 1;
+    }
+    QString holder, error;
+    if (!spool->lock(&holder, &error)) {
+        Print(stderr, QStringLiteral("SWNRelay: the spool %1 is held by %2, which does not answer on %3")
+                          .arg(spool->dir(), holder.isEmpty() ? error : holder, spool->controlSocketPath()));
+        return 1;
+    }
+    if (!Spool::IsValidId(id)) {
+        Print(stderr, QStringLiteral("SWNRelay: '%1' is not a spool id (see --queue)").arg(id));
+        return 1;
+    }
+    bool ok = false;
+    if (verb == QLatin1String("delete")) {
+        bool gone = false;
+        if (spool->ids().contains(id)) {
+            ok = spool->remove(id, &error, &gone) || gone;
+            reply = QStringLiteral("%1 deleted").arg(id);
+        } else if (spool->failedIds().contains(id)) {
+            ok = spool->removeFailed(id, &error);
+            reply = QStringLiteral("failed %1 deleted").arg(id);
+        } else {
+            error = QStringLiteral("no kept or failed document %1 in %2").arg(id, spool->dir());
+        }
+    } else {
+        ok = spool->requeue(id, &error);
+        reply = QStringLiteral("%1 is back in the queue; it is tried when a relay starts").arg(id);
+    }
+    Print(ok ? stdout : stderr, ok ? reply : QStringLiteral("SWNRelay: ") + error);
+    return ok ? 0 : 1;
+}
+
+#ifdef SWN_TEST_SEAMS
+// Builds made for the tests only: the fault-injection suite waits out SMTP time-outs in seconds.
+void ApplyTestSeams()
+{
+    const QByteArray seconds = qgetenv("SWN_TEST_SMTP_TIMEOUT");
+    if (!seconds.isEmpty())
+        SetSmtpTimeouts(5, seconds.toInt());
+}
+#endif
+
 } // namespace
 
 int RunRelayApplication(int& argc, char** argv, RelayServiceOptions options)
 {
-    // The service, --help and --version need no display: the widget stack is never started.
-    const bool headless = HasArgument(argc, argv, {"--headless"});
-    const bool noWindow = headless || HasArgument(argc, argv, {"--help", "-h", "--help-all", "--version", "-v"});
+    // The service, the queue verbs, --help and --version need no display: the widget stack is
+    // never started. Without a display the relay runs as the service does rather than abort.
+    const bool steering = HasArgument(argc, argv, {"--queue", "--flush", "--delete", "--requeue"});
+    const bool asked = HasArgument(argc, argv, {"--headless"});
+    const bool noDisplay = !asked && !DisplayAvailable();
+    const bool headless = asked || noDisplay;
+    const bool noWindow = headless || steering || HasArgument(argc, argv, {"--help", "-h", "--help-all", "--version", "-v"});
     std::unique_ptr<QCoreApplication> app;
     if (noWindow)
         app = std::make_unique<QCoreApplication>(argc, argv);
@@ -50,6 +169,9 @@ int RunRelayApplication(int& argc, char** argv, RelayServiceOptions options)
         app = std::make_unique<QApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("SWNRelay"));
     QCoreApplication::setApplicationVersion(QStringLiteral("2.0.6"));
+#ifdef SWN_TEST_SEAMS
+    ApplyTestSeams();
+#endif
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Relays the tracker's mail documents as Internet mail."));
@@ -72,11 +194,37 @@ int RunRelayApplication(int& argc, char** argv, RelayServiceOptions options)
                                        .arg(options.spoolDir),
                                    QStringLiteral("folder"));
     parser.addOption(spool);
+    const QCommandLineOption queue(QStringLiteral("queue"),
+                                   QStringLiteral("List the kept documents and those in failed/, then end."));
+    const QCommandLineOption flush(QStringLiteral("flush"),
+                                   QStringLiteral("Make the running relay try every kept document now."));
+    const QCommandLineOption remove(QStringLiteral("delete"), QStringLiteral("Remove a kept or failed document."),
+                                    QStringLiteral("id"));
+    const QCommandLineOption requeue(QStringLiteral("requeue"),
+                                     QStringLiteral("Put a failed document back into the queue, tried at once."),
+                                     QStringLiteral("id"));
+    parser.addOptions({queue, flush, remove, requeue});
     parser.process(*app);
     if (parser.isSet(spool))
         options.spoolDir = parser.value(spool);
     if (parser.isSet(settings))
         options.settingsFile = parser.value(settings);
+
+    if (steering) {
+        const int verbs = int(parser.isSet(queue)) + int(parser.isSet(flush)) + int(parser.isSet(remove)) +
+            int(parser.isSet(requeue));
+        if (verbs != 1) {
+            Print(stderr, QStringLiteral("SWNRelay: give one of --queue, --flush, --delete ID, --requeue ID"));
+            return 2;
+        }
+        const QString verb = parser.isSet(queue) ? QStringLiteral("queue")
+                           : parser.isSet(flush) ? QStringLiteral("flush")
+                           : parser.isSet(remove) ? QStringLiteral("delete")
+                                                  : QStringLiteral("requeue");
+        const QString id = parser.isSet(remove) ? parser.value(remove) : parser.value(requeue);
+        return SteerSpool(parser, options.spoolDir, verb, id);
+    }
+
     if (!options.trackerFactory)
         options.trackerFactory = std::make_shared<SqliteTrackerFactory>(
             parser.isSet(trackerRoot) ? parser.value(trackerRoot) : QStringLiteral(SWN_TRACKER_DIR));
@@ -89,29 +237,48 @@ int RunRelayApplication(int& argc, char** argv, RelayServiceOptions options)
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &sa, nullptr);
     ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
     // A client that goes away mid-reply must not end the relay.
     ::signal(SIGPIPE, SIG_IGN);
 
     RelayService relay(options);
     RelayCore& core = relay.core;
     QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    auto signalled = [&core] {
+    // Which signals came, in order; a reload never ends the relay.
+    auto signalsReceived = [] {
+        QList<int> received;
         unsigned char b = 0;
-        int signo = 0;
         while (::read(signalPipe[0], &b, 1) == 1)
-            signo = b;
-        core.AddLogText(BuildResourceMessage(msg::StoppingOnSignal, {signo}));
+            received << b;
+        return received;
     };
 
     if (headless) {
         core.SetLogToStderr(true);
+        core.AddLogText(BuildResourceMessage(msg::RunningAsService,
+                                             {noDisplay ? QStringLiteral("no display was found")
+                                                        : QStringLiteral("started with --headless")}));
+        bool stopping = false;
         QObject::connect(&notifier, &QSocketNotifier::activated, &core, [&] {
-            signalled();
-            core.SaveSettings();
-            QCoreApplication::exit(0);
+            for (const int signo : signalsReceived()) {
+                if (signo == SIGHUP) {
+                    relay.Reload();
+                    continue;
+                }
+                if (std::exchange(stopping, true))
+                    continue;
+                core.AddLogText(BuildResourceMessage(msg::StoppingOnSignal, {signo}));
+                core.SaveSettings();
+                core.BeginShutdown();
+            }
         });
+        QObject::connect(&core, &RelayCore::shutdownComplete, &core, [] { QCoreApplication::exit(0); });
         core.LoadSettings();
         core.CompleteStartUp();
+        relay.ApplyMetricsListen();
+        // A service has no window to press Start in: it relays from the start.
+        core.StartAsService();
+        core.AddLogText(relay.Summary());
         return app->exec();
     }
 
@@ -132,12 +299,19 @@ int RunRelayApplication(int& argc, char** argv, RelayServiceOptions options)
     }
     Form1 form(relay, std::move(formOptions));
     QObject::connect(&notifier, &QSocketNotifier::activated, &form, [&] {
-        signalled();
-        form.close();
+        for (const int signo : signalsReceived()) {
+            if (signo == SIGHUP) {
+                relay.Reload();
+                continue;
+            }
+            core.AddLogText(BuildResourceMessage(msg::StoppingOnSignal, {signo}));
+            form.close();
+        }
     });
     form.Form_Load();
+    relay.ApplyMetricsListen();
     // A signal or Exit handled while start-up ran its events has already ended the window.
-    if (form.IsUnloading())
+    if (form.IsUnloading() && !core.IsShuttingDown())
         return 0;
     return app->exec();
 }

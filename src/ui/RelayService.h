@@ -1,11 +1,14 @@
 #pragma once
 // The relay's core parts put together: what the window shows and what the headless service runs.
 #include "netrelay/NetworkRelay.h"
+#include "netrelay/SpoolControl.h"
 #include "postoffice/PostOfficePoller.h"
+#include "relay/MetricsServer.h"
 #include "relay/RelayCore.h"
 #include "relay/RelaySettings.h"
 #include "common/Catalogue.h"
 
+#include <QDateTime>
 #include <QStandardPaths>
 
 namespace swn {
@@ -19,38 +22,115 @@ struct RelayServiceOptions {
     QString spoolDir;
 };
 
+// The configured spool, or the user's own when it cannot be used (a desktop session without
+// rights to the system's folder); null when neither works, with the reasons in `errors`.
+inline std::shared_ptr<Spool> OpenSpoolFolder(const QString& dir, QStringList* errors)
+{
+    QString error;
+    auto spool = std::make_shared<Spool>(dir);
+    if (spool->open(&error))
+        return spool;
+    if (errors)
+        *errors << BuildResourceMessage(msg::SpoolUnusable, {dir, error});
+    const QString own = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    if (own.isEmpty() || own == dir)
+        return nullptr;
+    spool = std::make_shared<Spool>(own + QStringLiteral("/spool"));
+    if (spool->open(&error))
+        return spool;
+    if (errors)
+        *errors << BuildResourceMessage(msg::SpoolUnusable, {spool->dir(), error});
+    return nullptr;
+}
+
 class RelayService {
 public:
     explicit RelayService(const RelayServiceOptions& options)
         : settings(options.settingsFile),
           core(settings, RelayCoreOptions{options.sendmailProgram, options.deliveryThreads}),
           network(core),
-          postOffice(core, options.trackerFactory)
+          postOffice(core, options.trackerFactory),
+          control(network),
+          metricsServer(core.Stats())
     {
         if (!options.spoolDir.isEmpty()) {
-            std::shared_ptr<Spool> spool = OpenSpool(options.spoolDir);
+            QStringList errors;
+            std::shared_ptr<Spool> spool = OpenSpoolFolder(options.spoolDir, &errors);
+            for (const QString& e : errors)
+                core.AddLogText(e, LogPriority::Error);
             network.SetSpool(spool);
             postOffice.SetNotes(spool);
+            if (spool && spool->locked()) {
+                QString error;
+                if (!control.Listen(spool->controlSocketPath(), &error))
+                    core.AddLogText(BuildResourceMessage(msg::ControlUnusable, {spool->controlSocketPath(), error}),
+                                    LogPriority::Warning);
+            }
+            if (spool) {
+                Spool* s = spool.get();
+                core.Stats().SetSpoolProbe([s] {
+                    Metrics::SpoolStats stats;
+                    stats.entries = s->count();
+                    stats.failedEntries = s->failedCount();
+                    const QDateTime oldest = Spool::receivedAt(s->oldestId());
+                    if (oldest.isValid())
+                        stats.oldestAgeSeconds = qMax<qint64>(0, oldest.msecsTo(QDateTime::currentDateTimeUtc())) / 1000.0;
+                    return stats;
+                });
+            }
         }
+        QObject::connect(&postOffice, &PostOfficePoller::loginValidChanged, &core,
+                         [this](bool valid) { core.Stats().SetTrackerLoginValid(valid); });
     }
 
-    // The configured spool, or the user's own when it cannot be used (a desktop session without
-    // rights to the system's folder); none when neither works.
-    std::shared_ptr<Spool> OpenSpool(const QString& dir)
+    // Serves the metrics where MetricsListen says (nowhere without it).
+    void ApplyMetricsListen()
     {
+        const QString where = settings.Read(setting::MetricsListen).trimmed();
+        if (where.isEmpty()) {
+            metricsServer.Close();
+            return;
+        }
         QString error;
-        auto spool = std::make_shared<Spool>(dir);
-        if (spool->open(&error))
-            return spool;
-        core.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {dir, error}));
-        const QString own = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-        if (own.isEmpty() || own == dir)
-            return nullptr;
-        spool = std::make_shared<Spool>(own + QStringLiteral("/spool"));
-        if (spool->open(&error))
-            return spool;
-        core.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {spool->dir(), error}));
-        return nullptr;
+        if (metricsServer.Listen(where, &error))
+            core.AddLogText(BuildResourceMessage(msg::MetricsServed, {metricsServer.Describe()}));
+        else
+            core.AddLogText(BuildResourceMessage(msg::MetricsUnusable, {where, error}), LogPriority::Error);
+    }
+
+    // SIGHUP: the settings file again, applied to everything that runs.
+    void Reload()
+    {
+        const QStringList changed = core.Reload();
+        if (changed.contains(QLatin1String(setting::MetricsListen.name)))
+            ApplyMetricsListen();
+    }
+
+    // What a service says it does, once it has started.
+    QString Summary() const
+    {
+        QString what;
+        if (settings.Mode() == RelayMode::Network) {
+            what = core.IsRunning() ? QStringLiteral("listening on port %1").arg(network.ListeningPort())
+                                    : QStringLiteral("not listening");
+        } else {
+            what = QStringLiteral("polling the post office of %1/%2 every %3 seconds")
+                       .arg(settings.Read(setting::BTDbset), settings.Read(setting::BTDB), settings.POPollInterval());
+        }
+        const SmtpSecurity security = settings.SmtpSecurityOptions();
+        QString how = security.mode == SmtpSecurity::Mode::Tls        ? QStringLiteral("TLS")
+                    : security.mode == SmtpSecurity::Mode::StartTls ? QStringLiteral("STARTTLS")
+                                                                     : QStringLiteral("no TLS");
+        if (!security.user.isEmpty())
+            how += QStringLiteral(", login ") + security.user;
+        if (settings.TransportChoice() == Transport::BTMail)
+            how += QStringLiteral("; mail goes through the mail component");
+        const Spool* spool = network.SpoolFolder();
+        return BuildResourceMessage(msg::ServiceSummary,
+                                    {settings.Mode() == RelayMode::Network ? QStringLiteral("network relay")
+                                                                           : QStringLiteral("post office relay"),
+                                     what, settings.SMTPServer(), how,
+                                     spool ? spool->dir() : QStringLiteral("none"), settings.filePath()});
     }
 
     // Declared in the order they are made; they go in reverse, each waiting for its own work.
@@ -58,6 +138,8 @@ public:
     RelayCore core;
     NetworkRelay network;
     PostOfficePoller postOffice;
+    SpoolControlServer control;
+    MetricsServer metricsServer;
 };
 
 } // namespace swn

@@ -10,8 +10,11 @@
 // The relay is restarted where its own wait before the next attempt (30 s at first) would only
 // slow the test down: what an earlier run left is tried at once at start-up.
 #include "MailDocBuilder.h"
+#include "PyMailReader.h"
+#include "SlowSmtp.h"
 #include "SmtpSink.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -32,7 +35,8 @@ namespace {
 
 const QString DbSet = QStringLiteral("Repo");
 const QString DbName = QStringLiteral("SAMPL");
-constexpr int kLongWaitMs = 150 * 1000; // an SMTP time-out (30 s) or two, and the restarts
+constexpr int kSmtpTimeoutSeconds = 10;
+constexpr int kLongWaitMs = 150 * 1000; // an SMTP time-out or two, and the restarts
 
 QStringList Summary;
 
@@ -216,6 +220,7 @@ int DocumentsIn(const QString& folder)
 class Relay {
 public:
     QString settings, trackerRoot, spool, tmp, logPath;
+    QHash<QString, QString> extraEnv;
 
     bool start()
     {
@@ -225,6 +230,10 @@ public:
             env.remove(QString::fromLatin1(name));
         // Its staging folder goes where the test can look at it.
         env.insert(QStringLiteral("TMPDIR"), tmp);
+        // The server time-outs of a test build, shortened: every hang below waits one out.
+        env.insert(QStringLiteral("SWN_TEST_SMTP_TIMEOUT"), QString::number(kSmtpTimeoutSeconds));
+        for (auto it = extraEnv.cbegin(); it != extraEnv.cend(); ++it)
+            env.insert(it.key(), it.value());
         process_->setProcessEnvironment(env);
         process_->setStandardOutputFile(logPath, QIODevice::Append);
         process_->setStandardErrorFile(logPath, QIODevice::Append);
@@ -246,6 +255,7 @@ public:
         if (running())
             ::kill(pid_t(process_->processId()), SIGTERM);
     }
+    bool signal(int signo) { return running() && ::kill(pid_t(process_->processId()), signo) == 0; }
     // After terminate(): true when it ended by itself, and well.
     bool waitEnded()
     {
@@ -472,6 +482,32 @@ struct Rig {
         return QTest::qWaitFor([&] { return polls() >= target; }, 60000);
     }
     QString logTail() const { return relay.log().right(3000); }
+
+    // The end of a network scenario: the relay stops, and every mail answered 200 arrived once.
+    void expectEachOnce(int kept = 0)
+    {
+        QVERIFY(relay.stop());
+        const Tally t = Count(sink.folder(), accepted, kept);
+        Report(name, t);
+        QVERIFY2(t.lost == 0 && t.twice == 0 && t.stray == 0, qPrintable(t.line(name) + QStringLiteral(": ") + t.detail));
+    }
+    // Documents kept in the spool as an earlier relay would have kept them.
+    QStringList keepInSpool(int n, const QString& subject, qint64 ageMs = 0)
+    {
+        QDir().mkpath(relay.spool + QStringLiteral("/failed"));
+        QStringList ids;
+        const QDateTime when = QDateTime::currentDateTimeUtc().addMSecs(-ageMs);
+        for (int i = 0; i < n; ++i) {
+            const QString id = QStringLiteral("%1Z-%2-0000feed")
+                                   .arg(when.addMSecs(i).toString(QStringLiteral("yyyyMMdd'T'HHmmsszzz")))
+                                   .arg(i, 8, 16, QLatin1Char('0'));
+            const QString mailSubject = n == 1 ? subject : QStringLiteral("%1 #%2").arg(subject).arg(i + 1);
+            WriteFile(relay.spool + QLatin1Char('/') + id + QStringLiteral(".xml"), Doc(mailSubject));
+            accepted << Mail{mailSubject, {QStringLiteral("alice@example.org")}};
+            ids << id;
+        }
+        return ids;
+    }
 };
 
 struct StepFault {
@@ -774,7 +810,10 @@ private Q_SLOTS:
             QVERIFY(rig.enqueue(QStringLiteral("sender refused #%1").arg(i)));
         QVERIFY(rig.relay.start());
         const QString kept = QStringLiteral("kept for the next poll");
-        QVERIFY2(QTest::qWaitFor([&] { return rig.relay.logCount(kept) >= 3; }, 60000), qPrintable(rig.logTail()));
+        QVERIFY2(QTest::qWaitFor([&] { return rig.polls() >= 3; }, 60000), qPrintable(rig.logTail()));
+        // Told once, not at every round while it lasts.
+        QCOMPARE(rig.relay.logCount(kept), 1);
+        QCOMPARE(rig.relay.logCount(QStringLiteral("The mail server is still unavailable")), 1);
         QueueState q = Queue(rig.relay.trackerRoot);
         QCOMPARE(q.queued, 3);
         QCOMPARE(q.parked, 0);
@@ -939,6 +978,247 @@ private Q_SLOTS:
         QCOMPARE(t.twice, 0);
         QCOMPARE(t.stray, 0);
         QCOMPARE(q.parked, 0);
+    }
+
+    // Faults of the relay's own host are no reason to drop mail: with its temporary folder
+    // unusable, a document with an attachment is kept, and it goes once the folder is back.
+    void temporaryFolderUnusable()
+    {
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("network, temporary folder unusable, then back"), false, {}, &error), qPrintable(error));
+        const QString good = rig.relay.tmp;
+        rig.relay.tmp = rig.path(QStringLiteral("not-a-folder"));
+        QVERIFY(WriteFile(rig.relay.tmp, "a file where the folder should be"));
+        QVERIFY(rig.relay.start());
+        QVERIFY(rig.listening());
+        MailDocBuilder d;
+        d.subject = QStringLiteral("attachment while the temporary folder is gone");
+        d.attachments = {{QStringLiteral("report.txt"), QByteArray(4096, 'r')}};
+        rig.posts.push_back(std::make_unique<Post>(rig.listenPort, rig.writeDocument(d.build())));
+        rig.accepted << Mail{d.subject, {QStringLiteral("alice@example.org")}};
+        QVERIFY(QTest::qWaitFor([&] { return rig.postsDone(); }, kLongWaitMs));
+        QCOMPARE(rig.postStatuses(), QList<QByteArray>{"200"});
+        QCOMPARE(rig.spooled(), 1);
+        QCOMPARE(rig.failed(), 0);
+        QVERIFY(rig.relay.stop());
+        rig.relay.tmp = good;
+        QVERIFY(rig.relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 1 && rig.spooled() == 0; }, 30000), qPrintable(rig.logTail()));
+        rig.expectEachOnce();
+        QCOMPARE(rig.stagedFiles(), 0);
+    }
+
+    // A full disk under the temporary folder: the same, with the fault the kernel reports.
+    void temporaryFolderFull()
+    {
+        if (::geteuid() != 0)
+            QSKIP("mounting a small file system needs root");
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("network, temporary folder full, then roomy"), false, {}, &error), qPrintable(error));
+        const QString small = rig.path(QStringLiteral("small-tmp"));
+        QDir().mkpath(small);
+        if (QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=64k", "tmpfs", small}) != 0)
+            QSKIP("no tmpfs can be mounted here");
+        struct Unmount {
+            QString path;
+            ~Unmount() { QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), path}); }
+        } unmount{small};
+        const QString good = rig.relay.tmp;
+        rig.relay.tmp = small;
+        QVERIFY(rig.relay.start());
+        QVERIFY(rig.listening());
+        MailDocBuilder d;
+        d.subject = QStringLiteral("large attachment on a full disk");
+        d.attachments = {{QStringLiteral("big.bin"), QByteArray(512 * 1024, 'b')}};
+        rig.posts.push_back(std::make_unique<Post>(rig.listenPort, rig.writeDocument(d.build())));
+        rig.accepted << Mail{d.subject, {QStringLiteral("alice@example.org")}};
+        QVERIFY(QTest::qWaitFor([&] { return rig.postsDone(); }, kLongWaitMs));
+        QCOMPARE(rig.postStatuses(), QList<QByteArray>{"200"});
+        QCOMPARE(rig.spooled(), 1);
+        QVERIFY(rig.relay.stop());
+        rig.relay.tmp = good;
+        QVERIFY(rig.relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 1 && rig.spooled() == 0; }, 30000), qPrintable(rig.logTail()));
+        rig.expectEachOnce();
+    }
+
+    // A kept document whose mail went but which cannot be removed (immutable) is never sent
+    // again: the relay remembers it on disk and only tries the removal, across restarts too.
+    void deliveredEntryThatCannotBeRemoved()
+    {
+        if (::geteuid() != 0)
+            QSKIP("making a file immutable needs root");
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("network, a delivered entry that cannot be removed"), false, {}, &error), qPrintable(error));
+        const QStringList ids = rig.keepInSpool(1, QStringLiteral("immutable entry"));
+        const QString file = rig.relay.spool + QLatin1Char('/') + ids[0] + QStringLiteral(".xml");
+        if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), file}) != 0)
+            QSKIP("this file system has no immutable files");
+        struct Mutable {
+            QString path;
+            ~Mutable() { QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), path}); }
+        } mutableAgain{file};
+        QVERIFY(rig.relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 1; }, 30000), qPrintable(rig.logTail()));
+        QVERIFY2(QTest::qWaitFor([&] { return rig.relay.logCount(QStringLiteral("was delivered but cannot be removed")) == 1; }, 10000),
+                 qPrintable(rig.logTail()));
+        // Restarts, and time: it stays sent once.
+        QVERIFY(rig.relay.stop());
+        QVERIFY(rig.relay.start());
+        QVERIFY(rig.listening());
+        QTest::qWait(3000);
+        QCOMPARE(rig.sink.count(), 1);
+        QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), file});
+        rig.expectEachOnce();
+    }
+
+    // A step of the wall clock six days forward, while the server is away: nothing expires
+    // without the relay having tried it for its own five days, and once the server is back
+    // everything goes.
+    void clockStepForward()
+    {
+        const QString library = QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1");
+        if (!QFile::exists(library))
+            QSKIP("libfaketime is not installed");
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("network, the clock steps six days forward"), false,
+                           {QStringLiteral("greeting 421")}, &error), qPrintable(error));
+        const QString stamp = rig.path(QStringLiteral("faketime"));
+        QVERIFY(WriteFile(stamp, "+0\n"));
+        rig.relay.extraEnv = {{QStringLiteral("LD_PRELOAD"), library},
+                              {QStringLiteral("FAKETIME_TIMESTAMP_FILE"), stamp},
+                              {QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1")},
+                              {QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1")}};
+        QVERIFY(rig.relay.start());
+        QVERIFY(rig.listening());
+        rig.post(QStringLiteral("kept before the clock step"));
+        QVERIFY(QTest::qWaitFor([&] { return rig.postsDone(); }, kLongWaitMs));
+        QCOMPARE(rig.postStatuses(), QList<QByteArray>{"200"});
+        QVERIFY(WriteFile(stamp, "+6d\n"));
+        // Tried again (at the next probe) after the step, while still away: it stays kept.
+        const int tried = rig.relay.logCount(QStringLiteral("Send Failed"));
+        QVERIFY2(QTest::qWaitFor([&] { return rig.relay.logCount(QStringLiteral("Send Failed")) > tried; }, 60000), qPrintable(rig.logTail()));
+        QCOMPARE(rig.failed(), 0);
+        QCOMPARE(rig.spooled(), 1);
+        rig.sink.setFaults({});
+        QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 1 && rig.spooled() == 0; }, 60000), qPrintable(rig.logTail()));
+        rig.expectEachOnce();
+    }
+
+    // Two relays started together on one spool of 60 kept documents: one works it, the other
+    // says who holds it and stays stopped; each mail goes once.
+    void twoRelaysOnOneSpool()
+    {
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("network, two relays on one spool of 60"), false, {}, &error), qPrintable(error));
+        rig.keepInSpool(60, QStringLiteral("shared spool"));
+        Relay second;
+        second.settings = rig.path(QStringLiteral("second.ini"));
+        second.trackerRoot = rig.relay.trackerRoot;
+        second.spool = rig.relay.spool;
+        second.tmp = rig.relay.tmp;
+        second.logPath = rig.path(QStringLiteral("second.log"));
+        const quint16 secondPort = UnusedTcpPort();
+        QVERIFY(WriteFile(second.settings, QStringLiteral("[SwiftnoteRelay]\nRelayMode=NETWORK\nSMTPServer=%1\n"
+                                                          "STMPRelayListenerPort=%2\n")
+                                               .arg(rig.sink.hostText())
+                                               .arg(secondPort)
+                                               .toUtf8()));
+        QVERIFY(rig.relay.start());
+        QVERIFY(second.start());
+        QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 60 && rig.spooled() == 0; }, 60000), qPrintable(rig.logTail()));
+        QTest::qWait(1000);
+        const bool firstWorks = rig.relay.logCount(QStringLiteral("is in use by")) == 0;
+        const QString other = firstWorks ? second.log() : rig.relay.log();
+        QVERIFY2(other.contains(QStringLiteral("is in use by process ")), qPrintable(other.right(2000)));
+        QVERIFY(second.stop());
+        rig.expectEachOnce();
+    }
+
+    // SIGTERM while eight deliveries are with a slow server: each client gets its 200, each
+    // mail arrives once, and the relay ends by itself.
+    void stoppingWithDeliveriesUnderWay()
+    {
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("network, SIGTERM with eight deliveries under way"), false, {}, &error), qPrintable(error));
+        SlowSmtp slow;
+        QVERIFY(slow.start());
+        slow.delayData(3);
+        QByteArray ini;
+        QFile f(rig.relay.settings);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        ini = f.readAll().replace(rig.sink.hostText().toUtf8(), slow.hostText().toUtf8());
+        f.close();
+        QVERIFY(WriteFile(rig.relay.settings, ini));
+        QVERIFY(rig.relay.start());
+        QVERIFY(rig.listening());
+        for (int i = 1; i <= 8; ++i)
+            rig.post(QStringLiteral("stopping #%1").arg(i));
+        QVERIFY(QTest::qWaitFor([&] { return slow.maxConcurrentData() >= 8; }, 30000));
+        rig.relay.terminate();
+        QVERIFY(QTest::qWaitFor([&] { return rig.postsDone(); }, 60000));
+        QCOMPARE(rig.postStatuses(), QList<QByteArray>(8, "200"));
+        QVERIFY(rig.relay.waitEnded());
+        QCOMPARE(slow.count(), 8);
+        QCOMPARE(rig.spooled(), 0);
+        QStringList subjects = PySubjects(slow.messages());
+        subjects.sort();
+        QCOMPARE(subjects.removeDuplicates(), 0);
+        Report(rig.name, Tally{8, 8, 0, 0, 0, {}});
+    }
+
+    // The settings name another database while a round delivers: nothing of one database is
+    // taken for the other's, and each record of both goes once.
+    void postOfficeDatabaseSwitchedMidRound()
+    {
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("post office, database switched during a delivery"), true, {}, &error), qPrintable(error));
+        const QString other = QStringLiteral("OTHER");
+        QCOMPARE(Btadmin(rig.relay.trackerRoot, {QStringLiteral("create-db"), DbSet, other}), 0);
+        QCOMPARE(Btadmin(rig.relay.trackerRoot, {QStringLiteral("add-user"), DbSet, QStringLiteral("relay"), QStringLiteral("pw"),
+                                                 QStringLiteral("--db"), DbName, QStringLiteral("--db"), other}), 0);
+        QCOMPARE(Btadmin(rig.relay.trackerRoot, {QStringLiteral("enable-postoffice"), DbSet, other}), 0);
+        SlowSmtp slow;
+        QVERIFY(slow.start());
+        slow.delayData(2);
+        QFile f(rig.relay.settings);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QByteArray ini = f.readAll().replace(rig.sink.hostText().toUtf8(), slow.hostText().toUtf8());
+        f.close();
+        QVERIFY(WriteFile(rig.relay.settings, ini));
+        // Records with the same numbers in both databases.
+        for (int i = 1; i <= 3; ++i)
+            QVERIFY(rig.enqueue(QStringLiteral("first database #%1").arg(i)));
+        for (int i = 1; i <= 3; ++i) {
+            const QString subject = QStringLiteral("other database #%1").arg(i);
+            QCOMPARE(Btadmin(rig.relay.trackerRoot, {QStringLiteral("enqueue"), DbSet, other, rig.writeDocument(Doc(subject))}), 0);
+            rig.accepted << Mail{subject, {QStringLiteral("alice@example.org")}};
+        }
+        QVERIFY(rig.relay.start());
+        QVERIFY(QTest::qWaitFor([&] { return slow.maxConcurrentData() >= 1; }, 30000));
+        ini.replace("BTDB=" + DbName.toUtf8(), "BTDB=" + other.toUtf8());
+        QVERIFY(WriteFile(rig.relay.settings, ini));
+        QVERIFY(rig.relay.signal(SIGHUP));
+        QVERIFY2(QTest::qWaitFor([&] { return slow.count() >= 6; }, 90000), qPrintable(rig.logTail()));
+        QTest::qWait(3000);
+        QVERIFY(rig.relay.stop());
+        QByteArray out;
+        Btadmin(rig.relay.trackerRoot, {QStringLiteral("list"), DbSet, other}, &out);
+        QVERIFY2(out.trimmed().isEmpty(), out.constData());
+        QStringList subjects = PySubjects(slow.messages());
+        subjects.sort();
+        QCOMPARE(subjects.size(), 6);
+        QCOMPARE(subjects.removeDuplicates(), 0);
+        const QueueState q = Queue(rig.relay.trackerRoot);
+        QCOMPARE(q.queued + q.parked, 0);
+        Report(rig.name, Tally{6, 6, 0, 0, 0, {}});
     }
 };
 

@@ -1,5 +1,6 @@
 // A spool worked by another process: `open DIR`, `store DIR` (the document on standard input;
-// prints the id), `ids DIR`. Failures go to standard error with exit code 1.
+// prints the id), `ids DIR`, `lock DIR` (takes the relay's lock and lets it go at once).
+// Failures go to standard error with exit code 1.
 #include "relay/Spool.h"
 
 #include <QCoreApplication>
@@ -12,7 +13,7 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() != 3) {
-        std::fputs("usage: spool_tool open|store|ids DIR\n", stderr);
+        std::fputs("usage: spool_tool open|store|ids|lock DIR\n", stderr);
         return 2;
     }
     swn::Spool spool(args[2]);
@@ -34,6 +35,12 @@ int main(int argc, char** argv)
     } else if (args[1] == QLatin1String("ids")) {
         for (const QString& id : spool.ids())
             std::printf("%s\n", qUtf8Printable(id));
+    } else if (args[1] == QLatin1String("lock")) {
+        QString holder;
+        if (!spool.lock(&holder, &error)) {
+            std::fprintf(stderr, "%s: %s\n", qUtf8Printable(error), qUtf8Printable(holder));
+            return 1;
+        }
     } else if (args[1] != QLatin1String("open")) {
         return 2;
     }

@@ -237,7 +237,8 @@ private Q_SLOTS:
                                   QByteArray::number(port) + "\nSMTPServer=" + sink.hostText().toUtf8() + "\n");
         QProcess relay;
         relay.setProcessEnvironment(noDisplay());
-        relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE), {QStringLiteral("--headless"), QStringLiteral("--settings"), path,
+        // No --headless: without a display it runs as the service does, rather than abort.
+        relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE), {QStringLiteral("--settings"), path,
                                                           QStringLiteral("--spool"), dir.filePath(QStringLiteral("spool"))});
         QVERIFY(relay.waitForStarted());
         QByteArray err;
@@ -246,6 +247,7 @@ private Q_SLOTS:
             return err;
         };
         QVERIFY(QTest::qWaitFor([&] { return collect().contains("Listening on Port " + QByteArray::number(port) + "\n"); }, 20000));
+        QVERIFY2(err.contains("Running as a service, without a window: no display was found"), err.constData());
         // Every line is stamped as the log stamps it.
         for (const QByteArray& line : err.split('\n'))
             if (!line.isEmpty())
@@ -317,6 +319,173 @@ private Q_SLOTS:
         QVERIFY2(logs.contains("Another relay is polling database SAMPL ("), logs.constData());
     }
 
+    void queueVerbsWithAndWithoutARelay()
+    {
+        SmtpSink sink;
+        QVERIFY(sink.start());
+        const QString spool = dir.filePath(QStringLiteral("verbs-spool"));
+        auto verb = [&](const QStringList& args, QByteArray* out = nullptr) {
+            QProcess p;
+            p.setProcessEnvironment(noDisplay());
+            p.start(QStringLiteral(SWN_RELAY_EXECUTABLE), QStringList{QStringLiteral("--spool"), spool} + args);
+            (void)QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 30000);
+            if (out)
+                *out = p.readAllStandardOutput() + p.readAllStandardError();
+            return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        };
+        // Three documents kept while the server is away.
+        sink.setFaults({QStringLiteral("greeting 421")});
+        const quint16 port = UnusedTcpPort();
+        const QString path = file("[SwiftnoteRelay]\nRelayMode=NETWORK\nSTMPRelayListenerPort=" + QByteArray::number(port) +
+                                  "\nSMTPServer=" + sink.hostText().toUtf8() + "\n");
+        auto startRelay = [&](QProcess& relay) {
+            relay.setProcessEnvironment(noDisplay());
+            relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE),
+                        {QStringLiteral("--headless"), QStringLiteral("--settings"), path, QStringLiteral("--spool"), spool});
+            return relay.waitForStarted() &&
+                QTest::qWaitFor([&] { return relay.peek(1 << 20).contains("Listening on Port"); }, 20000);
+        };
+        QProcess relay;
+        relay.setReadChannel(QProcess::StandardError);
+        QVERIFY(startRelay(relay));
+        for (int i = 0; i < 3; ++i) {
+            MailDocBuilder doc;
+            doc.subject = QStringLiteral("verb %1").arg(i);
+            QVERIFY(curlPost(doc.build(), port).startsWith(QStringLiteral("HTTP/1.1 200 ")));
+        }
+        QByteArray out;
+        QCOMPARE(verb({QStringLiteral("--queue")}, &out), 0);
+        QStringList lines = QString::fromUtf8(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 3);
+        for (const QString& line : lines) {
+            const QStringList fields = line.split(QLatin1Char('\t'));
+            QCOMPARE(fields.size(), 7);
+            QCOMPARE(fields[1], QStringLiteral("kept"));
+            QCOMPARE(fields[5], QStringLiteral("all"));
+            QVERIFY2(fields[6].contains(QStringLiteral("421")), qPrintable(line));
+        }
+        const QString dropped = lines[1].section(QLatin1Char('\t'), 0, 0);
+        // Through the running relay: one deleted and never sent, the others sent now.
+        QCOMPARE(verb({QStringLiteral("--delete"), dropped}, &out), 0);
+        QCOMPARE(verb({QStringLiteral("--delete"), dropped}, &out), 1);
+        QVERIFY2(out.contains(dropped.toUtf8()), out.constData());
+        QCOMPARE(verb({QStringLiteral("--delete"), QStringLiteral("../../etc/passwd")}, &out), 1);
+        sink.setFaults({});
+        QCOMPARE(verb({QStringLiteral("--flush")}, &out), 0);
+        QVERIFY(sink.waitForCount(2, 15000));
+        QStringList subjects = PySubjects(sink.messages());
+        subjects.sort();
+        QCOMPARE(subjects, (QStringList{"verb 0", "verb 2"}));
+
+        // A document every recipient refused lands in failed/; once they are known, it goes again.
+        MailDocBuilder refused;
+        refused.subject = QStringLiteral("refused first");
+        refused.to = {QStringLiteral("refused-later@example.org")};
+        QVERIFY(curlPost(refused.build(), port).startsWith(QStringLiteral("HTTP/1.1 200 ")));
+        QVERIFY(QTest::qWaitFor([&] {
+            verb({QStringLiteral("--queue")}, &out);
+            return out.contains("\tfailed\t");
+        }, 10000));
+        const QString failedId = QString::fromUtf8(out).section(QLatin1Char('\t'), 0, 0).trimmed();
+        ::kill(pid_t(relay.processId()), SIGTERM);
+        QVERIFY(relay.waitForFinished(15000));
+        // Without a relay: flush has no one to ask; requeue works on the files.
+        QCOMPARE(verb({QStringLiteral("--flush")}, &out), 1);
+        QVERIFY2(out.contains("no relay runs on the spool"), out.constData());
+        QCOMPARE(verb({QStringLiteral("--requeue"), failedId}, &out), 0);
+        QCOMPARE(verb({QStringLiteral("--requeue"), failedId}, &out), 1);
+        // The server takes that address now (the sink refuses only addresses starting with "refused").
+        QFile doc(spool + QLatin1Char('/') + failedId + QStringLiteral(".xml"));
+        QVERIFY(doc.open(QIODevice::ReadWrite));
+        QByteArray text = doc.readAll();
+        text.replace("refused-later@", "accepted-now@");
+        doc.resize(0);
+        doc.write(text);
+        doc.close();
+        QProcess again;
+        again.setReadChannel(QProcess::StandardError);
+        QVERIFY(startRelay(again));
+        QVERIFY(sink.waitForCount(3, 15000));
+        QCOMPARE(PySubjects(sink.messages()).last(), QStringLiteral("refused first"));
+        QTest::qWait(500);
+        QCOMPARE(sink.count(), 3);
+        ::kill(pid_t(again.processId()), SIGTERM);
+        QVERIFY(again.waitForFinished(15000));
+    }
+
+    void reloadAndJournalPriorities()
+    {
+        SmtpSink first, second;
+        QVERIFY(first.start() && second.start());
+        const quint16 port = UnusedTcpPort();
+        const QString path = file("[SwiftnoteRelay]\nRelayMode=NETWORK\nSTMPRelayListenerPort=" + QByteArray::number(port) +
+                                  "\nSMTPServer=" + first.hostText().toUtf8() + "\n");
+        QProcess relay;
+        QProcessEnvironment env = noDisplay();
+        relay.setProcessEnvironment(env);
+        relay.setReadChannel(QProcess::StandardError);
+        relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE), {QStringLiteral("--headless"), QStringLiteral("--settings"), path,
+                                                          QStringLiteral("--spool"), dir.filePath(QStringLiteral("hup-spool"))});
+        QVERIFY(relay.waitForStarted());
+        QVERIFY(QTest::qWaitFor([&] { return relay.peek(1 << 20).contains("Listening on Port"); }, 20000));
+        // The service says what it does, and relays without AutoStart.
+        const QByteArray startLines = relay.peek(1 << 20);
+        QVERIFY2(startLines.contains("Running as a service, without a window: started with --headless"), startLines.constData());
+        QVERIFY2(startLines.contains("Relaying in network relay mode: listening on port " + QByteArray::number(port)),
+                 startLines.constData());
+        MailDocBuilder doc;
+        doc.subject = QStringLiteral("before reload");
+        QVERIFY(curlPost(doc.build(), port).startsWith(QStringLiteral("HTTP/1.1 200 ")));
+        QVERIFY(first.waitForCount(1));
+        // Another server in the file, and SIGHUP: the next mail goes there, the relay runs on.
+        QByteArray ini = ReadAll(path);
+        ini.replace(first.hostText().toUtf8(), second.hostText().toUtf8());
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(ini + "SMTPPassword=never-shown\n");
+        f.close();
+        ::kill(pid_t(relay.processId()), SIGHUP);
+        QVERIFY(QTest::qWaitFor([&] { return relay.peek(1 << 20).contains("Settings reloaded from"); }, 10000));
+        doc.subject = QStringLiteral("after reload");
+        QVERIFY(curlPost(doc.build(), port).startsWith(QStringLiteral("HTTP/1.1 200 ")));
+        QVERIFY(second.waitForCount(1));
+        QCOMPARE(first.count(), 1);
+        ::kill(pid_t(relay.processId()), SIGTERM);
+        QVERIFY(relay.waitForFinished(15000));
+        QCOMPARE(relay.exitCode(), 0);
+        const QByteArray log = relay.readAllStandardError();
+        QVERIFY2(log.contains("SMTPServer=" + second.hostText().toUtf8()), log.constData());
+        QVERIFY(log.contains("SMTPPassword") && !log.contains("never-shown"));
+
+        // Under the journal every line carries its priority; a failed delivery is a warning or worse.
+        const quint16 port2 = UnusedTcpPort();
+        const QString path2 = file("[SwiftnoteRelay]\nRelayMode=NETWORK\nSTMPRelayListenerPort=" + QByteArray::number(port2) +
+                                   "\nSMTPServer=" + first.hostText().toUtf8() + "\n");
+        const QString journal = dir.filePath(QStringLiteral("journal.txt"));
+        QProcess shell;
+        shell.setProcessEnvironment(env);
+        // JOURNAL_STREAM names the very file the relay's stderr is.
+        shell.start(QStringLiteral("/bin/sh"),
+                    {QStringLiteral("-c"), QStringLiteral("exec 2>\"$1\"; JOURNAL_STREAM=$(stat -c '%d:%i' \"$1\") exec \"$2\" --headless --settings \"$3\" --spool \"$4\""),
+                     QStringLiteral("sh"), journal, QStringLiteral(SWN_RELAY_EXECUTABLE), path2, dir.filePath(QStringLiteral("journal-spool"))});
+        QVERIFY(shell.waitForStarted());
+        QVERIFY(QTest::qWaitFor([&] { return ReadAll(journal).contains("Listening on Port"); }, 20000));
+        MailDocBuilder bad;
+        bad.subject = QStringLiteral("every recipient refused");
+        bad.to = {QStringLiteral("refused@example.org")};
+        QVERIFY(curlPost(bad.build(), port2).startsWith(QStringLiteral("HTTP/1.1 200 ")));
+        QVERIFY(QTest::qWaitFor([&] { return ReadAll(journal).contains("Send Failed"); }, 10000));
+        ::kill(pid_t(shell.processId()), SIGTERM);
+        QVERIFY(shell.waitForFinished(15000));
+        for (const QByteArray& line : ReadAll(journal).split('\n')) {
+            if (line.isEmpty())
+                continue;
+            QVERIFY2(line.startsWith("<3>") || line.startsWith("<4>") || line.startsWith("<6>"), line.constData());
+            if (line.contains("Send Failed"))
+                QVERIFY2(!line.startsWith("<6>"), line.constData());
+        }
+    }
+
     void helpAndVersionWithoutADisplay()
     {
         for (const QString& option : {QStringLiteral("--help"), QStringLiteral("--version")}) {
@@ -328,7 +497,7 @@ private Q_SLOTS:
             QCOMPARE(relay.exitCode(), 0);
             const QByteArray out = relay.readAllStandardOutput();
             if (option == QLatin1String("--help"))
-                QVERIFY2(out.contains("--headless") && out.contains("--settings"), out.constData());
+                QVERIFY2(out.contains("--headless") && out.contains("--settings") && out.contains("--queue"), out.constData());
             else
                 QVERIFY2(out.contains("SWNRelay 2.0.6"), out.constData());
         }

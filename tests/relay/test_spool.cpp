@@ -166,7 +166,7 @@ private Q_SLOTS:
         QCOMPARE(second.failedIds(), QStringList{kept[0]});
         QCOMPARE(second.failedReason(kept[0]), QStringLiteral("550 no such user"));
 
-        // Another process keeps a document in the same folder; this one sees it, after the others.
+        // Another process keeps a document in the same folder: the ids are read once, at open.
         QProcess other;
         other.start(QStringLiteral(SWN_SPOOL_TOOL), {QStringLiteral("store"), tmp.path()});
         other.write("three");
@@ -174,8 +174,109 @@ private Q_SLOTS:
         QVERIFY(other.waitForFinished(30000));
         QCOMPARE(other.exitCode(), 0);
         const QString third = QString::fromUtf8(other.readAllStandardOutput().trimmed());
-        QCOMPARE(second.ids(), (QStringList{kept[1], third}));
-        QCOMPARE(second.read(third, &error), QByteArray("three"));
+        QCOMPARE(second.ids(), QStringList{kept[1]});
+        Spool third_(tmp.path());
+        QVERIFY(third_.open(&error));
+        QCOMPARE(third_.ids(), (QStringList{kept[1], third}));
+        QCOMPARE(third_.read(third, &error), QByteArray("three"));
+    }
+
+    void oneRelayPerSpool()
+    {
+        QTemporaryDir tmp;
+        QString error, holder;
+        Spool spool(tmp.path());
+        QVERIFY(spool.open(&error));
+        QVERIFY2(spool.lock(&holder, &error), qPrintable(error));
+        // Another process finds it held, and by whom; a second holder in this process too.
+        auto lockElsewhere = [&](QByteArray* err) {
+            QProcess other;
+            other.start(QStringLiteral(SWN_SPOOL_TOOL), {QStringLiteral("lock"), tmp.path()});
+            other.waitForFinished(30000);
+            *err = other.readAllStandardError();
+            return other.exitCode();
+        };
+        QByteArray err;
+        QCOMPARE(lockElsewhere(&err), 1);
+        QVERIFY2(err.contains(QByteArray::number(QCoreApplication::applicationPid())), err.constData());
+        Spool again(tmp.path());
+        QVERIFY(again.open(&error));
+        QVERIFY(!again.lock(&holder, &error));
+        QVERIFY(holder.contains(QString::number(QCoreApplication::applicationPid())));
+        spool.unlock();
+        QCOMPARE(lockElsewhere(&err), 0);
+        QVERIFY(again.lock(&holder, &error));
+    }
+
+    void failedFolderStaysUnderItsLimit()
+    {
+        QTemporaryDir tmp;
+        QString error;
+        QStringList failed;
+        {
+            Spool spool(tmp.path());
+            QVERIFY(spool.open(&error));
+            const QString waiting = spool.store(QByteArray(5000, 'w'), &error);
+            spool.setFailedLimit(3 * 1100);
+            for (int i = 0; i < 5; ++i)
+                failed << spool.keepFailed(QByteArray(1000, char('a' + i)), QStringLiteral("malformed"), &error);
+            // The oldest failed ones made room; the waiting document is never touched.
+            QCOMPARE(spool.failedIds(), failed.mid(2));
+            QCOMPARE(spool.takeEvicted(), failed.mid(0, 2));
+            QVERIFY(spool.takeEvicted().isEmpty());
+            QVERIFY(spool.failedBytes() <= 3 * 1100);
+            QCOMPARE(spool.ids(), QStringList{waiting});
+            QVERIFY(!QFile::exists(spool.failedDir() + '/' + failed[0] + ".reason"));
+            // A document moved there makes room the same way.
+            QVERIFY(spool.moveToFailed(waiting, QStringLiteral("too old")));
+            QCOMPARE(spool.failedIds(), QStringList{waiting});
+        }
+        Spool reopened(tmp.path());
+        QVERIFY(reopened.open(&error));
+        QCOMPARE(reopened.failedCount(), 1);
+        QVERIFY(reopened.failedBytes() > 5000);
+    }
+
+    void steeringKeepsWhoAlreadyHasTheMail()
+    {
+        QTemporaryDir tmp;
+        QString error;
+        QString id;
+        {
+            Spool spool(tmp.path());
+            QVERIFY(spool.open(&error));
+            id = spool.store("doc", &error, {QStringLiteral("bob@example.org")}, QStringLiteral("451 later"));
+            spool.noteAttempt(id, 3, QDateTime::currentDateTimeUtc().addSecs(600), QStringLiteral("421 busy\nagain"));
+            const Spool::Entry e = spool.entries().value(0);
+            QCOMPARE(e.id, id);
+            QCOMPARE(e.attempts, 3);
+            QCOMPARE(e.reason, QStringLiteral("421 busy again"));
+            QVERIFY(e.nextTry > QDateTime::currentDateTimeUtc());
+            QCOMPARE(e.recipients, QStringList{QStringLiteral("bob@example.org")});
+            // Failed and back: those who have it already do not get it again.
+            QVERIFY(spool.moveToFailed(id, QStringLiteral("gave up"), &error));
+            QCOMPARE(spool.entries().value(0).recipients, QStringList{QStringLiteral("bob@example.org")});
+            QVERIFY2(spool.requeue(id, &error), qPrintable(error));
+            QCOMPARE(spool.recipients(id), QStringList{QStringLiteral("bob@example.org")});
+            QVERIFY(!spool.requeue(id, &error));
+            QVERIFY(error.contains(id));
+            // Sent, but not removable: remembered across a restart.
+            QVERIFY(spool.markDelivered(id, &error));
+        }
+        Spool spool(tmp.path());
+        QVERIFY(spool.open(&error));
+        QVERIFY(spool.isMarkedDelivered(id));
+        QVERIFY(spool.entries().value(0).delivered);
+        QVERIFY(spool.remove(id, &error));
+        QVERIFY(Contents(tmp.path()).filter(id).isEmpty());
+        const QString other = spool.keepFailed("bad", "malformed", &error);
+        QVERIFY(spool.removeFailed(other, &error));
+        QVERIFY(!spool.removeFailed(other, &error));
+        QCOMPARE(spool.failedCount(), 0);
+        // A note appended line by line reads back whole.
+        QVERIFY(spool.appendNote("journal", "1\n", &error));
+        QVERIFY(spool.appendNote("journal", "2\n", &error));
+        QCOMPARE(spool.readNote("journal"), QByteArray("1\n2\n"));
     }
 
     void crashLeftoversAreCleared()

@@ -1,0 +1,225 @@
+// A backlog in the spool: documents kept while the server was away, found by a relay that
+// starts again. Printed, in one run against one smtp-sink: the live rate of 100 clients posting
+// 2 KB documents; then, for each backlog size, how long the relay takes to listen, its resident
+// memory once it listens and at its peak, how fast it drains the backlog against that live rate,
+// and whether documents posted meanwhile still go at once.
+// Usage: bench_backlog [ENTRIES...]   (default: 20000 100000)
+#include "BenchSupport.h"
+#include "MailDocBuilder.h"
+#include "SmtpSink.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <atomic>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace swn;
+using namespace swn::bench;
+
+namespace {
+
+int CountDocuments(const QString& folder)
+{
+    int n = 0;
+    DIR* d = ::opendir(QFile::encodeName(folder).constData());
+    if (!d)
+        return 0;
+    while (const dirent* e = ::readdir(d)) {
+        const size_t len = std::strlen(e->d_name);
+        if (len > 4 && std::strcmp(e->d_name + len - 4, ".xml") == 0)
+            ++n;
+    }
+    ::closedir(d);
+    return n;
+}
+
+// What an earlier run would have kept, written straight into the folder (no flush: the
+// benchmark measures the relay, not the disk that filled it).
+bool FillSpool(const QString& folder, int entries, const QByteArray& document)
+{
+    if (!QDir().mkpath(folder + QStringLiteral("/failed")))
+        return false;
+    const QDateTime base = QDateTime::currentDateTimeUtc().addSecs(-3600);
+    for (int i = 0; i < entries; ++i) {
+        const QString id = QStringLiteral("%1Z-%2-%3")
+                               .arg(base.addMSecs(i / 10).toString(QStringLiteral("yyyyMMdd'T'HHmmsszzz")))
+                               .arg(i, 8, 16, QLatin1Char('0'))
+                               .arg(0xbacc0000u + unsigned(i), 8, 16, QLatin1Char('0'));
+        const QByteArray path = QFile::encodeName(folder + QLatin1Char('/') + id + QStringLiteral(".xml"));
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 || ::write(fd, document.constData(), size_t(document.size())) != document.size()) {
+            if (fd >= 0)
+                ::close(fd);
+            return false;
+        }
+        ::close(fd);
+    }
+    return true;
+}
+
+struct Relay {
+    QProcess process;
+    QByteArray log;
+    bool start(const QString& ini, const QString& spool, const QString& work)
+    {
+        process.setWorkingDirectory(work);
+        process.setReadChannel(QProcess::StandardError);
+        process.start(QStringLiteral(SWN_RELAY_EXECUTABLE), {QStringLiteral("--headless"), QStringLiteral("--settings"), ini,
+                                                            QStringLiteral("--spool"), spool});
+        return process.waitForStarted();
+    }
+    bool waitFor(const QByteArray& text, int ms)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!log.contains(text)) {
+            if (t.elapsed() > ms)
+                return false;
+            process.waitForReadyRead(20);
+            log += process.readAllStandardError();
+        }
+        return true;
+    }
+    void drainLog() { log += process.readAllStandardError(); }
+    void stop()
+    {
+        process.terminate();
+        process.waitForFinished(60000);
+    }
+};
+
+double PostAll(quint16 port, const QByteArray& request, int mails, int clients, int* failures)
+{
+    std::atomic<int> next{0}, failed{0};
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<std::thread> pool;
+    for (int t = 0; t < clients; ++t)
+        pool.emplace_back([&] {
+            for (int i = next++; i < mails; i = next++)
+                if (!PostRequest(port, request))
+                    ++failed;
+        });
+    for (auto& th : pool)
+        th.join();
+    *failures = failed;
+    return (mails - failed) / (clock.nsecsElapsed() / 1e9);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QList<int> sizes;
+    for (int i = 1; i < argc; ++i)
+        sizes << std::max(100, std::atoi(argv[i]));
+    if (sizes.isEmpty())
+        sizes = {20000, 100000};
+
+    QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/swn-bench-XXXXXX"));
+    SmtpSinkTool sink;
+    if (!sink.start()) {
+        std::fprintf(stderr, "bench_backlog: smtp-sink is needed (scripts/bench installs it)\n");
+        return 1;
+    }
+    test::MailDocBuilder doc;
+    doc.to = {"alice@example.org"};
+    doc.body = QString(2048 - 400, QLatin1Char('x'));
+    const QByteArray document = doc.build();
+    const QByteArray request = "POST / HTTP/1.1\r\nHost: relay\r\nContent-Length: " +
+        QByteArray::number(document.size()) + "\r\n\r\n" + document;
+
+    int status = 0;
+    for (const int entries : sizes) {
+        const QString work = dir.filePath(QStringLiteral("run%1").arg(entries));
+        QDir().mkpath(work);
+        const quint16 port = test::UnusedTcpPort();
+        const QString ini = work + QStringLiteral("/relay.ini");
+        QFile f(ini);
+        f.open(QIODevice::WriteOnly);
+        f.write(QStringLiteral("[SwiftnoteRelay]\nRelayMode=NETWORK\nMaxLogSize=64\nSTMPRelayListenerPort=%1\nSMTPServer=%2\n")
+                    .arg(port)
+                    .arg(sink.hostText())
+                    .toUtf8());
+        f.close();
+
+        // The live rate, in this run, on an empty spool.
+        const int liveMails = std::min(entries, 5000);
+        int failures = 0;
+        double liveRate = 0;
+        {
+            Relay live;
+            if (!live.start(ini, work + QStringLiteral("/live-spool"), work) || !live.waitFor("Listening on Port", 20000)) {
+                std::fprintf(stderr, "bench_backlog: the relay did not start\n");
+                return 1;
+            }
+            liveRate = PostAll(port, request, liveMails, 100, &failures);
+            live.stop();
+        }
+
+        const QString spool = work + QStringLiteral("/spool");
+        QElapsedTimer clock;
+        clock.start();
+        if (!FillSpool(spool, entries, document)) {
+            std::fprintf(stderr, "bench_backlog: cannot fill %s\n", qPrintable(spool));
+            return 1;
+        }
+        const double fillSeconds = clock.nsecsElapsed() / 1e9;
+        ::sync();
+
+        Relay relay;
+        clock.restart();
+        if (!relay.start(ini, spool, work) || !relay.waitFor("Listening on Port", 120000)) {
+            std::fprintf(stderr, "bench_backlog: the relay did not start on the backlog\n");
+            return 1;
+        }
+        const double startSeconds = clock.nsecsElapsed() / 1e9;
+        const long listeningKb = ProcessKb(relay.process.processId(), "VmRSS:");
+        // Posted while the backlog drains: each is answered and goes at once.
+        int livePosted = 0, liveFailed = 0;
+        double worstLiveMs = 0;
+        int left = entries;
+        while (left > 0 && clock.elapsed() < 30 * 60 * 1000) {
+            QElapsedTimer one;
+            one.start();
+            if (PostRequest(port, request))
+                ++livePosted;
+            else
+                ++liveFailed;
+            worstLiveMs = std::max(worstLiveMs, one.nsecsElapsed() / 1e6);
+            QThread::msleep(200);
+            relay.drainLog();
+            left = CountDocuments(spool);
+        }
+        const double drainSeconds = clock.nsecsElapsed() / 1e9 - startSeconds;
+        const long peakKb = ProcessKb(relay.process.processId(), "VmHWM:");
+        relay.stop();
+        const double drainRate = (entries - left) / drainSeconds;
+
+        std::printf("backlog of %d kept documents of 2 KB (written in %.1f s)\n", entries, fillSeconds);
+        std::printf("  listening after        %6.2f s (aim: under 3 s), resident %.1f MB, peak %.1f MB (%.0f bytes an entry)\n",
+                    startSeconds, listeningKb / 1024.0, peakKb / 1024.0, entries ? peakKb * 1024.0 / entries : 0.0);
+        std::printf("  drained at             %8.1f documents/s (%d left)\n", drainRate, left);
+        std::printf("  live, 100 clients      %8.1f documents/s (%d of %d failed)\n", liveRate, failures, liveMails);
+        std::printf("  drain/live             %8.2f (aim: at least 0.80)\n", drainRate / liveRate);
+        std::printf("  posted while draining  %d answered, %d not, slowest answer %.1f ms\n", livePosted, liveFailed,
+                    worstLiveMs);
+        if (left > 0 || failures || liveFailed)
+            status = 1;
+    }
+    sink.stop();
+    return status;
+}
