@@ -10,7 +10,9 @@
 #include <curl/curl.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cstdio>
+#include <thread>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -136,6 +138,71 @@ bool WaitForPort(quint16 port, int ms)
         QThread::msleep(20);
     }
     return false;
+}
+
+double PostConcurrently(quint16 port, const QByteArray& request, int mails, int clients, int* failures,
+                        std::vector<double>* latenciesMs)
+{
+    std::atomic<int> next{0}, failed{0};
+    if (latenciesMs)
+        latenciesMs->assign(size_t(mails), 0);
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<std::thread> pool;
+    for (int t = 0; t < clients; ++t)
+        pool.emplace_back([&] {
+            for (int i = next++; i < mails; i = next++) {
+                QElapsedTimer one;
+                one.start();
+                if (!PostRequest(port, request))
+                    ++failed;
+                if (latenciesMs)
+                    (*latenciesMs)[size_t(i)] = one.nsecsElapsed() / 1e6;
+            }
+        });
+    for (auto& th : pool)
+        th.join();
+    if (failures)
+        *failures = failed;
+    return (mails - failed) / (clock.nsecsElapsed() / 1e9);
+}
+
+QByteArray PostOf(const QByteArray& document)
+{
+    return "POST / HTTP/1.1\r\nHost: relay\r\nContent-Length: " + QByteArray::number(document.size()) + "\r\n\r\n" +
+        document;
+}
+
+bool RelayProcess::start(const QString& executable, const QStringList& arguments, const QString& workDir)
+{
+    logPath_ = workDir + QStringLiteral("/relay.log");
+    process_.setWorkingDirectory(workDir);
+    process_.setStandardErrorFile(logPath_, QIODevice::Append);
+    process_.start(executable, QStringList{QStringLiteral("--headless")} + arguments);
+    return process_.waitForStarted();
+}
+
+bool RelayProcess::waitForLog(const QByteArray& text, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        QFile log(logPath_);
+        if (log.open(QIODevice::ReadOnly) && log.readAll().contains(text))
+            return true;
+        if (process_.state() == QProcess::NotRunning)
+            return false;
+        QThread::msleep(20);
+    }
+    return false;
+}
+
+void RelayProcess::stop()
+{
+    if (process_.state() == QProcess::NotRunning)
+        return;
+    process_.terminate();
+    process_.waitForFinished(60000);
 }
 
 long StatusKb(const char* field)

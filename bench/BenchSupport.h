@@ -48,6 +48,27 @@ long ProcessKb(qint64 pid, const char* field);
 // One request on a connection of its own; true when the relay answered 200.
 bool PostRequest(quint16 port, const QByteArray& request);
 bool WaitForPort(quint16 port, int ms);
+// `mails` requests posted from `clients` threads, each request on a connection of its own; the
+// rate of 200 replies per second. `latenciesMs`, when given, gets each request's time.
+double PostConcurrently(quint16 port, const QByteArray& request, int mails, int clients, int* failures,
+                        std::vector<double>* latenciesMs = nullptr);
+// An HTTP request that posts `document` with its length.
+QByteArray PostOf(const QByteArray& document);
+
+// The relay as the service runs it: SWNRelay --headless, a process of its own, its log in a file.
+class RelayProcess {
+public:
+    ~RelayProcess() { stop(); }
+    bool start(const QString& executable, const QStringList& arguments, const QString& workDir);
+    // Waits until the log holds `text`.
+    bool waitForLog(const QByteArray& text, int ms);
+    qint64 pid() const { return process_.processId(); }
+    void stop();
+
+private:
+    QProcess process_;
+    QString logPath_;
+};
 
 // Kilobytes from /proc/self/status ("VmRSS", "VmHWM").
 long StatusKb(const char* field);

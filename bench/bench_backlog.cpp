@@ -69,55 +69,6 @@ bool FillSpool(const QString& folder, int entries, const QByteArray& document)
     return true;
 }
 
-struct Relay {
-    QProcess process;
-    QByteArray log;
-    bool start(const QString& ini, const QString& spool, const QString& work)
-    {
-        process.setWorkingDirectory(work);
-        process.setReadChannel(QProcess::StandardError);
-        process.start(QStringLiteral(SWN_RELAY_EXECUTABLE), {QStringLiteral("--headless"), QStringLiteral("--settings"), ini,
-                                                            QStringLiteral("--spool"), spool});
-        return process.waitForStarted();
-    }
-    bool waitFor(const QByteArray& text, int ms)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (!log.contains(text)) {
-            if (t.elapsed() > ms)
-                return false;
-            process.waitForReadyRead(20);
-            log += process.readAllStandardError();
-        }
-        return true;
-    }
-    void drainLog() { log += process.readAllStandardError(); }
-    void stop()
-    {
-        process.terminate();
-        process.waitForFinished(60000);
-    }
-};
-
-double PostAll(quint16 port, const QByteArray& request, int mails, int clients, int* failures)
-{
-    std::atomic<int> next{0}, failed{0};
-    QElapsedTimer clock;
-    clock.start();
-    std::vector<std::thread> pool;
-    for (int t = 0; t < clients; ++t)
-        pool.emplace_back([&] {
-            for (int i = next++; i < mails; i = next++)
-                if (!PostRequest(port, request))
-                    ++failed;
-        });
-    for (auto& th : pool)
-        th.join();
-    *failures = failed;
-    return (mails - failed) / (clock.nsecsElapsed() / 1e9);
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -139,8 +90,7 @@ int main(int argc, char** argv)
     doc.to = {"alice@example.org"};
     doc.body = QString(2048 - 400, QLatin1Char('x'));
     const QByteArray document = doc.build();
-    const QByteArray request = "POST / HTTP/1.1\r\nHost: relay\r\nContent-Length: " +
-        QByteArray::number(document.size()) + "\r\n\r\n" + document;
+    const QByteArray request = PostOf(document);
 
     int status = 0;
     for (const int entries : sizes) {
@@ -161,13 +111,15 @@ int main(int argc, char** argv)
         int failures = 0;
         double liveRate = 0;
         {
-            Relay live;
-            if (!live.start(ini, work + QStringLiteral("/live-spool"), work) || !live.waitFor("Listening on Port", 20000)) {
+            RelayProcess live;
+            if (!live.start(QStringLiteral(SWN_RELAY_EXECUTABLE),
+                            {QStringLiteral("--settings"), ini, QStringLiteral("--spool"), work + QStringLiteral("/live-spool")},
+                            work) ||
+                !live.waitForLog("Listening on Port", 20000)) {
                 std::fprintf(stderr, "bench_backlog: the relay did not start\n");
                 return 1;
             }
-            liveRate = PostAll(port, request, liveMails, 100, &failures);
-            live.stop();
+            liveRate = PostConcurrently(port, request, liveMails, 100, &failures);
         }
 
         const QString spool = work + QStringLiteral("/spool");
@@ -180,14 +132,16 @@ int main(int argc, char** argv)
         const double fillSeconds = clock.nsecsElapsed() / 1e9;
         ::sync();
 
-        Relay relay;
+        RelayProcess relay;
         clock.restart();
-        if (!relay.start(ini, spool, work) || !relay.waitFor("Listening on Port", 120000)) {
+        if (!relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE), {QStringLiteral("--settings"), ini, QStringLiteral("--spool"), spool},
+                         work) ||
+            !relay.waitForLog("Listening on Port", 120000)) {
             std::fprintf(stderr, "bench_backlog: the relay did not start on the backlog\n");
             return 1;
         }
         const double startSeconds = clock.nsecsElapsed() / 1e9;
-        const long listeningKb = ProcessKb(relay.process.processId(), "VmRSS:");
+        const long listeningKb = ProcessKb(relay.pid(), "VmRSS:");
         // Posted while the backlog drains: each is answered and goes at once.
         int livePosted = 0, liveFailed = 0;
         double worstLiveMs = 0;
@@ -201,11 +155,10 @@ int main(int argc, char** argv)
                 ++liveFailed;
             worstLiveMs = std::max(worstLiveMs, one.nsecsElapsed() / 1e6);
             QThread::msleep(200);
-            relay.drainLog();
             left = CountDocuments(spool);
         }
         const double drainSeconds = clock.nsecsElapsed() / 1e9 - startSeconds;
-        const long peakKb = ProcessKb(relay.process.processId(), "VmHWM:");
+        const long peakKb = ProcessKb(relay.pid(), "VmHWM:");
         relay.stop();
         const double drainRate = (entries - left) / drainSeconds;
 

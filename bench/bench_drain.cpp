@@ -38,24 +38,6 @@ bool WriteSettings(const QString& path, const QByteArray& text)
     return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
 }
 
-struct Relay {
-    QProcess process;
-    bool start(const QString& ini, const QString& work, const QString& trackerRoot)
-    {
-        process.setWorkingDirectory(work);
-        process.setStandardErrorFile(work + QStringLiteral("/relay.log"));
-        process.start(QStringLiteral(SWN_RELAY_EXECUTABLE),
-                      {QStringLiteral("--headless"), QStringLiteral("--settings"), ini, QStringLiteral("--tracker-root"),
-                       trackerRoot, QStringLiteral("--spool"), work + QStringLiteral("/spool")});
-        return process.waitForStarted();
-    }
-    void stop()
-    {
-        process.terminate();
-        process.waitForFinished(60000);
-    }
-};
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -92,8 +74,11 @@ int main(int argc, char** argv)
                           .arg(port)
                           .arg(sink.hostText())
                           .toUtf8());
-        Relay relay;
-        if (!relay.start(work + QStringLiteral("/relay.ini"), work, dir.filePath(QStringLiteral("none"))) ||
+        RelayProcess relay;
+        if (!relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE),
+                         {QStringLiteral("--settings"), work + QStringLiteral("/relay.ini"), QStringLiteral("--spool"),
+                          work + QStringLiteral("/spool")},
+                         work) ||
             !WaitForPort(port, 20000)) {
             std::fprintf(stderr, "bench_drain: the relay did not start\n");
             return 1;
@@ -102,26 +87,13 @@ int main(int argc, char** argv)
         networkDoc.withAttachmentList = true;
         networkDoc.attachments = {{QStringLiteral("notes.txt"), attachment}};
         const QByteArray body = networkDoc.build();
-        const QByteArray request =
-            "POST / HTTP/1.1\r\nHost: relay\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
-        std::atomic<int> next{0}, failed{0};
-        const double cpuBefore = ProcessCpuSeconds(relay.process.processId());
-        QElapsedTimer clock;
-        clock.start();
-        std::vector<std::thread> pool;
-        for (int t = 0; t < 100; ++t)
-            pool.emplace_back([&] {
-                for (int i = next++; i < liveMails; i = next++)
-                    if (!PostRequest(port, request))
-                        ++failed;
-            });
-        for (auto& th : pool)
-            th.join();
-        liveRate = (liveMails - failed) / (clock.nsecsElapsed() / 1e9);
-        liveCpu = (ProcessCpuSeconds(relay.process.processId()) - cpuBefore) / liveMails;
-        relay.stop();
+        const QByteArray request = PostOf(networkDoc.build());
+        int failed = 0;
+        const double cpuBefore = ProcessCpuSeconds(relay.pid());
+        liveRate = PostConcurrently(port, request, liveMails, 100, &failed);
+        liveCpu = (ProcessCpuSeconds(relay.pid()) - cpuBefore) / liveMails;
         if (failed)
-            std::fprintf(stderr, "bench_drain: %d posts failed\n", int(failed));
+            std::fprintf(stderr, "bench_drain: %d posts failed\n", failed);
     }
     std::printf("network relay, 100 clients, %d documents with a %lld-byte attachment: %8.1f mails/s, CPU %.0f us/mail\n",
                 liveMails, qint64(attachment.size()), liveRate, liveCpu * 1e6);
@@ -147,9 +119,12 @@ int main(int argc, char** argv)
                                      "SMTPServer=%1\nBTLoginID=relay\nBTPassword=pw\nBTDB=%2\nBTDbset=%3\n")
                           .arg(sink.hostText(), Db, Set)
                           .toUtf8());
-        Relay relay;
+        RelayProcess relay;
         clock.restart();
-        if (!relay.start(work + QStringLiteral("/relay.ini"), work, store.root())) {
+        if (!relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE),
+                         {QStringLiteral("--settings"), work + QStringLiteral("/relay.ini"), QStringLiteral("--tracker-root"),
+                          store.root(), QStringLiteral("--spool"), work + QStringLiteral("/spool")},
+                         work)) {
             std::fprintf(stderr, "bench_drain: the relay did not start\n");
             return 1;
         }
@@ -157,7 +132,7 @@ int main(int argc, char** argv)
         double cpu = 0;
         while (left > 0 && clock.elapsed() < 20 * 60 * 1000) {
             QThread::msleep(250);
-            cpu = ProcessCpuSeconds(relay.process.processId());
+            cpu = ProcessCpuSeconds(relay.pid());
             left = store.list(Set, Db).size();
         }
         const double seconds = clock.nsecsElapsed() / 1e9;

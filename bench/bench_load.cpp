@@ -32,24 +32,14 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const int mails = argc > 1 ? std::max(100, std::atoi(argv[1])) : 5000;
     constexpr int clients = 100;
-    const QString sinkTool = FindTool("smtp-sink"), sourceTool = FindTool("smtp-source");
-    if (sinkTool.isEmpty() || sourceTool.isEmpty()) {
+    const QString sourceTool = FindTool("smtp-source");
+    SmtpSinkTool sink;
+    if (sourceTool.isEmpty() || !sink.start()) {
         std::fprintf(stderr, "bench_load: smtp-sink and smtp-source are needed (scripts/bench installs them)\n");
         return 1;
     }
+    const quint16 sinkPort = sink.port();
     QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/swn-bench-XXXXXX"));
-
-    const quint16 sinkPort = test::UnusedTcpPort();
-    QProcess sink;
-    QStringList sinkArgs{QStringLiteral("-m"), QStringLiteral("512")};
-    if (::geteuid() == 0)
-        sinkArgs << QStringLiteral("-u") << QStringLiteral("nobody");
-    sinkArgs << QStringLiteral("127.0.0.1:%1").arg(sinkPort) << QStringLiteral("512");
-    sink.start(sinkTool, sinkArgs);
-    if (!sink.waitForStarted() || !WaitForPort(sinkPort, 5000)) {
-        std::fprintf(stderr, "bench_load: smtp-sink did not start\n");
-        return 1;
-    }
 
     // The reference: 2 KB mails, one per connection, one after another. A shell runs it and then
     // reads its own child times, which hold exactly smtp-source's CPU time.
@@ -82,13 +72,12 @@ int main(int argc, char** argv)
                   .arg(sinkPort)
                   .toUtf8());
     ini.close();
-    QProcess relay;
-    relay.setWorkingDirectory(dir.path());
-    relay.setStandardErrorFile(QProcess::nullDevice());
-    relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE),
-                {QStringLiteral("--headless"), QStringLiteral("--settings"), ini.fileName(), QStringLiteral("--tracker-root"),
-                 dir.filePath(QStringLiteral("tracker")), QStringLiteral("--spool"), dir.filePath(QStringLiteral("spool"))});
-    if (!relay.waitForStarted() || !WaitForPort(relayPort, 10000)) {
+    RelayProcess relay;
+    if (!relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE),
+                     {QStringLiteral("--settings"), ini.fileName(), QStringLiteral("--tracker-root"),
+                      dir.filePath(QStringLiteral("tracker")), QStringLiteral("--spool"), dir.filePath(QStringLiteral("spool"))},
+                     dir.path()) ||
+        !WaitForPort(relayPort, 10000)) {
         std::fprintf(stderr, "bench_load: the relay did not start\n");
         return 1;
     }
@@ -97,28 +86,15 @@ int main(int argc, char** argv)
     doc.to = {"alice@example.org"};
     doc.body = QString(2048 - 400, QLatin1Char('x'));
     const QByteArray document = doc.build();
-    const QByteArray request = "POST / HTTP/1.1\r\nHost: relay\r\nContent-Length: " +
-        QByteArray::number(document.size()) + "\r\n\r\n" + document;
+    const QByteArray request = PostOf(document);
 
-    std::atomic<int> next{0}, failed{0};
-    std::vector<double> latencies(size_t(mails), 0);
-    const double relayCpuBefore = ProcessCpuSeconds(relay.processId());
+    int failed = 0;
+    std::vector<double> latencies;
+    const double relayCpuBefore = ProcessCpuSeconds(relay.pid());
     clock.restart();
-    std::vector<std::thread> pool;
-    for (int t = 0; t < clients; ++t)
-        pool.emplace_back([&] {
-            for (int i = next++; i < mails; i = next++) {
-                QElapsedTimer one;
-                one.start();
-                if (!PostRequest(relayPort, request))
-                    ++failed;
-                latencies[size_t(i)] = one.nsecsElapsed() / 1e6;
-            }
-        });
-    for (auto& th : pool)
-        th.join();
+    PostConcurrently(relayPort, request, mails, clients, &failed, &latencies);
     const double relaySeconds = clock.nsecsElapsed() / 1e9;
-    const double relayCpu = ProcessCpuSeconds(relay.processId()) - relayCpuBefore;
+    const double relayCpu = ProcessCpuSeconds(relay.pid()) - relayCpuBefore;
 
     const double sourceRate = mails / sourceSeconds, relayRate = (mails - failed) / relaySeconds;
     std::printf("%d mails of 2 KB to smtp-sink, same run\n", mails);
@@ -134,21 +110,19 @@ int main(int argc, char** argv)
         std::printf("  %d documents went to the spool instead of the sink\n", spooled);
 
     // Idle connections cost no memory to speak of.
-    const long before = ProcessKb(relay.processId(), "VmRSS:");
+    const long before = ProcessKb(relay.pid(), "VmRSS:");
     std::vector<int> idle;
     for (int i = 0; i < 300; ++i)
         idle.push_back(ConnectLoopback(relayPort));
     QThread::msleep(1000);
-    const long held = ProcessKb(relay.processId(), "VmRSS:");
+    const long held = ProcessKb(relay.pid(), "VmRSS:");
     for (int fd : idle)
         if (fd >= 0)
             ::close(fd);
     std::printf("300 idle connections: relay resident %.1f MB before, %.1f MB while held (%+.2f MB)\n", before / 1024.0,
                 held / 1024.0, (held - before) / 1024.0);
 
-    relay.terminate();
-    relay.waitForFinished(30000);
-    sink.terminate();
-    sink.waitForFinished(5000);
+    relay.stop();
+    sink.stop();
     return failed == 0 ? 0 : 1;
 }

@@ -4,6 +4,8 @@
 
 #include <QLocale>
 
+#include <algorithm>
+
 namespace swn {
 
 QString ActivityLog::stamp(const QDateTime& when)
@@ -30,6 +32,13 @@ ActivityLog::Append ActivityLog::add(const QString& message, QString& maxLogSize
 
 QString ActivityLog::OneLine(const QString& message)
 {
+    // Most messages hold nothing to change: they are taken as they are.
+    const auto plain = [](QChar c) {
+        const char16_t u = c.unicode();
+        return u >= 0x20 && !(u >= 0x7F && u <= 0x9F) && u != 0x2028 && u != 0x2029;
+    };
+    if (std::all_of(message.cbegin(), message.cend(), plain))
+        return message;
     // Messages several lines long by design are joined; anything else that could break a line or
     // rewrite the terminal is shown escaped.
     QString joined;

@@ -559,7 +559,8 @@ void NetworkRelay::deliverAndReply(int index, const QByteArray& document, const 
             if (!result.error.isEmpty())
                 core_.AddLogText(BuildResourceMessage(msg::RequestFailed, {peer, result.error}),
                                  IsTemporary(result.outcome) ? LogPriority::Warning : LogPriority::Error);
-            if (outcome->attempted)
+            // A fault of this host says nothing about the server.
+            if (outcome->attempted && (result.outcome != DeliveryOutcome::RetryLater || result.error.isEmpty()))
                 serverAnswered(result.outcome == DeliveryOutcome::ServerUnavailable, OutcomeReason(result));
             QByteArray reply = BuildReply(version);
             if (!outcome->keptId.isEmpty()) {
@@ -877,7 +878,9 @@ QString NetworkRelay::FlushKept()
 {
     const qint64 now = NowMs();
     int n = 0;
+    // Asked for everything now: not one probe at a time; a failure brings that back.
     serverDownUntilMs_ = 0;
+    serverFailed_ = false;
     for (auto& [id, k] : kept_)
         if (!k.inFlight) {
             setDue(id, now);

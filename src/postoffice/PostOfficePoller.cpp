@@ -343,16 +343,7 @@ void PostOfficePoller::runRound(const RoundInput& input)
             if (!more)
                 break;
             // Settle what came back, and wait for a free worker.
-            std::unique_lock lock(round.mutex);
-            round.changed.wait(lock, [&] { return !round.done.empty() || round.inFlight < most; });
-            while (!round.done.empty()) {
-                std::unique_ptr<Delivery> d = std::move(round.done.front());
-                round.done.pop_front();
-                lock.unlock();
-                settle(round, *d);
-                lock.lock();
-            }
-            lock.unlock();
+            settleFinished(round, most);
             if (round.toDelete.size() >= 64)
                 flushDeletes(round);
             // The keys belong to the database this round logged into.
@@ -365,23 +356,27 @@ void PostOfficePoller::runRound(const RoundInput& input)
         core_.AddLogText(BuildResourceMessage(msg::PollFailed, {ErrorText(e)}), LogPriority::Error);
     }
     // Whatever is under way ends before the round does, and what went is removed.
+    settleFinished(round, 1);
+    if (!round.state)
+        return;
+    flushDeletes(round);
+    if (round.journalTouched)
+        rewriteJournal(round.database, *round.state);
+}
+
+void PostOfficePoller::settleFinished(Round& round, int most)
+{
     std::unique_lock lock(round.mutex);
     for (;;) {
-        round.changed.wait(lock, [&] { return !round.done.empty() || round.inFlight == 0; });
+        round.changed.wait(lock, [&] { return !round.done.empty() || round.inFlight < most; });
         if (round.done.empty())
-            break;
+            return;
         std::unique_ptr<Delivery> d = std::move(round.done.front());
         round.done.pop_front();
         lock.unlock();
         settle(round, *d);
         lock.lock();
     }
-    lock.unlock();
-    if (!round.state)
-        return;
-    flushDeletes(round);
-    if (round.journalTouched)
-        rewriteJournal(round.database, *round.state);
 }
 
 bool PostOfficePoller::startRecord(Round& round, qint32 key)

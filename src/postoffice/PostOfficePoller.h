@@ -112,6 +112,8 @@ private:
     // Starts one record, or settles it from what is remembered; false when the round should end.
     bool startRecord(Round& round, qint32 key);
     void settle(Round& round, Delivery& delivery);
+    // Settles what the workers finished, until fewer than `most` deliveries are under way.
+    void settleFinished(Round& round, int most);
     void flushDeletes(Round& round);
     // The notes of one database: its journal of delivered records, and the recipients still
     // waiting for a record the server took for some of them.

@@ -7,7 +7,6 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSysInfo>
 
 #include <algorithm>
 #include <atomic>
@@ -17,7 +16,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -378,39 +376,16 @@ bool Spool::lock(QString* holder, QString* error)
     if (lockFd_ >= 0)
         return true;
     const QString path = dir_ + QStringLiteral("/lock");
-    const int fd = ::open(Native(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int e = 0;
+    const int fd = TryLockFile(path, holder, &e);
+    if (fd == -1) {
+        SetError(error, QStringLiteral("the spool %1 is in use").arg(dir_));
+        return false;
+    }
     if (fd < 0) {
-        SetError(error, QStringLiteral("cannot open the lock file %1: %2").arg(path, ErrnoText(errno)));
+        SetError(error, QStringLiteral("cannot lock %1: %2").arg(path, ErrnoText(e)));
         return false;
     }
-    int rc;
-    do
-        rc = ::flock(fd, LOCK_EX | LOCK_NB);
-    while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        const int e = errno;
-        if (e == EWOULDBLOCK) {
-            if (holder) {
-                char text[512];
-                const ssize_t n = ::pread(fd, text, sizeof text, 0);
-                *holder = n > 0 ? QString::fromUtf8(text, n).trimmed() : QString();
-                if (holder->isEmpty())
-                    *holder = QStringLiteral("another process");
-            }
-            SetError(error, QStringLiteral("the spool %1 is in use").arg(dir_));
-        } else {
-            SetError(error, QStringLiteral("cannot lock %1: %2").arg(path, ErrnoText(e)));
-        }
-        ::close(fd);
-        return false;
-    }
-    // For the administrator and a second relay: who holds it.
-    const QByteArray who = QStringLiteral("process %1 on host %2 since %3\n")
-                               .arg(qint64(::getpid()))
-                               .arg(QSysInfo::machineHostName(), QDateTime::currentDateTimeUtc().toString(Qt::ISODate))
-                               .toUtf8();
-    if (::ftruncate(fd, 0) == 0)
-        (void)!::pwrite(fd, who.constData(), size_t(who.size()), 0);
     lockFd_ = fd;
     return true;
 }

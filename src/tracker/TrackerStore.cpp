@@ -1,18 +1,18 @@
 #include "tracker/TrackerStore.h"
 
+#include "common/Files.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSet>
-#include <QSysInfo>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -497,38 +497,12 @@ bool QueueLock::tryLock(const QString& lockPath, QString* holder)
     release();
     // A lock on the open file, not a row: it cannot outlive its process, and a second open of
     // the file (another session of this process) is refused just like another process.
-    const int fd = ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        const int error = errno;
-        Fail(tracker_errors::StoreFailure, QStringLiteral("%1: cannot open the poll lock: %2").arg(lockPath, ErrnoText(error)));
-    }
-    int rc;
-    do
-        rc = ::flock(fd, LOCK_EX | LOCK_NB);
-    while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        const int error = errno;
-        if (error == EWOULDBLOCK) {
-            if (holder) {
-                char text[512];
-                const ssize_t n = ::pread(fd, text, sizeof text, 0);
-                *holder = n > 0 ? QString::fromUtf8(text, n).trimmed() : QString();
-                if (holder->isEmpty())
-                    *holder = QStringLiteral("another process (it has not said which)");
-            }
-            ::close(fd);
-            return false;
-        }
-        ::close(fd);
+    int error = 0;
+    const int fd = TryLockFile(lockPath, holder, &error);
+    if (fd == -1)
+        return false;
+    if (fd < 0)
         Fail(tracker_errors::StoreFailure, QStringLiteral("%1: cannot take the poll lock: %2").arg(lockPath, ErrnoText(error)));
-    }
-    // Only for the administrator's eyes: a failure to say who we are does not cost the lock.
-    const QByteArray who = QStringLiteral("process %1 on host %2 since %3\n")
-                               .arg(qint64(::getpid()))
-                               .arg(QSysInfo::machineHostName(), QDateTime::currentDateTimeUtc().toString(Qt::ISODate))
-                               .toUtf8();
-    if (::ftruncate(fd, 0) == 0)
-        (void)!::pwrite(fd, who.constData(), size_t(who.size()), 0);
     fd_ = fd;
     path_ = lockPath;
     return true;

@@ -172,6 +172,33 @@ class NetRelayTest : public QObject {
         return run(QStringLiteral("curl"), QStringList{"-sS", "-i", "--max-time", "60"} + args +
                                                QStringList{QStringLiteral("http://127.0.0.1:%1/").arg(port)});
     }
+    // curl posting each file at once, side by side; `answers` waits for them all.
+    struct Clients {
+        std::vector<std::unique_ptr<QProcess>> processes;
+        bool done() const
+        {
+            return std::all_of(processes.begin(), processes.end(), [](auto& p) { return p->state() == QProcess::NotRunning; });
+        }
+        QList<QByteArray> answers()
+        {
+            (void)QTest::qWaitFor([this] { return done(); }, 60000);
+            QList<QByteArray> out;
+            for (auto& p : processes)
+                out << p->readAll();
+            return out;
+        }
+    };
+    std::unique_ptr<Clients> postTogether(const QStringList& files, quint16 port)
+    {
+        auto clients = std::make_unique<Clients>();
+        for (const QString& file : files) {
+            auto p = std::make_unique<QProcess>();
+            p->start(QStringLiteral("curl"), {"-sS", "-i", "--max-time", "60", "--data-binary", "@" + file,
+                                              QStringLiteral("http://127.0.0.1:%1/").arg(port)});
+            clients->processes.push_back(std::move(p));
+        }
+        return clients;
+    }
     QString referral(const QByteArray& document)
     {
         return QStringLiteral("Referral received from [127.0.0.1] : Stream length %1K")
@@ -711,23 +738,17 @@ private Q_SLOTS:
         limits.totalBytes = 700 * 1024;
         auto r = makeRelay(slow.hostText(), limits);
         // Five documents of 300 KiB at once: two fit, the rest wait until memory frees.
-        std::vector<std::unique_ptr<QProcess>> clients;
-        for (int i = 0; i < 5; ++i) {
-            const QString file = writeFile(Doc(QStringLiteral("budget %1").arg(i), QString(300 * 1024, QLatin1Char('b'))));
-            auto p = std::make_unique<QProcess>();
-            p->start(QStringLiteral("curl"), {"-sS", "-i", "--max-time", "60", "--data-binary", "@" + file,
-                                              QStringLiteral("http://127.0.0.1:%1/").arg(r->port)});
-            clients.push_back(std::move(p));
-        }
+        QStringList files;
+        for (int i = 0; i < 5; ++i)
+            files << writeFile(Doc(QStringLiteral("budget %1").arg(i), QString(300 * 1024, QLatin1Char('b'))));
+        auto clients = postTogether(files, r->port);
         qint64 most = 0;
         QVERIFY(QTest::qWaitFor([&] {
             most = std::max(most, r->net.BufferedBytes());
-            return std::all_of(clients.begin(), clients.end(), [](auto& p) { return p->state() == QProcess::NotRunning; });
+            return clients->done();
         }, 60000));
-        for (auto& p : clients) {
-            const QByteArray out = p->readAll();
+        for (const QByteArray& out : clients->answers())
             QVERIFY2(out.startsWith(Ok11), out.constData());
-        }
         QCOMPARE(slow.count(), 5);
         QVERIFY2(most <= limits.totalBytes, QByteArray::number(most).constData());
         QCOMPARE(r->logCount(QStringLiteral("dropped")), 0);
@@ -798,14 +819,7 @@ private Q_SLOTS:
         slow.delayData(2);
         QTemporaryDir spoolDir;
         auto r = makeSpooledRelay(slow.hostText(), spoolDir.path(), NetworkRelay::SpoolTiming{});
-        const QString file = writeFile(Doc(QStringLiteral("stopping")));
-        std::vector<std::unique_ptr<QProcess>> clients;
-        for (int i = 0; i < 8; ++i) {
-            auto p = std::make_unique<QProcess>();
-            p->start(QStringLiteral("curl"), {"-sS", "-i", "--max-time", "60", "--data-binary", "@" + file,
-                                              QStringLiteral("http://127.0.0.1:%1/").arg(r->port)});
-            clients.push_back(std::move(p));
-        }
+        auto clients = postTogether(QStringList(8, writeFile(Doc(QStringLiteral("stopping")))), r->port);
         // All eight are with the server, which takes two seconds over each.
         QVERIFY(QTest::qWaitFor([&] { return slow.maxConcurrentData() == 8; }, 20000));
         QSignalSpy ended(&r->core, &RelayCore::shutdownComplete);
@@ -815,11 +829,8 @@ private Q_SLOTS:
         late.connectToHost(QHostAddress::LocalHost, r->port);
         QVERIFY(!late.waitForConnected(1000));
         QVERIFY(ended.wait(30000));
-        QVERIFY(QTest::qWaitFor([&] {
-            return std::all_of(clients.begin(), clients.end(), [](auto& p) { return p->state() == QProcess::NotRunning; });
-        }, 10000));
-        for (auto& p : clients)
-            QVERIFY(p->readAllStandardOutput().startsWith(Ok11));
+        for (const QByteArray& out : clients->answers())
+            QVERIFY2(out.startsWith(Ok11), out.constData());
         QCOMPARE(slow.count(), 8);
     }
 
@@ -930,19 +941,9 @@ private Q_SLOTS:
         QVERIFY(slow.start());
         slow.delayData(2);
         auto r = makeRelay(slow.hostText());
-        const QString file = writeFile(Doc(QStringLiteral("side by side")));
-        std::vector<std::unique_ptr<QProcess>> clients;
-        for (int i = 0; i < 8; ++i) {
-            auto p = std::make_unique<QProcess>();
-            p->start(QStringLiteral("curl"), {"-sS", "-i", "--max-time", "60", "--data-binary", "@" + file,
-                                              QStringLiteral("http://127.0.0.1:%1/").arg(r->port)});
-            clients.push_back(std::move(p));
-        }
-        QVERIFY(QTest::qWaitFor([&] {
-            return std::all_of(clients.begin(), clients.end(), [](auto& p) { return p->state() == QProcess::NotRunning; });
-        }, 60000));
-        for (auto& p : clients)
-            QVERIFY(p->readAllStandardOutput().startsWith(Ok11));
+        auto clients = postTogether(QStringList(8, writeFile(Doc(QStringLiteral("side by side")))), r->port);
+        for (const QByteArray& out : clients->answers())
+            QVERIFY(out.startsWith(Ok11));
         QCOMPARE(slow.count(), 8);
         // The server was answering several of them at the same time, not one after another.
         QVERIFY2(slow.maxConcurrentData() >= 4, QByteArray::number(slow.maxConcurrentData()).constData());

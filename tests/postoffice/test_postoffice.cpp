@@ -492,6 +492,55 @@ private Q_SLOTS:
         QCOMPARE(PySubjects(sink.messages().mid(before + 6)), QStringList{"taken over"});
     }
 
+    void payloadsAreTheTextTheTrackerHolds()
+    {
+        // Trackers on Japanese and Chinese systems declare their code page; the store holds the
+        // characters, which is what the relay reads, whatever the declaration says.
+        using namespace swn::tracker;
+        QTemporaryDir root;
+        TrackerStore store(root.filePath(QStringLiteral("tracker")));
+        QueueInRealStore(store, QStringLiteral("plain"), 0);
+        const QList<QPair<QString, QString>> declared{{QStringLiteral("ISO-8859-1"), QStringLiteral("Café crème")},
+                                                      {QStringLiteral("Shift_JIS"), QStringLiteral("障害 42 が変更されました")},
+                                                      {QStringLiteral("GB18030"), QStringLiteral("缺陷 42 已更改 𠀀")}};
+        QStringList expected;
+        for (const auto& [encoding, subject] : declared) {
+            MailDocBuilder doc;
+            doc.subject = subject;
+            doc.declaredEncoding = encoding;
+            store.enqueue(QStringLiteral("Repo"), QStringLiteral("SAMPL"), QString::fromUtf8(doc.build()), {});
+            expected << subject;
+        }
+        // A Shift_JIS file queued by the tracker's admin tool arrives the same.
+        MailDocBuilder fileDoc;
+        fileDoc.subject = QStringLiteral("ファイルから: 障害 7");
+        fileDoc.declaredEncoding = QStringLiteral("Shift_JIS");
+        const QString file = root.filePath(QStringLiteral("sjis.xml"));
+        QProcess encode;
+        encode.start(SystemPython(), {QStringLiteral("-c"),
+                                      QStringLiteral("import sys; open(sys.argv[1], 'wb').write(sys.stdin.buffer.read().decode('utf-8').encode('shift_jis'))"),
+                                      file});
+        encode.write(fileDoc.build());
+        encode.closeWriteChannel();
+        QVERIFY(encode.waitForFinished(30000) && encode.exitCode() == 0);
+        QProcess btadmin;
+        btadmin.start(QStringLiteral(SWN_BTADMIN), {QStringLiteral("--root"), store.root(), QStringLiteral("enqueue"),
+                                                    QStringLiteral("Repo"), QStringLiteral("SAMPL"), file});
+        QVERIFY(btadmin.waitForFinished(30000));
+        QVERIFY2(btadmin.exitCode() == 0, btadmin.readAllStandardError().constData());
+        expected << fileDoc.subject;
+
+        const int before = sink.count();
+        auto relay = std::make_unique<PoRelay>(ini(PoSettings(sink.hostText())), std::make_shared<SqliteTrackerFactory>(store.root()));
+        QVERIFY(relay->poll());
+        QVERIFY(sink.waitForCount(before + 4));
+        QStringList subjects = PySubjects(sink.messages().mid(before));
+        subjects.sort();
+        expected.sort();
+        QCOMPARE(subjects, expected);
+        QVERIFY(store.list(QStringLiteral("Repo"), QStringLiteral("SAMPL")).isEmpty());
+    }
+
     void aDatabaseLockedByAnotherProcessWhileDeleting()
     {
         using namespace swn::tracker;

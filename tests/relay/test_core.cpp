@@ -14,6 +14,9 @@
 #include "tracker/TrackerStore.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -484,6 +487,52 @@ private Q_SLOTS:
             if (line.contains("Send Failed"))
                 QVERIFY2(!line.startsWith("<6>"), line.constData());
         }
+    }
+
+    void metricsOfARunningRelay()
+    {
+        SmtpSink sink;
+        QVERIFY(sink.start());
+        const quint16 port = UnusedTcpPort(), metricsPort = UnusedTcpPort();
+        const QString path = file("[SwiftnoteRelay]\nRelayMode=NETWORK\nSTMPRelayListenerPort=" + QByteArray::number(port) +
+                                  "\nSMTPServer=" + sink.hostText().toUtf8() + "\nMetricsListen=127.0.0.1:" +
+                                  QByteArray::number(metricsPort) + "\n");
+        QProcess relay;
+        relay.setProcessEnvironment(noDisplay());
+        relay.setReadChannel(QProcess::StandardError);
+        relay.start(QStringLiteral(SWN_RELAY_EXECUTABLE), {QStringLiteral("--headless"), QStringLiteral("--settings"), path,
+                                                          QStringLiteral("--spool"), dir.filePath(QStringLiteral("metrics-spool"))});
+        QVERIFY(relay.waitForStarted());
+        QVERIFY(QTest::qWaitFor([&] { return relay.peek(1 << 20).contains("Metrics are served on http://127.0.0.1:"); }, 20000));
+        for (int i = 0; i < 3; ++i) {
+            MailDocBuilder doc;
+            doc.subject = QStringLiteral("measured %1").arg(i);
+            QVERIFY(curlPost(doc.build(), port).startsWith(QStringLiteral("HTTP/1.1 200 ")));
+        }
+        QVERIFY(sink.waitForCount(3));
+        // Read by Prometheus' own parser, not by the code that wrote it.
+        QProcess scrape;
+        scrape.start(SystemPython(), {TestSourceDir() + QStringLiteral("/relay/scrape_metrics.py"), QStringLiteral("scrape"),
+                                      QStringLiteral("127.0.0.1"), QString::number(metricsPort)});
+        QVERIFY(scrape.waitForFinished(30000));
+        const QJsonObject result = QJsonDocument::fromJson(scrape.readAllStandardOutput()).object();
+        QCOMPARE(result.value(QStringLiteral("status")).toInt(), 200);
+        QVERIFY2(!result.contains(QStringLiteral("parse_error")), qPrintable(result.value(QStringLiteral("parse_error")).toString()));
+        QHash<QString, double> values;
+        for (const QJsonValue& family : result.value(QStringLiteral("families")).toArray()) {
+            const QString name = family.toObject().value(QStringLiteral("name")).toString();
+            QVERIFY2(name.startsWith(QStringLiteral("swnrelay_")), qPrintable(name));
+            for (const QJsonValue& sample : family.toObject().value(QStringLiteral("samples")).toArray())
+                if (sample.toObject().value(QStringLiteral("labels")).toObject().isEmpty())
+                    values.insert(sample.toObject().value(QStringLiteral("name")).toString(),
+                                  sample.toObject().value(QStringLiteral("value")).toString().toDouble());
+        }
+        QCOMPARE(values.value(QStringLiteral("swnrelay_documents_delivered_total")), 3.0);
+        QCOMPARE(values.value(QStringLiteral("swnrelay_documents_accepted_total")), 3.0);
+        QVERIFY(values.contains(QStringLiteral("swnrelay_spool_entries")));
+        QCOMPARE(values.value(QStringLiteral("swnrelay_delivery_duration_seconds_count")), 3.0);
+        ::kill(pid_t(relay.processId()), SIGTERM);
+        QVERIFY(relay.waitForFinished(15000));
     }
 
     void helpAndVersionWithoutADisplay()
