@@ -175,7 +175,8 @@ QByteArray PostOf(const QByteArray& document)
 
 bool RelayProcess::start(const QString& executable, const QStringList& arguments, const QString& workDir)
 {
-    logPath_ = workDir + QStringLiteral("/relay.log");
+    static int started = 0;
+    logPath_ = workDir + QStringLiteral("/relay%1.log").arg(++started);
     process_.setWorkingDirectory(workDir);
     process_.setStandardErrorFile(logPath_, QIODevice::Append);
     process_.start(executable, QStringList{QStringLiteral("--headless")} + arguments);

@@ -193,15 +193,18 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    // Warm up first, so that what lives as long as the process (every delivery worker with its
-    // event loop and its kept SMTP connection, the poll thread) is in the baseline.
-    constexpr int warmUpPosts = 16;
-    store.enqueue(QStringLiteral("Repo"), QStringLiteral("SAMPL"),
-                  QString::fromUtf8(Document(QStringLiteral("warm-up"), true)), {});
+    // Warm up first, so that what lives as long as the process (every delivery worker of both
+    // relays with its event loop and its kept SMTP connection, the poll thread) is in the
+    // baseline: more mail at once than either has workers.
+    constexpr int warmUpPosts = 32, warmUpRecords = 32;
+    QList<tracker::NewRecord> records;
+    for (int i = 0; i < warmUpRecords; ++i)
+        records.append(tracker::NewRecord{QString::fromUtf8(Document(QStringLiteral("warm-up"), true))});
+    store.enqueueMany(QStringLiteral("Repo"), QStringLiteral("SAMPL"), records);
     std::vector<std::thread> warmUp;
     for (int i = 0; i < warmUpPosts; ++i)
         warmUp.emplace_back([&] { Post(port, Document(QStringLiteral("warm-up"), true)); });
-    while (sink.count() < warmUpPosts + 1)
+    while (sink.count() < warmUpPosts + warmUpRecords)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     for (auto& t : warmUp)
         t.join();

@@ -96,8 +96,6 @@ struct Exchange {
     qint64 bytesRead = 0;
     bool lastWasCR = false;
     bool readDone = false;
-    std::string chunk, pending;
-    size_t pendingAt = 0;
 
     // The wait under way: since when, and for how many seconds at most.
     Clock::time_point started, waitSince, readDoneAt;
@@ -119,55 +117,57 @@ size_t ReadMessage(char* buffer, size_t size, size_t count, void* user)
 {
     auto* x = static_cast<Exchange*>(user);
     const size_t room = size * count;
-    if (x->pendingAt == x->pending.size() && !x->readDone) {
-        x->pending.clear();
-        x->pendingAt = 0;
-        x->chunk.resize(std::clamp<size_t>(room, 1, 65536));
-        const qint64 n = x->message->read(x->chunk.data(), qint64(x->chunk.size()));
-        if (n < 0)
-            return CURL_READFUNC_ABORT;
-        if (n == 0) {
-            x->readDone = true;
-            x->readDoneAt = Clock::now();
-            if (x->lastWasCR)
-                x->pending.push_back('\n');
-        } else {
-            x->bytesRead += n;
-            // The last guard against a lone CR or LF on the wire: a receiver that took one for a
-            // line end would read lines (a "." among them) that the sender never wrote.
-            x->pending.reserve(size_t(n) * 2);
-            // Runs without a line end are copied whole; only CR and LF are looked at one by one.
-            const char* c = x->chunk.data();
-            const size_t length = size_t(n);
-            size_t i = 0;
-            while (i < length) {
-                if (x->lastWasCR) {
-                    x->lastWasCR = false;
-                    x->pending += '\n';
-                    if (c[i] == '\n')
-                        ++i;
-                    continue;
-                }
-                size_t j = i;
-                while (j < length && c[j] != '\r' && c[j] != '\n')
-                    ++j;
-                x->pending.append(c + i, j - i);
-                if (j == length)
-                    break;
-                if (c[j] == '\n') {
-                    x->pending.append("\r\n", 2);
-                } else {
-                    x->pending += '\r';
-                    x->lastWasCR = true;
-                }
-                i = j + 1;
-            }
-        }
+    if (room == 0 || x->readDone)
+        return 0;
+    // Under half the room: a message of nothing but lone line ends doubles when they go out as
+    // CRLF, and a CR left from the last call may add one more (the client's buffer is 16 KiB at
+    // the least). The bytes are read into a buffer each thread keeps, so no mail pays for its own.
+    thread_local std::vector<char> chunk(32768);
+    const size_t want = std::clamp<size_t>((room - 1) / 2, 1, chunk.size());
+    const qint64 n = x->message->read(chunk.data(), qint64(want));
+    if (n < 0)
+        return CURL_READFUNC_ABORT;
+    if (n == 0) {
+        x->readDone = true;
+        x->readDoneAt = Clock::now();
+        if (!x->lastWasCR)
+            return 0;
+        x->lastWasCR = false;
+        buffer[0] = '\n';
+        return 1;
     }
-    const size_t n = std::min(room, x->pending.size() - x->pendingAt);
-    std::memcpy(buffer, x->pending.data() + x->pendingAt, n);
-    x->pendingAt += n;
-    return n;
+    x->bytesRead += n;
+    // The last guard against a lone CR or LF on the wire: a receiver that took one for a line
+    // end would read lines (a "." among them) that the sender never wrote. Runs without a line
+    // end are copied whole; only CR and LF are looked at one by one.
+    const char* c = chunk.data();
+    const size_t length = size_t(n);
+    size_t out = 0, i = 0;
+    while (i < length) {
+        if (x->lastWasCR) {
+            x->lastWasCR = false;
+            buffer[out++] = '\n';
+            if (c[i] == '\n')
+                ++i;
+            continue;
+        }
+        size_t j = i;
+        while (j < length && c[j] != '\r' && c[j] != '\n')
+            ++j;
+        std::memcpy(buffer + out, c + i, j - i);
+        out += j - i;
+        if (j == length)
+            break;
+        if (c[j] == '\n') {
+            buffer[out++] = '\r';
+            buffer[out++] = '\n';
+        } else {
+            buffer[out++] = '\r';
+            x->lastWasCR = true;
+        }
+        i = j + 1;
+    }
+    return out;
 }
 
 int WaitFor(const Exchange& x, Step::Kind kind)

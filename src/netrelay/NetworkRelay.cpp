@@ -719,8 +719,9 @@ void NetworkRelay::retryKept()
         scheduleSpool();
         return;
     }
-    // Every worker may carry a retry; live documents go before them in the workers' queue.
-    const int most = std::max(1, core_.DeliveryThreads());
+    // Every worker may carry a retry, and as many wait their turn so that none idles between
+    // two; live documents go before them in the workers' queue.
+    const int most = 2 * std::max(1, core_.DeliveryThreads());
     while (!due_.empty() && retriesInFlight_ < most) {
         const auto [dueMs, id] = *due_.begin();
         if (dueMs > now)
@@ -730,7 +731,9 @@ void NetworkRelay::retryKept()
         if (serverFailed_)
             break;
     }
-    scheduleSpool();
+    // With every place taken, the end of a retry calls again; a timer would only spin.
+    if (retriesInFlight_ < most)
+        scheduleSpool();
 }
 
 void NetworkRelay::retryOne(const QString& id)
@@ -786,7 +789,7 @@ void NetworkRelay::retryOne(const QString& id)
             }
             // Delivered (now or before): the document goes; if it cannot, what went is remembered.
             bool gone = false;
-            if (spool->remove(id, &retried->removeError, &gone) || gone) {
+            if (spool->remove(id, &retried->removeError, &gone, false) || gone) {
                 retried->gone = true;
                 return;
             }
@@ -798,7 +801,6 @@ void NetworkRelay::retryOne(const QString& id)
             --retriesInFlight_;
             auto it = kept_.find(id);
             if (it == kept_.end()) { // deleted by the administrator meanwhile
-                scheduleSpool();
                 retryKept();
                 checkIdle();
                 return;
@@ -856,7 +858,12 @@ void NetworkRelay::retryOne(const QString& id)
             }
             logEvicted();
             core_.ShowCounters();
-            scheduleSpool();
+            // The removals of a draining backlog share one flush of the folder.
+            if (retried->gone && (++removalsSinceFlush_ >= 64 || retriesInFlight_ == 0)) {
+                removalsSinceFlush_ = 0;
+                std::shared_ptr<Spool> spool = spool_;
+                core_.StartOnWorker([spool] { spool->flushRemovals(); });
+            }
             retryKept();
             checkIdle();
         });

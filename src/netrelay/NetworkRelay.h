@@ -157,6 +157,7 @@ private:
     qint64 nextProbeMs_ = 0;
     std::set<std::pair<qint64, QString>> due_; // entries not under way, by due time, then arrival
     int retriesInFlight_ = 0;
+    int removalsSinceFlush_ = 0;
     int deliveriesInFlight_ = 0;
     qint64 serverDownUntilMs_ = 0;
     bool serverFailed_ = false;

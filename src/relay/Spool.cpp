@@ -148,11 +148,13 @@ QByteArray ReadWhole(const QString& path, QString* error)
         SetError(error, QStringLiteral("cannot read %1: not a plain file").arg(path));
         return {};
     }
-    QByteArray content;
-    content.reserve(qsizetype(st.st_size));
-    char buffer[65536];
+    // Read straight into the result; one byte of room more tells a file that grew meanwhile.
+    QByteArray content(qsizetype(st.st_size) + 1, Qt::Uninitialized);
+    qsizetype used = 0;
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (used == content.size())
+            content.resize(content.size() * 2);
+        const ssize_t n = ::read(fd, content.data() + used, size_t(content.size() - used));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -163,9 +165,10 @@ QByteArray ReadWhole(const QString& path, QString* error)
         }
         if (n == 0)
             break;
-        content.append(buffer, n);
+        used += n;
     }
     ::close(fd);
+    content.truncate(used);
     return content;
 }
 
@@ -262,7 +265,11 @@ QStringList IdsIn(const QString& folder)
 
 Spool::Spool(QString dir) : dir_(std::move(dir)) {}
 
-Spool::~Spool() { unlock(); }
+Spool::~Spool()
+{
+    flushRemovals();
+    unlock();
+}
 
 QString Spool::failedDir() const { return dir_ + QLatin1Char('/') + kFailedFolder; }
 
@@ -343,18 +350,22 @@ bool Spool::open(QString* error)
     failed_.clear();
     failedBytes_ = 0;
     for (const QString& id : IdsIn(dir_))
-        waiting_.insert(id, false);
-    // One more pass for the markers of mail that went: only their removal is left.
+        waiting_.insert(id, 0);
+    // One more pass for what lies beside them: markers of mail that went (only their removal is
+    // left), recipients, states.
     DIR* d = ::opendir(Native(dir_).constData());
     while (d) {
         const dirent* e = ::readdir(d);
         if (!e)
             break;
         const QString name = QFile::decodeName(e->d_name);
-        if (name.endsWith(kDoneSuffix)) {
-            const auto it = waiting_.find(name.chopped(kDoneSuffix.size()));
+        for (const auto& [suffix, bit] : {std::pair{kDoneSuffix, Done}, std::pair{kRecipientsSuffix, Recipients},
+                                          std::pair{kStateSuffix, State}}) {
+            if (!name.endsWith(suffix))
+                continue;
+            const auto it = waiting_.find(name.chopped(suffix.size()));
             if (it != waiting_.end())
-                it.value() = true;
+                it.value() |= bit;
         }
     }
     if (d)
@@ -485,7 +496,7 @@ QString Spool::store(const QByteArray& document, QString* error, const QStringLi
     if (!reason.isEmpty())
         WriteQuietly(dir_, id + kStateSuffix, StateText(1, {}, reason));
     std::lock_guard guard(mutex_);
-    waiting_.insert(id, false);
+    waiting_.insert(id, quint8((recipients.isEmpty() ? 0 : Recipients) | (reason.isEmpty() ? 0 : State)));
     return id;
 }
 
@@ -493,6 +504,13 @@ QStringList Spool::recipients(const QString& id) const
 {
     if (!IsValidId(id))
         return {};
+    {
+        // Most documents go to all their recipients: no file to look for.
+        std::lock_guard guard(mutex_);
+        const auto it = waiting_.constFind(id);
+        if (it != waiting_.constEnd() && !(it.value() & Recipients))
+            return {};
+    }
     const QByteArray text = ReadWhole(dir_ + QLatin1Char('/') + id + kRecipientsSuffix, nullptr);
     return QString::fromUtf8(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
@@ -509,6 +527,12 @@ bool Spool::setRecipients(const QString& id, const QStringList& recipients, QStr
             SetError(error, QStringLiteral("a recipient holds a line break"));
             return false;
         }
+    {
+        std::lock_guard guard(mutex_);
+        const auto it = waiting_.find(id);
+        if (it != waiting_.end())
+            it.value() |= Recipients;
+    }
     return WriteDurably(dir_, id + kRecipientsSuffix, recipients.join(QLatin1Char('\n')).toUtf8() + '\n', error,
                         OnFolderFlushFailure::Keep);
 }
@@ -574,7 +598,7 @@ QString Spool::failedReason(const QString& id) const
     return QString::fromUtf8(ReadWhole(failedDir() + QLatin1Char('/') + id + kReasonSuffix, nullptr)).trimmed();
 }
 
-bool Spool::remove(const QString& id, QString* error, bool* gone)
+bool Spool::remove(const QString& id, QString* error, bool* gone, bool sync)
 {
     if (gone)
         *gone = false;
@@ -596,14 +620,27 @@ bool Spool::remove(const QString& id, QString* error, bool* gone)
     }
     if (gone)
         *gone = true;
+    quint8 beside = 0;
     {
         std::lock_guard guard(mutex_);
-        waiting_.remove(id);
+        beside = waiting_.take(id);
     }
     // After the document: what lies beside it is harmless without it, the reverse is not.
-    for (const QLatin1String& suffix : {kRecipientsSuffix, kStateSuffix, kDoneSuffix})
-        ::unlink(Native(base + suffix).constData());
+    for (const auto& [suffix, bit] : {std::pair{kRecipientsSuffix, Recipients}, std::pair{kStateSuffix, State},
+                                      std::pair{kDoneSuffix, Done}})
+        if (beside & bit)
+            ::unlink(Native(base + suffix).constData());
+    if (!sync) {
+        ++unflushedRemovals_;
+        return true;
+    }
     return SyncFolder(dir_, error);
+}
+
+void Spool::flushRemovals()
+{
+    if (unflushedRemovals_.exchange(0) > 0)
+        SyncFolder(dir_, nullptr);
 }
 
 bool Spool::markDelivered(const QString& id, QString* error)
@@ -616,7 +653,7 @@ bool Spool::markDelivered(const QString& id, QString* error)
         std::lock_guard guard(mutex_);
         const auto it = waiting_.find(id);
         if (it != waiting_.end())
-            it.value() = true;
+            it.value() |= Done;
     }
     return WriteDurably(dir_, id + kDoneSuffix, "delivered\n", error, OnFolderFlushFailure::Keep);
 }
@@ -624,13 +661,20 @@ bool Spool::markDelivered(const QString& id, QString* error)
 bool Spool::isMarkedDelivered(const QString& id) const
 {
     std::lock_guard guard(mutex_);
-    return waiting_.value(id, false);
+    return waiting_.value(id, 0) & Done;
 }
 
 void Spool::noteAttempt(const QString& id, int attempts, const QDateTime& nextTry, const QString& reason)
 {
-    if (IsValidId(id))
-        WriteQuietly(dir_, id + kStateSuffix, StateText(attempts, nextTry, reason));
+    if (!IsValidId(id))
+        return;
+    {
+        std::lock_guard guard(mutex_);
+        const auto it = waiting_.find(id);
+        if (it != waiting_.end())
+            it.value() |= State;
+    }
+    WriteQuietly(dir_, id + kStateSuffix, StateText(attempts, nextTry, reason));
 }
 
 void Spool::setFailedLimit(qint64 bytes)
@@ -751,12 +795,12 @@ bool Spool::requeue(const QString& id, QString* error)
         return false;
     }
     ::unlink(Native(failedDir() + QLatin1Char('/') + id + kReasonSuffix).constData());
-    ::rename(Native(failedDir() + QLatin1Char('/') + id + kRecipientsSuffix).constData(),
-             Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData());
+    const bool recipients = ::rename(Native(failedDir() + QLatin1Char('/') + id + kRecipientsSuffix).constData(),
+                                     Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData()) == 0;
     {
         std::lock_guard guard(mutex_);
         failedBytes_ -= failed_.take(id);
-        waiting_.insert(id, false);
+        waiting_.insert(id, recipients ? Recipients : 0);
     }
     return SyncFolder(dir_, error) && SyncFolder(failedDir(), error);
 }
@@ -786,7 +830,7 @@ bool Spool::removeFailed(const QString& id, QString* error)
 QList<Spool::Entry> Spool::entries() const
 {
     QList<Entry> list;
-    QMap<QString, bool> waiting;
+    QMap<QString, quint8> waiting;
     QMap<QString, qint64> failed;
     {
         std::lock_guard guard(mutex_);
@@ -796,7 +840,7 @@ QList<Spool::Entry> Spool::entries() const
     for (auto it = waiting.cbegin(); it != waiting.cend(); ++it) {
         Entry e;
         e.id = it.key();
-        e.delivered = it.value();
+        e.delivered = it.value() & Done;
         e.received = receivedAt(e.id);
         e.recipients = recipients(e.id);
         e.bytes = FileBytes(dir_ + QLatin1Char('/') + e.id + kDocumentSuffix);

@@ -17,6 +17,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <mutex>
 
 namespace swn {
@@ -77,7 +78,11 @@ public:
     QByteArray read(const QString& id, QString* error) const;
     // Removes a waiting document with everything beside it. False when there was no such
     // document or it could not be removed (`error` says which; `gone` tells the two apart).
-    bool remove(const QString& id, QString* error = nullptr, bool* gone = nullptr);
+    // Without `sync`, the removal is on disk only after a later flushRemovals(): a backlog's
+    // removals share one flush of the folder. (Only a power loss in between, not a crash of
+    // the process, could bring such a document back.)
+    bool remove(const QString& id, QString* error = nullptr, bool* gone = nullptr, bool sync = true);
+    void flushRemovals();
 
     // The mail of a waiting document went, but the document could not be removed: remembered
     // on disk (<id>.done) where the folder allows it, so that no restart sends it again.
@@ -128,11 +133,14 @@ private:
     bool open_ = false;
     int lockFd_ = -1;
     mutable std::mutex mutex_;   // the in-memory index below
-    QMap<QString, bool> waiting_; // id -> marked delivered
+    // id -> which of its files lie beside the document, so that removing it touches only those.
+    enum Beside : quint8 { Done = 1, Recipients = 2, State = 4 };
+    QMap<QString, quint8> waiting_;
     QMap<QString, qint64> failed_; // id -> bytes of document and reason
     qint64 failedBytes_ = 0;
     qint64 failedLimit_ = 0;
     QStringList evicted_;
+    std::atomic<int> unflushedRemovals_{0};
 };
 
 } // namespace swn
