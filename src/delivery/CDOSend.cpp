@@ -807,8 +807,21 @@ Transaction RunTransaction(SmtpClient& client, const SmtpServerAddress& server, 
         const QByteArray settings = SettingsDigest(url, connectTo, security);
         fresh = fresh || (!client.settings.isEmpty() && client.settings != settings);
         client.settings = settings;
-        if (fresh)
+        if (fresh) {
+            // A handle of its own: closing the old connection inside the next transfer would
+            // leave that close's failure (a broken pipe) as the transfer's error text.
             DropOpenConnection(curl);
+            curl_easy_cleanup(curl);
+            client.curl = curl = curl_easy_init();
+            if (!curl) {
+                t.code = CURLE_FAILED_INIT;
+                t.clientText = QString::fromUtf8(curl_easy_strerror(t.code));
+                curl_slist_free_all(connectToList);
+                curl_slist_free_all(list);
+                return t;
+            }
+            fresh = false;
+        }
 
         t.exchange = Exchange();
         Exchange& x = t.exchange;
@@ -873,7 +886,6 @@ Transaction RunTransaction(SmtpClient& client, const SmtpServerAddress& server, 
         curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, kMaxConnectionAgeSeconds);
         // One connection per client: the facts kept above are those of the only one.
         curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, 1L);
-        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
         curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
         curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, Trace);

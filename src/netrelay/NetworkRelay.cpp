@@ -212,13 +212,17 @@ void NetworkRelay::Reloaded(const QStringList& changedKeys)
     }
     if (listenerChanged && core_.IsRunning() && core_.Settings().Mode() == RelayMode::Network && !shuttingDown_)
         StartListener();
-    // A server that was away may be another one now.
-    if (changedKeys.contains(QLatin1String(setting::SMTPServer.name))) {
+    // A server that was away, or refused the relay's settings, may take mail now.
+    static const QStringList smtpKeys{QLatin1String(setting::SMTPServer.name), QLatin1String(setting::SMTPSecurity.name),
+                                      QLatin1String(setting::SMTPUser.name), QLatin1String(setting::SMTPPassword.name),
+                                      QLatin1String(setting::SMTPCAFile.name), QLatin1String(setting::SMTPHeloName.name)};
+    if (std::any_of(changedKeys.cbegin(), changedKeys.cend(), [](const QString& k) { return smtpKeys.contains(k); })) {
         serverDownUntilMs_ = 0;
+        serverFailed_ = false;
         for (auto& [id, k] : kept_)
             if (!k.inFlight)
                 setDue(id, std::min(k.dueMs, NowMs()));
-        scheduleSpool();
+        retryKept();
     }
 }
 
