@@ -1,5 +1,6 @@
 #include "BenchSupport.h"
 
+#include "MailDocBuilder.h"
 #include "SmtpSink.h"
 
 #include <QElapsedTimer>
@@ -102,27 +103,48 @@ long ProcessKb(qint64 pid, const char* field)
     return 0;
 }
 
-bool PostRequest(quint16 port, const QByteArray& request)
+QByteArray Ask(quint16 port, const QByteArray& request)
 {
     const int fd = ConnectLoopback(port);
     if (fd < 0)
-        return false;
+        return {};
     qsizetype sent = 0;
     while (sent < request.size()) {
         const ssize_t n = ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
         if (n <= 0) {
             ::close(fd);
-            return false;
+            return {};
         }
         sent += n;
     }
     QByteArray reply;
-    char buffer[256];
+    char buffer[4096];
     ssize_t n;
     while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
         reply.append(buffer, n);
     ::close(fd);
-    return reply.startsWith("HTTP/1.1 200 ");
+    return reply;
+}
+
+bool PostRequest(quint16 port, const QByteArray& request)
+{
+    return Ask(port, request).startsWith("HTTP/1.1 200 ");
+}
+
+QList<int> SizesFrom(int argc, char** argv, const QList<int>& defaults)
+{
+    QList<int> sizes;
+    for (int i = 1; i < argc; ++i)
+        sizes << std::max(100, std::atoi(argv[i]));
+    return sizes.isEmpty() ? defaults : sizes;
+}
+
+QByteArray TwoKilobyteDocument()
+{
+    test::MailDocBuilder doc;
+    doc.to = {"alice@example.org"};
+    doc.body = QString(2048 - 400, QLatin1Char('x'));
+    return doc.build();
 }
 
 bool WaitForPort(quint16 port, int ms)

@@ -45,8 +45,14 @@ QString FindTool(const char* name);
 // User and system time of a running process, and lines of its /proc status ("VmRSS:", "VmHWM:").
 double ProcessCpuSeconds(qint64 pid);
 long ProcessKb(qint64 pid, const char* field);
-// One request on a connection of its own; true when the relay answered 200.
+// One request on a connection of its own, and the whole answer (empty when refused).
+QByteArray Ask(quint16 port, const QByteArray& request);
+// The same; true when the relay answered 200.
 bool PostRequest(quint16 port, const QByteArray& request);
+// The sizes given on the command line, or these.
+QList<int> SizesFrom(int argc, char** argv, const QList<int>& defaults);
+// The benchmarks' usual document: 2 KB of plain text to one recipient.
+QByteArray TwoKilobyteDocument();
 bool WaitForPort(quint16 port, int ms);
 // `mails` requests posted from `clients` threads, each request on a connection of its own; the
 // rate of 200 replies per second. `latenciesMs`, when given, gets each request's time.

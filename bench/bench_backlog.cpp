@@ -34,20 +34,7 @@ namespace {
 // moment would cost the machine more than the relay's own work. -1 when it cannot be read.
 int SpoolEntries(quint16 metricsPort)
 {
-    const int fd = ConnectLoopback(metricsPort);
-    if (fd < 0)
-        return -1;
-    const QByteArray request = "GET /metrics HTTP/1.0\r\n\r\n";
-    if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size()) {
-        ::close(fd);
-        return -1;
-    }
-    QByteArray reply;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-        reply.append(buffer, n);
-    ::close(fd);
+    const QByteArray reply = Ask(metricsPort, "GET /metrics HTTP/1.0\r\n\r\n");
     for (const QByteArray& line : reply.split('\n'))
         if (line.startsWith("swnrelay_spool_entries "))
             return int(line.mid(23).trimmed().toDouble());
@@ -83,11 +70,7 @@ bool FillSpool(const QString& folder, int entries, const QByteArray& document)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    QList<int> sizes;
-    for (int i = 1; i < argc; ++i)
-        sizes << std::max(100, std::atoi(argv[i]));
-    if (sizes.isEmpty())
-        sizes = {20000, 100000};
+    const QList<int> sizes = SizesFrom(argc, argv, {20000, 100000});
 
     QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/swn-bench-XXXXXX"));
     SmtpSinkTool sink;
@@ -95,10 +78,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_backlog: smtp-sink is needed (scripts/bench installs it)\n");
         return 1;
     }
-    test::MailDocBuilder doc;
-    doc.to = {"alice@example.org"};
-    doc.body = QString(2048 - 400, QLatin1Char('x'));
-    const QByteArray document = doc.build();
+    const QByteArray document = TwoKilobyteDocument();
     const QByteArray request = PostOf(document);
 
     int status = 0;

@@ -43,11 +43,7 @@ bool WriteSettings(const QString& path, const QByteArray& text)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    QList<int> sizes;
-    for (int i = 1; i < argc; ++i)
-        sizes << std::max(100, std::atoi(argv[i]));
-    if (sizes.isEmpty())
-        sizes = {5000, 20000};
+    const QList<int> sizes = SizesFrom(argc, argv, {5000, 20000});
     QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/swn-bench-XXXXXX"));
     SmtpSinkTool sink;
     if (!sink.start()) {

@@ -82,11 +82,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    test::MailDocBuilder doc;
-    doc.to = {"alice@example.org"};
-    doc.body = QString(2048 - 400, QLatin1Char('x'));
-    const QByteArray document = doc.build();
-    const QByteArray request = PostOf(document);
+    const QByteArray request = PostOf(TwoKilobyteDocument());
 
     int failed = 0;
     std::vector<double> latencies;
