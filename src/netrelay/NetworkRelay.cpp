@@ -367,35 +367,15 @@ int NetworkRelay::leader() const
 bool NetworkRelay::makeRoom(int index, qint64 incoming)
 {
     const qint64 total = BufferedBytes();
-    // Past half the budget only the oldest request reads on, so that memory goes to finishing
-    // documents rather than to many halves of them; the others wait, their bytes with the kernel.
-    if (total + incoming <= limits_.totalBytes && (total <= limits_.totalBytes / 2 || index == leader()))
+    if (total + incoming <= limits_.totalBytes)
         return true;
-    // Documents on their way to the server free their memory soon: the clients wait meanwhile.
-    if (queuedBytes_ > 0 || deliveriesInFlight_ > 0 || index != leader())
+    // Documents on their way to the server free their memory soon: the clients wait meanwhile,
+    // their bytes with the kernel.
+    if (queuedBytes_ > 0 || deliveriesInFlight_ > 0)
         return false;
-    // Nothing will free by itself: the largest unfinished request goes.
-    while (BufferedBytes() + incoming > limits_.totalBytes) {
-        int largest = -1;
-        qint64 largestBytes = -1;
-        for (int i = 1; i <= maxSocket_; ++i) {
-            const Slot& s = slots_[size_t(i)];
-            if (s.framer && !s.delivering && s.framer->bufferedBytes() > largestBytes) {
-                largest = i;
-                largestBytes = s.framer->bufferedBytes();
-            }
-        }
-        if (largest < 0 || largestBytes <= 0)
-            return largest != index;
-        core_.AddLogText(BuildResourceMessage(msg::RequestTooLarge,
-                                              {sock_->RemoteHostIP(largest), limits_.requestBytes / (1024 * 1024)}),
-                         LogPriority::Warning);
-        core_.Stats().ConnectionRefused(Metrics::Refusal::TooLarge);
-        dropRequest(largest);
-        if (largest == index)
-            return false;
-    }
-    return true;
+    // Nothing would free memory by itself: the request that began first reads on alone, so
+    // that documents keep completing; memory stays under the budget and one request.
+    return index == leader() && total + incoming <= limits_.totalBytes + limits_.requestBytes;
 }
 
 void NetworkRelay::resumePaused()
@@ -572,7 +552,12 @@ void NetworkRelay::deliverAndReply(int index, const QByteArray& document, const 
                 core_.AddLogText(BuildResourceMessage(msg::DocumentSpooled, {peer, OutcomeReason(result)}),
                                  LogPriority::Warning);
                 keep(outcome->keptId, NowMs() + spoolTiming_.firstRetryMs);
-                kept_[outcome->keptId].lastReason = OutcomeReason(result);
+                Kept& k = kept_[outcome->keptId];
+                k.lastReason = OutcomeReason(result);
+                if (!result.report.delivered.isEmpty()) {
+                    k.pending = result.report.pending;
+                    k.pendingKnown = true;
+                }
                 scheduleSpool();
             } else if (IsTemporary(result.outcome)) {
                 // Neither delivered nor kept: the client must not be told that it was taken.
@@ -720,6 +705,9 @@ void NetworkRelay::retryKept()
             retryOne(id);
             return;
         }
+        // Nothing to probe with now (only removals left): look again an interval later.
+        if (now >= nextProbeMs_)
+            nextProbeMs_ = now + spoolTiming_.probeMs;
         scheduleSpool();
         return;
     }
@@ -751,31 +739,45 @@ void NetworkRelay::retryOne(const QString& id)
         bool gone = false;          // no longer in the spool
         bool expired = false;
         bool markedOnDisk = false;
+        bool vanished = false;      // removed by someone else meanwhile: neither sent nor failed
         QString removeError;
         QString failError;
+        QString recipientsError;    // the recipients still waiting could not be kept
     };
     auto retried = std::make_shared<Retried>();
     retried->removalOnly = k.delivered;
+    // Who still waits, as this run knows it; the file beside the document otherwise.
+    const std::optional<QStringList> known = k.pendingKnown ? std::optional<QStringList>(k.pending) : std::nullopt;
     std::shared_ptr<DeliveryContext> context = core_.NewDeliveryContext(true, false, true);
     std::shared_ptr<Spool> spool = spool_;
     const Transport transport = core_.Settings().TransportChoice();
     const bool old = k.ageAtSightMs + (NowMs() - k.sightMs) > spoolTiming_.keepMs;
     const QString keepDays = QString::number(spoolTiming_.keepMs / (24 * 3600 * 1000));
     core_.RunOnWorker(
-        [id, context, transport, spool, retried, old, keepDays] {
+        [id, context, transport, spool, retried, old, keepDays, known] {
             QString error;
             if (!retried->removalOnly) {
                 const QByteArray document = spool->read(id, &error);
                 if (document.isNull()) {
-                    retried->gone = !QFile::exists(spool->dir() + QLatin1Char('/') + id + QStringLiteral(".xml"));
-                    retried->delivery.outcome = retried->gone ? DeliveryOutcome::Delivered : DeliveryOutcome::RetryLater;
-                    retried->delivery.error = retried->gone ? QString() : error;
+                    retried->vanished = !QFile::exists(spool->dir() + QLatin1Char('/') + id + QStringLiteral(".xml"));
+                    retried->gone = retried->vanished;
+                    retried->delivery.outcome = DeliveryOutcome::RetryLater;
+                    retried->delivery.error = retried->vanished ? QString() : error;
                     return;
                 }
-                retried->delivery = Deliver(*context, transport, document, spool->recipients(id));
+                bool readable = true;
+                const QStringList only = known ? *known : spool->recipients(id, &readable);
+                if (!readable) {
+                    // Sending to all would reach those who have the mail already.
+                    retried->delivery.outcome = DeliveryOutcome::RetryLater;
+                    retried->delivery.error = QStringLiteral("the recipients still waiting for it cannot be read");
+                    return;
+                }
+                retried->delivery = Deliver(*context, transport, document, only);
                 const DeliveryReport& report = retried->delivery.report;
-                if (IsTemporary(retried->delivery.outcome) && !report.delivered.isEmpty())
-                    spool->setRecipients(id, report.pending, &error);
+                if (IsTemporary(retried->delivery.outcome) && !report.delivered.isEmpty() &&
+                    !spool->setRecipients(id, report.pending, &error))
+                    retried->recipientsError = error;
                 if (retried->delivery.outcome == DeliveryOutcome::FailedPermanently) {
                     retried->gone = spool->moveToFailed(id, FailureReason(retried->delivery), &retried->failError);
                     return;
@@ -813,6 +815,20 @@ void NetworkRelay::retryOne(const QString& id)
             k.inFlight = false;
             const DeliveryResult& result = retried->delivery;
             Metrics& metrics = core_.Stats();
+            if (retried->vanished) {
+                kept_.erase(it);
+                retryKept();
+                checkIdle();
+                return;
+            }
+            // Those who got it now are not sent it again, whatever became of the file.
+            if (IsTemporary(result.outcome) && !result.report.delivered.isEmpty()) {
+                k.pending = result.report.pending;
+                k.pendingKnown = true;
+            }
+            if (!retried->recipientsError.isEmpty())
+                core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {spool_->dir(), retried->recipientsError}),
+                                 LogPriority::Error);
             if (!retried->removalOnly) {
                 ++k.attempts;
                 metrics.ObserveDelivery(result.seconds);

@@ -16,6 +16,7 @@
 #include <array>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 
 namespace swn {
@@ -108,6 +109,9 @@ private:
         // clock does not make it older.
         qint64 ageAtSightMs = 0;
         qint64 sightMs = 0;
+        // The recipients still waiting, as this run learnt them (the file may not have kept them).
+        QStringList pending;
+        bool pendingKnown = false;
     };
     struct Outcome;
 

@@ -500,8 +500,10 @@ QString Spool::store(const QByteArray& document, QString* error, const QStringLi
     return id;
 }
 
-QStringList Spool::recipients(const QString& id) const
+QStringList Spool::recipients(const QString& id, bool* ok) const
 {
+    if (ok)
+        *ok = true;
     if (!IsValidId(id))
         return {};
     {
@@ -511,7 +513,16 @@ QStringList Spool::recipients(const QString& id) const
         if (it != waiting_.constEnd() && !(it.value() & Recipients))
             return {};
     }
-    const QByteArray text = ReadWhole(dir_ + QLatin1Char('/') + id + kRecipientsSuffix, nullptr);
+    const QString path = dir_ + QLatin1Char('/') + id + kRecipientsSuffix;
+    struct stat st {};
+    if (::lstat(Native(path).constData(), &st) != 0) {
+        if (errno != ENOENT && ok)
+            *ok = false;
+        return {};
+    }
+    const QByteArray text = ReadWhole(path, nullptr);
+    if (text.isNull() && ok)
+        *ok = false;
     return QString::fromUtf8(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 

