@@ -359,7 +359,7 @@ private Q_SLOTS:
         QVERIFY(WriteFile(spool.failedDir() + "/victim.xml", "victim"));
         const QStringList hostile{
             "../victim", "../../victim", tmp.filePath("victim"), "", ".", "..", "failed/" + good, "failed/victim",
-            good + "/../../victim", good + "\n", good.toUpper(), good + ".xml", "../spool/" + good,
+            good + "/../../victim", good + "\n", QString(good).replace(36, 1, u'A') /* upper-case hex */, good + ".xml", "../spool/" + good,
             QString(good).replace(0, 1, QChar(0x0661)) /* a digit, but not an ASCII one */};
         for (const QString& id : hostile) {
             QVERIFY2(!Spool::IsValidId(id), qPrintable(id));
