@@ -459,6 +459,16 @@ bool IsSizeRefusal(const Step& step)
            (step.reply.size() == 9 || step.reply[9] == ' ');
 }
 
+// 452, or the older 552 and the enhanced code 5.5.3 some servers give to a RCPT over their limit
+// of recipients per mail.
+bool IsTooManyRecipients(const Step& step)
+{
+    if (step.code == 452 || step.code == 552)
+        return true;
+    return step.code / 100 == 5 && step.reply.size() >= 9 && step.reply.compare(4, 5, "5.5.3") == 0 &&
+           (step.reply.size() == 9 || step.reply[9] == ' ');
+}
+
 void InitCurl()
 {
     static std::once_flag once;
@@ -497,6 +507,15 @@ constexpr size_t kMaxDestinations = 5;
 // in several transactions.
 constexpr size_t kMaxRecipientsPerTransaction = 1000;
 
+// Ends the open connection at once. The client would otherwise say QUIT on it when it makes
+// room for a new one, and wait for the answer as long as for any reply.
+void DropOpenConnection(CURL* curl)
+{
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD)
+        ::shutdown(socket, SHUT_RDWR);
+}
+
 // One client per thread, kept between sends: a mail that follows soon after another goes over
 // the same connection, without a new greeting and EHLO. The client closes connections that
 // have been idle for a while, and says QUIT when the thread ends.
@@ -517,25 +536,16 @@ struct SmtpClient {
     SmtpClient() { InitCurl(); curl = curl_easy_init(); }
     ~SmtpClient()
     {
-        // Saying QUIT to a server that has stopped answering must not hold up the end of the process.
-        if (curl) {
-            curl_easy_setopt(curl, CURLOPT_TIMEOUT, 3L);
-            curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, 3L);
-        }
+        // Waiting for the answer to QUIT from a server that has stopped answering would hold up
+        // the end of the process as long as any reply (the time-outs the client closes with are
+        // those of the last transfer), so the connection is simply ended.
+        if (curl)
+            DropOpenConnection(curl);
         curl_easy_cleanup(curl);
     }
     SmtpClient(const SmtpClient&) = delete;
     SmtpClient& operator=(const SmtpClient&) = delete;
 };
-
-// Ends the open connection at once. The client would otherwise say QUIT on it when it makes
-// room for a new one, and wait for the answer as long as for any reply.
-void DropOpenConnection(CURL* curl)
-{
-    curl_socket_t socket = CURL_SOCKET_BAD;
-    if (curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD)
-        ::shutdown(socket, SHUT_RDWR);
-}
 
 struct Transaction {
     CURLcode code = CURLE_OK;
@@ -979,6 +989,17 @@ bool IsPositive(const Step* step, int hundreds)
     return step && step->complete && step->code / 100 == hundreds;
 }
 
+// A refusal of MAIL FROM that may hold for any mail: a postponement (the server closing, short
+// of resources), or a demand to log in. Only a lasting refusal of anything else is about this
+// sender alone.
+bool IsSessionRefusal(const Step& mail)
+{
+    if (mail.code / 100 != 5 || mail.code == 530)
+        return true;
+    const QByteArray reply = QByteArray::fromStdString(mail.reply).toLower();
+    return reply.contains("5.7.0") && reply.contains("auth");
+}
+
 RecipientState StateOf(int code)
 {
     return code >= 500 ? RecipientState::Refused : RecipientState::Deferred;
@@ -1084,6 +1105,24 @@ SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envel
         return failSession(QString::fromUtf8(curl_easy_strerror(CURLE_FAILED_INIT)));
     if (const QString failure = Resolve(client, server); !failure.isEmpty())
         return failSession(failure);
+    // Longer than a path may be (256 octets with its brackets): servers refuse such a command as a
+    // syntax error, or cut the address. Refused here, so the rest of the mail still goes.
+    constexpr qsizetype kMaxPath = 254;
+    if (envelopeSender.size() > kMaxPath) {
+        result.errorText = QStringLiteral("the sender address is longer than %1 octets").arg(kMaxPath);
+        for (RecipientResult& r : result.recipients) {
+            r.state = RecipientState::Refused;
+            r.reason = result.errorText;
+        }
+        return result;
+    }
+    for (RecipientResult& r : result.recipients) {
+        if (r.address.size() > kMaxPath) {
+            r.state = RecipientState::Refused;
+            r.reason = QStringLiteral("the address is longer than %1 octets").arg(kMaxPath);
+            result.errorText = r.reason;
+        }
+    }
     const QByteArray from = '<' + envelopeSender + '>';
 
     // Indexes into result.recipients; a RCPT is matched to its recipient by its place, so an
@@ -1097,16 +1136,24 @@ SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envel
             result.recipients[i].state = RecipientState::Deferred;
         over.clear();
         for (; next < count; ++next) {
-            result.recipients[qsizetype(next)].state = state;
-            result.recipients[qsizetype(next)].reason = reason;
+            RecipientResult& r = result.recipients[qsizetype(next)];
+            if (r.state == RecipientState::Refused)
+                continue; // refused before any transaction
+            r.state = state;
+            r.reason = reason;
         }
     };
     bool firstTransaction = true;
     while (next < count || !over.empty()) {
         std::vector<qsizetype> pending = std::move(over);
         over.clear();
-        while (pending.size() < kMaxRecipientsPerTransaction && next < count)
-            pending.push_back(qsizetype(next++));
+        while (pending.size() < kMaxRecipientsPerTransaction && next < count) {
+            if (result.recipients[qsizetype(next)].state != RecipientState::Refused)
+                pending.push_back(qsizetype(next));
+            ++next;
+        }
+        if (pending.empty())
+            break;
         if (!firstTransaction && !message.rewind()) {
             // A message that cannot be read twice: the rest wait for a later attempt.
             for (qsizetype i : pending)
@@ -1136,8 +1183,19 @@ SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envel
             leftOver(RecipientState::Refused, result.errorText);
             break;
         }
+        if (mail && mail->complete && mail->code / 100 != 2 && !IsSessionRefusal(*mail)) {
+            // The server refused this sender for good: this mail fails, while other mail through
+            // the same server goes on.
+            result.errorText = ReplyText(*mail);
+            for (qsizetype i : pending) {
+                result.recipients[i].state = RecipientState::Refused;
+                result.recipients[i].reason = result.errorText;
+            }
+            leftOver(RecipientState::Refused, result.errorText);
+            break;
+        }
         if (!IsPositive(mail, 2)) {
-            // The greeting, EHLO, TLS, authentication or the sender failed: nothing about the mail.
+            // The greeting, EHLO, TLS or authentication failed: nothing about the mail.
             result.sessionFailed = true;
             result.errorText = failure;
             for (qsizetype i : pending)
@@ -1155,7 +1213,7 @@ SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envel
             answered[size_t(step.index)] = 1;
             if (step.code / 100 == 2) {
                 accepted.push_back(i);
-            } else if (step.code == 452) {
+            } else if (IsTooManyRecipients(step)) {
                 // The server's limit of recipients per mail: the rest go in a further transaction.
                 over.push_back(i);
                 r.reason = ReplyText(step);

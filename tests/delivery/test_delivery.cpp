@@ -1398,6 +1398,27 @@ private Q_SLOTS:
                                       "r5@example.org"}));
         QCOMPARE(ids.size(), 1);
         QCOMPARE(report.delivered.size(), 5);
+
+        // The older reply to a recipient over the limit postpones it like the newer one.
+        sink.setFaults({"max-rcpt 2 552"});
+        before = sink.count();
+        QCOMPARE(DeliverXMLMailMsgViaCDO(many, doc.build(), list, &report), DeliveryOutcome::Delivered);
+        QCOMPARE(sink.count(), before + 3);
+        QCOMPARE(report.delivered.size(), 5);
+        sink.setFaults({});
+
+        // An address longer than any path a server takes is refused here; the others get the mail.
+        FakeContext longer = context();
+        const QString overlong = QString(250, QLatin1Char('x')) + QStringLiteral("@example.org");
+        doc.to = {"r1@example.org", overlong};
+        doc.cc.clear();
+        doc.bcc.clear();
+        before = sink.count();
+        QCOMPARE(DeliverXMLMailMsgViaCDO(longer, doc.build(), list, &report), DeliveryOutcome::Delivered);
+        QCOMPARE(sink.count(), before + 1);
+        QCOMPARE(sink.messages().last().recipients, QStringList{"r1@example.org"});
+        QCOMPARE(report.refused, QStringList{overlong});
+        QVERIFY2(longer.joinedLog().contains(QStringLiteral("longer than 254 octets")), qPrintable(longer.joinedLog()));
     }
 
     void whatTheServerRefusesDecidesTheOutcome()
@@ -1416,6 +1437,8 @@ private Q_SLOTS:
             {"mail 530", DeliveryOutcome::ServerUnavailable, "530 5.0.0 Refused at mail (test switch) (reply to MAIL FROM)"},
             {"mail 451", DeliveryOutcome::ServerUnavailable, "451 4.0.0 Refused at mail (test switch) (reply to MAIL FROM)"},
             {"mail hang", DeliveryOutcome::ServerUnavailable, "no reply to MAIL FROM"},
+            // A sender refused for good fails this mail alone, not the server for every mail.
+            {"mail 553", DeliveryOutcome::FailedPermanently, "553 5.0.0 Refused at mail (test switch) (reply to MAIL FROM)"},
             {"rcpt 550", DeliveryOutcome::FailedPermanently, "550"},
             {"rcpt 450", DeliveryOutcome::RetryLater, "450"},
             {"rcpt hang", DeliveryOutcome::ServerUnavailable, "RCPT TO"},

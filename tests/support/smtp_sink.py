@@ -33,8 +33,9 @@ file wins over a --fault for the same step):
              hang         the server says nothing more and keeps the connection open until
                           the client gives up
              close        the server closes the connection without a reply
-  max-rcpt N              each transaction takes N recipients; every further RCPT TO gets
-                          "452 4.5.3 Too many recipients" until the next MAIL FROM
+  max-rcpt N [CODE]       each transaction takes N recipients; every further RCPT TO gets
+                          "452 4.5.3 Too many recipients" (or CODE, as "552 5.5.3 ...") until
+                          the next MAIL FROM
 
   Examples: "mail 530", "rcpt=bob@example.org 451", "enddata hang", "midmessage close",
   "greeting 554", "connect close", "max-rcpt 2".
@@ -197,8 +198,9 @@ class Server(SMTP):
         if await self.apply(step):
             return
         limit = self.event_handler.fault("max-rcpt")
-        if limit and self.envelope is not None and len(self.envelope.rcpt_tos) >= int(limit):
-            await self.push("452 4.5.3 Too many recipients")
+        if limit and self.envelope is not None and len(self.envelope.rcpt_tos) >= int(limit.split()[0]):
+            code = limit.split()[1] if len(limit.split()) > 1 else "452"
+            await self.push(code + " " + code[0] + ".5.3 Too many recipients")
             return
         await super().smtp_RCPT(arg)
 
