@@ -428,7 +428,7 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
         ++round.inFlight;
     }
     Delivery* raw = d.release();
-    core_.StartOnWorker([raw, only, transport, &round] {
+    core_.StartOnWorker([this, raw, only, transport, &round] {
         std::unique_ptr<Delivery> d(raw);
         QElapsedTimer timer;
         timer.start();
@@ -448,6 +448,9 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
             d->outcome = DeliveryOutcome::RetryLater;
             d->error = QString::fromUtf8(e.what());
         }
+        // Noted at once, not when the round gets to it: a crash in between must not send it again.
+        if (d->outcome == DeliveryOutcome::Delivered)
+            journalDelivered(round.database, d->key);
         DeleteStagedFiles(d->attachments); // the transport removed them; a failure before it may not have
         d->attachments.clear();
         d->payload.clear();
@@ -484,9 +487,8 @@ void PostOfficePoller::settle(Round& round, Delivery& d)
             core_.AddLogText(BuildResourceMessage(msg::ServerBack, {QStringLiteral("post office records go out again")}));
         }
         metrics.Add(Metrics::Counter::PostOfficeRecordsDelivered);
-        // Remembered before the removal: a crash in between must not send it again.
+        // The worker noted it in the journal; remembered here before the removal, too.
         state.delivered.insert(key);
-        journalDelivered(round.database, key);
         round.journalTouched = true;
         round.toDelete << key;
         return;
