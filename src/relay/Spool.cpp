@@ -700,6 +700,34 @@ QStringList Spool::takeEvicted()
     return std::exchange(evicted_, QStringList());
 }
 
+namespace {
+
+// Moves an entry's document from one folder to the other with the list of who has the mail: the
+// list is in place before the document is, so no crash leaves the document without it. 0, or
+// the errno of the document's move.
+int MoveWithRecipients(const QString& fromDir, const QString& toDir, const QString& id)
+{
+    const QByteArray fromList = Native(fromDir + QLatin1Char('/') + id + kRecipientsSuffix);
+    const QByteArray toList = Native(toDir + QLatin1Char('/') + id + kRecipientsSuffix);
+    ::unlink(toList.constData()); // a leftover would name the wrong recipients
+    const bool linked = ::link(fromList.constData(), toList.constData()) == 0;
+    const bool hadList = linked || errno != ENOENT;
+    if (::rename(Native(fromDir + QLatin1Char('/') + id + kDocumentSuffix).constData(),
+                 Native(toDir + QLatin1Char('/') + id + kDocumentSuffix).constData()) != 0) {
+        const int e = errno;
+        if (linked)
+            ::unlink(toList.constData());
+        return e;
+    }
+    if (linked)
+        ::unlink(fromList.constData());
+    else if (hadList) // a folder without hard links: the list follows
+        ::rename(fromList.constData(), toList.constData());
+    return 0;
+}
+
+} // namespace
+
 // Called with the mutex held.
 void Spool::evictFailed(qint64 incoming)
 {
@@ -743,9 +771,8 @@ bool Spool::moveToFailed(const QString& id, const QString& reason, QString* erro
     // The reason first: a failed document is never found without it.
     if (!WriteDurably(failed, id + kReasonSuffix, reasonText, error))
         return false;
-    const QString to = failed + QLatin1Char('/') + id + kDocumentSuffix;
-    if (::rename(Native(from).constData(), Native(to).constData()) != 0) {
-        const int e = errno;
+    // Those who have the mail already must not get it again if it is requeued.
+    if (const int e = MoveWithRecipients(dir_, failed, id); e != 0) {
         ::unlink(Native(failed + QLatin1Char('/') + id + kReasonSuffix).constData());
         SetError(error, QStringLiteral("cannot move %1 to %2: %3").arg(from, failed, ErrnoText(e)));
         return false;
@@ -756,9 +783,6 @@ bool Spool::moveToFailed(const QString& id, const QString& reason, QString* erro
         failed_.insert(id, qint64(st.st_size) + reasonText.size());
         failedBytes_ += qint64(st.st_size) + reasonText.size();
     }
-    // Those who have the mail already must not get it again if it is requeued.
-    ::rename(Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData(),
-             Native(failed + QLatin1Char('/') + id + kRecipientsSuffix).constData());
     for (const QLatin1String& suffix : {kStateSuffix, kDoneSuffix})
         ::unlink(Native(dir_ + QLatin1Char('/') + id + suffix).constData());
     return SyncFolder(failed, error) && SyncFolder(dir_, error);
@@ -798,18 +822,18 @@ bool Spool::requeue(const QString& id, QString* error)
         return false;
     }
     const QString from = failedDir() + QLatin1Char('/') + id + kDocumentSuffix;
-    const QString to = dir_ + QLatin1Char('/') + id + kDocumentSuffix;
-    if (::rename(Native(from).constData(), Native(to).constData()) != 0) {
-        const int e = errno;
-        SetError(error, e == ENOENT ? QStringLiteral("no failed document %1 in %2").arg(id, failedDir())
-                                    : QStringLiteral("cannot move %1 back into %2: %3").arg(from, dir_, ErrnoText(e)));
-        return false;
-    }
-    ::unlink(Native(failedDir() + QLatin1Char('/') + id + kReasonSuffix).constData());
-    const bool recipients = ::rename(Native(failedDir() + QLatin1Char('/') + id + kRecipientsSuffix).constData(),
-                                     Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData()) == 0;
     {
+        // Held throughout: making room in failed/ must not remove this entry's files under it.
         std::lock_guard guard(mutex_);
+        if (const int e = MoveWithRecipients(failedDir(), dir_, id); e != 0) {
+            SetError(error, e == ENOENT ? QStringLiteral("no failed document %1 in %2").arg(id, failedDir())
+                                        : QStringLiteral("cannot move %1 back into %2: %3").arg(from, dir_, ErrnoText(e)));
+            return false;
+        }
+        ::unlink(Native(failedDir() + QLatin1Char('/') + id + kReasonSuffix).constData());
+        struct stat st {};
+        const bool recipients =
+            ::lstat(Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData(), &st) == 0;
         failedBytes_ -= failed_.take(id);
         waiting_.insert(id, recipients ? Recipients : 0);
     }
