@@ -470,6 +470,13 @@ void RelayCore::WorkFinished()
     QTimer::singleShot(0, this, [this] { Q_EMIT shutdownComplete(); });
 }
 
+bool RelayCore::WaitForWorkers(int ms)
+{
+    const bool done = workers_.waitForDone(ms);
+    flushStderr();
+    return done;
+}
+
 void RelayCore::Shutdown()
 {
     shuttingDown_ = true;

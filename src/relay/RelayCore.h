@@ -133,6 +133,8 @@ public:
     void WorkFinished();
     // Waits for every delivery under way; no new ones are started afterwards.
     void Shutdown();
+    // Waits at most `ms` for the delivery threads; false when one is still busy.
+    bool WaitForWorkers(int ms);
     bool IsShuttingDown() const { return shuttingDown_; }
 
     Metrics& Stats() { return metrics_; }

@@ -254,6 +254,17 @@ int RunRelayApplication(int& argc, char** argv, RelayServiceOptions options)
         return received;
     };
 
+    // The stop already cancelled what was under way and waited for it; a delivery stuck even so
+    // (a tracker call, a mail component that never returns) must not keep the process alive.
+    const auto finish = [&core](int code) {
+        if (!core.WaitForWorkers(5000)) {
+            std::fprintf(stderr, "SWNRelay: a delivery did not end after the stop; the relay ends without it\n");
+            std::fflush(stderr);
+            std::_Exit(code);
+        }
+        return code;
+    };
+
     if (headless) {
         core.SetLogToStderr(true);
         core.AddLogText(BuildResourceMessage(msg::RunningAsService,
@@ -280,7 +291,7 @@ int RunRelayApplication(int& argc, char** argv, RelayServiceOptions options)
         // A service has no window to press Start in: it relays from the start.
         core.StartAsService();
         core.AddLogText(relay.Summary());
-        return app->exec();
+        return finish(app->exec());
     }
 
     // The journal, or whoever reads the relay's stderr, sees what the window shows.
@@ -314,7 +325,7 @@ int RunRelayApplication(int& argc, char** argv, RelayServiceOptions options)
     // A signal or Exit handled while start-up ran its events has already ended the window.
     if (form.IsUnloading() && !core.IsShuttingDown())
         return 0;
-    return app->exec();
+    return finish(app->exec());
 }
 
 } // namespace swn
