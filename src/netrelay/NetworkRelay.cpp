@@ -134,12 +134,28 @@ void NetworkRelay::StartListener()
         core_.SetStopped();
         return;
     }
+    // A reload the listener cannot follow leaves it where it was: a mistyped setting must not take
+    // a running relay off the network.
+    const quint16 oldPort = sock_->State(0) == SocketArray::Listening ? sock_->ListeningPort() : 0;
+    const QList<QHostAddress> oldAddresses = sock_->ListeningAddresses();
+    const auto cannotListen = [&] {
+        QString error;
+        if (oldPort != 0 && (sock_->State(0) == SocketArray::Listening || sock_->Listen(oldPort, oldAddresses, &error))) {
+            QStringList where;
+            for (const QHostAddress& a : oldAddresses)
+                where << (a == QHostAddress(QHostAddress::Any) ? QStringLiteral("every interface") : a.toString());
+            core_.AddLogText(BuildResourceMessage(msg::ListeningOn, {where.join(QStringLiteral(", ")), oldPort}),
+                             LogPriority::Warning);
+            return;
+        }
+        closeListener();
+        core_.SetStopped();
+    };
     bool ok = false;
     const int port = portText.trimmed().toInt(&ok);
     if (!ok || port < 1 || port > 65535) {
         core_.AddLogText(BuildResourceMessage(msg::InvalidListenPort, {portText}), LogPriority::Error);
-        closeListener();
-        core_.SetStopped();
+        cannotListen();
         return;
     }
 
@@ -162,8 +178,7 @@ void NetworkRelay::StartListener()
                          LogPriority::Warning);
     if (!addresses.usable()) {
         core_.AddLogText(BuildResourceMessage(msg::ListenAddressUnusable, {addresses.describe()}), LogPriority::Error);
-        closeListener();
-        core_.SetStopped();
+        cannotListen();
         return;
     }
 
@@ -177,7 +192,7 @@ void NetworkRelay::StartListener()
         QString error;
         if (!sock_->Listen(quint16(port), addresses.addresses(), &error)) {
             core_.AddLogText(BuildResourceMessage(msg::ListenFailed, {port, error}), LogPriority::Error);
-            core_.SetStopped();
+            cannotListen();
             return;
         }
     }

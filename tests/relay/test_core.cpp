@@ -19,6 +19,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -453,6 +454,19 @@ private Q_SLOTS:
         QVERIFY(curlPost(doc.build(), port).startsWith(QStringLiteral("HTTP/1.1 200 ")));
         QVERIFY(second.waitForCount(1));
         QCOMPARE(first.count(), 1);
+        // A port the listener cannot take: it stays where it was, and the relay runs on.
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::Any));
+        ini = ReadAll(path);
+        ini.replace("STMPRelayListenerPort=" + QByteArray::number(port),
+                    "STMPRelayListenerPort=" + QByteArray::number(taken.serverPort()));
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(ini);
+        f.close();
+        ::kill(pid_t(relay.processId()), SIGHUP);
+        QVERIFY(QTest::qWaitFor([&] { return relay.peek(1 << 20).contains("Cannot listen on port"); }, 10000));
+        QVERIFY(curlPost(doc.build(), port).startsWith(QStringLiteral("HTTP/1.1 200 ")));
+        QVERIFY(second.waitForCount(2));
         ::kill(pid_t(relay.processId()), SIGTERM);
         QVERIFY(relay.waitForFinished(15000));
         QCOMPARE(relay.exitCode(), 0);
