@@ -128,6 +128,20 @@ void NetworkRelay::StartListener()
         transportWarned_ = stored;
     }
     if (spool_ && !spoolOwned_) {
+        // The relay that held it may have ended since: its kept documents are this one's now,
+        // as the folder holds them now.
+        QString holder, error;
+        if (spool_->lock(&holder, &error)) {
+            if (spool_->open(&error)) {
+                SetSpool(spool_);
+                Q_EMIT spoolTaken();
+            } else {
+                spool_->unlock();
+                core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {spool_->dir(), error}), LogPriority::Error);
+            }
+        }
+    }
+    if (spool_ && !spoolOwned_) {
         // Two relays on one spool would each send every kept document.
         core_.AddLogText(BuildResourceMessage(msg::SpoolInUse, {spool_->dir(), spoolHolder_}), LogPriority::Error);
         closeListener();

@@ -87,6 +87,10 @@ public:
     bool DeleteKept(const QString& id, QString* reply);
     bool RequeueFailed(const QString& id, QString* reply);
 
+Q_SIGNALS:
+    // The spool's lock, held by another relay at first, is this relay's now.
+    void spoolTaken();
+
 private:
     struct Slot {
         std::unique_ptr<RequestFramer> framer;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <sys/file.h>
 #include <climits>
 #include <csignal>
 #include <cstring>
@@ -332,6 +333,14 @@ bool Spool::open(QString* error)
     }
     if (!CheckFolder(dir_, true, error))
         return false;
+    // What looks left over may be the writes under way of the relay that holds the spool.
+    bool mine = lockFd_ >= 0;
+    if (!mine) {
+        const int fd = ::open(Native(dir_ + QStringLiteral("/lock")).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        mine = fd < 0 ? errno == ENOENT : ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+        if (fd >= 0)
+            ::close(fd);
+    }
     for (const QString& folder : {failedDir(), notesDir()}) {
         if (::mkdir(Native(folder).constData(), 0700) == 0)
             SyncFolder(dir_, nullptr);
@@ -341,9 +350,11 @@ bool Spool::open(QString* error)
         }
         if (!CheckFolder(folder, false, error))
             return false;
-        RemoveLeftovers(folder);
+        if (mine)
+            RemoveLeftovers(folder);
     }
-    RemoveLeftovers(dir_);
+    if (mine)
+        RemoveLeftovers(dir_);
 
     std::lock_guard guard(mutex_);
     waiting_.clear();

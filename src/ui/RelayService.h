@@ -60,12 +60,14 @@ public:
                 core.AddLogText(e, LogPriority::Error);
             network.SetSpool(spool);
             postOffice.SetNotes(spool);
-            if (spool && spool->locked()) {
+            const auto listenForControl = [this, path = spool ? spool->controlSocketPath() : QString()] {
                 QString error;
-                if (!control.Listen(spool->controlSocketPath(), &error))
-                    core.AddLogText(BuildResourceMessage(msg::ControlUnusable, {spool->controlSocketPath(), error}),
-                                    LogPriority::Warning);
-            }
+                if (!control.Listen(path, &error))
+                    core.AddLogText(BuildResourceMessage(msg::ControlUnusable, {path, error}), LogPriority::Warning);
+            };
+            if (spool && spool->locked())
+                listenForControl();
+            QObject::connect(&network, &NetworkRelay::spoolTaken, &core, listenForControl);
             if (spool) {
                 Spool* s = spool.get();
                 core.Stats().SetSpoolProbe([s] {
