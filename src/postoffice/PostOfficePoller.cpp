@@ -411,7 +411,14 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
         }
     } catch (const std::exception& e) {
         DeleteStagedFiles(d->attachments);
-        core_.AddLogText(BuildResourceMessage(msg::RecordStaysQueued, {key, ErrorText(e)}), LogPriority::Warning);
+        // Waits with its own back-off, like a mail the server postponed: a fault of this host (a
+        // full temporary folder) would otherwise repeat for every record at every poll.
+        Retry& r = state.retries[key];
+        r.dueMs = NowMs() + std::min(retryLongestMs_, retryFirstMs_ << std::min(r.attempts, 20));
+        ++r.attempts;
+        const QString text = ErrorText(e);
+        if (std::exchange(r.lastError, text) != text)
+            core_.AddLogText(BuildResourceMessage(msg::RecordStaysQueued, {key, text}), LogPriority::Warning);
         return true;
     }
     if (round.input.echo) {

@@ -82,6 +82,7 @@ private:
     struct Retry {
         int attempts = 0;
         qint64 dueMs = 0;
+        QString lastError; // of reading or staging the record: told once while it stays so
     };
     // What the poll remembers of the records of one database: nothing carries over to another.
     struct DatabaseState {

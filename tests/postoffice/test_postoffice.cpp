@@ -236,6 +236,10 @@ private Q_SLOTS:
         QCOMPARE(state.parked(), QList<qint32>{malformed});
         QCOMPARE(state.queued(), QList<qint32>{unreadable}); // the tracker's failure: it stays
         QCOMPARE(relay->logCount(QStringLiteral("Post office record %1 stays queued: attachment content unreadable").arg(unreadable)), 1);
+        // It waits its turn: the next poll neither tries it at once nor says it again.
+        QVERIFY(relay->poll());
+        QCOMPARE(relay->logCount(QStringLiteral("Post office record %1 stays queued").arg(unreadable)), 1);
+        QCOMPARE(state.queued(), QList<qint32>{unreadable});
 
         state.with([&](MemoryTrackerState& s) { s.records.clear(); });
         state.add(Doc(QStringLiteral("offline")), files);
