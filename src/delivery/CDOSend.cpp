@@ -518,7 +518,7 @@ void DropOpenConnection(CURL* curl)
 
 // One client per thread, kept between sends: a mail that follows soon after another goes over
 // the same connection, without a new greeting and EHLO. The client closes connections that
-// have been idle for a while, and says QUIT when the thread ends.
+// have been idle for a while, and ends its connection when the thread ends.
 struct SmtpClient {
     CURL* curl = nullptr;
     // What the open connection was made with. The client would reuse a connection upgraded by

@@ -11,12 +11,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <sys/file.h>
 #include <climits>
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
