@@ -16,7 +16,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -333,14 +332,6 @@ bool Spool::open(QString* error)
     }
     if (!CheckFolder(dir_, true, error))
         return false;
-    // What looks left over may be the writes under way of the relay that holds the spool.
-    bool mine = lockFd_ >= 0;
-    if (!mine) {
-        const int fd = ::open(Native(dir_ + QStringLiteral("/lock")).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        mine = fd < 0 ? errno == ENOENT : ::flock(fd, LOCK_SH | LOCK_NB) == 0;
-        if (fd >= 0)
-            ::close(fd);
-    }
     for (const QString& folder : {failedDir(), notesDir()}) {
         if (::mkdir(Native(folder).constData(), 0700) == 0)
             SyncFolder(dir_, nullptr);
@@ -350,11 +341,9 @@ bool Spool::open(QString* error)
         }
         if (!CheckFolder(folder, false, error))
             return false;
-        if (mine)
-            RemoveLeftovers(folder);
+        RemoveLeftovers(folder);
     }
-    if (mine)
-        RemoveLeftovers(dir_);
+    RemoveLeftovers(dir_);
 
     std::lock_guard guard(mutex_);
     waiting_.clear();
