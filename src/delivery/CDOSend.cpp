@@ -4,6 +4,7 @@
 #include "delivery/DeliveryError.h"
 #include "delivery/MimeComposer.h"
 #include "delivery/Staging.h"
+#include "common/ActivityLog.h"
 #include "common/Catalogue.h"
 
 #include <QCryptographicHash>
@@ -1005,13 +1006,6 @@ RecipientState StateOf(int code)
     return code >= 500 ? RecipientState::Refused : RecipientState::Deferred;
 }
 
-// One line, for the log and the failed/ folder.
-QString OneLine(QString text)
-{
-    text.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return text;
-}
-
 } // namespace
 
 void SetSmtpTimeouts(const SmtpTimeouts& values)
@@ -1336,7 +1330,7 @@ DeliveryOutcome SendMailViaCDO(DeliveryContext& context, const QString& fromAddr
     if (!senderProblem.isEmpty()) {
         logFailure(senderProblem, toAddrs, ccAddrs, bccAddrs, LogPriority::Error);
         outcome.outcome = DeliveryOutcome::FailedPermanently;
-        outcome.reason = OneLine(senderProblem);
+        outcome.reason = ActivityLog::OneLine(senderProblem);
         return outcome.outcome;
     }
 
@@ -1373,7 +1367,7 @@ DeliveryOutcome SendMailViaCDO(DeliveryContext& context, const QString& fromAddr
         const QString line = BuildResourceMessage(msg::SmtpSettingsUnusable, {problem});
         context.AddLogText(line, LogPriority::Error);
         outcome.outcome = DeliveryOutcome::ServerUnavailable;
-        outcome.reason = OneLine(line);
+        outcome.reason = ActivityLog::OneLine(line);
         for (const QByteArray& address : recipients)
             outcome.pending << QString::fromUtf8(address);
         return outcome.outcome;
@@ -1431,7 +1425,7 @@ DeliveryOutcome SendMailViaCDO(DeliveryContext& context, const QString& fromAddr
         logFailure(failure.reason, to, cc, bcc, failure.permanent ? LogPriority::Error : LogPriority::Warning);
     }
     if (!failures.empty()) {
-        outcome.reason = OneLine(failures.front().reason);
+        outcome.reason = ActivityLog::OneLine(failures.front().reason);
         if (failures.size() > 1)
             outcome.reason += QStringLiteral(" (and %1 more reasons)").arg(failures.size() - 1);
     }
