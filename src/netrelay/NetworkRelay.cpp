@@ -512,6 +512,7 @@ struct NetworkRelay::Outcome {
     bool attempted = false; // false: kept at once (server known away, or the relay is stopping)
     QString keptId;         // kept in the spool for a later attempt
     QString keepError;      // it should have been kept, and could not be
+    QString failError;      // it failed for good, and its copy for failed/ could not be written
 };
 
 void NetworkRelay::deliverAndReply(int index, const QByteArray& document, const QString& peer,
@@ -556,7 +557,8 @@ void NetworkRelay::deliverAndReply(int index, const QByteArray& document, const 
                     outcome->keepError = spool ? error : QStringLiteral("no spool folder");
             } else if (o == DeliveryOutcome::FailedPermanently && spool) {
                 // Nothing will send it, but the administrator can see what was lost.
-                spool->keepFailed(document, FailureReason(outcome->delivery), &error);
+                if (spool->keepFailed(document, FailureReason(outcome->delivery), &error).isEmpty())
+                    outcome->failError = error;
             }
         },
         this,
@@ -598,6 +600,9 @@ void NetworkRelay::deliverAndReply(int index, const QByteArray& document, const 
                 metrics.Add(Metrics::Counter::DocumentsDelivered);
             } else {
                 metrics.Add(Metrics::Counter::DocumentsFailed);
+                if (!outcome->failError.isEmpty())
+                    core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {spool_->dir(), outcome->failError}),
+                                     LogPriority::Error);
             }
             logEvicted();
             slots_[size_t(index)].delivering = false;
@@ -836,6 +841,7 @@ void NetworkRelay::retryOne(const QString& id)
             --retriesInFlight_;
             auto it = kept_.find(id);
             if (it == kept_.end()) { // deleted by the administrator meanwhile
+                flushRemovalsIfDue(false);
                 retryKept();
                 checkIdle();
                 return;
@@ -846,6 +852,7 @@ void NetworkRelay::retryOne(const QString& id)
             Metrics& metrics = core_.Stats();
             if (retried->vanished) {
                 kept_.erase(it);
+                flushRemovalsIfDue(false);
                 retryKept();
                 checkIdle();
                 return;
@@ -907,15 +914,23 @@ void NetworkRelay::retryOne(const QString& id)
             }
             logEvicted();
             core_.ShowCounters();
-            // The removals of a draining backlog share one flush of the folder.
-            if (retried->gone && (++removalsSinceFlush_ >= 64 || retriesInFlight_ == 0)) {
-                removalsSinceFlush_ = 0;
-                std::shared_ptr<Spool> spool = spool_;
-                core_.StartOnWorker([spool] { spool->flushRemovals(); });
-            }
+            flushRemovalsIfDue(retried->gone);
             retryKept();
             checkIdle();
         });
+}
+
+void NetworkRelay::flushRemovalsIfDue(bool removed)
+{
+    // The removals of a draining backlog share one flush of the folder, made at the latest when
+    // the last retry under way has ended, whatever became of it.
+    if (removed)
+        ++removalsSinceFlush_;
+    if (removalsSinceFlush_ == 0 || (removalsSinceFlush_ < 64 && retriesInFlight_ > 0))
+        return;
+    removalsSinceFlush_ = 0;
+    std::shared_ptr<Spool> spool = spool_;
+    core_.StartOnWorker([spool] { spool->flushRemovals(); });
 }
 
 void NetworkRelay::logEvicted()

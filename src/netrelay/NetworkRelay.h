@@ -129,6 +129,8 @@ private:
     void scheduleSpool();
     void retryKept();
     void retryOne(const QString& id);
+    // Counts a removal that has not been flushed, and flushes the folder when one is due.
+    void flushRemovalsIfDue(bool removed);
     void logEvicted();
     void finishRequest(int index, const QByteArray& reply);
     void refuseRequest(int index, int status, const QString& reason);

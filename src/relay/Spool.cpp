@@ -624,8 +624,15 @@ bool Spool::remove(const QString& id, QString* error, bool* gone, bool sync)
         if (e == ENOENT) {
             if (gone)
                 *gone = true;
+            // What lay beside it goes too, unless a requeue (which holds the lock) brought the
+            // document back meanwhile.
             std::lock_guard guard(mutex_);
-            waiting_.remove(id);
+            struct stat st {};
+            if (::lstat(Native(base + kDocumentSuffix).constData(), &st) != 0) {
+                waiting_.remove(id);
+                for (const QLatin1String& suffix : {kRecipientsSuffix, kStateSuffix, kDoneSuffix})
+                    ::unlink(Native(base + suffix).constData());
+            }
         }
         return false;
     }
@@ -710,19 +717,24 @@ int MoveWithRecipients(const QString& fromDir, const QString& toDir, const QStri
     const QByteArray fromList = Native(fromDir + QLatin1Char('/') + id + kRecipientsSuffix);
     const QByteArray toList = Native(toDir + QLatin1Char('/') + id + kRecipientsSuffix);
     ::unlink(toList.constData()); // a leftover would name the wrong recipients
-    const bool linked = ::link(fromList.constData(), toList.constData()) == 0;
-    const bool hadList = linked || errno != ENOENT;
+    bool listInPlace = ::link(fromList.constData(), toList.constData()) == 0;
+    if (!listInPlace && errno != ENOENT) {
+        // A folder without hard links: a copy, in place before the document moves.
+        QString ignored;
+        const QByteArray list = ReadWhole(QFile::decodeName(fromList), &ignored);
+        if (list.isNull() || !WriteDurably(toDir, id + kRecipientsSuffix, list, &ignored))
+            return EIO;
+        listInPlace = true;
+    }
     if (::rename(Native(fromDir + QLatin1Char('/') + id + kDocumentSuffix).constData(),
                  Native(toDir + QLatin1Char('/') + id + kDocumentSuffix).constData()) != 0) {
         const int e = errno;
-        if (linked)
+        if (listInPlace)
             ::unlink(toList.constData());
         return e;
     }
-    if (linked)
+    if (listInPlace)
         ::unlink(fromList.constData());
-    else if (hadList) // a folder without hard links: the list follows
-        ::rename(fromList.constData(), toList.constData());
     return 0;
 }
 
