@@ -413,20 +413,25 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
         DeleteStagedFiles(d->attachments);
         // Waits with its own back-off, like a mail the server postponed: a fault of this host (a
         // full temporary folder) would otherwise repeat for every record at every poll.
-        Retry& r = state.retries[key];
-        r.dueMs = NowMs() + std::min(retryLongestMs_, retryFirstMs_ << std::min(r.attempts, 20));
-        ++r.attempts;
+        Retry& r = postpone(state, key);
         const QString text = ErrorText(e);
         if (std::exchange(r.lastError, text) != text)
             core_.AddLogText(BuildResourceMessage(msg::RecordStaysQueued, {key, text}), LogPriority::Warning);
         return true;
     }
-    if (round.input.echo) {
-        core_.AddLogText(QString::fromUtf8(d->payload));
-        core_.SaveEchoFile(d->payload);
+    try {
+        if (round.input.echo) {
+            core_.AddLogText(QString::fromUtf8(d->payload));
+            core_.SaveEchoFile(d->payload);
+        }
+        // A record tried again counts once.
+        d->context = core_.CopyDeliveryContext(*round.input.prototype, !state.counted.contains(key));
+    } catch (const std::exception& e) {
+        DeleteStagedFiles(d->attachments);
+        postpone(state, key);
+        core_.AddLogText(BuildResourceMessage(msg::RecordStaysQueued, {key, ErrorText(e)}), LogPriority::Warning);
+        return true;
     }
-    // A record tried again counts once.
-    d->context = core_.CopyDeliveryContext(*round.input.prototype, !state.counted.contains(key));
     state.counted.insert(key);
     const QStringList only = state.pending.value(key);
     const Transport transport = round.input.transport;
@@ -468,6 +473,14 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
         round.changed.notify_all();
     });
     return true;
+}
+
+PostOfficePoller::Retry& PostOfficePoller::postpone(DatabaseState& state, qint32 key)
+{
+    Retry& r = state.retries[key];
+    r.dueMs = NowMs() + std::min(retryLongestMs_, retryFirstMs_ << std::min(r.attempts, 20));
+    ++r.attempts;
+    return r;
 }
 
 void PostOfficePoller::settle(Round& round, Delivery& d)
@@ -524,9 +537,7 @@ void PostOfficePoller::settle(Round& round, Delivery& d)
     }
     case DeliveryOutcome::RetryLater: {
         // This mail waits with its own back-off; the records behind it still go.
-        Retry& r = state.retries[key];
-        r.dueMs = NowMs() + std::min(retryLongestMs_, retryFirstMs_ << std::min(r.attempts, 20));
-        ++r.attempts;
+        postpone(state, key);
         if (!d.error.isEmpty())
             core_.AddLogText(BuildResourceMessage(msg::RecordStaysQueued, {key, d.error}), LogPriority::Warning);
         else

@@ -113,6 +113,8 @@ private:
     // Starts one record, or settles it from what is remembered; false when the round should end.
     bool startRecord(Round& round, qint32 key);
     void settle(Round& round, Delivery& delivery);
+    // The record waits with its own back-off, longer at each attempt.
+    Retry& postpone(DatabaseState& state, qint32 key);
     // Settles what the workers finished, until fewer than `most` deliveries are under way.
     void settleFinished(Round& round, int most);
     void flushDeletes(Round& round);
