@@ -651,9 +651,12 @@ void PostOfficePoller::loadPending(const QString& database, DatabaseState& state
         return;
     state.noted.insert(key);
     const QStringList lines = QString::fromUtf8(notes_->readNote(pendingNoteName(database, key))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    if (lines.value(0) == QLatin1String("delivered"))
+    if (lines.value(0) == QLatin1String("delivered")) {
+        // A note of an earlier version: the journal holds it from now on.
         state.delivered.insert(key);
-    else if (lines.value(0) == QLatin1String("pending") && lines.size() > 1)
+        if (journalDelivered(database, key))
+            notes_->removeNote(pendingNoteName(database, key));
+    } else if (lines.value(0) == QLatin1String("pending") && lines.size() > 1)
         state.pending[key] = lines.mid(1);
 }
 

@@ -12,9 +12,11 @@
 #include "postoffice/PostOfficePoller.h"
 #include "relay/RelayCore.h"
 #include "relay/RelaySettings.h"
+#include "relay/Spool.h"
 #include "tracker/SqliteTracker.h"
 #include "tracker/TrackerStore.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -216,6 +218,29 @@ private Q_SLOTS:
         QVERIFY(relay->poll());
         QCOMPARE(PySubjects(sink.messages().mid(before + 3)), QStringList{"paris"});
         QVERIFY(state.queued().isEmpty());
+    }
+
+    void aDeliveredNoteOfAnEarlierVersionIsHonoured()
+    {
+        // Such a note says the mail went and only the record's removal is left: it is removed
+        // unsent, the journal takes the note over, and no note is left behind.
+        auto tracker = std::make_shared<MemoryTrackerFactory>();
+        auto& state = *tracker->state;
+        const qint32 sent = state.add(Doc(QStringLiteral("went before the upgrade")));
+        auto spool = std::make_shared<Spool>(dir.filePath(QStringLiteral("legacy-notes")));
+        QString error;
+        QVERIFY2(spool->open(&error), qPrintable(error));
+        const QString id = QString::fromLatin1(QCryptographicHash::hash("Repo/SAMPL", QCryptographicHash::Sha1).toHex());
+        const QString note = QStringLiteral("record-%1-%2").arg(id).arg(sent);
+        QVERIFY(spool->writeNote(note, "delivered\n", &error));
+        auto relay = memoryRelay(tracker, sink.hostText());
+        relay->poller.SetNotes(spool);
+        const int before = sink.count();
+        QVERIFY(relay->poll());
+        QCOMPARE(sink.count(), before);
+        QVERIFY(state.queued().isEmpty());
+        QVERIFY(spool->readNote(note).isEmpty());
+        QVERIFY(!QFile::exists(spool->notesDir() + QLatin1Char('/') + note));
     }
 
     void stagedFilesGoOnEveryPath()
