@@ -50,7 +50,8 @@ Document readDocument(const QString& path)
                 sawBreak = true;
             }
         }
-        if (line.hasBreak && line.raw.endsWith('\r'))
+        // A last line without its LF loses its CR too: read and written alike, it is the same key.
+        if (line.raw.endsWith('\r'))
             line.raw.chop(1);
         doc.lines.append(line);
     }
