@@ -9,6 +9,7 @@
 #include "delivery/Delivery.h"
 #include "delivery/MimeComposer.h"
 
+#include <QDeadlineTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -241,9 +242,13 @@ private Q_SLOTS:
         QCOMPARE(CommandsOf(sessions[0]).count("MAIL FROM"), 2);
         QCOMPARE(CommandsOf(sessions[1]).count("MAIL FROM"), 1);
 
-        // Transfers under way can be ended at once (at shutdown); the mail is kept.
-        std::thread canceller([] {
-            QThread::msleep(500);
+        // Transfers under way can be ended at once (at shutdown); the mail is kept. The cancel
+        // comes while the client waits for the reply the server holds back.
+        const int acceptedBefore = raw.accepted();
+        std::thread canceller([&raw, acceptedBefore] {
+            const QDeadlineTimer deadline(10000);
+            while (raw.accepted() == acceptedBefore && !deadline.hasExpired())
+                QThread::msleep(20);
             CancelSmtpTransfers();
         });
         QCOMPARE(deliver(ctx, MailDocBuilder(), &report), DeliveryOutcome::ServerUnavailable);
