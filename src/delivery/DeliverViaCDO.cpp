@@ -87,10 +87,19 @@ DeliveryOutcome Deliver(DeliveryContext& context, const QByteArray& document, QS
     }
     loaded.release(); // the attachment text is in files now; no need to hold the tree while sending
 
-    const DeliveryOutcome outcome =
-        SendMailViaCDO(context, mail.FromAddr, mail.ToAddrs, mail.CCAddrs, mail.BCCAddrs, mail.Subject, mail.Body,
-                       mail.IsHTML, SplitAttachmentList(staged), mail.HeaderEntries, context.SMTPHostText(),
-                       report, only);
+    const DeliveryOutcome outcome = SendMailViaCDO(context,
+                                                   MailRequest{.fromAddr = mail.FromAddr,
+                                                               .to = mail.ToAddrs,
+                                                               .cc = mail.CCAddrs,
+                                                               .bcc = mail.BCCAddrs,
+                                                               .subject = mail.Subject,
+                                                               .body = mail.Body,
+                                                               .isHTML = mail.IsHTML,
+                                                               .attachmentEntries = SplitAttachmentList(staged),
+                                                               .headerEntries = mail.HeaderEntries,
+                                                               .serverText = context.SMTPHostText(),
+                                                               .onlyRecipients = only},
+                                                   report);
 
     context.AddLogText(BuildResourceMessage(135, {mail.Instigator, mail.RecipientCount}));
     context.AdvanceDisplayedCounters(mail.RecipientCount, 1);

@@ -371,6 +371,38 @@ private Q_SLOTS:
     }
 
 
+    void theRequestAndItsValuesSendAlike()
+    {
+        // The entry takes a request, or the same values one by one; a retry may pass the report's
+        // own `pending` as the recipients still to reach.
+        RawSmtp raw;
+        QVERIFY(raw.start({"--reply", "rcpt=bob@example.org=450 4.2.1 Try later"}));
+        FakeContext ctx = contextFor(raw.hostText());
+        const MailRequest request{.fromAddr = QStringLiteral("tracker@example.org"),
+                                  .to = {QStringLiteral("alice@example.org"), QStringLiteral("bob@example.org")},
+                                  .subject = QStringLiteral("both shapes"),
+                                  .body = "hello",
+                                  .serverText = raw.hostText()};
+        DeliveryReport report;
+        QCOMPARE(SendMailViaCDO(ctx, request, &report), DeliveryOutcome::RetryLater);
+        QCOMPARE(report.delivered, QStringList{"alice@example.org"});
+        QCOMPARE(report.pending, QStringList{"bob@example.org"});
+        QCOMPARE(SendMailViaCDO(ctx, request.fromAddr, request.to, request.cc, request.bcc, request.subject,
+                                request.body, request.isHTML, request.attachmentEntries, request.headerEntries,
+                                request.serverText, &report, report.pending),
+                 DeliveryOutcome::RetryLater);
+        QVERIFY(report.delivered.isEmpty());
+        QCOMPARE(report.pending, QStringList{"bob@example.org"});
+        QCOMPARE(raw.accepted(), 1);
+        QByteArray commands;
+        for (const QByteArray& session : raw.sessions())
+            commands += CommandsOf(session) + '\n';
+        QCOMPARE(commands.count("RCPT TO:<alice@example.org>"), 1);
+        QCOMPARE(commands.count("RCPT TO:<bob@example.org>"), 2);
+        QVERIFY2(failures(ctx, LogPriority::Warning).contains(QStringLiteral("450 4.2.1 Try later")),
+                 qPrintable(ctx.joinedLog()));
+    }
+
     void repliesAreReadByTheirGrammar()
     {
         // Junk and continuation lines before the reply end nothing: an accepted recipient stays

@@ -1,0 +1,30 @@
+#pragma once
+// One mail for the SMTP sender, as plain values.
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace swn {
+
+// Every member has an initializer, so a request may name only the members it sets.
+struct MailRequest {
+    QString fromAddr {};
+    QStringList to {}, cc {}, bcc {};
+    QString subject {};
+    QByteArray body {};
+    bool isHTML = false;
+    // "display name||file path"; each file is deleted as soon as it is opened.
+    QStringList attachmentEntries {};
+    // "name::value"; the value is everything after the first "::".
+    QStringList headerEntries {};
+    QString serverText {};
+    // Not empty: the mail goes to these envelope addresses only (headers unchanged), as a retry
+    // after some recipients got it.
+    QStringList onlyRecipients {};
+};
+
+// True when the display name's extension makes the attachment an inline image of an HTML mail:
+// exactly jpg, jpeg, gif, png or bmp, in any case.
+bool IsImageAttachmentName(const QString& displayName);
+
+} // namespace swn

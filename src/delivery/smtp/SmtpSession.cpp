@@ -1,0 +1,313 @@
+// One session for one mail: the checks before any connection, then as many transactions as the
+// server's limit of recipients needs, and what each settled for every recipient.
+#include "delivery/smtp/SmtpInternal.h"
+
+#include "delivery/MimeComposer.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace swn {
+
+using namespace smtp;
+
+namespace {
+
+// Longer than a path may be (256 octets with its brackets): servers refuse such a command as a
+// syntax error, or cut the address. Refused here, so the rest of the mail still goes.
+constexpr qsizetype kMaxPath = 254;
+
+SmtpSendResult Unsent(const QList<QByteArray>& envelopeRecipients)
+{
+    SmtpSendResult result;
+    result.recipients.reserve(envelopeRecipients.size());
+    for (const QByteArray& address : envelopeRecipients)
+        result.recipients.append({address, RecipientState::Unconfirmed, {}});
+    return result;
+}
+
+SmtpSendResult FailSession(SmtpSendResult& result, const QString& text)
+{
+    result.sessionFailed = true;
+    result.errorText = text;
+    for (RecipientResult& r : result.recipients)
+        r.reason = text;
+    return result;
+}
+
+// What would keep any mail from going with these settings; `helo` gets the name the EHLO gives,
+// empty when each connection is to name itself by its address.
+QString SettingsProblem(const SmtpSecurity& security, QByteArray* helo)
+{
+    if (const QString problem = LoginProblem(security); !problem.isEmpty())
+        return problem;
+    QString heloProblem;
+    *helo = ConfiguredHeloName(security.heloName, &heloProblem);
+    if (!heloProblem.isEmpty())
+        return heloProblem;
+    if (helo->isEmpty())
+        *helo = OwnDomainName();
+    return {};
+}
+
+// Refuses the addresses no server would take; false when that is the sender's, and so the mail.
+bool RefuseOverlongPaths(SmtpSendResult& result, const QByteArray& envelopeSender)
+{
+    if (envelopeSender.size() > kMaxPath) {
+        result.errorText = QStringLiteral("the sender address is longer than %1 octets").arg(kMaxPath);
+        for (RecipientResult& r : result.recipients) {
+            r.state = RecipientState::Refused;
+            r.reason = result.errorText;
+        }
+        return false;
+    }
+    for (RecipientResult& r : result.recipients) {
+        if (r.address.size() > kMaxPath) {
+            r.state = RecipientState::Refused;
+            r.reason = QStringLiteral("the address is longer than %1 octets").arg(kMaxPath);
+            result.errorText = r.reason;
+        }
+    }
+    return true;
+}
+
+// The recipients of one mail and what each transaction settled for them. Recipients are indexes
+// into the result; a RCPT is matched to its recipient by its place, so an address the client
+// wrote differently (an international domain in ASCII form) still finds it.
+class Transactions {
+public:
+    explicit Transactions(SmtpSendResult& result) : result_(result), count_(size_t(result.recipients.size())) {}
+
+    // The recipients of the next transaction: those over the server's limit in the last one, then
+    // those no transaction has taken, up to the client's own limit. Empty when none are left.
+    std::vector<qsizetype> nextBatch();
+    // What one transaction settled; false when the session ends with it.
+    bool settle(const Transaction& t, const std::vector<qsizetype>& batch);
+    // Those no transaction has taken get `state` and `reason`; those over the limit stay deferred.
+    void settleRest(RecipientState state, const QString& reason);
+
+private:
+    void refuseAll(const std::vector<qsizetype>& batch, const QString& reason);
+    // The reply to MAIL FROM, when it settles the whole transaction.
+    bool settledByMail(const Transaction& t, const std::vector<qsizetype>& batch, const QString& failure);
+    // Sorts the RCPT replies: `accepted` gets those taken; `answered` marks each that had a reply.
+    void settleRcpts(const Transaction& t, const std::vector<qsizetype>& batch, std::vector<qsizetype>& accepted,
+                     std::vector<char>& answered);
+    // What DATA and the end of the data settled for the accepted recipients; true when delivered.
+    bool settleData(const Transaction& t, const std::vector<qsizetype>& accepted, const QString& failure);
+
+    SmtpSendResult& result_;
+    const size_t count_;
+    size_t next_ = 0;             // the first recipient no transaction has taken yet
+    std::vector<qsizetype> over_; // over the server's recipient limit in the last transaction
+};
+
+std::vector<qsizetype> Transactions::nextBatch()
+{
+    std::vector<qsizetype> batch = std::move(over_);
+    over_.clear();
+    while (batch.size() < kMaxRecipientsPerTransaction && next_ < count_) {
+        if (result_.recipients[qsizetype(next_)].state != RecipientState::Refused)
+            batch.push_back(qsizetype(next_));
+        ++next_;
+    }
+    return batch;
+}
+
+void Transactions::settleRest(RecipientState state, const QString& reason)
+{
+    for (qsizetype i : over_)
+        result_.recipients[i].state = RecipientState::Deferred;
+    over_.clear();
+    for (; next_ < count_; ++next_) {
+        RecipientResult& r = result_.recipients[qsizetype(next_)];
+        if (r.state == RecipientState::Refused)
+            continue; // refused before any transaction
+        r.state = state;
+        r.reason = reason;
+    }
+}
+
+void Transactions::refuseAll(const std::vector<qsizetype>& batch, const QString& reason)
+{
+    result_.errorText = reason;
+    for (qsizetype i : batch) {
+        result_.recipients[i].state = RecipientState::Refused;
+        result_.recipients[i].reason = reason;
+    }
+    settleRest(RecipientState::Refused, reason);
+}
+
+bool Transactions::settledByMail(const Transaction& t, const std::vector<qsizetype>& batch, const QString& failure)
+{
+    const Step* mail = FindStep(t.exchange, Step::Mail);
+    const bool refused = mail && mail->complete && mail->code / 100 != 2;
+    if (t.exchange.tooLarge || (refused && IsSizeRefusal(*mail))) {
+        // Too large for this server: no later attempt can fare better.
+        refuseAll(batch, t.exchange.tooLarge ? t.exchange.refusal : ReplyText(*mail));
+        return true;
+    }
+    if (refused && !IsSessionRefusal(*mail)) {
+        // The server refused this sender for good: this mail fails, while other mail through
+        // the same server goes on.
+        refuseAll(batch, ReplyText(*mail));
+        return true;
+    }
+    if (!IsPositive(mail, 2)) {
+        // The greeting, EHLO, TLS or authentication failed: nothing about the mail.
+        result_.sessionFailed = true;
+        result_.errorText = failure;
+        for (qsizetype i : batch)
+            result_.recipients[i].reason = failure;
+        settleRest(RecipientState::Unconfirmed, failure);
+        return true;
+    }
+    return false;
+}
+
+void Transactions::settleRcpts(const Transaction& t, const std::vector<qsizetype>& batch,
+                               std::vector<qsizetype>& accepted, std::vector<char>& answered)
+{
+    for (const Step& step : t.exchange.steps) {
+        if (step.kind != Step::Rcpt || size_t(step.index) >= batch.size() || !step.complete)
+            continue;
+        const qsizetype i = batch[size_t(step.index)];
+        RecipientResult& r = result_.recipients[i];
+        answered[size_t(step.index)] = 1;
+        if (step.code / 100 == 2) {
+            accepted.push_back(i);
+        } else if (IsTooManyRecipients(step)) {
+            // The server's limit of recipients per mail: the rest go in a further transaction.
+            over_.push_back(i);
+            r.reason = ReplyText(step);
+        } else {
+            r.state = StateOf(step.code);
+            r.reason = ReplyText(step);
+        }
+    }
+}
+
+bool Transactions::settleData(const Transaction& t, const std::vector<qsizetype>& accepted, const QString& failure)
+{
+    if (accepted.empty())
+        return false;
+    const Step* data = FindStep(t.exchange, Step::Data);
+    const Step* end = FindStep(t.exchange, Step::EndOfData);
+    RecipientState state = RecipientState::Unconfirmed;
+    QString reason;
+    if (!data || !data->complete) {
+        reason = failure;
+    } else if (data->code != 354) {
+        state = StateOf(data->code);
+        reason = ReplyText(*data);
+    } else if (!end || !end->complete) {
+        reason = failure;
+    } else if (end->code / 100 == 2) {
+        state = RecipientState::Delivered;
+    } else {
+        state = StateOf(end->code);
+        reason = ReplyText(*end);
+    }
+    if (state == RecipientState::Unconfirmed)
+        result_.sessionFailed = true;
+    if (!reason.isEmpty())
+        result_.errorText = reason;
+    for (qsizetype i : accepted) {
+        result_.recipients[i].state = state;
+        result_.recipients[i].reason = reason;
+    }
+    return state == RecipientState::Delivered;
+}
+
+bool Transactions::settle(const Transaction& t, const std::vector<qsizetype>& batch)
+{
+    result_.replyCode = t.replyCode;
+    const QString failure = SessionFailure(t);
+    if (settledByMail(t, batch, failure))
+        return false;
+    std::vector<qsizetype> accepted;
+    std::vector<char> answered(batch.size(), 0);
+    settleRcpts(t, batch, accepted, answered);
+    // Recipients whose RCPT went unanswered, or never went out, stay unconfirmed, with the
+    // reason the session ended.
+    for (size_t k = 0; k < batch.size(); ++k)
+        if (!answered[k])
+            result_.recipients[batch[k]].reason = failure;
+    const bool delivered = settleData(t, accepted, failure);
+    // A session that broke off leaves the rest unconfirmed, for a later attempt.
+    const bool broken =
+        std::find(answered.begin(), answered.end(), 0) != answered.end() ||
+        (!accepted.empty() && result_.recipients[accepted.front()].state == RecipientState::Unconfirmed);
+    if (broken) {
+        settleRest(RecipientState::Unconfirmed, failure);
+        return false;
+    }
+    if (!delivered && !over_.empty()) {
+        // No progress with the recipients over the limit: they, and those after them, wait
+        // for a later attempt.
+        settleRest(RecipientState::Deferred, result_.recipients[over_.front()].reason);
+        return false;
+    }
+    return true;
+}
+
+void RunTransactions(SmtpClient& client, const SessionPlan& plan, SmtpSendResult& result)
+{
+    Transactions transactions(result);
+    bool first = true;
+    for (;;) {
+        const std::vector<qsizetype> batch = transactions.nextBatch();
+        if (batch.empty())
+            return;
+        if (!first && !plan.message.rewind()) {
+            // A message that cannot be read twice: the rest wait for a later attempt.
+            for (qsizetype i : batch)
+                result.recipients[i].state = RecipientState::Deferred;
+            transactions.settleRest(RecipientState::Deferred, QStringLiteral("the message could not be read again"));
+            return;
+        }
+        first = false;
+        QList<QByteArray> addresses;
+        addresses.reserve(qsizetype(batch.size()));
+        for (qsizetype i : batch) {
+            addresses.append(result.recipients[i].address);
+            result.recipients[i].reason.clear(); // what an earlier transaction said no longer applies
+        }
+        if (!transactions.settle(RunTransaction(client, plan, addresses), batch))
+            return;
+    }
+}
+
+} // namespace
+
+SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envelopeSender,
+                        const QList<QByteArray>& envelopeRecipients, ComposedMessage& message,
+                        const SmtpSecurity& security, DeliveryContext* context)
+{
+    SmtpSendResult result = Unsent(envelopeRecipients);
+    if (envelopeRecipients.isEmpty()) {
+        // Without recipients the client would not send a mail at all but still report success.
+        result.errorText = NoRecipientsText();
+        return result;
+    }
+    QByteArray helo;
+    if (const QString problem = SettingsProblem(security, &helo); !problem.isEmpty())
+        return FailSession(result, problem);
+
+    const quint64 generation = CancelGeneration();
+    thread_local SmtpClient client;
+    if (!client.curl)
+        return FailSession(result, QString::fromUtf8(curl_easy_strerror(CURLE_FAILED_INIT)));
+    if (const QString failure = Resolve(client, server); !failure.isEmpty())
+        return FailSession(result, failure);
+    if (!RefuseOverlongPaths(result, envelopeSender))
+        return result;
+
+    const SessionPlan plan{server, helo, '<' + envelopeSender + '>', message, security, context, generation};
+    RunTransactions(client, plan, result);
+    result.sent = std::all_of(result.recipients.cbegin(), result.recipients.cend(),
+                              [](const RecipientResult& r) { return r.state == RecipientState::Delivered; });
+    return result;
+}
+
+} // namespace swn

@@ -1,0 +1,44 @@
+#pragma once
+// One SMTP session: a mail's envelope taken through as many transactions as the server needs,
+// and what became of each recipient.
+#include "delivery/DeliveryContext.h"
+#include "delivery/smtp/SmtpSettings.h"
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+namespace swn {
+
+class ComposedMessage;
+
+// How the exchange ended for one envelope recipient.
+enum class RecipientState {
+    Delivered,    // the server took the mail for it
+    Refused,      // a 5xx to its RCPT, to DATA or to the end of the data, or the mail is too large
+    Deferred,     // a 4xx to the same
+    Unconfirmed,  // no answer that settles it: server unreachable, silent, or it refused the session
+};
+
+struct RecipientResult {
+    QByteArray address;
+    RecipientState state = RecipientState::Unconfirmed;
+    QString reason; // the server's reply that settled it and the command it answered, or the client's text
+};
+
+struct SmtpSendResult {
+    bool sent = false;           // every recipient got the mail
+    bool sessionFailed = false;  // unreachable, timed out, or the session or sender was refused
+    long replyCode = 0;          // last SMTP reply code, 0 when the server never answered
+    QString errorText;           // why the session or the message failed, when one did
+    QList<RecipientResult> recipients; // one per envelope recipient, in the order given
+};
+
+// The SMTP exchange itself, in as many transactions as the server's recipient limit needs.
+// Recipients the server takes get the mail even when it refuses others. A login is never sent
+// without TLS, nor the mail sent unauthenticated when a login is configured. `context`, when
+// given, hears of every complete reply (SmtpReplyReceived).
+SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envelopeSender,
+                        const QList<QByteArray>& envelopeRecipients, ComposedMessage& message,
+                        const SmtpSecurity& security = {}, DeliveryContext* context = nullptr);
+
+} // namespace swn
