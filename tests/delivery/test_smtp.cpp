@@ -322,6 +322,14 @@ private Q_SLOTS:
             {"[2001:db8::25]:2525", SmtpSecurity::Mode::None, "2001:db8::25", 2525, true},
             {"[::1]:", SmtpSecurity::Mode::Tls, "::1", 465, true},
             {"[fe80::1%eth0]:25", SmtpSecurity::Mode::None, "fe80::1%eth0", 25, true},
+            // Parts after the port have always been ignored, and a ':' without a port is the default.
+            {"mail.example.org:2525:x", SmtpSecurity::Mode::None, "mail.example.org", 2525, false},
+            {"mail.example.org::2525", SmtpSecurity::Mode::None, "mail.example.org", 25, false},
+            {"mail.example.org :", SmtpSecurity::Mode::Tls, "mail.example.org", 465, false},
+            {"192.0.2.25:587", SmtpSecurity::Mode::None, "192.0.2.25", 587, false},
+            {"[192.0.2.25]", SmtpSecurity::Mode::None, "192.0.2.25", 25, false},
+            // A name in another script is kept as written; it is looked up in its ASCII form.
+            {"b\u00FCcher.example:26", SmtpSecurity::Mode::None, "b\xC3\xBC" "cher.example", 26, false},
         };
         for (const Form& f : forms) {
             SmtpSecurity security;
@@ -343,6 +351,28 @@ private Q_SLOTS:
             } catch (const DeliveryError& e) {
                 QVERIFY(e.temporary());
             }
+        }
+        // The reason in the parentheses says what to mend.
+        const QList<QPair<QString, QString>> reasons{
+            {"", "no host"},
+            {" : ", "no host"},
+            {":25", "no host"},
+            {"2001:db8::1", "an IPv6 address goes in brackets, as in [2001:db8::1]:25"},
+            {"[::1", "no closing bracket"},
+            {"[::1] :25", "text after the closing bracket"},
+            {"[mail]:25", "no IP address in the brackets"},
+            {"[fe80::1%eth/0]", "no IP address in the brackets"},
+            {"mail:70000", "no valid port"},
+            {"[::1]:x", "no valid port"},
+            {"mail/x:25", "'/' cannot stand in a host name"},
+            {"10:25", "'10' is not an IPv4 address"},
+            {"192.0.2.300", "'192.0.2.300' is not an IPv4 address"},
+            {"b\u00FCcher..example", "not a valid international domain name"},
+        };
+        for (const auto& [text, reason] : reasons) {
+            const QString problem = SmtpConfigurationProblem(text, {});
+            QVERIFY2(problem.startsWith(QStringLiteral("SMTPServer '%1' cannot be read (%2): ").arg(text, reason)),
+                     qPrintable(problem));
         }
         SmtpSecurity names;
         for (const char* helo : {"relay", "relay..example.org", "-relay.example.org", "[192.0.2.300]", "[::1]"}) {

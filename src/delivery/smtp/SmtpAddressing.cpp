@@ -3,6 +3,7 @@
 #include "delivery/smtp/SmtpInternal.h"
 
 #include "delivery/MimeComposer.h"
+#include "common/HostPort.h"
 
 #include <QUrl>
 
@@ -54,24 +55,6 @@ QByteArray AddressLiteral(const sockaddr_storage& address)
 
 } // namespace
 
-int IpVersion(const QString& text, bool zone)
-{
-    QByteArray address = text.toLatin1();
-    if (QString::fromLatin1(address) != text)
-        return 0;
-    const qsizetype percent = address.indexOf('%');
-    if (percent >= 0) {
-        const QByteArray scope = address.mid(percent + 1);
-        if (!zone || scope.isEmpty() || scope.contains('%'))
-            return 0;
-        address.truncate(percent);
-    }
-    unsigned char bytes[sizeof(in6_addr)];
-    if (percent < 0 && ::inet_pton(AF_INET, address.constData(), bytes) == 1)
-        return 4;
-    return ::inet_pton(AF_INET6, address.constData(), bytes) == 1 ? 6 : 0;
-}
-
 // The host's name as the client looks it up and names it in URLs: IDN in ASCII form.
 QByteArray AsciiHost(const QByteArray& host)
 {
@@ -92,7 +75,7 @@ QString Resolve(SmtpClient& client, const SmtpServerAddress& server)
     addrinfo hints {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    if (IpVersion(QString::fromUtf8(server.host)) != 0)
+    if (IpLiteralVersion(QString::fromUtf8(server.host)) != 0)
         hints.ai_flags = AI_NUMERICHOST;
     addrinfo* found = nullptr;
     const QByteArray host = AsciiHost(server.host);
@@ -138,7 +121,7 @@ QByteArray ConfiguredHeloName(const QString& configured, QString* problem)
     if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']'))) {
         const QString inner = name.mid(1, name.size() - 2);
         const bool v6 = inner.startsWith(QLatin1String("IPv6:"), Qt::CaseInsensitive);
-        if (IpVersion(v6 ? inner.mid(5) : inner, false) != (v6 ? 6 : 4))
+        if (IpLiteralVersion(v6 ? inner.mid(5) : inner, false) != (v6 ? 6 : 4))
             return refuse();
         return name.toLatin1();
     }

@@ -174,9 +174,6 @@ bool IsSessionRefusal(const Step& mail);
 RecipientState StateOf(int code);
 
 // SmtpAddressing.cpp: the server's addresses, the local one and the EHLO name.
-// 4 or 6 when `text` is an IPv4 or IPv6 address (IPv6 with a zone, as in fe80::1%eth0, when
-// `zone` allows one); 0 otherwise.
-int IpVersion(const QString& text, bool zone = true);
 QByteArray AsciiHost(const QByteArray& host);
 QString Resolve(SmtpClient& client, const SmtpServerAddress& server);
 QByteArray ConfiguredHeloName(const QString& configured, QString* problem);

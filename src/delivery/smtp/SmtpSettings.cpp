@@ -3,10 +3,38 @@
 
 #include "delivery/DeliveryError.h"
 #include "common/Catalogue.h"
+#include "common/HostPort.h"
 
 namespace swn {
 
 namespace {
+
+// Two readings the server text has had since before the common reader, kept for the texts
+// already in settings files: parts after the port are ignored ("mail:2525:x" is port 2525), and a
+// ':' with no port after it means the default port. An IPv6 address without brackets is left
+// whole, for the reader to say how to write it.
+QString AsServerTextReads(const QString& text)
+{
+    QString t = text;
+    if (t.startsWith(QLatin1Char('['))) {
+        const qsizetype close = t.indexOf(QLatin1Char(']'));
+        const QString rest = close < 0 ? QString() : t.mid(close + 1);
+        if (rest.startsWith(QLatin1Char(':')) && rest.mid(1).trimmed().isEmpty())
+            t.truncate(close + 1);
+        return t;
+    }
+    if (IpLiteralVersion(t) == 6)
+        return t;
+    const qsizetype colon = t.indexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return t;
+    const qsizetype second = t.indexOf(QLatin1Char(':'), colon + 1);
+    if (second >= 0)
+        t.truncate(second);
+    if (t.mid(colon + 1).trimmed().isEmpty())
+        t.truncate(colon);
+    return t;
+}
 
 QString ServerTextProblem(const QString& serverText, SmtpSecurity::Mode mode, SmtpServerAddress& server)
 {
@@ -15,46 +43,20 @@ QString ServerTextProblem(const QString& serverText, SmtpSecurity::Mode mode, Sm
                               "[IPv6 address]:port, with a port from 1 to 65535")
             .arg(serverText, why);
     };
-    const QString text = serverText.trimmed();
-    QString host, portText;
     server = SmtpServerAddress();
-    if (text.startsWith(QLatin1Char('['))) {
-        const qsizetype close = text.indexOf(QLatin1Char(']'));
-        if (close < 0)
-            return unreadable(QStringLiteral("no closing bracket"));
-        host = text.mid(1, close - 1).trimmed();
-        const QString rest = text.mid(close + 1);
-        if (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':')))
-            return unreadable(QStringLiteral("text after the closing bracket"));
-        portText = rest.mid(1).trimmed();
-        const int version = smtp::IpVersion(host);
-        if (version == 0)
-            return unreadable(QStringLiteral("no IP address in the brackets"));
-        server.ipv6 = version == 6;
-    } else {
-        const QStringList parts = text.split(QLatin1Char(':'));
-        if (parts.size() > 2 && smtp::IpVersion(text) == 6)
-            return unreadable(QStringLiteral("an IPv6 address goes in brackets, as in [%1]:25").arg(text));
-        // Parts after the port have always been ignored.
-        host = parts[0].trimmed();
-        portText = parts.size() > 1 ? parts[1].trimmed() : QString();
-        if (host.isEmpty())
-            return unreadable(QStringLiteral("no host"));
-        for (QChar c : host)
-            if (c.unicode() <= 0x20 || c.unicode() == 0x7F || QStringLiteral("/\\?#@[]%\"<>`{}|^").contains(c))
-                return unreadable(QStringLiteral("'%1' cannot stand in a host name").arg(c));
-        if (smtp::AsciiHost(host.toUtf8()).isEmpty())
-            return unreadable(QStringLiteral("not a valid international domain name"));
-    }
-    server.host = host.toUtf8();
-    server.port = mode == SmtpSecurity::Mode::Tls ? 465 : 25;
-    if (!portText.isEmpty()) {
-        bool ok = false;
-        const uint port = portText.toUInt(&ok);
-        if (!ok || port < 1 || port > 65535)
-            return unreadable(QStringLiteral("no valid port"));
-        server.port = int(port);
-    }
+    const QString text = AsServerTextReads(serverText.trimmed());
+    if (text.trimmed().isEmpty())
+        return unreadable(QStringLiteral("no host"));
+    HostPort read;
+    QString why;
+    if (!ParseHostPort(text, &read, &why))
+        return unreadable(why);
+    // A name in another script is looked up, and named in URLs, in its ASCII form.
+    if (read.ipVersion == 0 && smtp::AsciiHost(read.host.toUtf8()).isEmpty())
+        return unreadable(QStringLiteral("not a valid international domain name"));
+    server.host = read.host.toUtf8();
+    server.ipv6 = read.ipVersion == 6;
+    server.port = read.port != 0 ? read.port : mode == SmtpSecurity::Mode::Tls ? 465 : 25;
     return {};
 }
 

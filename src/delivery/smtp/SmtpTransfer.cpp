@@ -3,6 +3,7 @@
 #include "delivery/smtp/SmtpInternal.h"
 
 #include "delivery/MimeComposer.h"
+#include "common/HostPort.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -302,7 +303,7 @@ Transaction RunTransaction(SmtpClient& client, const SessionPlan& plan, const QL
     Transaction t;
     curl_slist* list = RecipientList(recipients);
     const SmtpTimeouts waits = CurrentSmtpTimeouts();
-    const bool named = IpVersion(QString::fromUtf8(plan.server.host)) == 0;
+    const bool named = IpLiteralVersion(QString::fromUtf8(plan.server.host)) == 0;
     char errorBuffer[CURL_ERROR_SIZE] = {};
     size_t destination = client.preferred % client.destinations.size();
     size_t triedDestinations = 0;
