@@ -1,6 +1,7 @@
 // The socket array on real loopback sockets: which addresses it listens on, listening stopped
 // under open connections, refusals written to clients that get no slot, and the bounded read
 // buffer that lets a paused connection slow its client down.
+#include "Waits.h"
 #include "netrelay/HttpFraming.h"
 #include "netrelay/SocketArray.h"
 
@@ -313,7 +314,15 @@ private Q_SLOTS:
 
         // The relay does not read: the element fills its buffer and no more.
         QVERIFY(QTest::qWaitFor([&] { return h.sock.BytesAvailable(1) >= SocketArray::ReadBufferBytes; }, 10000));
-        QTest::qWait(300); // time for the socket to take more, would it
+        // That it takes no more is shown by bytes waiting in the kernel at its end, left there
+        // through event loop passes that would have read them were it still reading.
+        const int fd = int(h.requests.last());
+        const auto inKernel = [fd] {
+            char byte = 0;
+            return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
+        };
+        QVERIFY(test::QuietUntil([&] { return h.sock.BytesAvailable(1) == SocketArray::ReadBufferBytes; },
+                                 test::AndThenPasses(inKernel), 10000));
         QCOMPARE(h.sock.BytesAvailable(1), SocketArray::ReadBufferBytes);
         QVERIFY(client.bytesToWrite() > 0); // the client is held back
 

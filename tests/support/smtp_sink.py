@@ -11,6 +11,8 @@ connection and every command:
   tempfail   every DATA is answered 451
   down       connections are answered 421 and closed
   faults     fault switches, one a line, as below
+It writes there in turn:
+  hangs      one line for every hang as it begins, naming its step ("end of data", ...)
 Recipients whose local part starts with "refused" get 550.
 
 Fault switches (a line of OUTDIR/faults, or the argument of --fault, which holds for the
@@ -137,6 +139,10 @@ class Server(SMTP):
         the connection is closed and nothing more is to be said."""
         action = action.lower()
         if action == "hang":
+            # Told to the tests, which may wait for it before they act on a client that waits.
+            if self.event_handler.outdir:
+                with open(os.path.join(self.event_handler.outdir, "hangs"), "a", encoding="utf-8") as f:
+                    f.write(step + "\n")
             # Cancelled when the client goes away.
             await asyncio.Event().wait()
         if action == "close":
