@@ -65,6 +65,7 @@ public:
         return JobContext(core_, smtpHost_, networkRelay_, count, held_, sendmail_, security_);
     }
     QString SendmailProgram() const override { return sendmail_; }
+    bool Stopping() const override { return core_.IsShuttingDown(); }
     SmtpSecurity SmtpSecurityOptions() const override { return security_; }
     void SmtpReplyReceived(int code) override { core_.Stats().SmtpReply(code); }
 

@@ -255,6 +255,17 @@ private Q_SLOTS:
         canceller.join();
         QVERIFY2(report.reason.contains(QStringLiteral("cancelled")), qPrintable(report.reason));
         QCOMPARE(deliver(ctx, MailDocBuilder()), DeliveryOutcome::Delivered);
+
+        // Once the relay stops, an exchange that has not begun never begins: a mail that went
+        // out after the stop's cut would be sent again at the next start.
+        const int sessionsBefore = int(raw.sessions().size());
+        const int acceptedNow = raw.accepted();
+        ctx.stopping = true;
+        QCOMPARE(deliver(ctx, MailDocBuilder(), &report), DeliveryOutcome::ServerUnavailable);
+        QVERIFY2(report.reason.contains(QStringLiteral("the relay was stopping")), qPrintable(report.reason));
+        QCOMPARE(raw.accepted(), acceptedNow);
+        QCOMPARE(int(raw.sessions().size()), sessionsBefore);
+        ctx.stopping = false;
     }
 
     void loginsNeverTravelInClear()

@@ -19,6 +19,7 @@ public:
     SmtpSecurity security;
     qint32 copies = 0, relays = 0, shownCopies = 0, shownRelays = 0;
     QList<int> replyCodes; // every complete SMTP reply, in order
+    bool stopping = false;
 
     void AddLogText(const QString& message, LogPriority priority = LogPriority::Info) override
     {
@@ -43,6 +44,7 @@ public:
     QString SendmailProgram() const override { return sendmail; }
     SmtpSecurity SmtpSecurityOptions() const override { return security; }
     void SmtpReplyReceived(int code) override { replyCodes << code; }
+    bool Stopping() const override { return stopping; }
     QString joinedLog() const { return log.join(QLatin1Char('\n')); }
 };
 

@@ -251,6 +251,8 @@ bool Transactions::settle(const Transaction& t, const std::vector<qsizetype>& ba
     return true;
 }
 
+QString StoppingText() { return QStringLiteral("not tried: the relay was stopping"); }
+
 void RunTransactions(SmtpClient& client, const SessionPlan& plan, SmtpSendResult& result)
 {
     Transactions transactions(result);
@@ -264,6 +266,10 @@ void RunTransactions(SmtpClient& client, const SessionPlan& plan, SmtpSendResult
             for (qsizetype i : batch)
                 result.recipients[i].state = RecipientState::Deferred;
             transactions.settleRest(RecipientState::Deferred, QStringLiteral("the message could not be read again"));
+            return;
+        }
+        if (!first && plan.context && plan.context->Stopping()) {
+            transactions.settleRest(RecipientState::Unconfirmed, StoppingText());
             return;
         }
         first = false;
@@ -294,6 +300,8 @@ SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envel
     if (const QString problem = SettingsProblem(security, &helo); !problem.isEmpty())
         return FailSession(result, problem);
 
+    if (context && context->Stopping())
+        return FailSession(result, StoppingText());
     const quint64 generation = CancelGeneration();
     thread_local SmtpClient client;
     if (!client.curl)
