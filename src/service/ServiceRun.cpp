@@ -148,7 +148,7 @@ void ApplyTestSeams()
 
 QString Absolute(const QString& path)
 {
-    return path;
+    return QFileInfo(path).absoluteFilePath();
 }
 
 } // namespace
@@ -209,6 +209,7 @@ ServiceCommandLine ParseServiceCommandLine(const QCoreApplication& app, RelaySer
     parser.addOptions({queue, flush, remove, requeue});
     parser.process(app);
 
+    // The unit's WorkingDirectory, a script's cd: a relative path means the folder it was given in.
     if (parser.isSet(spool))
         options.spoolDir = Absolute(parser.value(spool));
     if (parser.isSet(settings))
@@ -301,7 +302,6 @@ int RunHeadless(RelayService& relay, const QString& why)
             if (std::exchange(stopping, true))
                 continue;
             core.AddLogText(BuildResourceMessage(msg::StoppingOnSignal, {signo}));
-            core.SaveSettings();
             core.BeginShutdown();
         }
     });

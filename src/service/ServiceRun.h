@@ -31,8 +31,9 @@ struct ServiceCommandLine {
 };
 
 // Parses the command line (--help, --version and unknown options end the process here) and puts
-// the settings file and spool it names into `options`. `windowed`: the program can show a
-// window, which --headless declines.
+// the settings file and spool it names into `options`. Every path is made absolute against the
+// current folder now, so that nothing later resolves it anywhere else. `windowed`: the program
+// can show a window, which --headless declines.
 ServiceCommandLine ParseServiceCommandLine(const QCoreApplication& app, RelayServiceOptions& options, bool windowed);
 
 // --queue, --flush, --delete, --requeue; returns the exit code.
@@ -51,8 +52,9 @@ QList<int> TakeReceivedSignals();
 // `code` once every delivery has ended; a delivery stuck after the stop ends the process.
 int FinishRelay(RelayCore& core, int code);
 
-// Runs the relay without a window until SIGTERM or SIGINT, which save the settings first; SIGHUP
-// reloads them. `why` completes the first line of the log.
+// Runs the relay without a window until SIGTERM or SIGINT; SIGHUP reloads the settings. `why`
+// completes the first line of the log. The settings file is only ever read: the service has no
+// window whose values could have changed, and an administrator's edit must survive a restart.
 int RunHeadless(RelayService& relay, const QString& why);
 
 // swnrelayd: always headless, display or not. Returns the process exit code.
