@@ -2,7 +2,7 @@
 // The relay's main window: a view of the relay's core. Every handler forwards to the core or
 // reacts to its signals; no behaviour reads a widget.
 #include "ui/Form2.h"
-#include "ui/RelayService.h"
+#include "service/RelayService.h"
 
 #include <QMessageBox>
 #include <QPointer>

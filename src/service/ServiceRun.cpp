@@ -1,0 +1,332 @@
+#include "service/ServiceRun.h"
+
+#include "common/Catalogue.h"
+#include "delivery/CDOSend.h"
+#include "tracker/SqliteTracker.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <utility>
+#include <unistd.h>
+
+namespace swn {
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int signo)
+{
+    const unsigned char b = static_cast<unsigned char>(signo);
+    // Only async-signal-safe work here; the relay reacts on its own thread.
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &b, 1);
+}
+
+bool HasArgument(int argc, char** argv, std::initializer_list<const char*> names)
+{
+    for (int i = 1; i < argc; ++i)
+        for (const char* name : names)
+            if (std::strcmp(argv[i], name) == 0)
+                return true;
+    return false;
+}
+
+void Print(FILE* to, const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to);
+    std::fputc('\n', to);
+}
+
+QString Age(const QDateTime& received)
+{
+    if (!received.isValid())
+        return QStringLiteral("?");
+    qint64 s = qMax<qint64>(0, received.secsTo(QDateTime::currentDateTimeUtc()));
+    const qint64 d = s / 86400;
+    s %= 86400;
+    if (d > 0)
+        return QStringLiteral("%1d%2h").arg(d).arg(s / 3600, 2, 10, QLatin1Char('0'));
+    if (s >= 3600)
+        return QStringLiteral("%1h%2m").arg(s / 3600).arg(s % 3600 / 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1m%2s").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+// --queue, --flush, --delete and --requeue: with or without a relay running on the spool.
+int SteerSpool(const QString& spoolDir, const QString& verb, const QString& id)
+{
+    QStringList errors;
+    std::shared_ptr<Spool> spool = OpenSpoolFolder(spoolDir, &errors);
+    // Whoever asks must know which spool answers when it is not the one named.
+    for (const QString& e : errors)
+        Print(stderr, QStringLiteral("SWNRelay: ") + e);
+    if (!spool)
+        return 1;
+    if (!errors.isEmpty())
+        Print(stderr, QStringLiteral("SWNRelay: using the spool %1").arg(spool->dir()));
+    if (verb == QLatin1String("queue")) {
+        for (const Spool::Entry& e : spool->entries()) {
+            const QString next = e.failed ? QStringLiteral("-")
+                               : e.delivered ? QStringLiteral("removal only")
+                               : !e.nextTry.isValid() || e.nextTry <= QDateTime::currentDateTimeUtc()
+                                   ? QStringLiteral("now")
+                                   : e.nextTry.toLocalTime().toString(Qt::ISODate);
+            QString reason = e.reason;
+            reason.replace(QLatin1Char('\t'), QLatin1Char(' '));
+            Print(stdout, QStringList{e.id, e.failed ? QStringLiteral("failed") : QStringLiteral("kept"), Age(e.received),
+                                      e.failed ? QStringLiteral("-") : QString::number(e.attempts), next,
+                                      e.recipients.isEmpty() ? QStringLiteral("all") : e.recipients.join(QLatin1Char(',')),
+                                      EscapeControls(reason)}
+                                  .join(QLatin1Char('\t')));
+        }
+        return 0;
+    }
+    // A running relay does it itself, so that nothing races its workers.
+    QString reply;
+    const QString command = id.isEmpty() ? verb : verb + QLatin1Char(' ') + id;
+    switch (SendSpoolCommand(spool->controlSocketPath(), command, &reply)) {
+    case ControlResult::Done:
+        Print(stdout, reply);
+        return 0;
+    case ControlResult::Refused:
+        Print(stderr, QStringLiteral("SWNRelay: ") + reply);
+        return 1;
+    case ControlResult::NoRelay:
+        break;
+    }
+    if (verb == QLatin1String("flush")) {
+        Print(stderr, QStringLiteral("SWNRelay: no relay runs on the spool %1; its kept documents are tried when one starts")
+                          .arg(spool->dir()));
+        return 1;
+    }
+    QString holder, error;
+    if (!spool->lock(&holder, &error)) {
+        Print(stderr, QStringLiteral("SWNRelay: the spool %1 is held by %2, which does not answer on %3")
+                          .arg(spool->dir(), holder.isEmpty() ? error : holder, spool->controlSocketPath()));
+        return 1;
+    }
+    if (!Spool::IsValidId(id)) {
+        Print(stderr, QStringLiteral("SWNRelay: '%1' is not a spool id (see --queue)").arg(id));
+        return 1;
+    }
+    bool ok = false;
+    if (verb == QLatin1String("delete")) {
+        bool gone = false;
+        if (spool->ids().contains(id)) {
+            ok = spool->remove(id, &error, &gone) || gone;
+            reply = QStringLiteral("%1 deleted").arg(id);
+        } else if (spool->failedIds().contains(id)) {
+            ok = spool->removeFailed(id, &error);
+            reply = QStringLiteral("failed %1 deleted").arg(id);
+        } else {
+            error = QStringLiteral("no kept or failed document %1 in %2").arg(id, spool->dir());
+        }
+    } else {
+        ok = spool->requeue(id, &error);
+        reply = QStringLiteral("%1 is back in the queue; it is tried when a relay starts").arg(id);
+    }
+    Print(ok ? stdout : stderr, ok ? reply : QStringLiteral("SWNRelay: ") + error);
+    return ok ? 0 : 1;
+}
+
+#ifdef SWN_TEST_SEAMS
+// Builds made for the tests only: the fault-injection suite waits out SMTP time-outs in seconds.
+void ApplyTestSeams()
+{
+    const QByteArray seconds = qgetenv("SWN_TEST_SMTP_TIMEOUT");
+    if (!seconds.isEmpty())
+        SetSmtpTimeouts(5, seconds.toInt());
+}
+#endif
+
+QString Absolute(const QString& path)
+{
+    return QFileInfo(path).absoluteFilePath();
+}
+
+} // namespace
+
+EarlyArguments ScanArguments(int argc, char** argv)
+{
+    EarlyArguments early;
+    early.steering = HasArgument(argc, argv, {"--queue", "--flush", "--delete", "--requeue"});
+    early.headless = HasArgument(argc, argv, {"--headless"});
+    early.informational = HasArgument(argc, argv, {"--help", "-h", "--help-all", "--version", "-v"});
+    return early;
+}
+
+void PrepareApplication(const QString& name)
+{
+    QCoreApplication::setApplicationName(name);
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.0.6"));
+#ifdef SWN_TEST_SEAMS
+    ApplyTestSeams();
+#endif
+}
+
+ServiceCommandLine ParseServiceCommandLine(const QCoreApplication& app, RelayServiceOptions& options, bool windowed)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Relays the tracker's mail documents as Internet mail."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    // The daemon takes it too, so that a command line written for SWNRelay runs unchanged.
+    const QCommandLineOption headlessOption(QStringLiteral("headless"),
+                                            windowed ? QStringLiteral("Run as a service: no window, the log on stderr.")
+                                                     : QStringLiteral("Accepted as SWNRelay takes it; swnrelayd never "
+                                                                      "shows a window and always logs on stderr."));
+    parser.addOption(headlessOption);
+    const QCommandLineOption settings(QStringLiteral("settings"),
+                                      QStringLiteral("Settings file to use instead of %1.").arg(options.settingsFile),
+                                      QStringLiteral("file"));
+    parser.addOption(settings);
+    const QCommandLineOption trackerRoot(QStringLiteral("tracker-root"),
+                                         QStringLiteral("Folder of the tracker's files instead of %1.")
+                                             .arg(QStringLiteral(SWN_TRACKER_DIR)),
+                                         QStringLiteral("folder"));
+    parser.addOption(trackerRoot);
+    const QCommandLineOption spool(QStringLiteral("spool"),
+                                   QStringLiteral("Folder for documents waiting to be delivered instead of %1.")
+                                       .arg(options.spoolDir),
+                                   QStringLiteral("folder"));
+    parser.addOption(spool);
+    const QCommandLineOption queue(QStringLiteral("queue"),
+                                   QStringLiteral("List the kept documents and those in failed/, then end."));
+    const QCommandLineOption flush(QStringLiteral("flush"),
+                                   QStringLiteral("Make the running relay try every kept document now."));
+    const QCommandLineOption remove(QStringLiteral("delete"), QStringLiteral("Remove a kept or failed document."),
+                                    QStringLiteral("id"));
+    const QCommandLineOption requeue(QStringLiteral("requeue"),
+                                     QStringLiteral("Put a failed document back into the queue, tried at once."),
+                                     QStringLiteral("id"));
+    parser.addOptions({queue, flush, remove, requeue});
+    parser.process(app);
+
+    // The unit's WorkingDirectory, a script's cd: a relative path means the folder it was given in.
+    if (parser.isSet(spool))
+        options.spoolDir = Absolute(parser.value(spool));
+    if (parser.isSet(settings))
+        options.settingsFile = Absolute(parser.value(settings));
+    ServiceCommandLine line;
+    line.trackerRoot = parser.isSet(trackerRoot) ? Absolute(parser.value(trackerRoot)) : QStringLiteral(SWN_TRACKER_DIR);
+    line.verbs = int(parser.isSet(queue)) + int(parser.isSet(flush)) + int(parser.isSet(remove)) + int(parser.isSet(requeue));
+    line.verb = parser.isSet(queue) ? QStringLiteral("queue")
+              : parser.isSet(flush) ? QStringLiteral("flush")
+              : parser.isSet(remove) ? QStringLiteral("delete")
+              : parser.isSet(requeue) ? QStringLiteral("requeue")
+                                      : QString();
+    line.id = parser.isSet(remove) ? parser.value(remove) : parser.value(requeue);
+    return line;
+}
+
+int RunQueueVerb(const ServiceCommandLine& line, const RelayServiceOptions& options)
+{
+    if (line.verbs != 1) {
+        Print(stderr, QCoreApplication::applicationName() +
+                          QStringLiteral(": give one of --queue, --flush, --delete ID, --requeue ID"));
+        return 2;
+    }
+    return SteerSpool(options.spoolDir, line.verb, line.id);
+}
+
+void UseTrackerFiles(RelayServiceOptions& options, const ServiceCommandLine& line)
+{
+    if (!options.trackerFactory)
+        options.trackerFactory = std::make_shared<SqliteTrackerFactory>(line.trackerRoot);
+}
+
+bool InstallSignalPipe()
+{
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
+    // A client that goes away mid-reply must not end the relay.
+    ::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+int SignalPipe()
+{
+    return signalPipe[0];
+}
+
+QList<int> TakeReceivedSignals()
+{
+    QList<int> received;
+    unsigned char b = 0;
+    while (::read(signalPipe[0], &b, 1) == 1)
+        received << b;
+    return received;
+}
+
+int FinishRelay(RelayCore& core, int code)
+{
+    // The stop already cancelled what was under way and waited for it; a delivery stuck even so
+    // (a tracker call, a mail component that never returns) must not keep the process alive.
+    if (!core.WaitForWorkers(5000)) {
+        std::fprintf(stderr, "%s: a delivery did not end after the stop; the relay ends without it\n",
+                     qUtf8Printable(QCoreApplication::applicationName()));
+        std::fflush(stderr);
+        std::_Exit(code);
+    }
+    return code;
+}
+
+int RunHeadless(RelayService& relay, const QString& why)
+{
+    RelayCore& core = relay.core;
+    QSocketNotifier notifier(SignalPipe(), QSocketNotifier::Read);
+    core.SetLogToStderr(true);
+    core.AddLogText(BuildResourceMessage(msg::RunningAsService, {why}));
+    bool stopping = false;
+    QObject::connect(&notifier, &QSocketNotifier::activated, &core, [&] {
+        for (const int signo : TakeReceivedSignals()) {
+            // A reload never ends the relay.
+            if (signo == SIGHUP) {
+                relay.Reload();
+                continue;
+            }
+            if (std::exchange(stopping, true))
+                continue;
+            core.AddLogText(BuildResourceMessage(msg::StoppingOnSignal, {signo}));
+            core.BeginShutdown();
+        }
+    });
+    QObject::connect(&core, &RelayCore::shutdownComplete, &core, [] { QCoreApplication::exit(0); });
+    core.LoadSettings();
+    core.CompleteStartUp();
+    relay.ApplyMetricsListen();
+    // A service has no window to press Start in: it relays from the start.
+    core.StartAsService();
+    core.AddLogText(relay.Summary());
+    return FinishRelay(core, QCoreApplication::exec());
+}
+
+int RunServiceDaemon(int& argc, char** argv, RelayServiceOptions options)
+{
+    QCoreApplication app(argc, argv);
+    PrepareApplication(QStringLiteral("swnrelayd"));
+    const ServiceCommandLine line = ParseServiceCommandLine(app, options, false);
+    if (line.verbs > 0 || ScanArguments(argc, argv).steering)
+        return RunQueueVerb(line, options);
+    UseTrackerFiles(options, line);
+    if (!InstallSignalPipe())
+        return 1;
+    RelayService relay(options);
+    return RunHeadless(relay, QStringLiteral("started as swnrelayd"));
+}
+
+} // namespace swn
