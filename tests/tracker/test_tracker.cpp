@@ -710,6 +710,8 @@ private Q_SLOTS:
             QCOMPARE(raw.text("SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master WHERE type = 'index'"
                               " AND name LIKE 'records%' ORDER BY name)"),
                      QStringLiteral("records_queued records_queued_by_site"));
+            // One identity, whichever of them made it.
+            QCOMPARE(raw.number("SELECT count(*) FROM database_identity"), qint64(1));
         }
         Btadmin bt{root.path()};
         auto s = SqliteTrackerFactory(root.path()).CreateSession();
