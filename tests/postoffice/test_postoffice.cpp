@@ -675,6 +675,49 @@ private Q_SLOTS:
         QCOMPARE(relay->core.TotalRelaysCount(), 3);
     }
 
+    void recipientsStillWaitingDoNotPassToADatabaseMadeAgain()
+    {
+        using namespace swn::tracker;
+        SmtpSink server;
+        QVERIFY(server.start());
+        server.setFaults({QStringLiteral("rcpt=full@example.org 452")});
+        QTemporaryDir root;
+        const QString trackerRoot = root.filePath(QStringLiteral("tracker"));
+        TrackerStore store(trackerRoot);
+        const QString set = QStringLiteral("Repo"), db = QStringLiteral("SAMPL");
+        const QStringList both{QStringLiteral("ok@example.org"), QStringLiteral("full@example.org")};
+        QueueInRealStore(store, QString(), 0);
+        const qint64 key = store.enqueue(set, db, Doc(QStringLiteral("half taken"), both), {});
+        auto spool = std::make_shared<Spool>(root.filePath(QStringLiteral("spool")));
+        QString error;
+        QVERIFY2(spool->open(&error), qPrintable(error));
+        auto start = [&] {
+            auto relay = std::make_unique<PoRelay>(ini(PoSettings(server.hostText())), std::make_shared<SqliteTrackerFactory>(trackerRoot));
+            relay->poller.SetNotes(spool);
+            return relay;
+        };
+        auto relay = start();
+        QVERIFY(relay->poll());
+        QCOMPARE(server.count(), 1);
+        QCOMPARE(server.messages()[0].recipients, QStringList{"ok@example.org"});
+        relay.reset();
+
+        // Made again, and a new record under the same key: it goes to all of its recipients.
+        QVERIFY(QDir(trackerRoot).removeRecursively());
+        QueueInRealStore(store, QString(), 0);
+        QCOMPARE(store.enqueue(set, db, Doc(QStringLiteral("a new record"), both), {}), key);
+        server.setFaults({});
+        relay = start();
+        QVERIFY(relay->poll());
+        QVERIFY(server.waitForCount(2));
+        QStringList recipients = server.messages()[1].recipients;
+        recipients.sort();
+        QCOMPARE(recipients, (QStringList{"full@example.org", "ok@example.org"}));
+        QCOMPARE(PySubjects(server.messages().mid(1)), QStringList{"a new record"});
+        QVERIFY(store.list(set, db).isEmpty());
+        QVERIFY(QDir(spool->notesDir()).entryList(QDir::Files).isEmpty());
+    }
+
     void notesOfRecordsNoLongerQueuedAreTrimmed()
     {
         using namespace swn::tracker;
