@@ -130,19 +130,26 @@ void RemoveFolder(int parentFd, const QByteArray& name, uid_t owner)
         ::close(fd);
         return;
     }
-    DIR* dir = ::fdopendir(fd);
+    const int listFd = ::dup(fd);
+    DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
     if (!dir) {
+        if (listFd >= 0)
+            ::close(listFd);
         ::close(fd);
         return;
     }
-    while (const dirent* entry = ::readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-            continue;
-        // A link goes as a link; a folder (the relay makes none) only when empty.
-        if (::unlinkat(fd, entry->d_name, 0) != 0 && errno == EISDIR)
-            ::unlinkat(fd, entry->d_name, AT_REMOVEDIR);
-    }
+    // Listed first, removed after: a folder is not changed while it is being read.
+    QList<QByteArray> names;
+    while (const dirent* entry = ::readdir(dir))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names << QByteArray(entry->d_name);
     ::closedir(dir);
+    for (const QByteArray& entry : std::as_const(names)) {
+        // A link goes as a link; a folder (the relay makes none) only when empty.
+        if (::unlinkat(fd, entry.constData(), 0) != 0 && (errno == EISDIR || errno == EPERM))
+            ::unlinkat(fd, entry.constData(), AT_REMOVEDIR);
+    }
+    ::close(fd);
     ::unlinkat(parentFd, name.constData(), AT_REMOVEDIR);
 }
 
@@ -156,7 +163,8 @@ void RemoveDeadStagingFolders(const QString& parent)
     const uid_t me = ::getuid();
     const qint64 self = ::getpid();
     QList<QByteArray> dead;
-    if (DIR* dir = ::fdopendir(::dup(parentFd))) {
+    const int listFd = ::dup(parentFd);
+    if (DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr) {
         while (const dirent* entry = ::readdir(dir)) {
             if (std::strncmp(entry->d_name, "swnrelay-", 9) != 0)
                 continue;
@@ -177,6 +185,8 @@ void RemoveDeadStagingFolders(const QString& parent)
                 dead << QByteArray(entry->d_name);
         }
         ::closedir(dir);
+    } else if (listFd >= 0) {
+        ::close(listFd);
     }
     for (const QByteArray& name : std::as_const(dead))
         RemoveFolder(parentFd, name, me);
