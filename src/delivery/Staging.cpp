@@ -10,14 +10,19 @@
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
+#include <limits>
 #include <fcntl.h>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,6 +78,121 @@ void RemoveStagingFolder()
 
 } // namespace
 
+namespace {
+
+// When the process with this pid started (clock ticks after boot, field 22 of /proc/PID/stat),
+// so that a pid used again by another process is not taken for the one before. Nothing when it
+// cannot be read, with `gone` telling whether the process does not run.
+std::optional<quint64> ProcessStartTime(qint64 pid, bool* gone = nullptr)
+{
+    if (gone)
+        *gone = false;
+    const QByteArray path = "/proc/" + QByteArray::number(pid) + "/stat";
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        // No entry in /proc is no proof where /proc is not what it should be: the system says.
+        if (gone)
+            *gone = ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+        return std::nullopt;
+    }
+    char buffer[1024];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
+    ::close(fd);
+    if (n <= 0)
+        return std::nullopt;
+    // The command name, in parentheses, may hold spaces and parentheses itself.
+    const QByteArray text(buffer, n);
+    const qsizetype close = text.lastIndexOf(')');
+    if (close < 0)
+        return std::nullopt;
+    const QList<QByteArray> fields = text.mid(close + 1).simplified().split(' ');
+    // Field 3 (the state) comes first after the name.
+    bool ok = false;
+    const quint64 start = fields.value(22 - 3).toULongLong(&ok);
+    return ok ? std::optional<quint64>(start) : std::nullopt;
+}
+
+// swnrelay-PID-START-XXXXXX: the owner's pid and start time, and mkdtemp's part.
+const QRegularExpression& StagingFolderName()
+{
+    static const QRegularExpression pattern(QStringLiteral("\\Aswnrelay-([0-9]{1,10})-([0-9]{1,20})-[A-Za-z0-9]{6}\\z"));
+    return pattern;
+}
+
+// Removes the files of one folder, never following a link, and then the folder itself.
+void RemoveFolder(int parentFd, const QByteArray& name, uid_t owner)
+{
+    const int fd = ::openat(parentFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_uid != owner) {
+        ::close(fd);
+        return;
+    }
+    const int listFd = ::dup(fd);
+    DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!dir) {
+        if (listFd >= 0)
+            ::close(listFd);
+        ::close(fd);
+        return;
+    }
+    // Listed first, removed after: a folder is not changed while it is being read.
+    QList<QByteArray> names;
+    while (const dirent* entry = ::readdir(dir))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names << QByteArray(entry->d_name);
+    ::closedir(dir);
+    for (const QByteArray& entry : std::as_const(names)) {
+        // A link goes as a link; a folder (the relay makes none) only when empty.
+        if (::unlinkat(fd, entry.constData(), 0) != 0 && (errno == EISDIR || errno == EPERM))
+            ::unlinkat(fd, entry.constData(), AT_REMOVEDIR);
+    }
+    ::close(fd);
+    ::unlinkat(parentFd, name.constData(), AT_REMOVEDIR);
+}
+
+} // namespace
+
+void RemoveDeadStagingFolders(const QString& parent)
+{
+    const int parentFd = ::open(QFile::encodeName(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parentFd < 0)
+        return;
+    const uid_t me = ::getuid();
+    const qint64 self = ::getpid();
+    QList<QByteArray> dead;
+    const int listFd = ::dup(parentFd);
+    if (DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr) {
+        while (const dirent* entry = ::readdir(dir)) {
+            if (std::strncmp(entry->d_name, "swnrelay-", 9) != 0)
+                continue;
+            const QRegularExpressionMatch match = StagingFolderName().match(QString::fromLatin1(entry->d_name));
+            if (!match.hasMatch())
+                continue;
+            const qint64 pid = match.captured(1).toLongLong();
+            const quint64 start = match.captured(2).toULongLong();
+            if (pid <= 0 || pid > std::numeric_limits<pid_t>::max() || pid == self)
+                continue;
+            struct stat st {};
+            if (::fstatat(parentFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != me)
+                continue;
+            bool gone = false;
+            const std::optional<quint64> running = ProcessStartTime(pid, &gone);
+            // A folder without its owner's start time goes only when its pid runs nothing.
+            if (gone || (running && start != 0 && *running != start))
+                dead << QByteArray(entry->d_name);
+        }
+        ::closedir(dir);
+    } else if (listFd >= 0) {
+        ::close(listFd);
+    }
+    for (const QByteArray& name : std::as_const(dead))
+        RemoveFolder(parentFd, name, me);
+    ::close(parentFd);
+}
+
 QString SystemTemporaryFolder()
 {
     // Not QDir::tempPath(): for a TMPDIR that does not exist it gives the empty path, and the
@@ -88,11 +208,16 @@ QString StagingFolder()
     // Made once; made again only if something outside the relay removed it meanwhile.
     if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
         const QString parent = SystemTemporaryFolder();
-        QByteArray pattern = QFile::encodeName(parent + QStringLiteral("/swnrelay-XXXXXX"));
+        // The owner in the name: a relay that was killed leaves its folder, and the next one to
+        // make its own removes it. Without a start time of its own (no /proc), 0.
+        const qint64 pid = ::getpid();
+        const quint64 start = ProcessStartTime(pid).value_or(0);
+        QByteArray pattern = QFile::encodeName(parent + QStringLiteral("/swnrelay-%1-%2-XXXXXX").arg(pid).arg(start));
         if (::mkdtemp(pattern.data()) == nullptr) { // mode 0700 by definition
             const int error = errno;
             ThrowNotStaged(parent, ErrnoText(error));
         }
+        RemoveDeadStagingFolders(parent);
         folder = QFile::decodeName(pattern);
         static const bool registered = std::atexit(RemoveStagingFolder) == 0;
         Q_UNUSED(registered);

@@ -18,6 +18,12 @@ QString SystemTemporaryFolder();
 // open files, permissions) throw DeliveryError marked temporary: they are this host's, not the
 // document's, and the mail is to be kept and tried again.
 
+// The staging folder's name carries its owner's pid and start time. Removes, with their files,
+// the staging folders in `parent` of this user whose owner no longer runs (killed before it could
+// remove its own); never one of a running process, another user's, or one reached by a link.
+// Making the staging folder does this by itself.
+void RemoveDeadStagingFolders(const QString& parent);
+
 // Creates a new file with a fresh random name in StagingFolder(), mode 0600, never replacing an
 // existing file. Returns the open descriptor (the caller closes it) and sets `path`.
 // Throws DeliveryError (message 162 naming `displayName`, temporary) when the file cannot be made.

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <optional>
 
 namespace swn {
 namespace {
@@ -264,6 +265,7 @@ struct PostOfficePoller::Round {
     explicit Round(const RoundInput& in) : input(in) {}
     const RoundInput& input;
     QString database;            // "set/database" of the logon the keys came from
+    QString identity;            // and the identity of that database
     DatabaseState* state = nullptr;
     int logons = 0;
     std::mutex mutex;            // the fields below, shared with the workers
@@ -301,6 +303,8 @@ void PostOfficePoller::runRound(const RoundInput& input)
             // The keys below belong to this logon's database, and so does everything remembered of them.
             round.database = loggedOnDatabase_;
             round.logons = logons_;
+            if (locked)
+                round.identity = s.DatabaseIdentity();
         });
         if (!locked) {
             if (!lockWaitLogged_)
@@ -311,7 +315,11 @@ void PostOfficePoller::runRound(const RoundInput& input)
         }
         lockWaitLogged_ = false;
         round.state = &databases_[round.database];
-        readJournal(round.database, *round.state);
+        // A database made anew under the same name reuses the keys of the one before it.
+        if (round.state->journalRead && round.state->identity != round.identity)
+            *round.state = DatabaseState{};
+        readJournal(round);
+        trimJournal(round);
 
         std::unique_ptr<BTResultSet> rows;
         qint64 rowCount = 0;
@@ -384,7 +392,7 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
     DatabaseState& state = *round.state;
     if (state.setAside.contains(key))
         return true;
-    loadPending(round.database, state, key);
+    loadPending(round, key);
     if (state.delivered.contains(key)) {
         // The mail went at an earlier attempt: only the removal is left, never the send.
         if (!round.toDelete.contains(key))
@@ -498,7 +506,7 @@ void PostOfficePoller::settle(Round& round, Delivery& d)
     core_.TakeDeliveryReport(*d.context, !quiet);
     if (IsTemporary(outcome) && !d.report.delivered.isEmpty()) {
         state.pending[key] = d.report.pending;
-        keepPending(round.database, state, key);
+        keepPending(round, key);
     }
     switch (outcome) {
     case DeliveryOutcome::Delivered: {
@@ -575,7 +583,9 @@ void PostOfficePoller::flushDeletes(Round& round)
         });
         for (const qint32 key : std::as_const(round.toDelete))
             forget(round.database, state, key);
-        round.journalTouched = true;
+        // At once: a journal that outlived the commit would name records that are gone.
+        rewriteJournal(round.database, state);
+        round.journalTouched = false;
     } catch (const std::exception& e) {
         // The mail went: only the removal is tried again, never the send, even after a restart.
         for (const qint32 key : std::as_const(round.toDelete))
@@ -602,17 +612,78 @@ QString PostOfficePoller::pendingNoteName(const QString& database, qint32 key) c
     return QStringLiteral("record-%1-%2").arg(databaseId(database)).arg(key);
 }
 
-void PostOfficePoller::readJournal(const QString& database, DatabaseState& state)
+void PostOfficePoller::readJournal(Round& round)
 {
-    if (!notes_ || state.journalRead)
+    DatabaseState& state = *round.state;
+    if (state.journalRead)
         return;
     state.journalRead = true;
-    const QList<QByteArray> lines = notes_->readNote(journalName(database)).split('\n');
-    for (const QByteArray& line : lines) {
-        bool ok = false;
-        const qint32 key = line.trimmed().toInt(&ok);
-        if (ok)
-            state.delivered.insert(key);
+    state.identity = round.identity;
+    QSet<qint32> keys;
+    bool stale = false;
+    if (notes_) {
+        QList<QByteArray> lines = notes_->readNote(journalName(round.database)).split('\n');
+        // What follows the last line break is a line whose writing was cut off: not a note.
+        if (!lines.isEmpty() && !lines.takeLast().isEmpty())
+            stale = true;
+        for (const QByteArray& text : std::as_const(lines)) {
+            const QByteArray line = text.trimmed();
+            if (line.isEmpty())
+                continue;
+            // "identity key"; a line of an earlier version has the key alone and is taken for
+            // this database, the only one it knew by this name.
+            const qsizetype space = line.indexOf(' ');
+            bool ok = false;
+            const qint32 key = line.mid(space + 1).toInt(&ok);
+            if (!ok || (space >= 0 && QString::fromLatin1(line.left(space)) != round.identity)) {
+                stale = true;
+                continue;
+            }
+            keys.insert(key);
+            if (space < 0 && !round.identity.isEmpty())
+                stale = true; // written again with the identity
+        }
+    }
+    state.delivered += keys;
+    {
+        std::lock_guard lock(journalMutex_);
+        Journal& journal = journals_[round.database];
+        journal.identity = round.identity;
+        journal.keys = keys;
+    }
+    if (stale)
+        round.journalTouched = true;
+}
+
+void PostOfficePoller::trimJournal(Round& round)
+{
+    DatabaseState& state = *round.state;
+    QList<qint32> gone;
+    for (const qint32 key : std::as_const(state.delivered)) {
+        const std::optional<bool> queued = withSession([&](BTSession& s) -> std::optional<bool> {
+            // Never by key in a database the session has logged into since.
+            if (logons_ != round.logons)
+                return std::nullopt;
+            try {
+                s.RecordByKey(PostOfficeType, key);
+                return true;
+            } catch (const TrackerError& e) {
+                if (e.number() != tracker_errors::NoSuchRecord)
+                    throw;
+                return false;
+            }
+        });
+        if (!queued)
+            return;
+        // Removed, by this relay before a crash or by anyone since: the note has done its work.
+        if (!*queued)
+            gone << key;
+    }
+    for (const qint32 key : std::as_const(gone))
+        forget(round.database, state, key);
+    if (!gone.isEmpty() || round.journalTouched) {
+        rewriteJournal(round.database, state);
+        round.journalTouched = false;
     }
 }
 
@@ -620,8 +691,18 @@ bool PostOfficePoller::journalDelivered(const QString& database, qint32 key)
 {
     if (!notes_)
         return false;
+    QByteArray line = QByteArray::number(key) + '\n';
+    {
+        // Known before the line is written: a rewrite meanwhile keeps it, and the line then
+        // goes to the file the rewrite made.
+        std::lock_guard lock(journalMutex_);
+        Journal& journal = journals_[database];
+        journal.keys.insert(key);
+        if (!journal.identity.isEmpty())
+            line.prepend(journal.identity.toLatin1() + ' ');
+    }
     QString error;
-    if (notes_->appendNote(journalName(database), QByteArray::number(key) + '\n', &error))
+    if (notes_->appendNote(journalName(database), line, &error))
         return true;
     core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {notes_->notesDir(), error}), LogPriority::Error);
     return false;
@@ -631,42 +712,60 @@ void PostOfficePoller::rewriteJournal(const QString& database, const DatabaseSta
 {
     if (!notes_)
         return;
-    if (state.delivered.isEmpty()) {
+    std::lock_guard lock(journalMutex_);
+    Journal& journal = journals_[database];
+    // With what the workers noted since and the round has not settled yet.
+    journal.keys += state.delivered;
+    if (journal.keys.isEmpty()) {
         notes_->removeNote(journalName(database));
         return;
     }
-    QList<qint32> keys = state.delivered.values();
+    QList<qint32> keys = journal.keys.values();
     std::sort(keys.begin(), keys.end());
+    const QByteArray prefix = journal.identity.isEmpty() ? QByteArray() : journal.identity.toLatin1() + ' ';
     QByteArray text;
     for (const qint32 key : keys)
-        text += QByteArray::number(key) + '\n';
+        text += prefix + QByteArray::number(key) + '\n';
     QString error;
     if (!notes_->writeNote(journalName(database), text, &error))
         core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {notes_->notesDir(), error}), LogPriority::Error);
 }
 
-void PostOfficePoller::loadPending(const QString& database, DatabaseState& state, qint32 key)
+void PostOfficePoller::loadPending(Round& round, qint32 key)
 {
+    DatabaseState& state = *round.state;
     if (!notes_ || state.noted.contains(key))
         return;
     state.noted.insert(key);
-    const QStringList lines = QString::fromUtf8(notes_->readNote(pendingNoteName(database, key))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    if (lines.value(0) == QLatin1String("delivered")) {
+    const QString name = pendingNoteName(round.database, key);
+    const QStringList lines = QString::fromUtf8(notes_->readNote(name)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QString head = lines.value(0);
+    if (head == QLatin1String("delivered")) {
         // A note of an earlier version: the journal holds it from now on.
         state.delivered.insert(key);
-        if (journalDelivered(database, key))
-            notes_->removeNote(pendingNoteName(database, key));
-    } else if (lines.value(0) == QLatin1String("pending") && lines.size() > 1)
-        state.pending[key] = lines.mid(1);
+        if (journalDelivered(round.database, key))
+            notes_->removeNote(name);
+    } else if (head.startsWith(QLatin1String("pending"))) {
+        // "pending identity"; an earlier version's "pending" knew only this database by its name.
+        const QString identity = head.mid(8);
+        if (head != QLatin1String("pending") && (head.at(7) != QLatin1Char(' ') || identity != round.identity))
+            notes_->removeNote(name); // of a record of another database under this name
+        else if (lines.size() > 1)
+            state.pending[key] = lines.mid(1);
+    }
 }
 
-void PostOfficePoller::keepPending(const QString& database, DatabaseState& state, qint32 key)
+void PostOfficePoller::keepPending(Round& round, qint32 key)
 {
+    DatabaseState& state = *round.state;
     if (!notes_ || !state.pending.contains(key))
         return;
-    const QByteArray text = "pending\n" + state.pending.value(key).join(QLatin1Char('\n')).toUtf8() + '\n';
+    QByteArray head = "pending";
+    if (!round.identity.isEmpty())
+        head += ' ' + round.identity.toLatin1();
+    const QByteArray text = head + '\n' + state.pending.value(key).join(QLatin1Char('\n')).toUtf8() + '\n';
     QString error;
-    if (!notes_->writeNote(pendingNoteName(database, key), text, &error))
+    if (!notes_->writeNote(pendingNoteName(round.database, key), text, &error))
         core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {notes_->notesDir(), error}), LogPriority::Error);
 }
 
@@ -677,6 +776,10 @@ void PostOfficePoller::forget(const QString& database, DatabaseState& state, qin
     state.retries.remove(key);
     state.noted.remove(key);
     state.removalLogged.remove(key);
+    {
+        std::lock_guard lock(journalMutex_);
+        journals_[database].keys.remove(key);
+    }
     if (state.pending.remove(key) && notes_)
         notes_->removeNote(pendingNoteName(database, key));
 }

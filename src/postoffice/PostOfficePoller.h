@@ -84,8 +84,10 @@ private:
         qint64 dueMs = 0;
         QString lastError; // of reading or staging the record: told once while it stays so
     };
-    // What the poll remembers of the records of one database: nothing carries over to another.
+    // What the poll remembers of the records of one database: nothing carries over to another,
+    // nor to a database made again under the same name.
     struct DatabaseState {
+        QString identity;             // of the database the keys below belong to
         QSet<qint32> delivered;       // handed over, but the record is not removed yet
         QSet<qint32> counted;         // counted at an earlier attempt
         QSet<qint32> setAside;        // can never go, and the store cannot park it: logged once
@@ -123,9 +125,14 @@ private:
     QString databaseId(const QString& database) const;
     QString journalName(const QString& database) const;
     QString pendingNoteName(const QString& database, qint32 key) const;
-    void readJournal(const QString& database, DatabaseState& state);
-    void loadPending(const QString& database, DatabaseState& state, qint32 key);
-    void keepPending(const QString& database, DatabaseState& state, qint32 key);
+    // Once per run and database identity; lines of another identity are dropped.
+    void readJournal(Round& round);
+    // Drops the noted keys whose records are no longer in the tracker, and writes the journal
+    // again when that or anything else changed it.
+    void trimJournal(Round& round);
+    void loadPending(Round& round, qint32 key);
+    void keepPending(Round& round, qint32 key);
+    // On the workers' threads too.
     bool journalDelivered(const QString& database, qint32 key);
     void rewriteJournal(const QString& database, const DatabaseState& state);
     void forget(const QString& database, DatabaseState& state, qint32 key);
@@ -146,6 +153,15 @@ private:
     // Counts logons: a round whose session logged on elsewhere meanwhile stops before its next record.
     std::atomic<int> logons_{0};
     QThreadPool pollThread_;
+
+    // What each database's journal holds, by database name. A worker adds its key here before
+    // it writes the line, and a rewrite writes what is here: no line is lost between the two.
+    struct Journal {
+        QString identity;
+        QSet<qint32> keys;
+    };
+    std::mutex journalMutex_;
+    QHash<QString, Journal> journals_;
 
     // Kept between rounds; touched only by the poll thread.
     QHash<QString, DatabaseState> databases_;

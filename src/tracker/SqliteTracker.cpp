@@ -382,6 +382,7 @@ public:
             Fail(tracker_errors::BadCredentials, QStringLiteral("login or password invalid for '%1'").arg(database));
         Connection link = std::make_shared<Link>(store_.openDatabase(databaseSet, database));
         link->db.setBusyTimeout(busyTimeoutMs_);
+        identity_ = TrackerStore::Identity(link->db);
         db_ = std::move(link);
         knownTypes_.clear();
         entry_ = *entry;
@@ -446,6 +447,11 @@ public:
         requireType(recordType);  // first: it also checks the logon
         Guard lock(db_->mutex);
         return TrackerStore::DeleteRecords(db_->db, recordType, keys);
+    }
+    QString DatabaseIdentity() override
+    {
+        db();
+        return identity_;
     }
     bool TryLockQueue(QString* holder) override
     {
@@ -515,6 +521,7 @@ private:
     Connection db_;
     QSet<QString> knownTypes_;
     DatabaseEntry entry_;
+    QString identity_;
     QString lockPath_;
     QueueLock lock_;
     int busyTimeoutMs_ = DefaultTrackerBusyTimeoutMs;

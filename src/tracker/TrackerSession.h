@@ -172,6 +172,11 @@ public:
         }
         return missing;
     }
+    // Which database this session is logged into, beyond its name: a text made when the
+    // database was created, which a database made again under the same name does not share, so
+    // that what is remembered of its records (by key) never passes to another's. Empty when
+    // the tracker keeps none. Not logged on: NotLoggedOn.
+    virtual QString DatabaseIdentity() { return {}; }
     // Keeps a record that can never be sent out of the relay's queries without deleting it; its
     // reason and the time are kept for the administrator, who can requeue or delete it.
     virtual void ParkRecord(BTRecord& record, const QString& reason)

@@ -33,7 +33,8 @@ const char* const kDatabaseSchema =
     "CREATE TABLE IF NOT EXISTS attachments(id INTEGER PRIMARY KEY AUTOINCREMENT,"
     " dbid INTEGER NOT NULL REFERENCES records(dbid) ON DELETE CASCADE, field TEXT NOT NULL,"
     " description TEXT NOT NULL, content BLOB NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS attachments_by_record ON attachments(dbid, field, id);";
+    "CREATE INDEX IF NOT EXISTS attachments_by_record ON attachments(dbid, field, id);"
+    "CREATE TABLE IF NOT EXISTS database_identity(id TEXT NOT NULL);";
 
 // The queue the relay reads, in dbid order: all sites, or one site of a replicated database.
 // Parked records are left out of them, and each holds every column the queue's queries read
@@ -104,12 +105,33 @@ void MakeQueueIndexes(Database& db)
     }
 }
 
-// Files of earlier layouts lack the columns of parked records, or the queue's indexes; they are
-// added on open, under the write lock and checked again under it, so that two processes opening
-// such a file at once add them once.
+bool HasIdentity(Database& db)
+{
+    Statement q = db.prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'database_identity'");
+    if (!q.step())
+        return false;
+    Statement row = db.prepare("SELECT 1 FROM database_identity");
+    return row.step();
+}
+
+// Within the caller's transaction. Random, so that a database made again under the same name
+// (or restored by making it anew) never passes for the one before it.
+void MakeIdentity(Database& db)
+{
+    quint32 random[4];
+    QRandomGenerator::system()->fillRange(random);
+    db.exec("CREATE TABLE IF NOT EXISTS database_identity(id TEXT NOT NULL)");
+    db.prepare("INSERT INTO database_identity(id) VALUES(?)")
+        .bind(1, QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(random), sizeof random).toHex()))
+        .run();
+}
+
+// Files of earlier layouts lack the columns of parked records, the queue's indexes or the
+// database's identity; they are added on open, under the write lock and checked again under it,
+// so that two processes opening such a file at once add them once.
 void UpgradeLayout(Database& db)
 {
-    if (HasColumn(db, "records", "parked_at") && HasCurrentIndexes(db))
+    if (HasColumn(db, "records", "parked_at") && HasCurrentIndexes(db) && HasIdentity(db))
         return;
     Transaction t(db);
     if (!HasColumn(db, "records", "parked_at")) {
@@ -118,6 +140,8 @@ void UpgradeLayout(Database& db)
     }
     if (!HasCurrentIndexes(db))
         MakeQueueIndexes(db);
+    if (!HasIdentity(db))
+        MakeIdentity(db);
     t.commit();
 }
 
@@ -223,6 +247,20 @@ Database TrackerStore::openExisting(const QString& set, const QString& database)
     if (!findDatabase(setDb, database))
         Fail(tracker_errors::NoSuchDatabase, QStringLiteral("database '%1' does not exist in '%2'").arg(database, set));
     return openDatabase(set, database);
+}
+
+QString TrackerStore::Identity(Database& db)
+{
+    Statement q = db.prepare("SELECT id FROM database_identity LIMIT 1");
+    if (!q.step())
+        Fail(tracker_errors::StoreFailure, QStringLiteral("%1 has no identity").arg(db.path()));
+    return q.text(0);
+}
+
+QString TrackerStore::identity(const QString& set, const QString& database)
+{
+    Database db = openExisting(set, database);
+    return Identity(db);
 }
 
 void TrackerStore::ParkRecord(Database& db, qint64 dbid, const QString& reason)
@@ -333,6 +371,7 @@ void TrackerStore::createDatabase(const QString& set, const QString& database, b
         Transaction t(db);
         db.exec(kDatabaseSchema);
         MakeQueueIndexes(db);
+        MakeIdentity(db);
         t.commit();
     }
     Transaction t(setDb);

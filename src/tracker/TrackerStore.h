@@ -113,6 +113,9 @@ public:
     RecordDetails show(const QString& set, const QString& database, qint64 dbid);
     // Deletes a record with its attachments, in one transaction (NoSuchRecord).
     void deleteRecord(const QString& set, const QString& database, qint64 dbid);
+    // The database's identity: a random text made with it, which a database made again under
+    // the same name does not share. A file older than identities gets one when first opened.
+    QString identity(const QString& set, const QString& database);
     // A parked record is queued again at its old place (NoSuchRecord, InvalidArgument when it
     // is not parked).
     void requeue(const QString& set, const QString& database, qint64 dbid);
@@ -126,6 +129,7 @@ public:
     static QStringList Subscriptions(Database& setDb, const QString& login);
     // DatabaseNotAccessible. Brings a file of an older layout up to date.
     Database openDatabase(const QString& set, const QString& database) const;
+    static QString Identity(Database& db);  // of a database opened with openDatabase
     static void ParkRecord(Database& db, qint64 dbid, const QString& reason);  // NoSuchRecord
     static void DeleteRecord(Database& db, qint64 dbid);                        // NoSuchRecord
     // Deletes the records of `type` with these dbids and their attachments in one transaction:

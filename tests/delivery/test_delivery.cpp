@@ -1291,6 +1291,88 @@ private Q_SLOTS:
         QVERIFY(StagedFiles().isEmpty());
     }
 
+    void stagingFoldersOfKilledRelaysAreRemoved()
+    {
+        // A relay killed before it could remove its staging folder leaves it behind; the next
+        // one to make its own removes such folders, and nothing else.
+        auto startTime = [](qint64 pid) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            if (!stat.open(QIODevice::ReadOnly))
+                return QByteArray();
+            const QByteArray text = stat.readAll();
+            return text.mid(text.lastIndexOf(')') + 1).simplified().split(' ').value(22 - 3);
+        };
+        QProcess ended;
+        ended.start(QStringLiteral("/bin/true"));
+        QVERIFY(ended.waitForStarted());
+        const qint64 deadPid = ended.processId();
+        QVERIFY(ended.waitForFinished());
+        QProcess running;
+        running.start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")});
+        QVERIFY(running.waitForStarted());
+        const qint64 livePid = running.processId();
+        const QByteArray liveStart = startTime(livePid);
+        QVERIFY(!liveStart.isEmpty());
+
+        QTemporaryDir tmp;
+        QDir parent(tmp.path());
+        auto folder = [&](const QString& name) {
+            parent.mkdir(name);
+            QFile file(parent.filePath(name + QStringLiteral("/staged.tmp")));
+            file.open(QIODevice::WriteOnly);
+            file.write("left over");
+            return name;
+        };
+        const QString dead = folder(QStringLiteral("swnrelay-%1-4711-aB3xYz").arg(deadPid));
+        // The same pid, now of another process that started later.
+        const QString reused = folder(QStringLiteral("swnrelay-%1-%2-Qw9e7r").arg(livePid).arg(liveStart.toULongLong() + 1));
+        const QString live = folder(QStringLiteral("swnrelay-%1-%2-Zx8c6v").arg(livePid).arg(QString::fromLatin1(liveStart)));
+        const QString liveWithoutStart = folder(QStringLiteral("swnrelay-%1-0-Kj2h4g").arg(livePid));
+        const QString notOurs = folder(QStringLiteral("swnrelay-Ab12Cd"));
+        // What a link leads to stays, named in the folder or as the folder itself.
+        QTemporaryDir elsewhere;
+        const QString kept = elsewhere.filePath(QStringLiteral("kept.txt"));
+        QFile keptFile(kept);
+        QVERIFY(keptFile.open(QIODevice::WriteOnly));
+        keptFile.close();
+        QVERIFY(QFile::link(kept, parent.filePath(dead + QStringLiteral("/link.tmp"))));
+        const QString linked = QStringLiteral("swnrelay-%1-4711-Ln5k3j").arg(deadPid);
+        QVERIFY(QFile::link(elsewhere.path(), parent.filePath(linked)));
+
+        // Made anew under this temporary folder, as after a change of TMPDIR.
+        const QByteArray savedTmp = qgetenv("TMPDIR");
+        QVERIFY(StagedFiles().isEmpty());
+        QVERIFY(QDir().rmdir(StagingFolder()));
+        qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+        const QString own = StagingFolder();
+        qputenv("TMPDIR", savedTmp);
+        if (savedTmp.isNull())
+            qunsetenv("TMPDIR");
+        QCOMPARE(QFileInfo(own).absolutePath(), QFileInfo(tmp.path()).absoluteFilePath());
+        QVERIFY2(QFileInfo(own).fileName().startsWith(QStringLiteral("swnrelay-%1-").arg(QCoreApplication::applicationPid())),
+                 qPrintable(own));
+        QStringList left = parent.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+        left.sort();
+        QStringList expected{QFileInfo(own).fileName(), live, liveWithoutStart, notOurs, linked};
+        expected.sort();
+        QCOMPARE(left, expected);
+        QVERIFY(QFile::exists(parent.filePath(live + QStringLiteral("/staged.tmp"))));
+        QVERIFY(QFile::exists(kept));
+        QVERIFY(QFileInfo(parent.filePath(linked)).isSymLink());
+
+        // A later relay of another pid finds this one running.
+        RemoveDeadStagingFolders(tmp.path());
+        QVERIFY(QFileInfo(own).isDir());
+        QVERIFY(QFileInfo(parent.filePath(live)).isDir());
+        // Once its owner is gone, its folder goes too.
+        running.kill();
+        QVERIFY(running.waitForFinished());
+        RemoveDeadStagingFolders(tmp.path());
+        QVERIFY(!QFileInfo::exists(parent.filePath(live)));
+        QVERIFY(!QFileInfo::exists(parent.filePath(liveWithoutStart)));
+        QVERIFY(QDir().rmdir(own)); // the next use makes it again under the usual folder
+    }
+
     void fiftyThousandRecipients()
     {
         // Each address once in the envelope, in order, each from the first list naming it, and the

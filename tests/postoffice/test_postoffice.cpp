@@ -95,6 +95,42 @@ void QueueInRealStore(swn::tracker::TrackerStore& store, const QString& subject,
         store.enqueue(set, db, Doc(QStringLiteral("%1 %2").arg(subject).arg(i)), {});
 }
 
+// Another process holding a tracker database's write lock: the relay reads its queue and sends,
+// but no removal commits.
+struct HeldWriteLock {
+    QProcess writer;
+    bool take(const QString& databasePath)
+    {
+        writer.setProcessChannelMode(QProcess::MergedChannels);
+        writer.start(QStringLiteral("sqlite3"), {databasePath});
+        if (!writer.waitForStarted())
+            return false;
+        writer.write("BEGIN IMMEDIATE;\nCREATE TABLE IF NOT EXISTS held(x);\nSELECT 'holding';\n");
+        return QTest::qWaitFor([&] { return writer.readAll().contains("holding"); }, 10000);
+    }
+    bool letGo()
+    {
+        writer.write("COMMIT;\n.quit\n");
+        writer.closeWriteChannel();
+        return writer.waitForFinished(10000);
+    }
+    ~HeldWriteLock()
+    {
+        if (writer.state() != QProcess::NotRunning) {
+            writer.kill();
+            writer.waitForFinished();
+        }
+    }
+};
+
+// The spool note in which the poll keeps the records of database SAMPL of set Repo that it
+// delivered but has not removed yet.
+QString JournalNote()
+{
+    return QStringLiteral("delivered-") +
+        QString::fromLatin1(QCryptographicHash::hash("Repo/SAMPL", QCryptographicHash::Sha1).toHex());
+}
+
 } // namespace
 
 class PostOfficeTest : public QObject {
@@ -580,21 +616,15 @@ private Q_SLOTS:
         QVERIFY(relay->poller.LoginValid());
 
         // Another writer holds the database while the records are deleted.
-        QProcess writer;
-        writer.setProcessChannelMode(QProcess::MergedChannels);
-        writer.start(QStringLiteral("sqlite3"), {store.databasePath(QStringLiteral("Repo"), QStringLiteral("SAMPL"))});
-        QVERIFY(writer.waitForStarted());
-        writer.write("BEGIN IMMEDIATE;\nCREATE TABLE IF NOT EXISTS held(x);\nSELECT 'holding';\n");
-        QVERIFY(QTest::qWaitFor([&] { return writer.readAll().contains("holding"); }, 10000));
+        HeldWriteLock writer;
+        QVERIFY(writer.take(store.databasePath(QStringLiteral("Repo"), QStringLiteral("SAMPL"))));
 
         const int before = sink.count();
         QVERIFY(relay->poll());
         const int afterLocked = sink.count();
         // The deletes met the other writer's lock: the mail went, only the removal waits.
         QVERIFY(relay->logCount(QStringLiteral("was delivered but could not be removed from the queue: ")) >= 1);
-        writer.write("COMMIT;\n.quit\n");
-        writer.closeWriteChannel();
-        QVERIFY(writer.waitForFinished(10000));
+        QVERIFY(writer.letGo());
         QVERIFY(relay->poll());
         QVERIFY(relay->poll());
         QStringList subjects = PySubjects(sink.messages().mid(before));
@@ -602,6 +632,162 @@ private Q_SLOTS:
         QCOMPARE(subjects, (QStringList{"locked 0", "locked 1", "locked 2"}));
         QVERIFY(afterLocked - before <= 3);
         QVERIFY(store.list(QStringLiteral("Repo"), QStringLiteral("SAMPL")).isEmpty());
+    }
+
+    void notesOfADatabaseMadeAgainDropNothing()
+    {
+        // A relay killed after its removals committed but before it trimmed its notes; then the
+        // database is made again under the same name, and new records get the old keys.
+        using namespace swn::tracker;
+        QTemporaryDir root;
+        const QString trackerRoot = root.filePath(QStringLiteral("tracker"));
+        TrackerStore store(trackerRoot);
+        QueueInRealStore(store, QStringLiteral("first life"), 3);
+        const QString set = QStringLiteral("Repo"), db = QStringLiteral("SAMPL");
+        auto spool = std::make_shared<Spool>(root.filePath(QStringLiteral("spool")));
+        QString error;
+        QVERIFY2(spool->open(&error), qPrintable(error));
+        const int before = sink.count();
+        {
+            auto relay = std::make_unique<PoRelay>(ini(PoSettings(sink.hostText())), std::make_shared<SqliteTrackerFactory>(trackerRoot));
+            relay->poller.SetNotes(spool);
+            HeldWriteLock writer;
+            QVERIFY(writer.take(store.databasePath(set, db)));
+            QVERIFY(relay->poll());
+            QVERIFY(writer.letGo());
+        }
+        QVERIFY(sink.waitForCount(before + 3));
+        QCOMPARE(spool->readNote(JournalNote()).count('\n'), 3);
+        for (const QueuedRecord& r : store.list(set, db))
+            store.deleteRecord(set, db, r.dbid);
+
+        QVERIFY(QDir(trackerRoot).removeRecursively());
+        QueueInRealStore(store, QStringLiteral("second life"), 3);
+        auto relay = std::make_unique<PoRelay>(ini(PoSettings(sink.hostText())), std::make_shared<SqliteTrackerFactory>(trackerRoot));
+        relay->poller.SetNotes(spool);
+        QVERIFY(relay->poll());
+        QVERIFY(sink.waitForCount(before + 6));
+        QStringList subjects = PySubjects(sink.messages().mid(before + 3));
+        subjects.sort();
+        QCOMPARE(subjects, (QStringList{"second life 0", "second life 1", "second life 2"}));
+        QVERIFY(store.list(set, db).isEmpty());
+        QVERIFY(!QFile::exists(spool->notesDir() + QLatin1Char('/') + JournalNote()));
+        QCOMPARE(relay->core.TotalRelaysCount(), 3);
+    }
+
+    void recipientsStillWaitingDoNotPassToADatabaseMadeAgain()
+    {
+        using namespace swn::tracker;
+        SmtpSink server;
+        QVERIFY(server.start());
+        server.setFaults({QStringLiteral("rcpt=full@example.org 452")});
+        QTemporaryDir root;
+        const QString trackerRoot = root.filePath(QStringLiteral("tracker"));
+        TrackerStore store(trackerRoot);
+        const QString set = QStringLiteral("Repo"), db = QStringLiteral("SAMPL");
+        const QStringList both{QStringLiteral("ok@example.org"), QStringLiteral("full@example.org")};
+        QueueInRealStore(store, QString(), 0);
+        const qint64 key = store.enqueue(set, db, Doc(QStringLiteral("half taken"), both), {});
+        auto spool = std::make_shared<Spool>(root.filePath(QStringLiteral("spool")));
+        QString error;
+        QVERIFY2(spool->open(&error), qPrintable(error));
+        auto start = [&] {
+            auto relay = std::make_unique<PoRelay>(ini(PoSettings(server.hostText())), std::make_shared<SqliteTrackerFactory>(trackerRoot));
+            relay->poller.SetNotes(spool);
+            return relay;
+        };
+        auto relay = start();
+        QVERIFY(relay->poll());
+        QCOMPARE(server.count(), 1);
+        QCOMPARE(server.messages()[0].recipients, QStringList{"ok@example.org"});
+        relay.reset();
+
+        // Made again, and a new record under the same key: it goes to all of its recipients.
+        QVERIFY(QDir(trackerRoot).removeRecursively());
+        QueueInRealStore(store, QString(), 0);
+        QCOMPARE(store.enqueue(set, db, Doc(QStringLiteral("a new record"), both), {}), key);
+        server.setFaults({});
+        relay = start();
+        QVERIFY(relay->poll());
+        QVERIFY(server.waitForCount(2));
+        QStringList recipients = server.messages()[1].recipients;
+        recipients.sort();
+        QCOMPARE(recipients, (QStringList{"full@example.org", "ok@example.org"}));
+        QCOMPARE(PySubjects(server.messages().mid(1)), QStringList{"a new record"});
+        QVERIFY(store.list(set, db).isEmpty());
+        QVERIFY(QDir(spool->notesDir()).entryList(QDir::Files).isEmpty());
+    }
+
+    void notesOfRecordsNoLongerQueuedAreTrimmed()
+    {
+        using namespace swn::tracker;
+        QTemporaryDir root;
+        const QString trackerRoot = root.filePath(QStringLiteral("tracker"));
+        TrackerStore store(trackerRoot);
+        QueueInRealStore(store, QStringLiteral("noted"), 2);
+        const QString set = QStringLiteral("Repo"), db = QStringLiteral("SAMPL");
+        auto spool = std::make_shared<Spool>(root.filePath(QStringLiteral("spool")));
+        QString error;
+        QVERIFY2(spool->open(&error), qPrintable(error));
+        const QString journal = spool->notesDir() + QLatin1Char('/') + JournalNote();
+        auto start = [&] {
+            auto relay = std::make_unique<PoRelay>(ini(PoSettings(sink.hostText())), std::make_shared<SqliteTrackerFactory>(trackerRoot));
+            relay->poller.SetNotes(spool);
+            return relay;
+        };
+        // Sent, but the removals cannot commit: the journal keeps them.
+        auto sendUnremoved = [&](PoRelay& relay) {
+            HeldWriteLock writer;
+            return writer.take(store.databasePath(set, db)) && relay.poll() && writer.letGo();
+        };
+        const int before = sink.count();
+        auto relay = start();
+        QVERIFY(sendUnremoved(*relay));
+        QVERIFY(sink.waitForCount(before + 2));
+        QCOMPARE(spool->readNote(JournalNote()).count('\n'), 2);
+
+        // After a restart the journal is honoured: they are removed unsent, and the journal
+        // goes with them.
+        relay = start();
+        store.enqueue(set, db, Doc(QStringLiteral("after the restart")), {});
+        QVERIFY(relay->poll());
+        QVERIFY(sink.waitForCount(before + 3));
+        QCOMPARE(PySubjects(sink.messages().mid(before + 2)), QStringList{"after the restart"});
+        QVERIFY(store.list(set, db).isEmpty());
+        QVERIFY(!QFile::exists(journal));
+
+        // Removed by someone else (or by this relay just before a crash): the next round drops
+        // their lines, in the same run...
+        store.enqueue(set, db, Doc(QStringLiteral("gone 1")), {});
+        const qint64 stays = store.enqueue(set, db, Doc(QStringLiteral("stays noted")), {});
+        QVERIFY(sendUnremoved(*relay));
+        QVERIFY(sink.waitForCount(before + 5));
+        QCOMPARE(spool->readNote(JournalNote()).count('\n'), 2);
+        store.deleteRecord(set, db, store.list(set, db).first().dbid);
+        {
+            // (the one still queued keeps its line while its removal cannot commit)
+            HeldWriteLock writer;
+            QVERIFY(writer.take(store.databasePath(set, db)));
+            QVERIFY(relay->poll());
+            QCOMPARE(spool->readNote(JournalNote()).count('\n'), 1);
+            QVERIFY(writer.letGo());
+        }
+        QCOMPARE(store.list(set, db).size(), 1);
+        QCOMPARE(store.list(set, db).first().dbid, stays);
+        store.deleteRecord(set, db, stays);
+        QVERIFY(relay->poll());
+        QVERIFY(!QFile::exists(journal));
+
+        // ...and after a restart.
+        store.enqueue(set, db, Doc(QStringLiteral("gone 2")), {});
+        QVERIFY(sendUnremoved(*relay));
+        QVERIFY(sink.waitForCount(before + 6));
+        QCOMPARE(spool->readNote(JournalNote()).count('\n'), 1);
+        store.deleteRecord(set, db, store.list(set, db).first().dbid);
+        relay = start();
+        QVERIFY(relay->poll());
+        QVERIFY(!QFile::exists(journal));
+        QCOMPARE(sink.count(), before + 6);
     }
 
     void cleanupTestCase() { QVERIFY(StagingEmpty()); }

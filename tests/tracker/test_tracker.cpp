@@ -710,6 +710,8 @@ private Q_SLOTS:
             QCOMPARE(raw.text("SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master WHERE type = 'index'"
                               " AND name LIKE 'records%' ORDER BY name)"),
                      QStringLiteral("records_queued records_queued_by_site"));
+            // One identity, whichever of them made it.
+            QCOMPARE(raw.number("SELECT count(*) FROM database_identity"), qint64(1));
         }
         Btadmin bt{root.path()};
         auto s = SqliteTrackerFactory(root.path()).CreateSession();
@@ -721,6 +723,62 @@ private Q_SLOTS:
         QVERIFY(bt.out.contains("reason: bad document\n"));
         RawDb raw(path);
         QCOMPARE(raw.number("SELECT count(*) FROM pragma_table_info('records') WHERE name LIKE 'parked%'"), qint64(2));
+    }
+
+    void eachDatabaseHasAnIdentityOfItsOwn()
+    {
+        // What the relay remembers of a database's records by key must never pass to another
+        // database, not even one made again under the same name after the first was removed.
+        auto identityOf = [](const QString& root, const QString& database) {
+            auto s = SqliteTrackerFactory(root).CreateSession();
+            s->LogOn("u", "p", database, 2, "S");
+            return s->DatabaseIdentity();
+        };
+        QString first;
+        {
+            QTemporaryDir root;
+            auto st = NewStore(root.path(), {"D", "E"});
+            first = identityOf(root.path(), "D");
+            QVERIFY2(QRegularExpression(QStringLiteral("\\A[0-9a-f]{32}\\z")).match(first).hasMatch(), qPrintable(first));
+            QCOMPARE(identityOf(root.path(), "D"), first);
+            QCOMPARE(st->identity("S", "D"), first);
+            QVERIFY(identityOf(root.path(), "E") != first);
+            auto s = SqliteTrackerFactory(root.path()).CreateSession();
+            QCOMPARE(ErrorOf([&] { s->DatabaseIdentity(); }), tracker_errors::NotLoggedOn);
+
+            // Made again under the same name: the same keys, another identity.
+            const qint64 dbid = st->enqueue("S", "D", "<BT_mail_Msg/>", {});
+            QVERIFY(QDir(root.path()).removeRecursively());
+            st = NewStore(root.path(), {"D"});
+            QCOMPARE(st->enqueue("S", "D", "<BT_mail_Msg/>", {}), dbid);
+            const QString second = identityOf(root.path(), "D");
+            QVERIFY(!second.isEmpty());
+            QVERIFY(second != first);
+        }
+
+        // A file made before databases had identities gets one when first opened, by the admin
+        // tool or by the relay, and keeps it.
+        for (const bool byRelay : {false, true}) {
+            QTemporaryDir root;
+            auto st = NewStore(root.path(), {"D"});
+            const QString path = st->databasePath("S", "D");
+            {
+                RawDb raw(path);
+                QVERIFY2(raw.exec("DROP TABLE database_identity"), qPrintable(raw.error));
+            }
+            QString made;
+            if (byRelay) {
+                made = identityOf(root.path(), "D");
+            } else {
+                Btadmin bt{root.path()};
+                QCOMPARE(bt.run({"list", "S", "D"}), 0);
+                made = RawDb(path).text("SELECT id FROM database_identity");
+            }
+            QVERIFY(!made.isEmpty());
+            QCOMPARE(RawDb(path).number("SELECT count(*) FROM database_identity"), qint64(1));
+            QCOMPARE(identityOf(root.path(), "D"), made);
+            QCOMPARE(st->identity("S", "D"), made);
+        }
     }
 
     void deleteUnderAnotherWritersLock()
