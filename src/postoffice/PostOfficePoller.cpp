@@ -6,6 +6,7 @@
 #include "tracker/UnavailableTracker.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 
@@ -659,7 +660,20 @@ void PostOfficePoller::trimJournal(Round& round)
 {
     DatabaseState& state = *round.state;
     QList<qint32> gone;
-    for (const qint32 key : std::as_const(state.delivered)) {
+    // The notes of recipients still waiting are checked with the journal: a kill between a
+    // removal and its note's would leave the note for good.
+    QSet<qint32> candidates = state.delivered;
+    if (notes_) {
+        const QString prefix = pendingNoteName(round.database, 0).chopped(1);
+        const QStringList names = QDir(notes_->notesDir()).entryList({prefix + QLatin1Char('*')}, QDir::Files);
+        for (const QString& name : names) {
+            bool ok = false;
+            const qint32 key = name.mid(prefix.size()).toInt(&ok);
+            if (ok)
+                candidates.insert(key);
+        }
+    }
+    for (const qint32 key : std::as_const(candidates)) {
         const std::optional<bool> queued = withSession([&](BTSession& s) -> std::optional<bool> {
             // Never by key in a database the session has logged into since.
             if (logons_ != round.logons)
@@ -679,8 +693,11 @@ void PostOfficePoller::trimJournal(Round& round)
         if (!*queued)
             gone << key;
     }
-    for (const qint32 key : std::as_const(gone))
+    for (const qint32 key : std::as_const(gone)) {
         forget(round.database, state, key);
+        if (notes_)
+            notes_->removeNote(pendingNoteName(round.database, key));
+    }
     if (!gone.isEmpty() || round.journalTouched) {
         rewriteJournal(round.database, state);
         round.journalTouched = false;
