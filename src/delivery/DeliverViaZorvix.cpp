@@ -1,6 +1,6 @@
 #include "delivery/Delivery.h"
 #include "delivery/MailDocument.h"
-#include "delivery/ZorvixMailMsg.h"
+#include "delivery/SendmailMessage.h"
 #include "common/Catalogue.h"
 
 #include <cerrno>
@@ -26,7 +26,7 @@ DeliveryOutcome Deliver(DeliveryContext& context, const QByteArray& document, De
     if (!loaded.replacedReference.isEmpty())
         context.AddLogText(BuildResourceMessage(msg::CharacterReferenceReplaced, {loaded.replacedReference}),
                            LogPriority::Warning);
-    ZorvixMailMsg mail(context.SendmailProgram());
+    SendmailMessage mail(context.SendmailProgram());
     const pugi::xml_node root = loaded.root;
     mail.SetSender(ReadElementText(root, "from_addr"));
     mail.SetSubjectLine(ReadElementText(root, "Subject"));
@@ -47,8 +47,8 @@ DeliveryOutcome Deliver(DeliveryContext& context, const QByteArray& document, De
     context.AdvanceCounters(recipientCount, 1);
     const qint32 status = mail.SubmitMessage();
     const DeliveryOutcome outcome = status == 1 ? DeliveryOutcome::Delivered
-        : ZorvixMailMsg::IsTemporaryFailure(status) ? DeliveryOutcome::RetryLater
-                                                    : DeliveryOutcome::FailedPermanently;
+        : SendmailMessage::IsTemporaryFailure(status) ? DeliveryOutcome::RetryLater
+                                                      : DeliveryOutcome::FailedPermanently;
     if (status != 1) {
         // What the program said goes with its code: the code alone rarely tells the cause.
         const QString said = mail.ErrorOutput();
