@@ -16,7 +16,7 @@ DeliveryOutcome Deliver(DeliveryContext& context, const QByteArray& document, De
 {
     LoadedMailDocument loaded = LoadMailDocument(document, form);
     if (!loaded.loaded()) {
-        context.AddLogText(BuildResourceMessage(134, {loaded.failureReason}), LogPriority::Error);
+        context.AddLogText(BuildResourceMessage(msg::DocumentNotLoaded, {loaded.failureReason}), LogPriority::Error);
         if (report) {
             report->outcome = DeliveryOutcome::FailedPermanently;
             report->reason = loaded.failureReason;
@@ -52,10 +52,9 @@ DeliveryOutcome Deliver(DeliveryContext& context, const QByteArray& document, De
     if (status != 1) {
         // What the program said goes with its code: the code alone rarely tells the cause.
         const QString said = mail.ErrorOutput();
-        context.AddLogText(
-            BuildResourceMessage(
-                152, {said.isEmpty() ? QString::number(status) : QStringLiteral("%1 (%2)").arg(status).arg(said)}),
-            IsTemporary(outcome) ? LogPriority::Warning : LogPriority::Error);
+        const QString code = said.isEmpty() ? QString::number(status) : QStringLiteral("%1 (%2)").arg(status).arg(said);
+        context.AddLogText(BuildResourceMessage(msg::SendmailFailed, {code}),
+                           IsTemporary(outcome) ? LogPriority::Warning : LogPriority::Error);
     }
     context.AdvanceDisplayedCounters(recipientCount, 1);
     if (report)
