@@ -10,8 +10,36 @@ namespace swn {
 
 enum class Language { English, Japanese, SimplifiedChinese };
 
-// Identifiers of texts added beside the classic table, for situations it has no text for.
+// Identifiers of the catalogue's texts.
 namespace msg {
+// Texts of the classic table that the code uses by themselves (the main window's captions go by
+// their controls instead).
+constexpr int StatusStopped = 124;
+constexpr int StatusRunning = 125;
+constexpr int DatabaseNotEnabled = 128;
+constexpr int DatabaseLoginInvalid = 129;
+constexpr int DatabaseNotFound = 130;
+constexpr int DatabaseNotAccessible = 132;
+constexpr int UnknownError = 133;
+constexpr int DocumentNotLoaded = 134;
+constexpr int InstigatorAndRecipients = 135;
+constexpr int PostOfficeChecked = 137;
+constexpr int SocketError = 138;
+constexpr int DocumentReceived = 139;
+constexpr int UserIdOrPasswordInvalid = 140;
+constexpr int InvalidCredentialsTitle = 141;
+constexpr int SmtpSendFailed = 142;
+constexpr int ListeningOnPort = 144; // the classic line; ListeningOn also names the address
+constexpr int CredentialsCaption = 145;
+constexpr int LoginIdCaption = 146;
+constexpr int PasswordCaption = 147;
+constexpr int SchemaRepositoryCaption = 148;
+constexpr int DatabaseCaption = 149;
+constexpr int OkCaption = 150;
+constexpr int CancelCaption = 151;
+constexpr int SendmailFailed = 152;
+
+// Texts added beside the classic table, for situations it has no text for.
 constexpr int InvalidListenPort = 155;
 constexpr int ListenFailed = 156;
 constexpr int SlotsExhausted = 157;

@@ -54,7 +54,7 @@ DeliveryOutcome Deliver(DeliveryContext& context, const QByteArray& document, QS
 
     LoadedMailDocument loaded = LoadMailDocument(document, form);
     if (!loaded.loaded()) {
-        context.AddLogText(BuildResourceMessage(134, {loaded.failureReason}), LogPriority::Error);
+        context.AddLogText(BuildResourceMessage(msg::DocumentNotLoaded, {loaded.failureReason}), LogPriority::Error);
         if (report) {
             report->outcome = DeliveryOutcome::FailedPermanently;
             report->reason = loaded.failureReason;
@@ -101,7 +101,7 @@ DeliveryOutcome Deliver(DeliveryContext& context, const QByteArray& document, QS
                                                                .onlyRecipients = only},
                                                    report);
 
-    context.AddLogText(BuildResourceMessage(135, {mail.Instigator, mail.RecipientCount}));
+    context.AddLogText(BuildResourceMessage(msg::InstigatorAndRecipients, {mail.Instigator, mail.RecipientCount}));
     context.AdvanceDisplayedCounters(mail.RecipientCount, 1);
     return outcome;
 }

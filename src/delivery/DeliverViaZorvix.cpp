@@ -1,6 +1,6 @@
 #include "delivery/Delivery.h"
 #include "delivery/MailDocument.h"
-#include "delivery/ZorvixMailMsg.h"
+#include "delivery/SendmailMessage.h"
 #include "common/Catalogue.h"
 
 #include <cerrno>
@@ -16,7 +16,7 @@ DeliveryOutcome Deliver(DeliveryContext& context, const QByteArray& document, De
 {
     LoadedMailDocument loaded = LoadMailDocument(document, form);
     if (!loaded.loaded()) {
-        context.AddLogText(BuildResourceMessage(134, {loaded.failureReason}), LogPriority::Error);
+        context.AddLogText(BuildResourceMessage(msg::DocumentNotLoaded, {loaded.failureReason}), LogPriority::Error);
         if (report) {
             report->outcome = DeliveryOutcome::FailedPermanently;
             report->reason = loaded.failureReason;
@@ -26,7 +26,7 @@ DeliveryOutcome Deliver(DeliveryContext& context, const QByteArray& document, De
     if (!loaded.replacedReference.isEmpty())
         context.AddLogText(BuildResourceMessage(msg::CharacterReferenceReplaced, {loaded.replacedReference}),
                            LogPriority::Warning);
-    ZorvixMailMsg mail(context.SendmailProgram());
+    SendmailMessage mail(context.SendmailProgram());
     const pugi::xml_node root = loaded.root;
     mail.SetSender(ReadElementText(root, "from_addr"));
     mail.SetSubjectLine(ReadElementText(root, "Subject"));
@@ -47,15 +47,14 @@ DeliveryOutcome Deliver(DeliveryContext& context, const QByteArray& document, De
     context.AdvanceCounters(recipientCount, 1);
     const qint32 status = mail.SubmitMessage();
     const DeliveryOutcome outcome = status == 1 ? DeliveryOutcome::Delivered
-        : ZorvixMailMsg::IsTemporaryFailure(status) ? DeliveryOutcome::RetryLater
-                                                    : DeliveryOutcome::FailedPermanently;
+        : SendmailMessage::IsTemporaryFailure(status) ? DeliveryOutcome::RetryLater
+                                                      : DeliveryOutcome::FailedPermanently;
     if (status != 1) {
         // What the program said goes with its code: the code alone rarely tells the cause.
         const QString said = mail.ErrorOutput();
-        context.AddLogText(
-            BuildResourceMessage(
-                152, {said.isEmpty() ? QString::number(status) : QStringLiteral("%1 (%2)").arg(status).arg(said)}),
-            IsTemporary(outcome) ? LogPriority::Warning : LogPriority::Error);
+        const QString code = said.isEmpty() ? QString::number(status) : QStringLiteral("%1 (%2)").arg(status).arg(said);
+        context.AddLogText(BuildResourceMessage(msg::SendmailFailed, {code}),
+                           IsTemporary(outcome) ? LogPriority::Warning : LogPriority::Error);
     }
     context.AdvanceDisplayedCounters(recipientCount, 1);
     if (report)

@@ -39,8 +39,9 @@ DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArr
                                         const QStringList& onlyRecipients = {},
                                         DocumentForm form = DocumentForm::Bytes);
 
-// Mail-component transport. Throws DeliveryError for a document it cannot take apart; the
-// document is read as for the SMTP transport.
+// Mail-component transport: the mail goes to the system's sendmail program (SendmailMessage).
+// Throws DeliveryError for a document it cannot take apart; the document is read as for the SMTP
+// transport.
 DeliveryOutcome DeliverXMLMailMsgViaZorvix(DeliveryContext& context, const QByteArray& document,
                                            DeliveryReport* report = nullptr,
                                            DocumentForm form = DocumentForm::Bytes);

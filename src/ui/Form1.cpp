@@ -390,7 +390,7 @@ void Form1::showSettings()
 void Form1::showRunState(RunState state)
 {
     if (state == RunState::Running) {
-        status->setText(LoadResourceString(125));
+        status->setText(LoadResourceString(msg::StatusRunning));
         QFont f = status->font();
         f.setBold(true);
         status->setFont(f);
@@ -400,7 +400,7 @@ void Form1::showRunState(RunState state)
         status->setPalette(pal);
     } else {
         SetBackground(status, QColor(255, 0, 0));
-        status->setText(LoadResourceString(124));
+        status->setText(LoadResourceString(msg::StatusStopped));
     }
 }
 

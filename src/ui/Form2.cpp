@@ -90,14 +90,14 @@ Form2::Form2(Form1& main) : QWidget(&main, Qt::Window), main_(main)
 void Form2::Form_Load()
 {
     Form1::ConvertCodePage(this, main_.CodePage());
-    setWindowTitle(LoadResourceString(145));
-    BTCredentailsLabel->setText(LoadResourceString(145));
-    LoginIDLabel->setText(LoadResourceString(146));
-    PasswordLabel->setText(LoadResourceString(147));
-    RepoLabel->setText(LoadResourceString(148));
-    DBLabel->setText(LoadResourceString(149));
-    OKButton->setText(LoadResourceString(150));
-    CancelButton->setText(LoadResourceString(151));
+    setWindowTitle(LoadResourceString(msg::CredentialsCaption));
+    BTCredentailsLabel->setText(LoadResourceString(msg::CredentialsCaption));
+    LoginIDLabel->setText(LoadResourceString(msg::LoginIdCaption));
+    PasswordLabel->setText(LoadResourceString(msg::PasswordCaption));
+    RepoLabel->setText(LoadResourceString(msg::SchemaRepositoryCaption));
+    DBLabel->setText(LoadResourceString(msg::DatabaseCaption));
+    OKButton->setText(LoadResourceString(msg::OkCaption));
+    CancelButton->setText(LoadResourceString(msg::CancelCaption));
 
     const RelaySettings& settings = main_.Relay().settings;
     BTLoginID->setText(settings.Read(setting::BTLoginID));
@@ -145,7 +145,8 @@ bool Form2::eventFilter(QObject* watched, QEvent* event)
 
 void Form2::warnInvalidCredentials()
 {
-    main_.ShowMessage(BuildResourceMessage(140, {BTLoginID->text()}), QMessageBox::Warning, LoadResourceString(141));
+    main_.ShowMessage(BuildResourceMessage(msg::UserIdOrPasswordInvalid, {BTLoginID->text()}), QMessageBox::Warning,
+                      LoadResourceString(msg::InvalidCredentialsTitle));
     clearDatabaseList();
 }
 

@@ -22,7 +22,8 @@ QString Joined(const QStringList& entries)
 void LogSendFailure(DeliveryContext& context, const QString& reason, const QString& fromAddr, const QStringList& to,
                     const QStringList& cc, const QStringList& bcc, LogPriority priority)
 {
-    context.AddLogText(BuildResourceMessage(142, {reason, fromAddr, Joined(to), Joined(cc), Joined(bcc)}), priority);
+    context.AddLogText(
+        BuildResourceMessage(msg::SmtpSendFailed, {reason, fromAddr, Joined(to), Joined(cc), Joined(bcc)}), priority);
 }
 
 // Recipients that share a reason (a refused session, a refused message) share one line: an

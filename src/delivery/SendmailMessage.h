@@ -1,17 +1,17 @@
 #pragma once
-// The tracker's mail component: collects one plain-text mail and submits it through the system's
-// sendmail interface.
+// One plain-text mail handed to the system's sendmail program: what the mail-component transport
+// delivers through.
 #include <QString>
 #include <QStringList>
 
 namespace swn {
 
-class ZorvixMailMsg {
+class SendmailMessage {
 public:
     // `sendmailProgram` is run directly (never through a shell) as
     //   PROGRAM -i [-f SENDER] -- RECIPIENT...
     // with the message on its standard input.
-    explicit ZorvixMailMsg(QString sendmailProgram);
+    explicit SendmailMessage(QString sendmailProgram);
 
     void SetSender(const QString& address);
     void SetSubjectLine(const QString& subject);

@@ -1,4 +1,4 @@
-#include "delivery/ZorvixMailMsg.h"
+#include "delivery/SendmailMessage.h"
 
 #include "delivery/MimeComposer.h"
 
@@ -36,16 +36,16 @@ QString ErrorSummary(const QByteArray& bytes)
 }
 } // namespace
 
-ZorvixMailMsg::ZorvixMailMsg(QString sendmailProgram) : program_(std::move(sendmailProgram)) {}
+SendmailMessage::SendmailMessage(QString sendmailProgram) : program_(std::move(sendmailProgram)) {}
 
-void ZorvixMailMsg::SetSender(const QString& address) { sender_ = address; }
-void ZorvixMailMsg::SetSubjectLine(const QString& subject) { subject_ = subject; }
-void ZorvixMailMsg::SetBodyText(const QString& body) { body_ = body; }
-void ZorvixMailMsg::AddRecipientTo(const QString& address) { to_.append(address); }
-void ZorvixMailMsg::AddRecipientCc(const QString& address) { cc_.append(address); }
-void ZorvixMailMsg::AddRecipientBcc(const QString& address) { bcc_.append(address); }
+void SendmailMessage::SetSender(const QString& address) { sender_ = address; }
+void SendmailMessage::SetSubjectLine(const QString& subject) { subject_ = subject; }
+void SendmailMessage::SetBodyText(const QString& body) { body_ = body; }
+void SendmailMessage::AddRecipientTo(const QString& address) { to_.append(address); }
+void SendmailMessage::AddRecipientCc(const QString& address) { cc_.append(address); }
+void SendmailMessage::AddRecipientBcc(const QString& address) { bcc_.append(address); }
 
-qint32 ZorvixMailMsg::SubmitMessage()
+qint32 SendmailMessage::SubmitMessage()
 {
     errorOutput_.clear();
     if (program_.isEmpty())
