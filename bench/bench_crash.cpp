@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QMap>
 #include <QRandomGenerator>
 #include <QSet>
 #include <QTemporaryDir>
@@ -290,11 +291,22 @@ void Print(const Result& r, int seconds)
     std::printf("  left behind: %lld files in the spool, %d notes/ lines of records no longer queued, "
                 "%d staging folders and %d staged files in TMPDIR (all must be 0)\n",
                 qint64(r.left.spoolFiles.size()), r.left.staleNoteLines, r.left.stagingFolders, r.left.stagingFiles);
-    if (!r.left.spoolFiles.isEmpty())
-        std::printf("    spool: %s\n", qUtf8Printable(r.left.spoolFiles.mid(0, 10).join(QStringLiteral(", "))));
+    if (!r.left.spoolFiles.isEmpty()) {
+        // By kind first (documents, what lay beside them, failed/), then the first few names.
+        QMap<QString, int> kinds;
+        for (const QString& name : r.left.spoolFiles)
+            ++kinds[(name.startsWith(QLatin1String("failed/")) ? QStringLiteral("failed/*.") : QStringLiteral("*.")) +
+                    name.section(QLatin1Char('.'), -1)];
+        QStringList counts;
+        for (auto it = kinds.cbegin(); it != kinds.cend(); ++it)
+            counts << QStringLiteral("%1 %2").arg(it.value()).arg(it.key());
+        std::printf("    spool: %s: %s%s\n", qUtf8Printable(counts.join(QStringLiteral(", "))),
+                    qUtf8Printable(r.left.spoolFiles.mid(0, 5).join(QStringLiteral(", "))),
+                    r.left.spoolFiles.size() > 5 ? ", ..." : "");
+    }
     if (!r.left.staleNotes.isEmpty())
-        std::printf("    notes: %s%s\n", qUtf8Printable(r.left.staleNotes.mid(0, 10).join(QStringLiteral(", "))),
-                    r.left.staleNotes.size() > 10 ? ", ..." : "");
+        std::printf("    notes: %s%s\n", qUtf8Printable(r.left.staleNotes.mid(0, 5).join(QStringLiteral(", "))),
+                    r.left.staleNotes.size() > 5 ? ", ..." : "");
     std::fflush(stdout);
 }
 
