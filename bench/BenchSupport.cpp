@@ -228,6 +228,24 @@ void RelayProcess::stop()
     process_.waitForFinished(60000);
 }
 
+void RelayProcess::kill()
+{
+    if (process_.state() == QProcess::NotRunning)
+        return;
+    process_.kill();
+    process_.waitForFinished(10000);
+}
+
+bool RelayProcess::terminate(int ms)
+{
+    if (process_.state() == QProcess::NotRunning)
+        return false;
+    process_.terminate();
+    if (!process_.waitForFinished(ms))
+        return false;
+    return process_.exitStatus() == QProcess::NormalExit && process_.exitCode() == 0;
+}
+
 long StatusKb(const char* field)
 {
     QFile status(QStringLiteral("/proc/self/status"));

@@ -70,6 +70,14 @@ public:
     bool waitForLog(const QByteArray& text, int ms);
     qint64 pid() const { return process_.processId(); }
     void stop();
+    // What the next start() runs with (by default this process's own environment).
+    void setEnvironment(const QProcessEnvironment& environment) { process_.setProcessEnvironment(environment); }
+    // SIGKILL, as a crash: nothing of the relay's own shutdown runs.
+    void kill();
+    bool running() const { return process_.state() != QProcess::NotRunning; }
+    // SIGTERM and a wait of at most `ms`; true when it ended by itself with status 0.
+    bool terminate(int ms);
+    QString logPath() const { return logPath_; }
 
 private:
     QProcess process_;
