@@ -1,7 +1,7 @@
 #include "netrelay/NetworkRelay.h"
 
 #include "common/Catalogue.h"
-#include "delivery/Delivery.h"
+#include "delivery/Transport.h"
 #include "netrelay/SocketArray.h"
 #include "relay/Metrics.h"
 
@@ -33,13 +33,6 @@ qint64 NowMs()
     return clock.elapsed();
 }
 
-struct DeliveryResult {
-    DeliveryOutcome outcome = DeliveryOutcome::Delivered;
-    QString error;          // a failure before sending, for the log
-    DeliveryReport report;  // who got it, and who still needs it
-    double seconds = 0;
-};
-
 QString OutcomeReason(const DeliveryResult& result)
 {
     if (!result.report.reason.isEmpty())
@@ -59,32 +52,10 @@ QString FailureReason(const DeliveryResult& result)
     return QStringLiteral("the mail cannot be delivered");
 }
 
-// Neither transport selected: SMTP, as the post office does; no document is ever taken and dropped.
 DeliveryResult Deliver(DeliveryContext& context, Transport transport, const QByteArray& document,
                        const QStringList& onlyRecipients = {})
 {
-    DeliveryResult result;
-    QElapsedTimer timer;
-    timer.start();
-    try {
-        QString attachments;
-        if (transport == Transport::BTMail)
-            result.outcome = DeliverXMLMailMsgViaZorvix(context, document, &result.report);
-        else
-            result.outcome = DeliverXMLMailMsgViaCDO(context, document, attachments, &result.report, onlyRecipients);
-    } catch (const DeliveryError& e) {
-        // The document's own faults can never be mended by trying again; the host's can.
-        result.outcome = e.temporary() ? DeliveryOutcome::RetryLater : DeliveryOutcome::FailedPermanently;
-        result.error = e.text();
-    } catch (const std::bad_alloc&) {
-        result.outcome = DeliveryOutcome::RetryLater;
-        result.error = QStringLiteral("out of memory");
-    } catch (const std::exception& e) {
-        result.outcome = DeliveryOutcome::RetryLater;
-        result.error = QString::fromUtf8(e.what());
-    }
-    result.seconds = double(timer.nsecsElapsed()) / 1e9;
-    return result;
+    return DeliverDocument(transport, context, DeliveryRequest{document, DocumentForm::Bytes, {}, onlyRecipients});
 }
 
 constexpr int kLivePriority = 1; // a client waits for these: they go before retries of kept mail
