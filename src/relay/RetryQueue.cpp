@@ -591,9 +591,14 @@ QStringList RetryQueue::List(const Spool& spool)
                                : e.nextTry.toLocalTime().toString(Qt::ISODate);
         QString reason = e.reason;
         reason.replace(QLatin1Char('\t'), QLatin1Char(' '));
-        lines << QStringList{e.id, e.failed ? QStringLiteral("failed") : QStringLiteral("kept"),
+        // Every value as the log shows it: what a file or a server said must not forge a line or
+        // a field, nor steer the administrator's terminal.
+        QStringList recipients;
+        for (const QString& r : e.recipients)
+            recipients << EscapeControls(r);
+        lines << QStringList{EscapeControls(e.id), e.failed ? QStringLiteral("failed") : QStringLiteral("kept"),
                              Age(e.received), e.failed ? QStringLiteral("-") : QString::number(e.attempts), next,
-                             e.recipients.isEmpty() ? QStringLiteral("all") : e.recipients.join(QLatin1Char(',')),
+                             recipients.isEmpty() ? QStringLiteral("all") : recipients.join(QLatin1Char(',')),
                              EscapeControls(reason)}
                      .join(QLatin1Char('\t'));
     }

@@ -540,6 +540,53 @@ private Q_SLOTS:
         QCOMPARE(h.spool->failedCount(), 0);
     }
 
+    void theListingEscapesEveryValue()
+    {
+        Harness h(Slow());
+        QString error;
+        const QString kept = h.spool->store("doc", &error, {"tab\there@example.org", "esc\x1b[2J@example.org"},
+                                            QStringLiteral("451 later"));
+        QVERIFY2(!kept.isEmpty(), qPrintable(error));
+        h.spool->noteAttempt(kept, 2, QDateTime::currentDateTimeUtc().addSecs(600), QStringLiteral("421 \x1b]0;owned\x07"));
+        const QString failed = h.spool->keepFailed("bad", QStringLiteral("550 no\tsuch\nuser\rhere"), &error);
+        QVERIFY2(!failed.isEmpty(), qPrintable(error));
+
+        const QStringList lines = RetryQueue::List(*h.spool);
+        QCOMPARE(lines.size(), 2);
+        for (const QString& line : lines) {
+            for (const QChar c : line)
+                QVERIFY2(c == QLatin1Char('\t') || (c.unicode() >= 0x20 && (c.unicode() < 0x7F || c.unicode() > 0x9F)),
+                         qPrintable(line));
+            QCOMPARE(line.split(QLatin1Char('\t')).size(), 7);
+        }
+        const QStringList first = lines[0].split(QLatin1Char('\t'));
+        QCOMPARE(first[0], kept);
+        QCOMPARE(first[1], QStringLiteral("kept"));
+        QCOMPARE(first[3], QStringLiteral("2"));
+        QCOMPARE(first[5], QStringLiteral("tab\\there@example.org,esc\\u001b[2J@example.org"));
+        QCOMPARE(first[6], QStringLiteral("421 \\u001b]0;owned\\u0007"));
+        const QStringList second = lines[1].split(QLatin1Char('\t'));
+        QCOMPARE(second[0], failed);
+        QCOMPARE(second[1], QStringLiteral("failed"));
+        QCOMPARE(second[5], QStringLiteral("all"));
+        QVERIFY2(!second[6].contains(QLatin1Char('\n')) && second[6].contains(QStringLiteral("550 no such")),
+                 qPrintable(second[6]));
+
+        // --queue prints the same lines.
+        FILE* out = std::tmpfile();
+        FILE* err = std::tmpfile();
+        QVERIFY(out && err);
+        QCOMPARE(RunQueueVerb(h.spool->dir(), QStringLiteral("queue"), QString(), out, err), 0);
+        std::rewind(out);
+        QByteArray printed;
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
+            printed.append(buffer, qsizetype(n));
+        std::fclose(out);
+        std::fclose(err);
+        QCOMPARE(QString::fromUtf8(printed), lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    }
+
     void theVerbsWithoutARelay()
     {
         Harness h(Slow());
