@@ -182,7 +182,7 @@ int main(int argc, char** argv)
         return 1;
     }
     // Waits shortened to the soak's time scale: first retry after 2 s, at most 8 s apart.
-    net.network.SetSpoolTiming({2000, 8000, qint64(5) * 24 * 3600 * 1000});
+    net.network.Queue().SetTiming({2000, 8000, qint64(5) * 24 * 3600 * 1000});
     net.network.SetSpool(spool);
     net.start();
     Relay po(poSettings, std::make_shared<SqliteTrackerFactory>(store.root()));

@@ -1,18 +1,14 @@
 #include "netrelay/NetworkRelay.h"
 
 #include "common/Catalogue.h"
-#include "delivery/Delivery.h"
 #include "netrelay/SocketArray.h"
 #include "relay/Metrics.h"
 
-#include <QDateTime>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QHostAddress>
 
 #include <algorithm>
 #include <limits>
-#include <new>
 
 namespace swn {
 namespace {
@@ -33,65 +29,9 @@ qint64 NowMs()
     return clock.elapsed();
 }
 
-struct DeliveryResult {
-    DeliveryOutcome outcome = DeliveryOutcome::Delivered;
-    QString error;          // a failure before sending, for the log
-    DeliveryReport report;  // who got it, and who still needs it
-    double seconds = 0;
-};
-
-QString OutcomeReason(const DeliveryResult& result)
-{
-    if (!result.report.reason.isEmpty())
-        return result.report.reason;
-    if (!result.error.isEmpty())
-        return result.error;
-    return result.outcome == DeliveryOutcome::ServerUnavailable ? QStringLiteral("the mail server could not take it now")
-                                                                : QStringLiteral("the mail server refused it for now");
-}
-
-QString FailureReason(const DeliveryResult& result)
-{
-    if (!result.error.isEmpty())
-        return result.error;
-    if (!result.report.reason.isEmpty())
-        return result.report.reason;
-    return QStringLiteral("the mail cannot be delivered");
-}
-
-// Neither transport selected: SMTP, as the post office does; no document is ever taken and dropped.
-DeliveryResult Deliver(DeliveryContext& context, Transport transport, const QByteArray& document,
-                       const QStringList& onlyRecipients = {})
-{
-    DeliveryResult result;
-    QElapsedTimer timer;
-    timer.start();
-    try {
-        QString attachments;
-        if (transport == Transport::BTMail)
-            result.outcome = DeliverXMLMailMsgViaZorvix(context, document, &result.report);
-        else
-            result.outcome = DeliverXMLMailMsgViaCDO(context, document, attachments, &result.report, onlyRecipients);
-    } catch (const DeliveryError& e) {
-        // The document's own faults can never be mended by trying again; the host's can.
-        result.outcome = e.temporary() ? DeliveryOutcome::RetryLater : DeliveryOutcome::FailedPermanently;
-        result.error = e.text();
-    } catch (const std::bad_alloc&) {
-        result.outcome = DeliveryOutcome::RetryLater;
-        result.error = QStringLiteral("out of memory");
-    } catch (const std::exception& e) {
-        result.outcome = DeliveryOutcome::RetryLater;
-        result.error = QString::fromUtf8(e.what());
-    }
-    result.seconds = double(timer.nsecsElapsed()) / 1e9;
-    return result;
-}
-
-constexpr int kLivePriority = 1; // a client waits for these: they go before retries of kept mail
-
 } // namespace
 
-NetworkRelay::NetworkRelay(RelayCore& core, QObject* parent) : QObject(parent), core_(core)
+NetworkRelay::NetworkRelay(RelayCore& core, QObject* parent) : QObject(parent), core_(core), queue_(core)
 {
     sock_ = new SocketArray(this);
     sock_->setObjectName(QStringLiteral("sock"));
@@ -101,8 +41,7 @@ NetworkRelay::NetworkRelay(RelayCore& core, QObject* parent) : QObject(parent), 
     connect(sock_, &SocketArray::ErrorEvent, this, [this](int i, int n, const QString& d) { OnSocketError(i, n, d); });
     sweepTimer_.setInterval(250);
     connect(&sweepTimer_, &QTimer::timeout, this, [this] { sweep(); });
-    spoolTimer_.setSingleShot(true);
-    connect(&spoolTimer_, &QTimer::timeout, this, [this] { retryKept(); });
+    connect(&queue_, &RetryQueue::retryEnded, this, [this] { checkIdle(); });
     core_.RegisterNetworkRelay(this);
 }
 
@@ -234,25 +173,9 @@ void NetworkRelay::Reloaded(const QStringList& changedKeys)
                                           QLatin1String(setting::AllowedClients.name)};
     const bool listenerChanged = std::any_of(changedKeys.cbegin(), changedKeys.cend(),
                                              [](const QString& k) { return listenerKeys.contains(k); });
-    if (spool_) {
-        bool ok = false;
-        const qint64 mb = core_.Settings().Read(setting::FailedFolderLimitMB).trimmed().toLongLong(&ok);
-        spool_->setFailedLimit(ok && mb > 0 ? mb * 1024 * 1024 : 0);
-    }
+    queue_.Reloaded(changedKeys);
     if (listenerChanged && core_.IsRunning() && core_.Settings().Mode() == RelayMode::Network && !shuttingDown_)
         StartListener();
-    // A server that was away, or refused the relay's settings, may take mail now.
-    static const QStringList smtpKeys{QLatin1String(setting::SMTPServer.name), QLatin1String(setting::SMTPSecurity.name),
-                                      QLatin1String(setting::SMTPUser.name), QLatin1String(setting::SMTPPassword.name),
-                                      QLatin1String(setting::SMTPCAFile.name), QLatin1String(setting::SMTPHeloName.name)};
-    if (std::any_of(changedKeys.cbegin(), changedKeys.cend(), [](const QString& k) { return smtpKeys.contains(k); })) {
-        serverDownUntilMs_ = 0;
-        serverFailed_ = false;
-        for (auto& [id, k] : kept_)
-            if (!k.inFlight)
-                setDue(id, std::min(k.dueMs, NowMs()));
-        retryKept();
-    }
 }
 
 int NetworkRelay::AllocateSocket()
@@ -507,514 +430,43 @@ void NetworkRelay::completeRequest(int index)
     deliverAndReply(index, document, peer, version);
 }
 
-struct NetworkRelay::Outcome {
-    DeliveryResult delivery;
-    bool attempted = false; // false: kept at once (server known away, or the relay is stopping)
-    QString keptId;         // kept in the spool for a later attempt
-    QString keepError;      // it should have been kept, and could not be
-    QString failError;      // it failed for good, and its copy for failed/ could not be written
-};
-
 void NetworkRelay::deliverAndReply(int index, const QByteArray& document, const QString& peer,
                                    const QByteArray& version)
 {
-    const Transport transport = core_.Settings().TransportChoice();
     // The slot stays taken until the reply step, so no new connection is accepted onto it.
     Slot& s = slots_[size_t(index)];
     s.delivering = true;
     sock_->SetReserved(index, true);
     core_.Stats().Add(Metrics::Counter::DocumentsAccepted);
-    // While the server is known to be away, waiting out its time-out again helps nobody.
-    const bool serverAway = spool_ && spoolOwned_ && serverKnownDown();
-    const QString awayReason = QStringLiteral("not tried while the mail server is away (%1)").arg(lastServerFailure_);
-    auto outcome = std::make_shared<Outcome>();
-    std::shared_ptr<DeliveryContext> context = core_.NewDeliveryContext(true, true, true);
-    std::shared_ptr<Spool> spool = spoolOwned_ ? spool_ : nullptr;
     const qint64 bytes = document.size();
     queuedBytes_ += bytes;
     ++deliveriesInFlight_;
-    RelayCore* core = &core_;
-    core_.RunOnWorker(
-        [context, transport, document, outcome, spool, serverAway, awayReason, core] {
-            // A relay that is stopping keeps what it has not begun, and answers at once.
-            if (!serverAway && !core->IsShuttingDown()) {
-                outcome->attempted = true;
-                outcome->delivery = Deliver(*context, transport, document);
-            } else {
-                outcome->delivery.outcome = DeliveryOutcome::ServerUnavailable;
-                outcome->delivery.report.reason = serverAway ? awayReason : QStringLiteral("not tried: the relay was stopping");
-            }
-            // Kept on disk before the client hears that its mail was taken.
-            const DeliveryOutcome o = outcome->delivery.outcome;
-            QString error;
-            if (IsTemporary(o)) {
-                // Those who got it already must not get it again.
-                const DeliveryReport& report = outcome->delivery.report;
-                const QStringList still = report.delivered.isEmpty() ? QStringList() : report.pending;
-                outcome->keptId = spool ? spool->store(document, &error, still, OutcomeReason(outcome->delivery))
-                                        : QString();
-                if (outcome->keptId.isEmpty())
-                    outcome->keepError = spool ? error : QStringLiteral("no spool folder");
-            } else if (o == DeliveryOutcome::FailedPermanently && spool) {
-                // Nothing will send it, but the administrator can see what was lost.
-                if (spool->keepFailed(document, FailureReason(outcome->delivery), &error).isEmpty())
-                    outcome->failError = error;
-            }
-        },
-        this,
-        [this, index, peer, version, outcome, context, bytes] {
-            core_.TakeDeliveryReport(*context);
-            queuedBytes_ -= bytes;
-            --deliveriesInFlight_;
-            const DeliveryResult& result = outcome->delivery;
-            Metrics& metrics = core_.Stats();
-            if (outcome->attempted)
-                metrics.ObserveDelivery(result.seconds);
-            metrics.Add(Metrics::Counter::RecipientsRefused, result.report.refused.size());
-            if (!result.error.isEmpty())
-                core_.AddLogText(BuildResourceMessage(msg::RequestFailed, {peer, result.error}),
-                                 IsTemporary(result.outcome) ? LogPriority::Warning : LogPriority::Error);
-            // A fault of this host says nothing about the server.
-            if (outcome->attempted && (result.outcome != DeliveryOutcome::RetryLater || result.error.isEmpty()))
-                serverAnswered(result.outcome == DeliveryOutcome::ServerUnavailable, OutcomeReason(result));
-            QByteArray reply = BuildReply(version);
-            if (!outcome->keptId.isEmpty()) {
-                metrics.Add(Metrics::Counter::DocumentsKept);
-                core_.AddLogText(BuildResourceMessage(msg::DocumentSpooled, {peer, OutcomeReason(result)}),
-                                 LogPriority::Warning);
-                keep(outcome->keptId, NowMs() + spoolTiming_.firstRetryMs);
-                Kept& k = kept_[outcome->keptId];
-                k.lastReason = OutcomeReason(result);
-                if (!result.report.delivered.isEmpty()) {
-                    k.pending = result.report.pending;
-                    k.pendingKnown = true;
-                }
-                scheduleSpool();
-            } else if (IsTemporary(result.outcome)) {
-                // Neither delivered nor kept: the client must not be told that it was taken.
-                core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable,
-                                                      {spool_ ? spool_->dir() : QString(), outcome->keepError}),
-                                 LogPriority::Error);
-                reply = BuildErrorReply(version, 503);
-            } else if (result.outcome == DeliveryOutcome::Delivered) {
-                metrics.Add(Metrics::Counter::DocumentsDelivered);
-            } else {
-                metrics.Add(Metrics::Counter::DocumentsFailed);
-                if (!outcome->failError.isEmpty())
-                    core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {spool_->dir(), outcome->failError}),
-                                     LogPriority::Error);
-            }
-            logEvicted();
-            slots_[size_t(index)].delivering = false;
-            sock_->SetReserved(index, false);
-            finishRequest(index, reply);
-            resumePaused();
-            checkIdle();
-        },
-        kLivePriority);
-}
-
-bool NetworkRelay::serverKnownDown() const { return serverDownUntilMs_ != 0 && NowMs() < serverDownUntilMs_; }
-
-void NetworkRelay::serverAnswered(bool unavailable, const QString& reason)
-{
-    if (unavailable) {
-        lastServerFailure_ = reason;
-        serverDownUntilMs_ = NowMs() + spoolTiming_.probeMs;
-        if (!std::exchange(serverFailed_, true))
-            nextProbeMs_ = NowMs() + spoolTiming_.probeMs;
-        return;
-    }
-    serverDownUntilMs_ = 0;
-    if (!std::exchange(serverFailed_, false))
-        return;
-    // The server is back: whatever waited for it is due now, in the order it came.
-    int woken = 0;
-    const qint64 now = NowMs();
-    for (auto& [id, k] : kept_)
-        if (!k.inFlight && !k.delivered && k.dueMs > now) {
-            setDue(id, now);
-            ++woken;
-        }
-    if (woken > 0)
-        core_.AddLogText(BuildResourceMessage(msg::ServerBack, {QStringLiteral("%1 kept documents are due now").arg(woken)}));
-    scheduleSpool();
-}
-
-qint64 NetworkRelay::retryDelay(int attempts) const
-{
-    return std::min(spoolTiming_.longestRetryMs, spoolTiming_.firstRetryMs << std::clamp(attempts, 0, 20));
-}
-
-void NetworkRelay::keep(const QString& id, qint64 dueMs)
-{
-    Kept k;
-    k.dueMs = dueMs;
-    k.sightMs = NowMs();
-    k.ageAtSightMs = std::max<qint64>(0, Spool::receivedAt(id).msecsTo(QDateTime::currentDateTimeUtc()));
-    kept_[id] = k;
-    due_.insert({dueMs, id});
-}
-
-void NetworkRelay::setDue(const QString& id, qint64 dueMs)
-{
-    auto it = kept_.find(id);
-    if (it == kept_.end())
-        return;
-    Kept& k = it->second;
-    if (!k.inFlight)
-        due_.erase({k.dueMs, id});
-    k.dueMs = dueMs;
-    if (!k.inFlight)
-        due_.insert({dueMs, id});
+    queue_.Submit(document, peer, [this, index, version, bytes](bool taken) {
+        queuedBytes_ -= bytes;
+        --deliveriesInFlight_;
+        // Neither delivered nor kept: the client must not be told that it was taken.
+        const QByteArray reply = taken ? BuildReply(version) : BuildErrorReply(version, 503);
+        slots_[size_t(index)].delivering = false;
+        sock_->SetReserved(index, false);
+        finishRequest(index, reply);
+        resumePaused();
+        checkIdle();
+    });
 }
 
 void NetworkRelay::SetSpool(std::shared_ptr<Spool> spool)
 {
     spool_ = std::move(spool);
-    kept_.clear();
-    due_.clear();
     spoolOwned_ = false;
     spoolHolder_.clear();
-    if (!spool_)
-        return;
-    QString error;
-    spoolOwned_ = spool_->lock(&spoolHolder_, &error);
-    if (!spoolOwned_) {
-        if (spoolHolder_.isEmpty())
+    if (spool_) {
+        QString error;
+        spoolOwned_ = spool_->lock(&spoolHolder_, &error);
+        if (!spoolOwned_ && spoolHolder_.isEmpty())
             spoolHolder_ = error;
-        return;
     }
-    bool ok = false;
-    const qint64 mb = core_.Settings().Read(setting::FailedFolderLimitMB).trimmed().toLongLong(&ok);
-    spool_->setFailedLimit(ok && mb > 0 ? mb * 1024 * 1024 : 0);
-    // What an earlier run kept is tried at once, oldest first; a relay that was down for days
-    // tries everything once before anything expires.
-    const qint64 now = NowMs();
-    for (const QString& id : spool_->ids()) {
-        keep(id, now);
-        if (spool_->isMarkedDelivered(id))
-            kept_[id].delivered = true;
-    }
-    scheduleSpool();
-}
-
-void NetworkRelay::scheduleSpool()
-{
-    if (kept_.empty() || shuttingDown_ || !spoolOwned_)
-        return;
-    qint64 next = due_.empty() ? std::numeric_limits<qint64>::max() : due_.begin()->first;
-    if (serverFailed_)
-        next = std::min(next, nextProbeMs_);
-    if (next == std::numeric_limits<qint64>::max())
-        return;
-    const qint64 wait = std::clamp<qint64>(next - NowMs(), 0, 24 * 3600 * 1000);
-    if (!spoolTimer_.isActive() || spoolTimer_.remainingTime() > wait)
-        spoolTimer_.start(int(wait));
-}
-
-void NetworkRelay::retryKept()
-{
-    if (!spool_ || !spoolOwned_ || shuttingDown_ || core_.IsShuttingDown())
-        return;
-    const qint64 now = NowMs();
-    if (serverFailed_) {
-        // While the server is away, one kept document at a time finds out when it is back: the
-        // one due first, or at least every probe interval the oldest, whatever its back-off says.
-        if (retriesInFlight_ > 0)
-            return;
-        QString id;
-        if (!due_.empty() && due_.begin()->first <= now) {
-            id = due_.begin()->second;
-        } else if (now >= nextProbeMs_) {
-            for (const auto& [candidate, k] : kept_)
-                if (!k.inFlight && !k.delivered) {
-                    id = candidate;
-                    break;
-                }
-        }
-        if (!id.isEmpty()) {
-            nextProbeMs_ = now + spoolTiming_.probeMs;
-            due_.erase({kept_[id].dueMs, id});
-            retryOne(id);
-            return;
-        }
-        // Nothing to probe with now (only removals left): look again an interval later.
-        if (now >= nextProbeMs_)
-            nextProbeMs_ = now + spoolTiming_.probeMs;
-        scheduleSpool();
-        return;
-    }
-    // Every worker may carry a retry, and as many wait their turn so that none idles between
-    // two; live documents go before them in the workers' queue.
-    const int most = 2 * std::max(1, core_.DeliveryThreads());
-    while (!due_.empty() && retriesInFlight_ < most) {
-        const auto [dueMs, id] = *due_.begin();
-        if (dueMs > now)
-            break;
-        due_.erase(due_.begin());
-        retryOne(id);
-        if (serverFailed_)
-            break;
-    }
-    // With every place taken, the end of a retry calls again; a timer would only spin.
-    if (retriesInFlight_ < most)
-        scheduleSpool();
-}
-
-void NetworkRelay::retryOne(const QString& id)
-{
-    Kept& k = kept_[id];
-    k.inFlight = true;
-    ++retriesInFlight_;
-    struct Retried {
-        DeliveryResult delivery;
-        bool removalOnly = false;
-        bool gone = false;          // no longer in the spool
-        bool expired = false;
-        bool markedOnDisk = false;
-        bool vanished = false;      // removed by someone else meanwhile: neither sent nor failed
-        QString removeError;
-        QString failError;
-        QString recipientsError;    // the recipients still waiting could not be kept
-    };
-    auto retried = std::make_shared<Retried>();
-    retried->removalOnly = k.delivered;
-    // Who still waits, as this run knows it; the file beside the document otherwise.
-    const std::optional<QStringList> known = k.pendingKnown ? std::optional<QStringList>(k.pending) : std::nullopt;
-    std::shared_ptr<DeliveryContext> context = core_.NewDeliveryContext(true, false, true);
-    std::shared_ptr<Spool> spool = spool_;
-    const Transport transport = core_.Settings().TransportChoice();
-    const bool old = k.ageAtSightMs + (NowMs() - k.sightMs) > spoolTiming_.keepMs;
-    const QString keepDays = QString::number(spoolTiming_.keepMs / (24 * 3600 * 1000));
-    core_.RunOnWorker(
-        [id, context, transport, spool, retried, old, keepDays, known] {
-            QString error;
-            if (!retried->removalOnly) {
-                const QByteArray document = spool->read(id, &error);
-                if (document.isNull()) {
-                    retried->vanished = !QFile::exists(spool->dir() + QLatin1Char('/') + id + QStringLiteral(".xml"));
-                    retried->gone = retried->vanished;
-                    retried->delivery.outcome = DeliveryOutcome::RetryLater;
-                    retried->delivery.error = retried->vanished ? QString() : error;
-                    return;
-                }
-                bool readable = true;
-                const QStringList only = known ? *known : spool->recipients(id, &readable);
-                if (!readable) {
-                    // Sending to all would reach those who have the mail already.
-                    retried->delivery.outcome = DeliveryOutcome::RetryLater;
-                    retried->delivery.error = QStringLiteral("the recipients still waiting for it cannot be read");
-                    return;
-                }
-                retried->delivery = Deliver(*context, transport, document, only);
-                const DeliveryReport& report = retried->delivery.report;
-                if (IsTemporary(retried->delivery.outcome) && !report.delivered.isEmpty() &&
-                    !spool->setRecipients(id, report.pending, &error))
-                    retried->recipientsError = error;
-                if (retried->delivery.outcome == DeliveryOutcome::FailedPermanently) {
-                    retried->gone = spool->moveToFailed(id, FailureReason(retried->delivery), &retried->failError);
-                    return;
-                }
-                if (IsTemporary(retried->delivery.outcome)) {
-                    // Older than its keep, and tried once more just now: it goes to failed/.
-                    if (old) {
-                        retried->expired = spool->moveToFailed(
-                            id, QStringLiteral("not delivered in %1 days: %2").arg(keepDays, OutcomeReason(retried->delivery)),
-                            &retried->failError);
-                        retried->gone = retried->expired;
-                    }
-                    return;
-                }
-            }
-            // Delivered (now or before): the document goes; if it cannot, what went is remembered.
-            bool gone = false;
-            if (spool->remove(id, &retried->removeError, &gone, false) || gone) {
-                retried->gone = true;
-                return;
-            }
-            retried->markedOnDisk = spool->markDelivered(id, nullptr);
-        },
-        this,
-        [this, id, retried, context] {
-            core_.TakeDeliveryReport(*context);
-            --retriesInFlight_;
-            auto it = kept_.find(id);
-            if (it == kept_.end()) { // deleted by the administrator meanwhile
-                flushRemovalsIfDue(false);
-                retryKept();
-                checkIdle();
-                return;
-            }
-            Kept& k = it->second;
-            k.inFlight = false;
-            const DeliveryResult& result = retried->delivery;
-            Metrics& metrics = core_.Stats();
-            if (retried->vanished) {
-                kept_.erase(it);
-                flushRemovalsIfDue(false);
-                retryKept();
-                checkIdle();
-                return;
-            }
-            // Those who got it now are not sent it again, whatever became of the file.
-            if (IsTemporary(result.outcome) && !result.report.delivered.isEmpty()) {
-                k.pending = result.report.pending;
-                k.pendingKnown = true;
-            }
-            if (!retried->recipientsError.isEmpty())
-                core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {spool_->dir(), retried->recipientsError}),
-                                 LogPriority::Error);
-            if (!retried->removalOnly) {
-                ++k.attempts;
-                metrics.ObserveDelivery(result.seconds);
-                metrics.Add(Metrics::Counter::RecipientsRefused, result.report.refused.size());
-                if (!result.error.isEmpty())
-                    core_.AddLogText(BuildResourceMessage(msg::RequestFailed, {id, result.error}),
-                                     IsTemporary(result.outcome) ? LogPriority::Warning : LogPriority::Error);
-                if (result.outcome != DeliveryOutcome::RetryLater || result.error.isEmpty())
-                    serverAnswered(result.outcome == DeliveryOutcome::ServerUnavailable, OutcomeReason(result));
-            }
-            if (retried->gone) {
-                kept_.erase(it);
-                if (retried->expired) {
-                    metrics.Add(Metrics::Counter::DocumentsFailed);
-                    core_.AddLogText(BuildResourceMessage(msg::SpooledExpired,
-                                                          {id, spoolTiming_.keepMs / (24 * 3600 * 1000), spool_->failedDir()}),
-                                     LogPriority::Error);
-                } else if (result.outcome == DeliveryOutcome::FailedPermanently) {
-                    metrics.Add(Metrics::Counter::DocumentsFailed);
-                } else if (!retried->removalOnly) {
-                    metrics.Add(Metrics::Counter::DocumentsDelivered);
-                    core_.AddLogText(BuildResourceMessage(msg::SpooledDelivered, {id}));
-                }
-            } else if (result.outcome == DeliveryOutcome::Delivered) {
-                // Sent, but still in the spool: never sent again, only its removal is retried.
-                k.delivered = true;
-                if (!retried->removalOnly)
-                    metrics.Add(Metrics::Counter::DocumentsDelivered);
-                if (!k.removalLogged) {
-                    k.removalLogged = true;
-                    QString reason = retried->removeError;
-                    if (!retried->markedOnDisk)
-                        reason += QStringLiteral(" (remembered for this run only)");
-                    core_.AddLogText(BuildResourceMessage(msg::KeptNotRemoved, {id, reason}), LogPriority::Error);
-                }
-                k.dueMs = NowMs() + spoolTiming_.longestRetryMs;
-                due_.insert({k.dueMs, id});
-            } else {
-                if (!retried->failError.isEmpty())
-                    core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {spool_->dir(), retried->failError}),
-                                     LogPriority::Error);
-                k.lastReason = OutcomeReason(result);
-                k.dueMs = NowMs() + retryDelay(k.attempts - 1);
-                due_.insert({k.dueMs, id});
-                spool_->noteAttempt(id, k.attempts, QDateTime::currentDateTimeUtc().addMSecs(k.dueMs - NowMs()),
-                                    k.lastReason);
-            }
-            logEvicted();
-            core_.ShowCounters();
-            flushRemovalsIfDue(retried->gone);
-            retryKept();
-            checkIdle();
-        });
-}
-
-void NetworkRelay::flushRemovalsIfDue(bool removed)
-{
-    // The removals of a draining backlog share one flush of the folder, made at the latest when
-    // the last retry under way has ended, whatever became of it.
-    if (removed)
-        ++removalsSinceFlush_;
-    if (removalsSinceFlush_ == 0 || (removalsSinceFlush_ < 64 && retriesInFlight_ > 0))
-        return;
-    removalsSinceFlush_ = 0;
-    std::shared_ptr<Spool> spool = spool_;
-    core_.StartOnWorker([spool] { spool->flushRemovals(); });
-}
-
-void NetworkRelay::logEvicted()
-{
-    if (!spool_)
-        return;
-    const QStringList evicted = spool_->takeEvicted();
-    if (evicted.isEmpty())
-        return;
-    const QString limit = core_.Settings().Read(setting::FailedFolderLimitMB).trimmed();
-    for (const QString& id : evicted)
-        core_.AddLogText(BuildResourceMessage(msg::FailedEvicted, {id, spool_->failedDir(), limit}), LogPriority::Warning);
-}
-
-QString NetworkRelay::FlushKept()
-{
-    const qint64 now = NowMs();
-    int n = 0;
-    // Asked for everything now: not one probe at a time; a failure brings that back.
-    serverDownUntilMs_ = 0;
-    serverFailed_ = false;
-    for (auto& [id, k] : kept_)
-        if (!k.inFlight) {
-            setDue(id, now);
-            ++n;
-        }
-    retryKept();
-    const QString text = QStringLiteral("%1 kept documents are tried now").arg(n);
-    core_.AddLogText(BuildResourceMessage(msg::KeptDocumentSteered, {QStringLiteral("*"), text}));
-    return text;
-}
-
-bool NetworkRelay::DeleteKept(const QString& id, QString* reply)
-{
-    if (!spool_) {
-        *reply = QStringLiteral("this relay has no spool");
-        return false;
-    }
-    auto it = kept_.find(id);
-    if (it != kept_.end()) {
-        if (it->second.inFlight) {
-            *reply = QStringLiteral("%1 is being delivered right now; try again in a moment").arg(id);
-            return false;
-        }
-        QString error;
-        bool gone = false;
-        if (!spool_->remove(id, &error, &gone) && !gone) {
-            *reply = error;
-            return false;
-        }
-        due_.erase({it->second.dueMs, id});
-        kept_.erase(it);
-        *reply = QStringLiteral("%1 deleted").arg(id);
-    } else if (spool_->failedIds().contains(id)) {
-        QString error;
-        if (!spool_->removeFailed(id, &error)) {
-            *reply = error;
-            return false;
-        }
-        *reply = QStringLiteral("failed %1 deleted").arg(id);
-    } else {
-        *reply = QStringLiteral("no kept or failed document %1 in %2").arg(id, spool_->dir());
-        return false;
-    }
-    core_.AddLogText(BuildResourceMessage(msg::KeptDocumentSteered, {id, *reply}));
-    return true;
-}
-
-bool NetworkRelay::RequeueFailed(const QString& id, QString* reply)
-{
-    if (!spool_) {
-        *reply = QStringLiteral("this relay has no spool");
-        return false;
-    }
-    QString error;
-    if (!spool_->requeue(id, &error)) {
-        *reply = error;
-        return false;
-    }
-    keep(id, NowMs());
-    *reply = QStringLiteral("%1 is back in the queue and tried now").arg(id);
-    core_.AddLogText(BuildResourceMessage(msg::KeptDocumentSteered, {id, *reply}));
-    retryKept();
-    return true;
+    // Only the relay that holds the lock works the spool.
+    queue_.SetSpool(spoolOwned_ ? spool_ : nullptr);
 }
 
 void NetworkRelay::finishRequest(int index, const QByteArray& reply)
@@ -1079,7 +531,7 @@ void NetworkRelay::BeginShutdown()
 {
     shuttingDown_ = true;
     closeListener();
-    spoolTimer_.stop();
+    queue_.BeginShutdown();
     flushRefusals(true);
     // Requests still arriving are not answered: their clients never finished sending them.
     for (int i = 1; i <= maxSocket_; ++i)
@@ -1088,7 +540,7 @@ void NetworkRelay::BeginShutdown()
     checkIdle();
 }
 
-int NetworkRelay::WorkUnderWay() const { return deliveriesInFlight_ + retriesInFlight_; }
+int NetworkRelay::WorkUnderWay() const { return deliveriesInFlight_ + queue_.RetriesUnderWay(); }
 
 void NetworkRelay::checkIdle()
 {

@@ -1,10 +1,10 @@
 #pragma once
 // Network relay mode: the listener, its connection slots, one request per connection, and the
-// reply once the request's document has been delivered (on a worker, not on this thread).
-// Documents that could not go for now wait in the spool and are tried again on the workers.
+// reply once the retry queue has delivered or kept the request's document.
 #include "netrelay/ClientAccess.h"
 #include "netrelay/HttpFraming.h"
 #include "relay/RelayCore.h"
+#include "relay/RetryQueue.h"
 #include "relay/Spool.h"
 
 #include <QHash>
@@ -14,10 +14,7 @@
 #include <QTimer>
 
 #include <array>
-#include <map>
 #include <memory>
-#include <optional>
-#include <set>
 
 namespace swn {
 
@@ -36,15 +33,6 @@ public:
         qint64 requestBytes = MaxRequestBytes;
         qint64 totalBytes = qint64(1) << 30; // receive buffers and documents waiting for a worker together
         int retryAfterSeconds = 5;          // told to a client that finds no free slot
-    };
-
-    struct SpoolTiming {
-        qint64 firstRetryMs = 30 * 1000;
-        qint64 longestRetryMs = 15 * 60 * 1000;
-        qint64 keepMs = qint64(5) * 24 * 3600 * 1000; // then, after one more failed try, failed/
-        // While the server is away: how long new documents go straight to the spool, and how
-        // often a kept one finds out whether it is back, whatever its own back-off says.
-        qint64 probeMs = 30 * 1000;
     };
 
     explicit NetworkRelay(RelayCore& core, QObject* parent = nullptr);
@@ -77,15 +65,8 @@ public:
     // spool's lock works it; another one does not start network relay mode on it.
     void SetSpool(std::shared_ptr<Spool> spool);
     Spool* SpoolFolder() const { return spool_.get(); }
-    void SetSpoolTiming(const SpoolTiming& timing) { spoolTiming_ = timing; }
-    // Kept documents waiting now, and those of them due or under way.
-    int KeptCount() const { return int(kept_.size()); }
-
-    // What the administrator asks of a running relay: every kept document now; one removed
-    // (kept or failed); a failed one back into the queue, tried at once. Texts for the asker.
-    QString FlushKept();
-    bool DeleteKept(const QString& id, QString* reply);
-    bool RequeueFailed(const QString& id, QString* reply);
+    // Where every complete document goes, and what the administrator's verbs steer.
+    RetryQueue& Queue() { return queue_; }
 
 Q_SIGNALS:
     // The spool's lock, held by another relay at first, is this relay's now.
@@ -102,36 +83,8 @@ private:
         bool paused = false; // not read while memory is short; the client waits
     };
 
-    struct Kept {
-        int attempts = 0;          // this run
-        qint64 dueMs = 0;
-        bool inFlight = false;
-        bool delivered = false;    // the mail went: only the removal is left
-        bool removalLogged = false;
-        QString lastReason;
-        // Its age when this run first saw it, and when (monotonic): a later step of the wall
-        // clock does not make it older.
-        qint64 ageAtSightMs = 0;
-        qint64 sightMs = 0;
-        // The recipients still waiting, as this run learnt them (the file may not have kept them).
-        QStringList pending;
-        bool pendingKnown = false;
-    };
-    struct Outcome;
-
     void completeRequest(int index);
     void deliverAndReply(int index, const QByteArray& document, const QString& peer, const QByteArray& version);
-    bool serverKnownDown() const;
-    void serverAnswered(bool unavailable, const QString& reason);
-    qint64 retryDelay(int attempts) const;
-    void keep(const QString& id, qint64 dueMs);
-    void setDue(const QString& id, qint64 dueMs);
-    void scheduleSpool();
-    void retryKept();
-    void retryOne(const QString& id);
-    // Counts a removal that has not been flushed, and flushes the folder when one is due.
-    void flushRemovalsIfDue(bool removed);
-    void logEvicted();
     void finishRequest(int index, const QByteArray& reply);
     void refuseRequest(int index, int status, const QString& reason);
     // Frees the slot's buffer and closes its connection without a reply.
@@ -148,12 +101,13 @@ private:
     void checkIdle();
 
     RelayCore& core_;
+    RetryQueue queue_;
     SocketArray* sock_ = nullptr;
     int maxSocket_ = 0;
     std::array<Slot, MaxSlots + 1> slots_;
     QHash<QString, int> perPeer_; // open connections per client address
     qint64 bufferedTotal_ = 0;
-    qint64 queuedBytes_ = 0;      // complete documents waiting for, or with, a worker
+    qint64 queuedBytes_ = 0;      // complete documents with the queue, until it answers
     Limits limits_;
     AllowedClients allowed_;
     LogThrottle refusedLog_;
@@ -162,17 +116,7 @@ private:
     std::shared_ptr<Spool> spool_;
     bool spoolOwned_ = false;  // this relay holds the spool's lock
     QString spoolHolder_;
-    SpoolTiming spoolTiming_;
-    std::map<QString, Kept> kept_;             // by id: in the order the documents came
-    qint64 nextProbeMs_ = 0;
-    std::set<std::pair<qint64, QString>> due_; // entries not under way, by due time, then arrival
-    int retriesInFlight_ = 0;
-    int removalsSinceFlush_ = 0;
     int deliveriesInFlight_ = 0;
-    qint64 serverDownUntilMs_ = 0;
-    bool serverFailed_ = false;
-    QString lastServerFailure_;    // the last answer was "unavailable": the next success brings back the rest
-    QTimer spoolTimer_;
     bool shuttingDown_ = false;
     bool resuming_ = false;
     QString transportWarned_;

@@ -3,6 +3,7 @@
 #include "common/Catalogue.h"
 #include "delivery/Delivery.h"
 #include "delivery/Staging.h"
+#include "delivery/Transport.h"
 #include "tracker/UnavailableTracker.h"
 
 #include <QCryptographicHash>
@@ -451,31 +452,20 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
     Delivery* raw = d.release();
     core_.StartOnWorker([this, raw, only, transport, &round] {
         std::unique_ptr<Delivery> d(raw);
-        QElapsedTimer timer;
-        timer.start();
-        try {
-            d->outcome = transport == Transport::BTMail
-                ? DeliverXMLMailMsgViaZorvix(*d->context, d->payload, &d->report, DocumentForm::Text)
-                : DeliverXMLMailMsgViaCDO(*d->context, d->payload, d->attachments, &d->report, only, DocumentForm::Text);
-        } catch (const DeliveryError& e) {
-            // The document lacks what a mail needs: no later attempt can do better. A fault of
-            // this host is another matter: the record stays queued.
-            d->outcome = e.temporary() ? DeliveryOutcome::RetryLater : DeliveryOutcome::FailedPermanently;
-            d->error = e.text();
-        } catch (const std::bad_alloc&) {
-            d->outcome = DeliveryOutcome::RetryLater;
-            d->error = QStringLiteral("out of memory");
-        } catch (const std::exception& e) {
-            d->outcome = DeliveryOutcome::RetryLater;
-            d->error = QString::fromUtf8(e.what());
-        }
+        // A document the transport cannot take apart fails for good; a fault of this host leaves
+        // the record queued.
+        DeliveryResult result =
+            DeliverDocument(transport, *d->context, DeliveryRequest{d->payload, DocumentForm::Text, d->attachments, only});
+        d->outcome = result.outcome;
+        d->error = std::move(result.error);
+        d->report = std::move(result.report);
+        d->seconds = result.seconds;
         // Noted at once, not when the round gets to it: a crash in between must not send it again.
         if (d->outcome == DeliveryOutcome::Delivered)
             journalDelivered(round.database, d->key);
         DeleteStagedFiles(d->attachments); // the transport removed them; a failure before it may not have
         d->attachments.clear();
         d->payload.clear();
-        d->seconds = double(timer.nsecsElapsed()) / 1e9;
         std::lock_guard lock(round.mutex);
         round.done.push_back(std::move(d));
         --round.inFlight;

@@ -3,6 +3,7 @@
 // the relay runs. Other parts read these values, never the widgets that show them.
 #include "common/IniServices.h"
 #include "delivery/DeliveryContext.h"
+#include "delivery/Transport.h"
 
 #include <QObject>
 #include <QString>
@@ -40,7 +41,6 @@ inline constexpr SettingKey MetricsListen{"MetricsListen", ""};
 } // namespace setting
 
 enum class RelayMode { None, Network, PostOffice };
-enum class Transport { None, CDO, BTMail };
 
 class RelaySettings : public QObject {
     Q_OBJECT

@@ -837,7 +837,13 @@ bool Spool::requeue(const QString& id, QString* error)
     {
         // Held throughout: making room in failed/ must not remove this entry's files under it.
         std::lock_guard guard(mutex_);
-        if (const int e = MoveWithRecipients(failedDir(), dir_, id); e != 0) {
+        // Only a failed document comes back: the move clears the recipients list where it goes,
+        // and a kept document's own list says who has its mail already.
+        struct stat failedDoc {};
+        const int e = ::lstat(Native(from).constData(), &failedDoc) != 0 ? errno
+                    : waiting_.contains(id)                              ? EEXIST
+                                                                         : MoveWithRecipients(failedDir(), dir_, id);
+        if (e != 0) {
             SetError(error, e == ENOENT ? QStringLiteral("no failed document %1 in %2").arg(id, failedDir())
                                         : QStringLiteral("cannot move %1 back into %2: %3").arg(from, dir_, ErrnoText(e)));
             return false;

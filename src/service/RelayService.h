@@ -1,15 +1,14 @@
 #pragma once
 // The relay's core parts put together: what the window shows and what the headless service runs.
 #include "netrelay/NetworkRelay.h"
-#include "netrelay/SpoolControl.h"
 #include "postoffice/PostOfficePoller.h"
 #include "relay/MetricsServer.h"
+#include "relay/QueueControl.h"
 #include "relay/RelayCore.h"
 #include "relay/RelaySettings.h"
 #include "common/Catalogue.h"
 
 #include <QDateTime>
-#include <QStandardPaths>
 
 namespace swn {
 
@@ -22,27 +21,6 @@ struct RelayServiceOptions {
     QString spoolDir;
 };
 
-// The configured spool, or the user's own when it cannot be used (a desktop session without
-// rights to the system's folder); null when neither works, with the reasons in `errors`.
-inline std::shared_ptr<Spool> OpenSpoolFolder(const QString& dir, QStringList* errors)
-{
-    QString error;
-    auto spool = std::make_shared<Spool>(dir);
-    if (spool->open(&error))
-        return spool;
-    if (errors)
-        *errors << BuildResourceMessage(msg::SpoolUnusable, {dir, error});
-    const QString own = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-    if (own.isEmpty() || own == dir)
-        return nullptr;
-    spool = std::make_shared<Spool>(own + QStringLiteral("/spool"));
-    if (spool->open(&error))
-        return spool;
-    if (errors)
-        *errors << BuildResourceMessage(msg::SpoolUnusable, {spool->dir(), error});
-    return nullptr;
-}
-
 class RelayService {
 public:
     explicit RelayService(const RelayServiceOptions& options)
@@ -50,7 +28,7 @@ public:
           core(settings, RelayCoreOptions{options.sendmailProgram, options.deliveryThreads}),
           network(core),
           postOffice(core, options.trackerFactory),
-          control(network),
+          control(network.Queue()),
           metricsServer(core.Stats())
     {
         if (!options.spoolDir.isEmpty()) {
@@ -140,7 +118,7 @@ public:
     RelayCore core;
     NetworkRelay network;
     PostOfficePoller postOffice;
-    SpoolControlServer control;
+    QueueControlServer control;
     MetricsServer metricsServer;
 };
 

@@ -2,6 +2,7 @@
 
 #include "common/Catalogue.h"
 #include "delivery/CDOSend.h"
+#include "relay/QueueControl.h"
 #include "tracker/SqliteTracker.h"
 
 #include <QCommandLineParser>
@@ -45,95 +46,10 @@ void Print(FILE* to, const QString& text)
     std::fputc('\n', to);
 }
 
-QString Age(const QDateTime& received)
-{
-    if (!received.isValid())
-        return QStringLiteral("?");
-    qint64 s = qMax<qint64>(0, received.secsTo(QDateTime::currentDateTimeUtc()));
-    const qint64 d = s / 86400;
-    s %= 86400;
-    if (d > 0)
-        return QStringLiteral("%1d%2h").arg(d).arg(s / 3600, 2, 10, QLatin1Char('0'));
-    if (s >= 3600)
-        return QStringLiteral("%1h%2m").arg(s / 3600).arg(s % 3600 / 60, 2, 10, QLatin1Char('0'));
-    return QStringLiteral("%1m%2s").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
-}
-
 // --queue, --flush, --delete and --requeue: with or without a relay running on the spool.
 int SteerSpool(const QString& spoolDir, const QString& verb, const QString& id)
 {
-    QStringList errors;
-    std::shared_ptr<Spool> spool = OpenSpoolFolder(spoolDir, &errors);
-    // Whoever asks must know which spool answers when it is not the one named.
-    for (const QString& e : errors)
-        Print(stderr, QStringLiteral("SWNRelay: ") + e);
-    if (!spool)
-        return 1;
-    if (!errors.isEmpty())
-        Print(stderr, QStringLiteral("SWNRelay: using the spool %1").arg(spool->dir()));
-    if (verb == QLatin1String("queue")) {
-        for (const Spool::Entry& e : spool->entries()) {
-            const QString next = e.failed ? QStringLiteral("-")
-                               : e.delivered ? QStringLiteral("removal only")
-                               : !e.nextTry.isValid() || e.nextTry <= QDateTime::currentDateTimeUtc()
-                                   ? QStringLiteral("now")
-                                   : e.nextTry.toLocalTime().toString(Qt::ISODate);
-            QString reason = e.reason;
-            reason.replace(QLatin1Char('\t'), QLatin1Char(' '));
-            Print(stdout, QStringList{e.id, e.failed ? QStringLiteral("failed") : QStringLiteral("kept"), Age(e.received),
-                                      e.failed ? QStringLiteral("-") : QString::number(e.attempts), next,
-                                      e.recipients.isEmpty() ? QStringLiteral("all") : e.recipients.join(QLatin1Char(',')),
-                                      EscapeControls(reason)}
-                                  .join(QLatin1Char('\t')));
-        }
-        return 0;
-    }
-    // A running relay does it itself, so that nothing races its workers.
-    QString reply;
-    const QString command = id.isEmpty() ? verb : verb + QLatin1Char(' ') + id;
-    switch (SendSpoolCommand(spool->controlSocketPath(), command, &reply)) {
-    case ControlResult::Done:
-        Print(stdout, reply);
-        return 0;
-    case ControlResult::Refused:
-        Print(stderr, QStringLiteral("SWNRelay: ") + reply);
-        return 1;
-    case ControlResult::NoRelay:
-        break;
-    }
-    if (verb == QLatin1String("flush")) {
-        Print(stderr, QStringLiteral("SWNRelay: no relay runs on the spool %1; its kept documents are tried when one starts")
-                          .arg(spool->dir()));
-        return 1;
-    }
-    QString holder, error;
-    if (!spool->lock(&holder, &error)) {
-        Print(stderr, QStringLiteral("SWNRelay: the spool %1 is held by %2, which does not answer on %3")
-                          .arg(spool->dir(), holder.isEmpty() ? error : holder, spool->controlSocketPath()));
-        return 1;
-    }
-    if (!Spool::IsValidId(id)) {
-        Print(stderr, QStringLiteral("SWNRelay: '%1' is not a spool id (see --queue)").arg(id));
-        return 1;
-    }
-    bool ok = false;
-    if (verb == QLatin1String("delete")) {
-        bool gone = false;
-        if (spool->ids().contains(id)) {
-            ok = spool->remove(id, &error, &gone) || gone;
-            reply = QStringLiteral("%1 deleted").arg(id);
-        } else if (spool->failedIds().contains(id)) {
-            ok = spool->removeFailed(id, &error);
-            reply = QStringLiteral("failed %1 deleted").arg(id);
-        } else {
-            error = QStringLiteral("no kept or failed document %1 in %2").arg(id, spool->dir());
-        }
-    } else {
-        ok = spool->requeue(id, &error);
-        reply = QStringLiteral("%1 is back in the queue; it is tried when a relay starts").arg(id);
-    }
-    Print(ok ? stdout : stderr, ok ? reply : QStringLiteral("SWNRelay: ") + error);
-    return ok ? 0 : 1;
+    return RunQueueVerb(spoolDir, verb, id, stdout, stderr);
 }
 
 #ifdef SWN_TEST_SEAMS

@@ -135,14 +135,14 @@ class NetRelayTest : public QObject {
     }
     // A relay that keeps what it cannot deliver in `spoolDir`, with its retry times.
     std::unique_ptr<NetRelay> makeSpooledRelay(const QString& smtp, const QString& spoolDir,
-                                               const NetworkRelay::SpoolTiming& timing, const QByteArray& extra = {})
+                                               const RetryQueue::Timing& timing, const QByteArray& extra = {})
     {
         auto r = makeRelay(smtp, TestLimits(), extra);
         auto spool = std::make_shared<Spool>(spoolDir);
         QString error;
         if (!spool->open(&error))
             qWarning("%s", qPrintable(error));
-        r->net.SetSpoolTiming(timing);
+        r->net.Queue().SetTiming(timing);
         r->net.SetSpool(spool);
         r->core.Start();
         return r;
@@ -770,7 +770,7 @@ private Q_SLOTS:
             f.write(Doc(QStringLiteral("six days old")));
         }
         // Back-offs far longer than the test: only the server's return can make the rest go.
-        NetworkRelay::SpoolTiming timing{60000, 60000, qint64(5) * 24 * 3600 * 1000, 1000};
+        RetryQueue::Timing timing{60000, 60000, qint64(5) * 24 * 3600 * 1000, 1000};
         server.setFaults({QStringLiteral("greeting 421")});
         auto r = makeSpooledRelay(server.hostText(), spoolDir.path(), timing);
         // The old one was tried at once and failed: only now, after trying, does it expire.
@@ -778,13 +778,13 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(spoolDir.filePath(QStringLiteral("failed/%1.xml").arg(oldId))));
         for (int i = 0; i < 3; ++i)
             QVERIFY(curl({"--data-binary", "@" + writeFile(Doc(QStringLiteral("kept %1").arg(i)))}, r->port).startsWith(Ok11));
-        QVERIFY(r->net.KeptCount() >= 3);
+        QVERIFY(r->net.Queue().KeptCount() >= 3);
         QCOMPARE(server.count(), 0);
         server.setFaults({});
         // The next document goes, and with it everything that waited for the server.
         QVERIFY(curl({"--data-binary", "@" + writeFile(Doc(QStringLiteral("live")))}, r->port).startsWith(Ok11));
         QVERIFY(server.waitForCount(4, 15000));
-        QVERIFY(QTest::qWaitFor([&] { return r->net.KeptCount() == 0; }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return r->net.Queue().KeptCount() == 0; }, 10000));
         QVERIFY(r->waitLog(QStringLiteral("The mail server takes mail again; ")));
         QStringList subjects = PySubjects(server.messages());
         subjects.sort();
@@ -820,7 +820,7 @@ private Q_SLOTS:
         QVERIFY(slow.start());
         slow.delayData(2);
         QTemporaryDir spoolDir;
-        auto r = makeSpooledRelay(slow.hostText(), spoolDir.path(), NetworkRelay::SpoolTiming{});
+        auto r = makeSpooledRelay(slow.hostText(), spoolDir.path(), RetryQueue::Timing{});
         auto clients = postTogether(QStringList(8, writeFile(Doc(QStringLiteral("stopping")))), r->port);
         // All eight are with the server, which takes two seconds over each.
         QVERIFY(QTest::qWaitFor([&] { return slow.maxConcurrentData() == 8; }, 20000));

@@ -279,6 +279,29 @@ private Q_SLOTS:
         QCOMPARE(spool.readNote("journal"), QByteArray("1\n2\n"));
     }
 
+    void requeueOfAKeptDocumentLeavesItAsItWas()
+    {
+        QTemporaryDir tmp;
+        QString error;
+        Spool spool(tmp.path());
+        QVERIFY(spool.open(&error));
+        const QString id = spool.store("doc", &error, {QStringLiteral("carol@example.org")}, QStringLiteral("451 later"));
+        QVERIFY2(!id.isEmpty(), qPrintable(error));
+        // Kept, not failed: nothing to bring back, and who still needs it is not forgotten.
+        QVERIFY(!spool.requeue(id, &error));
+        QVERIFY2(error.contains(QStringLiteral("no failed document")), qPrintable(error));
+        bool readable = false;
+        QCOMPARE(spool.recipients(id, &readable), QStringList{QStringLiteral("carol@example.org")});
+        QVERIFY(readable);
+        QCOMPARE(spool.ids(), QStringList{id});
+        QCOMPARE(spool.failedCount(), 0);
+        QCOMPARE(spool.read(id, &error), QByteArray("doc"));
+        // Across a restart too.
+        Spool again(tmp.path());
+        QVERIFY(again.open(&error));
+        QCOMPARE(again.recipients(id), QStringList{QStringLiteral("carol@example.org")});
+    }
+
     void crashLeftoversAreCleared()
     {
         QTemporaryDir tmp;

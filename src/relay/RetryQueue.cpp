@@ -1,0 +1,643 @@
+#include "relay/RetryQueue.h"
+
+#include "common/Catalogue.h"
+#include "relay/Metrics.h"
+#include "relay/RelayCore.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+
+namespace swn {
+namespace {
+
+class ElapsedClock : public MonotonicClock {
+public:
+    ElapsedClock() { clock_.start(); }
+    qint64 nowMs() const override { return clock_.elapsed(); }
+
+private:
+    QElapsedTimer clock_;
+};
+
+QString OutcomeReason(const DeliveryResult& result)
+{
+    if (!result.report.reason.isEmpty())
+        return result.report.reason;
+    if (!result.error.isEmpty())
+        return result.error;
+    return result.outcome == DeliveryOutcome::ServerUnavailable ? QStringLiteral("the mail server could not take it now")
+                                                                : QStringLiteral("the mail server refused it for now");
+}
+
+QString FailureReason(const DeliveryResult& result)
+{
+    if (!result.error.isEmpty())
+        return result.error;
+    if (!result.report.reason.isEmpty())
+        return result.report.reason;
+    return QStringLiteral("the mail cannot be delivered");
+}
+
+QString Age(const QDateTime& received)
+{
+    if (!received.isValid())
+        return QStringLiteral("?");
+    qint64 s = qMax<qint64>(0, received.secsTo(QDateTime::currentDateTimeUtc()));
+    const qint64 d = s / 86400;
+    s %= 86400;
+    if (d > 0)
+        return QStringLiteral("%1d%2h").arg(d).arg(s / 3600, 2, 10, QLatin1Char('0'));
+    if (s >= 3600)
+        return QStringLiteral("%1h%2m").arg(s / 3600).arg(s % 3600 / 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1m%2s").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+constexpr int kLivePriority = 1; // a client waits for these: they go before retries of kept mail
+
+} // namespace
+
+std::shared_ptr<const MonotonicClock> SteadyClock()
+{
+    static const auto clock = std::make_shared<const ElapsedClock>();
+    return clock;
+}
+
+RetryQueue::RetryQueue(RelayCore& core, std::shared_ptr<const MonotonicClock> clock, QObject* parent)
+    : QObject(parent), core_(core), clock_(clock ? std::move(clock) : SteadyClock())
+{
+    timer_.setSingleShot(true);
+    connect(&timer_, &QTimer::timeout, this, [this] { TryDue(); });
+}
+
+RetryQueue::~RetryQueue() = default;
+
+std::shared_ptr<const MailTransport> RetryQueue::transport() const
+{
+    return transport_ ? transport_ : ChooseTransport(core_.Settings().TransportChoice());
+}
+
+void RetryQueue::applyFailedLimit()
+{
+    bool ok = false;
+    const qint64 mb = core_.Settings().Read(setting::FailedFolderLimitMB).trimmed().toLongLong(&ok);
+    spool_->setFailedLimit(ok && mb > 0 ? mb * 1024 * 1024 : 0);
+}
+
+void RetryQueue::Reloaded(const QStringList& changedKeys)
+{
+    if (spool_)
+        applyFailedLimit();
+    // A server that was away, or refused the relay's settings, may take mail now.
+    static const QStringList smtpKeys{QLatin1String(setting::SMTPServer.name), QLatin1String(setting::SMTPSecurity.name),
+                                      QLatin1String(setting::SMTPUser.name), QLatin1String(setting::SMTPPassword.name),
+                                      QLatin1String(setting::SMTPCAFile.name), QLatin1String(setting::SMTPHeloName.name)};
+    if (std::any_of(changedKeys.cbegin(), changedKeys.cend(), [](const QString& k) { return smtpKeys.contains(k); })) {
+        serverDownUntilMs_ = 0;
+        serverFailed_ = false;
+        for (auto& [id, k] : kept_)
+            if (!k.inFlight)
+                setDue(id, std::min(k.dueMs, now()));
+        TryDue();
+    }
+}
+
+struct RetryQueue::Outcome {
+    DeliveryResult delivery;
+    bool attempted = false; // false: kept at once (server known away, or the relay is stopping)
+    QString keptId;         // kept in the spool for a later attempt
+    QString keepError;      // it should have been kept, and could not be
+    QString failError;      // it failed for good, and its copy for failed/ could not be written
+};
+
+void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::function<void(bool taken)> answered)
+{
+    // While the server is known to be away, waiting out its time-out again helps nobody.
+    const bool serverAway = spool_ && serverKnownDown();
+    const QString awayReason = QStringLiteral("not tried while the mail server is away (%1)").arg(lastServerFailure_);
+    auto outcome = std::make_shared<Outcome>();
+    std::shared_ptr<DeliveryContext> context = core_.NewDeliveryContext(true, true, true);
+    std::shared_ptr<Spool> spool = spool_;
+    std::shared_ptr<const MailTransport> mail = transport();
+    RelayCore* core = &core_;
+    core_.RunOnWorker(
+        [context, mail, document, outcome, spool, serverAway, awayReason, core] {
+            // A relay that is stopping keeps what it has not begun, and answers at once.
+            if (!serverAway && !core->IsShuttingDown()) {
+                outcome->attempted = true;
+                outcome->delivery = mail->deliver(*context, DeliveryRequest{document, DocumentForm::Bytes, {}, {}});
+            } else {
+                outcome->delivery.outcome = DeliveryOutcome::ServerUnavailable;
+                outcome->delivery.report.reason = serverAway ? awayReason : QStringLiteral("not tried: the relay was stopping");
+            }
+            // Kept on disk before the client hears that its mail was taken.
+            const DeliveryOutcome o = outcome->delivery.outcome;
+            QString error;
+            if (IsTemporary(o)) {
+                // Those who got it already must not get it again.
+                const DeliveryReport& report = outcome->delivery.report;
+                const QStringList still = report.delivered.isEmpty() ? QStringList() : report.pending;
+                outcome->keptId = spool ? spool->store(document, &error, still, OutcomeReason(outcome->delivery))
+                                        : QString();
+                if (outcome->keptId.isEmpty())
+                    outcome->keepError = spool ? error : QStringLiteral("no spool folder");
+            } else if (o == DeliveryOutcome::FailedPermanently && spool) {
+                // Nothing will send it, but the administrator can see what was lost.
+                if (spool->keepFailed(document, FailureReason(outcome->delivery), &error).isEmpty())
+                    outcome->failError = error;
+            }
+        },
+        this,
+        [this, peer, outcome, context, answered = std::move(answered)] {
+            core_.TakeDeliveryReport(*context);
+            const DeliveryResult& result = outcome->delivery;
+            Metrics& metrics = core_.Stats();
+            if (outcome->attempted)
+                metrics.ObserveDelivery(result.seconds);
+            metrics.Add(Metrics::Counter::RecipientsRefused, result.report.refused.size());
+            if (!result.error.isEmpty())
+                core_.AddLogText(BuildResourceMessage(msg::RequestFailed, {peer, result.error}),
+                                 IsTemporary(result.outcome) ? LogPriority::Warning : LogPriority::Error);
+            // A fault of this host says nothing about the server.
+            if (outcome->attempted && (result.outcome != DeliveryOutcome::RetryLater || result.error.isEmpty()))
+                serverAnswered(result.outcome == DeliveryOutcome::ServerUnavailable, OutcomeReason(result));
+            bool taken = true;
+            if (!outcome->keptId.isEmpty()) {
+                metrics.Add(Metrics::Counter::DocumentsKept);
+                core_.AddLogText(BuildResourceMessage(msg::DocumentSpooled, {peer, OutcomeReason(result)}),
+                                 LogPriority::Warning);
+                keep(outcome->keptId, now() + timing_.firstRetryMs);
+                Kept& k = kept_[outcome->keptId];
+                k.lastReason = OutcomeReason(result);
+                if (!result.report.delivered.isEmpty()) {
+                    k.pending = result.report.pending;
+                    k.pendingKnown = true;
+                }
+                schedule();
+            } else if (IsTemporary(result.outcome)) {
+                // Neither delivered nor kept: the client must not be told that it was taken.
+                core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable,
+                                                      {spool_ ? spool_->dir() : QString(), outcome->keepError}),
+                                 LogPriority::Error);
+                taken = false;
+            } else if (result.outcome == DeliveryOutcome::Delivered) {
+                metrics.Add(Metrics::Counter::DocumentsDelivered);
+            } else {
+                metrics.Add(Metrics::Counter::DocumentsFailed);
+                if (!outcome->failError.isEmpty())
+                    core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {spool_->dir(), outcome->failError}),
+                                     LogPriority::Error);
+            }
+            logEvicted();
+            answered(taken);
+        },
+        kLivePriority);
+}
+
+bool RetryQueue::serverKnownDown() const { return serverDownUntilMs_ != 0 && now() < serverDownUntilMs_; }
+
+void RetryQueue::serverAnswered(bool unavailable, const QString& reason)
+{
+    if (unavailable) {
+        lastServerFailure_ = reason;
+        serverDownUntilMs_ = now() + timing_.probeMs;
+        if (!std::exchange(serverFailed_, true))
+            nextProbeMs_ = now() + timing_.probeMs;
+        return;
+    }
+    serverDownUntilMs_ = 0;
+    if (!std::exchange(serverFailed_, false))
+        return;
+    // The server is back: whatever waited for it is due now, in the order it came.
+    int woken = 0;
+    const qint64 t = now();
+    for (auto& [id, k] : kept_)
+        if (!k.inFlight && !k.delivered && k.dueMs > t) {
+            setDue(id, t);
+            ++woken;
+        }
+    if (woken > 0)
+        core_.AddLogText(BuildResourceMessage(msg::ServerBack, {QStringLiteral("%1 kept documents are due now").arg(woken)}));
+    schedule();
+}
+
+qint64 RetryQueue::retryDelay(int attempts) const
+{
+    return std::min(timing_.longestRetryMs, timing_.firstRetryMs << std::clamp(attempts, 0, 20));
+}
+
+void RetryQueue::keep(const QString& id, qint64 dueMs)
+{
+    Kept k;
+    k.dueMs = dueMs;
+    k.sightMs = now();
+    k.ageAtSightMs = std::max<qint64>(0, Spool::receivedAt(id).msecsTo(QDateTime::currentDateTimeUtc()));
+    kept_[id] = k;
+    due_.insert({dueMs, id});
+}
+
+void RetryQueue::setDue(const QString& id, qint64 dueMs)
+{
+    auto it = kept_.find(id);
+    if (it == kept_.end())
+        return;
+    Kept& k = it->second;
+    if (!k.inFlight)
+        due_.erase({k.dueMs, id});
+    k.dueMs = dueMs;
+    if (!k.inFlight)
+        due_.insert({dueMs, id});
+}
+
+void RetryQueue::SetSpool(std::shared_ptr<Spool> spool)
+{
+    spool_ = std::move(spool);
+    kept_.clear();
+    due_.clear();
+    if (!spool_)
+        return;
+    applyFailedLimit();
+    // What an earlier run kept is tried at once, oldest first; a relay that was down for days
+    // tries everything once before anything expires.
+    const qint64 t = now();
+    for (const QString& id : spool_->ids()) {
+        keep(id, t);
+        if (spool_->isMarkedDelivered(id))
+            kept_[id].delivered = true;
+    }
+    schedule();
+}
+
+void RetryQueue::schedule()
+{
+    if (kept_.empty() || shuttingDown_ || !spool_)
+        return;
+    qint64 next = due_.empty() ? std::numeric_limits<qint64>::max() : due_.begin()->first;
+    if (serverFailed_)
+        next = std::min(next, nextProbeMs_);
+    if (next == std::numeric_limits<qint64>::max())
+        return;
+    const qint64 wait = std::clamp<qint64>(next - now(), 0, 24 * 3600 * 1000);
+    if (!timer_.isActive() || timer_.remainingTime() > wait)
+        timer_.start(int(wait));
+}
+
+void RetryQueue::TryDue()
+{
+    if (!spool_ || shuttingDown_ || core_.IsShuttingDown())
+        return;
+    const qint64 t = now();
+    if (serverFailed_) {
+        // While the server is away, one kept document at a time finds out when it is back: the
+        // one due first, or at least every probe interval the oldest, whatever its back-off says.
+        if (retriesInFlight_ > 0)
+            return;
+        QString id;
+        if (!due_.empty() && due_.begin()->first <= t) {
+            id = due_.begin()->second;
+        } else if (t >= nextProbeMs_) {
+            for (const auto& [candidate, k] : kept_)
+                if (!k.inFlight && !k.delivered) {
+                    id = candidate;
+                    break;
+                }
+        }
+        if (!id.isEmpty()) {
+            nextProbeMs_ = t + timing_.probeMs;
+            due_.erase({kept_[id].dueMs, id});
+            retryOne(id);
+            return;
+        }
+        // Nothing to probe with now (only removals left): look again an interval later.
+        if (t >= nextProbeMs_)
+            nextProbeMs_ = t + timing_.probeMs;
+        schedule();
+        return;
+    }
+    // Every worker may carry a retry, and as many wait their turn so that none idles between
+    // two; live documents go before them in the workers' queue.
+    const int most = 2 * std::max(1, core_.DeliveryThreads());
+    while (!due_.empty() && retriesInFlight_ < most) {
+        const auto [dueMs, id] = *due_.begin();
+        if (dueMs > t)
+            break;
+        due_.erase(due_.begin());
+        retryOne(id);
+        if (serverFailed_)
+            break;
+    }
+    // With every place taken, the end of a retry calls again; a timer would only spin.
+    if (retriesInFlight_ < most)
+        schedule();
+}
+
+void RetryQueue::retryOne(const QString& id)
+{
+    Kept& k = kept_[id];
+    k.inFlight = true;
+    ++retriesInFlight_;
+    struct Retried {
+        DeliveryResult delivery;
+        bool removalOnly = false;
+        bool gone = false;          // no longer in the spool
+        bool expired = false;
+        bool markedOnDisk = false;
+        bool vanished = false;      // removed by someone else meanwhile: neither sent nor failed
+        QString removeError;
+        QString failError;
+        QString recipientsError;    // the recipients still waiting could not be kept
+    };
+    auto retried = std::make_shared<Retried>();
+    retried->removalOnly = k.delivered;
+    // Who still waits, as this run knows it; the file beside the document otherwise.
+    const std::optional<QStringList> known = k.pendingKnown ? std::optional<QStringList>(k.pending) : std::nullopt;
+    std::shared_ptr<DeliveryContext> context = core_.NewDeliveryContext(true, false, true);
+    std::shared_ptr<Spool> spool = spool_;
+    std::shared_ptr<const MailTransport> mail = transport();
+    const bool old = k.ageAtSightMs + (now() - k.sightMs) > timing_.keepMs;
+    const QString keepDays = QString::number(timing_.keepMs / (24 * 3600 * 1000));
+    core_.RunOnWorker(
+        [id, context, mail, spool, retried, old, keepDays, known] {
+            QString error;
+            if (!retried->removalOnly) {
+                const QByteArray document = spool->read(id, &error);
+                if (document.isNull()) {
+                    retried->vanished = !QFile::exists(spool->dir() + QLatin1Char('/') + id + QStringLiteral(".xml"));
+                    retried->gone = retried->vanished;
+                    retried->delivery.outcome = DeliveryOutcome::RetryLater;
+                    retried->delivery.error = retried->vanished ? QString() : error;
+                    return;
+                }
+                bool readable = true;
+                const QStringList only = known ? *known : spool->recipients(id, &readable);
+                if (!readable) {
+                    // Sending to all would reach those who have the mail already.
+                    retried->delivery.outcome = DeliveryOutcome::RetryLater;
+                    retried->delivery.error = QStringLiteral("the recipients still waiting for it cannot be read");
+                    return;
+                }
+                retried->delivery = mail->deliver(*context, DeliveryRequest{document, DocumentForm::Bytes, {}, only});
+                const DeliveryReport& report = retried->delivery.report;
+                if (IsTemporary(retried->delivery.outcome) && !report.delivered.isEmpty() &&
+                    !spool->setRecipients(id, report.pending, &error))
+                    retried->recipientsError = error;
+                if (retried->delivery.outcome == DeliveryOutcome::FailedPermanently) {
+                    retried->gone = spool->moveToFailed(id, FailureReason(retried->delivery), &retried->failError);
+                    return;
+                }
+                if (IsTemporary(retried->delivery.outcome)) {
+                    // Older than its keep, and tried once more just now: it goes to failed/.
+                    if (old) {
+                        retried->expired = spool->moveToFailed(
+                            id, QStringLiteral("not delivered in %1 days: %2").arg(keepDays, OutcomeReason(retried->delivery)),
+                            &retried->failError);
+                        retried->gone = retried->expired;
+                    }
+                    return;
+                }
+            }
+            // Delivered (now or before): the document goes; if it cannot, what went is remembered.
+            bool gone = false;
+            if (spool->remove(id, &retried->removeError, &gone, false) || gone) {
+                retried->gone = true;
+                return;
+            }
+            retried->markedOnDisk = spool->markDelivered(id, nullptr);
+        },
+        this,
+        [this, id, retried, context] {
+            core_.TakeDeliveryReport(*context);
+            --retriesInFlight_;
+            auto it = kept_.find(id);
+            if (it == kept_.end()) { // deleted by the administrator meanwhile
+                flushRemovalsIfDue(false);
+                TryDue();
+                Q_EMIT retryEnded();
+                return;
+            }
+            Kept& k = it->second;
+            const DeliveryResult& result = retried->delivery;
+            Metrics& metrics = core_.Stats();
+            if (retried->vanished) {
+                kept_.erase(it);
+                flushRemovalsIfDue(false);
+                TryDue();
+                Q_EMIT retryEnded();
+                return;
+            }
+            // Those who got it now are not sent it again, whatever became of the file.
+            if (IsTemporary(result.outcome) && !result.report.delivered.isEmpty()) {
+                k.pending = result.report.pending;
+                k.pendingKnown = true;
+            }
+            if (!retried->recipientsError.isEmpty())
+                core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {spool_->dir(), retried->recipientsError}),
+                                 LogPriority::Error);
+            if (!retried->removalOnly) {
+                ++k.attempts;
+                metrics.ObserveDelivery(result.seconds);
+                metrics.Add(Metrics::Counter::RecipientsRefused, result.report.refused.size());
+                if (!result.error.isEmpty())
+                    core_.AddLogText(BuildResourceMessage(msg::RequestFailed, {id, result.error}),
+                                     IsTemporary(result.outcome) ? LogPriority::Warning : LogPriority::Error);
+                // Still under way for this: the server's return makes the others due, not this one,
+                // whose own next time follows below.
+                if (result.outcome != DeliveryOutcome::RetryLater || result.error.isEmpty())
+                    serverAnswered(result.outcome == DeliveryOutcome::ServerUnavailable, OutcomeReason(result));
+            }
+            k.inFlight = false;
+            if (retried->gone) {
+                kept_.erase(it);
+                if (retried->expired) {
+                    metrics.Add(Metrics::Counter::DocumentsFailed);
+                    core_.AddLogText(BuildResourceMessage(msg::SpooledExpired,
+                                                          {id, timing_.keepMs / (24 * 3600 * 1000), spool_->failedDir()}),
+                                     LogPriority::Error);
+                } else if (result.outcome == DeliveryOutcome::FailedPermanently) {
+                    metrics.Add(Metrics::Counter::DocumentsFailed);
+                } else if (!retried->removalOnly) {
+                    metrics.Add(Metrics::Counter::DocumentsDelivered);
+                    core_.AddLogText(BuildResourceMessage(msg::SpooledDelivered, {id}));
+                }
+            } else if (result.outcome == DeliveryOutcome::Delivered) {
+                // Sent, but still in the spool: never sent again, only its removal is retried.
+                k.delivered = true;
+                if (!retried->removalOnly)
+                    metrics.Add(Metrics::Counter::DocumentsDelivered);
+                if (!k.removalLogged) {
+                    k.removalLogged = true;
+                    QString reason = retried->removeError;
+                    if (!retried->markedOnDisk)
+                        reason += QStringLiteral(" (remembered for this run only)");
+                    core_.AddLogText(BuildResourceMessage(msg::KeptNotRemoved, {id, reason}), LogPriority::Error);
+                }
+                k.dueMs = now() + timing_.longestRetryMs;
+                due_.insert({k.dueMs, id});
+            } else {
+                if (!retried->failError.isEmpty())
+                    core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {spool_->dir(), retried->failError}),
+                                     LogPriority::Error);
+                k.lastReason = OutcomeReason(result);
+                k.dueMs = now() + retryDelay(k.attempts - 1);
+                due_.insert({k.dueMs, id});
+                spool_->noteAttempt(id, k.attempts, QDateTime::currentDateTimeUtc().addMSecs(k.dueMs - now()),
+                                    k.lastReason);
+            }
+            logEvicted();
+            core_.ShowCounters();
+            flushRemovalsIfDue(retried->gone);
+            TryDue();
+            Q_EMIT retryEnded();
+        });
+}
+
+void RetryQueue::flushRemovalsIfDue(bool removed)
+{
+    // The removals of a draining backlog share one flush of the folder, made at the latest when
+    // the last retry under way has ended, whatever became of it.
+    if (removed)
+        ++removalsSinceFlush_;
+    if (removalsSinceFlush_ == 0 || (removalsSinceFlush_ < 64 && retriesInFlight_ > 0))
+        return;
+    removalsSinceFlush_ = 0;
+    std::shared_ptr<Spool> spool = spool_;
+    core_.StartOnWorker([spool] { spool->flushRemovals(); });
+}
+
+void RetryQueue::logEvicted()
+{
+    if (!spool_)
+        return;
+    const QStringList evicted = spool_->takeEvicted();
+    if (evicted.isEmpty())
+        return;
+    const QString limit = core_.Settings().Read(setting::FailedFolderLimitMB).trimmed();
+    for (const QString& id : evicted)
+        core_.AddLogText(BuildResourceMessage(msg::FailedEvicted, {id, spool_->failedDir(), limit}), LogPriority::Warning);
+}
+
+void RetryQueue::BeginShutdown()
+{
+    shuttingDown_ = true;
+    timer_.stop();
+}
+
+QString RetryQueue::Flush()
+{
+    const qint64 t = now();
+    int n = 0;
+    // Asked for everything now: not one probe at a time; a failure brings that back.
+    serverDownUntilMs_ = 0;
+    serverFailed_ = false;
+    for (auto& [id, k] : kept_)
+        if (!k.inFlight) {
+            setDue(id, t);
+            ++n;
+        }
+    TryDue();
+    const QString text = QStringLiteral("%1 kept documents are tried now").arg(n);
+    core_.AddLogText(BuildResourceMessage(msg::KeptDocumentSteered, {QStringLiteral("*"), text}));
+    return text;
+}
+
+bool RetryQueue::Delete(const QString& id, QString* reply)
+{
+    if (!spool_) {
+        *reply = QStringLiteral("this relay has no spool");
+        return false;
+    }
+    auto it = kept_.find(id);
+    if (it != kept_.end() && it->second.inFlight) {
+        *reply = QStringLiteral("%1 is being delivered right now; try again in a moment").arg(id);
+        return false;
+    }
+    if (!DeleteFromSpool(*spool_, id, reply))
+        return false;
+    if (it != kept_.end()) {
+        due_.erase({it->second.dueMs, id});
+        kept_.erase(it);
+    }
+    core_.AddLogText(BuildResourceMessage(msg::KeptDocumentSteered, {id, *reply}));
+    return true;
+}
+
+bool RetryQueue::Requeue(const QString& id, QString* reply)
+{
+    if (!spool_) {
+        *reply = QStringLiteral("this relay has no spool");
+        return false;
+    }
+    if (!RequeueInSpool(*spool_, id, reply))
+        return false;
+    keep(id, now());
+    *reply += QStringLiteral(" and tried now");
+    core_.AddLogText(BuildResourceMessage(msg::KeptDocumentSteered, {id, *reply}));
+    TryDue();
+    return true;
+}
+
+QStringList RetryQueue::List(const Spool& spool)
+{
+    QStringList lines;
+    for (const Spool::Entry& e : spool.entries()) {
+        const QString next = e.failed ? QStringLiteral("-")
+                           : e.delivered ? QStringLiteral("removal only")
+                           : !e.nextTry.isValid() || e.nextTry <= QDateTime::currentDateTimeUtc()
+                               ? QStringLiteral("now")
+                               : e.nextTry.toLocalTime().toString(Qt::ISODate);
+        QString reason = e.reason;
+        reason.replace(QLatin1Char('\t'), QLatin1Char(' '));
+        // Every value as the log shows it: what a file or a server said must not forge a line or
+        // a field, nor steer the administrator's terminal.
+        QStringList recipients;
+        for (const QString& r : e.recipients)
+            recipients << EscapeControls(r);
+        lines << QStringList{EscapeControls(e.id), e.failed ? QStringLiteral("failed") : QStringLiteral("kept"),
+                             Age(e.received), e.failed ? QStringLiteral("-") : QString::number(e.attempts), next,
+                             recipients.isEmpty() ? QStringLiteral("all") : recipients.join(QLatin1Char(',')),
+                             EscapeControls(reason)}
+                     .join(QLatin1Char('\t'));
+    }
+    return lines;
+}
+
+bool RetryQueue::DeleteFromSpool(Spool& spool, const QString& id, QString* reply)
+{
+    QString error;
+    if (spool.ids().contains(id)) {
+        bool gone = false;
+        if (!spool.remove(id, &error, &gone) && !gone) {
+            *reply = error;
+            return false;
+        }
+        *reply = QStringLiteral("%1 deleted").arg(id);
+        return true;
+    }
+    if (spool.failedIds().contains(id)) {
+        if (!spool.removeFailed(id, &error)) {
+            *reply = error;
+            return false;
+        }
+        *reply = QStringLiteral("failed %1 deleted").arg(id);
+        return true;
+    }
+    *reply = QStringLiteral("no kept or failed document %1 in %2").arg(id, spool.dir());
+    return false;
+}
+
+bool RetryQueue::RequeueInSpool(Spool& spool, const QString& id, QString* reply)
+{
+    QString error;
+    if (!spool.requeue(id, &error)) {
+        *reply = error;
+        return false;
+    }
+    *reply = QStringLiteral("%1 is back in the queue").arg(id);
+    return true;
+}
+
+} // namespace swn

@@ -1,0 +1,141 @@
+#pragma once
+// The retry queue of network relay mode: a document a client sent is delivered on a worker, or
+// kept in the spool before the client hears that it was taken; kept documents are tried again
+// with a back-off, one at a time while the server is away, and go to failed/ once they are too
+// old and fail once more. The administrator's verbs (list, flush, delete, requeue) work on it.
+#include "delivery/Transport.h"
+#include "relay/Spool.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+
+namespace swn {
+
+class RelayCore;
+
+// Milliseconds that only go forward: a step of the wall clock neither expires nor stalls anything.
+class MonotonicClock {
+public:
+    virtual ~MonotonicClock() = default;
+    virtual qint64 nowMs() const = 0;
+};
+// The process's own monotonic clock.
+std::shared_ptr<const MonotonicClock> SteadyClock();
+
+class RetryQueue : public QObject {
+    Q_OBJECT
+public:
+    struct Timing {
+        qint64 firstRetryMs = 30 * 1000;
+        qint64 longestRetryMs = 15 * 60 * 1000;
+        qint64 keepMs = qint64(5) * 24 * 3600 * 1000; // then, after one more failed try, failed/
+        // While the server is away: how long new documents go straight to the spool, and how
+        // often a kept one finds out whether it is back, whatever its own back-off says.
+        qint64 probeMs = 30 * 1000;
+    };
+
+    explicit RetryQueue(RelayCore& core, std::shared_ptr<const MonotonicClock> clock = SteadyClock(),
+                        QObject* parent = nullptr);
+    ~RetryQueue() override;
+
+    // Every delivery goes through `transport`; null: the one the settings choose at that moment.
+    void SetTransport(std::shared_ptr<const MailTransport> transport) { transport_ = std::move(transport); }
+    void SetTiming(const Timing& timing) { timing_ = timing; }
+    // The spool it works, open and locked by the caller; what lies in it is tried at once, oldest
+    // first. Null: none (a temporary failure is then answered with 503).
+    void SetSpool(std::shared_ptr<Spool> spool);
+    Spool* SpoolFolder() const { return spool_.get(); }
+
+    // A document a client sent (`peer`, for the log): delivered on a worker, or kept (at once while
+    // the server is known to be away), or copied to failed/ when it can never go. `answered` runs
+    // on this object's thread once that is settled: true when the client may hear that its mail was
+    // taken, false when it was neither delivered nor kept.
+    void Submit(const QByteArray& document, const QString& peer, std::function<void(bool taken)> answered);
+
+    // What is due by the clock goes now (the queue's timer calls it too).
+    void TryDue();
+    // The settings file was read again: the failed/ limit, and a server that was away (or refused
+    // the relay's settings) may take mail now.
+    void Reloaded(const QStringList& changedKeys);
+    // No new retries; what is under way ends.
+    void BeginShutdown();
+
+    // Kept documents waiting now, and those of them due or under way.
+    int KeptCount() const { return int(kept_.size()); }
+    int RetriesUnderWay() const { return retriesInFlight_; }
+
+    // The administrator's verbs on a running relay: every kept document now; one removed (kept or
+    // failed; not while it is being delivered); a failed one back into the queue, tried at once.
+    // Texts for the asker.
+    QString Flush();
+    bool Delete(const QString& id, QString* reply);
+    bool Requeue(const QString& id, QString* reply);
+
+    // The same verbs on the folder alone, as a running queue does them and as they are done when no
+    // relay runs: one line per entry (tab-separated, control characters escaped); a kept or failed
+    // document removed; a failed document moved back among the kept ones.
+    static QStringList List(const Spool& spool);
+    static bool DeleteFromSpool(Spool& spool, const QString& id, QString* reply);
+    static bool RequeueInSpool(Spool& spool, const QString& id, QString* reply);
+
+Q_SIGNALS:
+    // A retry ended, whatever became of it.
+    void retryEnded();
+
+private:
+    struct Kept {
+        int attempts = 0;          // this run
+        qint64 dueMs = 0;
+        bool inFlight = false;
+        bool delivered = false;    // the mail went: only the removal is left
+        bool removalLogged = false;
+        QString lastReason;
+        // Its age when this run first saw it, and when (monotonic): a later step of the wall
+        // clock does not make it older.
+        qint64 ageAtSightMs = 0;
+        qint64 sightMs = 0;
+        // The recipients still waiting, as this run learnt them (the file may not have kept them).
+        QStringList pending;
+        bool pendingKnown = false;
+    };
+    struct Outcome;
+
+    qint64 now() const { return clock_->nowMs(); }
+    std::shared_ptr<const MailTransport> transport() const;
+    void applyFailedLimit();
+    bool serverKnownDown() const;
+    void serverAnswered(bool unavailable, const QString& reason);
+    qint64 retryDelay(int attempts) const;
+    void keep(const QString& id, qint64 dueMs);
+    void setDue(const QString& id, qint64 dueMs);
+    void schedule();
+    void retryOne(const QString& id);
+    // Counts a removal that has not been flushed, and flushes the folder when one is due.
+    void flushRemovalsIfDue(bool removed);
+    void logEvicted();
+
+    RelayCore& core_;
+    std::shared_ptr<const MonotonicClock> clock_;
+    std::shared_ptr<const MailTransport> transport_;
+    std::shared_ptr<Spool> spool_;
+    Timing timing_;
+    std::map<QString, Kept> kept_;             // by id: in the order the documents came
+    std::set<std::pair<qint64, QString>> due_; // entries not under way, by due time, then arrival
+    qint64 nextProbeMs_ = 0;
+    int retriesInFlight_ = 0;
+    int removalsSinceFlush_ = 0;
+    qint64 serverDownUntilMs_ = 0;
+    bool serverFailed_ = false;
+    QString lastServerFailure_;    // the last answer was "unavailable": the next success brings back the rest
+    QTimer timer_;
+    bool shuttingDown_ = false;
+};
+
+} // namespace swn

@@ -1,0 +1,628 @@
+// The retry queue of network relay mode without sockets or a mail server: a transport that does
+// what each test scripts and remembers what it was asked, a clock the test moves, and the real
+// spool and delivery workers.
+#include "common/Catalogue.h"
+#include "delivery/Transport.h"
+#include "relay/QueueControl.h"
+#include "relay/RelayCore.h"
+#include "relay/RelaySettings.h"
+#include "relay/RetryQueue.h"
+#include "relay/Spool.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <optional>
+
+using namespace swn;
+
+namespace {
+
+constexpr qint64 kMinute = 60 * 1000;
+
+class FakeClock : public MonotonicClock {
+public:
+    qint64 nowMs() const override { return now_; }
+    void advance(qint64 ms) { now_ += ms; }
+
+private:
+    std::atomic<qint64> now_{1000};
+};
+
+// What one call of the transport does.
+struct Step {
+    DeliveryOutcome outcome = DeliveryOutcome::Delivered;
+    QStringList delivered; // the report's lists, for a mail that went to some of its recipients
+    QStringList pending;
+    QString reason;
+    bool hold = false;             // waits until the test lets it go
+    std::function<void()> during;  // runs while the mail "goes", on the worker
+};
+
+struct Call {
+    QByteArray document;
+    QStringList onlyRecipients;
+};
+
+class FakeTransport : public MailTransport {
+public:
+    void script(const Step& step)
+    {
+        std::lock_guard lock(mutex_);
+        steps_.push_back(step);
+    }
+    QList<Call> calls() const
+    {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    int callCount() const { return int(calls().size()); }
+    QList<QByteArray> documents() const
+    {
+        QList<QByteArray> out;
+        for (const Call& c : calls())
+            out << c.document;
+        return out;
+    }
+    bool holding() const
+    {
+        std::lock_guard lock(mutex_);
+        return held_ > 0;
+    }
+    // Lets one held call go.
+    void release()
+    {
+        std::lock_guard lock(mutex_);
+        ++permits_;
+        changed_.notify_all();
+    }
+    // Holds nothing any more.
+    void open()
+    {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+protected:
+    DeliveryOutcome send(DeliveryContext&, const DeliveryRequest& request, DeliveryReport* report) const override
+    {
+        Step step;
+        {
+            std::unique_lock lock(mutex_);
+            calls_ << Call{request.document, request.onlyRecipients};
+            if (!steps_.empty()) {
+                step = steps_.front();
+                steps_.pop_front();
+            }
+            if (step.hold) {
+                ++held_;
+                changed_.wait(lock, [this] { return open_ || permits_ > 0; });
+                if (!open_)
+                    --permits_;
+                --held_;
+            }
+        }
+        if (step.during)
+            step.during();
+        report->outcome = step.outcome;
+        report->delivered = step.delivered;
+        report->pending = step.pending;
+        report->reason = step.reason;
+        return step.outcome;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    mutable std::deque<Step> steps_;
+    mutable QList<Call> calls_;
+    mutable int held_ = 0;
+    mutable int permits_ = 0;
+    bool open_ = false;
+};
+
+Step Later(const QString& reason = QStringLiteral("451 try again later"))
+{
+    Step s;
+    s.outcome = DeliveryOutcome::RetryLater;
+    s.reason = reason;
+    return s;
+}
+
+Step Away()
+{
+    Step s;
+    s.outcome = DeliveryOutcome::ServerUnavailable;
+    s.reason = QStringLiteral("421 closing down");
+    return s;
+}
+
+Step Refused()
+{
+    Step s;
+    s.outcome = DeliveryOutcome::FailedPermanently;
+    s.reason = QStringLiteral("550 no such user");
+    return s;
+}
+
+Step Held(Step s)
+{
+    s.hold = true;
+    return s;
+}
+
+QByteArray Doc(const QString& name)
+{
+    return "<BT_mail_Msg><Subject>" + name.toUtf8() + "</Subject></BT_mail_Msg>\r\n";
+}
+
+// A queue on a spool in a temporary folder, its workers one thread so that retries go in the
+// order they start.
+struct Harness {
+    QTemporaryDir dir;
+    std::unique_ptr<RelaySettings> settings;
+    std::unique_ptr<RelayCore> core;
+    std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+    std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>();
+    std::shared_ptr<Spool> spool;
+    std::unique_ptr<RetryQueue> queue;
+
+    explicit Harness(const RetryQueue::Timing& timing)
+    {
+        const QString ini = dir.filePath(QStringLiteral("relay.ini"));
+        QFile f(ini);
+        if (f.open(QIODevice::WriteOnly))
+            f.write("[SwiftnoteRelay]\nRelayMode=NETWORK\nTransportMode=CDO\nMaxLogSize=65536\n");
+        f.close();
+        settings = std::make_unique<RelaySettings>(ini);
+        core = std::make_unique<RelayCore>(*settings, RelayCoreOptions{QString(), 1});
+        core->LoadSettings();
+        spool = std::make_shared<Spool>(dir.filePath(QStringLiteral("spool")));
+        QString error;
+        if (!spool->open(&error))
+            qWarning("%s", qPrintable(error));
+        queue = makeQueue(timing);
+    }
+    std::unique_ptr<RetryQueue> makeQueue(const RetryQueue::Timing& timing)
+    {
+        auto q = std::make_unique<RetryQueue>(*core, clock);
+        q->SetTransport(transport);
+        q->SetTiming(timing);
+        q->SetSpool(spool);
+        return q;
+    }
+    ~Harness()
+    {
+        // Nothing may stay held, and nothing may report back to a queue that is gone.
+        transport->open();
+        core->Shutdown();
+    }
+
+    // What the client is told: true for 200, false for 503; nullopt when no answer came.
+    std::optional<bool> submit(const QByteArray& document)
+    {
+        auto answer = std::make_shared<std::optional<bool>>();
+        queue->Submit(document, QStringLiteral("192.0.2.7"), [answer](bool taken) { *answer = taken; });
+        (void)QTest::qWaitFor([&] { return answer->has_value(); }, 20000);
+        return *answer;
+    }
+    // Waits until no retry is under way.
+    bool settled() { return QTest::qWaitFor([&] { return queue->RetriesUnderWay() == 0; }, 20000); }
+    // Moves the clock and lets what is due start; the number of retries under way then.
+    int tick(qint64 ms)
+    {
+        clock->advance(ms);
+        queue->TryDue();
+        return queue->RetriesUnderWay();
+    }
+    int log(const QString& text) const { return int(core->LogText().count(text)); }
+};
+
+RetryQueue::Timing Slow(qint64 first = 10 * kMinute, qint64 longest = 40 * kMinute)
+{
+    // Far longer than any test runs: only the fake clock makes anything due.
+    RetryQueue::Timing t;
+    t.firstRetryMs = first;
+    t.longestRetryMs = longest;
+    t.keepMs = 24 * 60 * kMinute;
+    t.probeMs = 5 * kMinute;
+    return t;
+}
+
+} // namespace
+
+class RetryQueueTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        SetCatalogueLanguage(Language::English);
+        QLocale::setDefault(QLocale::c());
+    }
+
+    void deliveredAtOnceIsNotKept()
+    {
+        Harness h(Slow());
+        QCOMPARE(h.submit(Doc(QStringLiteral("at once"))), std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 1);
+        QCOMPARE(h.queue->KeptCount(), 0);
+        QCOMPARE(h.spool->count(), 0);
+        // Refused for good: a copy in failed/, the client told it was taken, nothing kept.
+        h.transport->script(Refused());
+        QCOMPARE(h.submit(Doc(QStringLiteral("refused"))), std::optional<bool>(true));
+        QCOMPARE(h.queue->KeptCount(), 0);
+        QCOMPARE(h.spool->failedCount(), 1);
+        QCOMPARE(h.spool->failedReason(h.spool->failedIds().value(0)), QStringLiteral("550 no such user"));
+    }
+
+    void withoutASpoolATemporaryFailureIsNotTaken()
+    {
+        Harness h(Slow());
+        h.queue->SetSpool(nullptr);
+        h.transport->script(Later());
+        QCOMPARE(h.submit(Doc(QStringLiteral("nowhere to keep"))), std::optional<bool>(false));
+        QCOMPARE(h.log(QStringLiteral("no spool folder")), 1);
+        QCOMPARE(h.spool->count(), 0);
+    }
+
+    void backOffDoublesUpToItsCap()
+    {
+        Harness h(Slow(10 * kMinute, 40 * kMinute));
+        for (int i = 0; i < 7; ++i)
+            h.transport->script(Later());
+        QCOMPARE(h.submit(Doc(QStringLiteral("backing off"))), std::optional<bool>(true));
+        QCOMPARE(h.queue->KeptCount(), 1);
+        QCOMPARE(h.log(QStringLiteral("Document from [192.0.2.7] kept for a later attempt: 451 try again later")), 1);
+        // The first retry after the first interval; then each failure doubles the wait, up to the cap.
+        const qint64 waits[] = {10, 10, 20, 40, 40, 40};
+        int calls = 1;
+        for (const qint64 wait : waits) {
+            QCOMPARE(h.tick(wait * kMinute - 1), 0);
+            QCOMPARE(h.tick(1), 1);
+            QVERIFY(h.settled());
+            QCOMPARE(h.transport->callCount(), ++calls);
+        }
+        const Spool::Entry e = h.spool->entries().value(0);
+        QCOMPARE(e.attempts, 6);
+        QCOMPARE(e.reason, QStringLiteral("451 try again later"));
+        QCOMPARE(h.queue->KeptCount(), 1);
+    }
+
+    void probesOneAtATimeWhileTheServerIsAway()
+    {
+        RetryQueue::Timing timing = Slow(60 * kMinute, 60 * kMinute);
+        timing.probeMs = kMinute;
+        Harness h(timing);
+        h.transport->script(Away());
+        QCOMPARE(h.submit(Doc(QStringLiteral("a"))), std::optional<bool>(true));
+        // The server is known to be away: the next ones are kept without waiting for it again.
+        QCOMPARE(h.submit(Doc(QStringLiteral("b"))), std::optional<bool>(true));
+        QCOMPARE(h.submit(Doc(QStringLiteral("c"))), std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 1);
+        QCOMPARE(h.queue->KeptCount(), 3);
+        QCOMPARE(h.log(QStringLiteral("not tried while the mail server is away (421 closing down)")), 2);
+
+        // No probe before the interval is over; then one, the oldest, whatever its own back-off says.
+        QCOMPARE(h.tick(kMinute - 1), 0);
+        h.transport->script(Held(Away()));
+        QCOMPARE(h.tick(1), 1);
+        QVERIFY(QTest::qWaitFor([&] { return h.transport->holding(); }, 20000));
+        // One at a time, however long it takes.
+        QCOMPARE(h.tick(0), 1);
+        QCOMPARE(h.tick(kMinute / 2), 1);
+        h.transport->release();
+        QVERIFY(h.settled());
+        QCOMPARE(h.transport->documents(), (QList<QByteArray>{Doc("a"), Doc("a")}));
+        // The next probe one interval after the last began.
+        h.transport->script(Away());
+        QCOMPARE(h.tick(kMinute / 2 - 1), 0);
+        QCOMPARE(h.tick(1), 1);
+        QVERIFY(h.settled());
+        QCOMPARE(h.transport->callCount(), 3);
+        QCOMPARE(h.tick(kMinute - 1), 0);
+        QCOMPARE(h.queue->KeptCount(), 3);
+        // Nothing was sent to the server that is away but the probes.
+        QCOMPARE(h.transport->documents(), (QList<QByteArray>{Doc("a"), Doc("a"), Doc("a")}));
+    }
+
+    void theServerBackMakesAllDueInArrivalOrder()
+    {
+        RetryQueue::Timing timing = Slow(60 * kMinute, 60 * kMinute);
+        timing.probeMs = kMinute;
+        Harness h(timing);
+        h.transport->script(Away());
+        const QStringList names{"first", "second", "third", "fourth"};
+        for (const QString& name : names)
+            QCOMPARE(h.submit(Doc(name)), std::optional<bool>(true));
+        QCOMPARE(h.queue->KeptCount(), 4);
+        // The probe finds the server back: everything else goes now, hours before its own time.
+        QCOMPARE(h.tick(kMinute), 1);
+        QVERIFY(QTest::qWaitFor([&] { return h.queue->KeptCount() == 0; }, 20000));
+        QVERIFY(h.settled());
+        QList<QByteArray> expected{Doc("first")};
+        for (const QString& name : names)
+            expected << Doc(name);
+        QCOMPARE(h.transport->documents(), expected);
+        QVERIFY2(h.log(QStringLiteral("The mail server takes mail again; 3 kept documents are due now")) == 1,
+                 qPrintable(h.core->LogText()));
+        QCOMPARE(h.spool->count(), 0);
+        // A live document goes straight to the server again.
+        QCOMPARE(h.submit(Doc(QStringLiteral("live"))), std::optional<bool>(true));
+        QCOMPARE(h.transport->documents().last(), Doc("live"));
+    }
+
+    void expiryOnlyAfterAFailedTryOfAnOldDocument()
+    {
+        RetryQueue::Timing timing = Slow(10 * kMinute, 10 * kMinute);
+        timing.keepMs = 60 * kMinute;
+        Harness h(timing);
+        h.transport->script(Later());
+        h.transport->script(Later());
+        QCOMPARE(h.submit(Doc(QStringLiteral("young"))), std::optional<bool>(true));
+        QCOMPARE(h.submit(Doc(QStringLiteral("old"))), std::optional<bool>(true));
+        QCOMPARE(h.queue->KeptCount(), 2);
+        // Not yet older than its keep: a failure keeps it.
+        h.transport->script(Later());
+        h.transport->script(Later());
+        QCOMPARE(h.tick(10 * kMinute), 2);
+        QVERIFY(h.settled());
+        QCOMPARE(h.queue->KeptCount(), 2);
+        QCOMPARE(h.spool->failedCount(), 0);
+        // Older than its keep, but not tried since: still kept.
+        h.clock->advance(2 * 60 * kMinute);
+        QCOMPARE(h.queue->KeptCount(), 2);
+        QCOMPARE(h.spool->failedCount(), 0);
+        // Tried now: the one that goes is delivered, the one that fails once more goes to failed/.
+        Step delivered;
+        h.transport->script(delivered);
+        h.transport->script(Later(QStringLiteral("452 mailbox full")));
+        QCOMPARE(h.tick(0), 2);
+        QVERIFY(h.settled());
+        QCOMPARE(h.queue->KeptCount(), 0);
+        QCOMPARE(h.spool->count(), 0);
+        QCOMPARE(h.spool->failedCount(), 1);
+        const QString failed = h.spool->failedIds().value(0);
+        QCOMPARE(h.spool->readFailed(failed, nullptr), Doc("old"));
+        QCOMPARE(h.spool->failedReason(failed), QStringLiteral("not delivered in 0 days: 452 mailbox full"));
+        QCOMPARE(h.log(QStringLiteral("Kept document %1 could not be delivered for 0 days and was moved to %2")
+                           .arg(failed, h.spool->failedDir())),
+                 1);
+    }
+
+    void aPartialDeliveryGoesOnlyToThoseStillWaiting()
+    {
+        Harness h(Slow());
+        Step some = Later(QStringLiteral("452 too many recipients"));
+        some.delivered = QStringList{"ann@example.org"};
+        some.pending = QStringList{"bob@example.org", "cid@example.org"};
+        h.transport->script(some);
+        QCOMPARE(h.submit(Doc(QStringLiteral("to three"))), std::optional<bool>(true));
+        const QString id = h.spool->ids().value(0);
+        QCOMPARE(h.spool->recipients(id), (QStringList{"bob@example.org", "cid@example.org"}));
+        Step fewer = Later(QStringLiteral("452 still too many"));
+        fewer.delivered = QStringList{"bob@example.org"};
+        fewer.pending = QStringList{"cid@example.org"};
+        h.transport->script(fewer);
+        QCOMPARE(h.tick(10 * kMinute), 1);
+        QVERIFY(h.settled());
+        QCOMPARE(h.spool->recipients(id), QStringList{"cid@example.org"});
+        // A queue that starts afresh on the spool knows it from the file.
+        h.queue = h.makeQueue(Slow());
+        QVERIFY(h.settled());
+        QVERIFY(QTest::qWaitFor([&] { return h.queue->KeptCount() == 0; }, 20000));
+        const QList<Call> calls = h.transport->calls();
+        QCOMPARE(calls.size(), 3);
+        QCOMPARE(calls[0].onlyRecipients, QStringList());
+        QCOMPARE(calls[1].onlyRecipients, (QStringList{"bob@example.org", "cid@example.org"}));
+        QCOMPARE(calls[2].onlyRecipients, QStringList{"cid@example.org"});
+        QCOMPARE(h.spool->count(), 0);
+    }
+
+    void deliveredButNotRemovableIsNeverSentAgain()
+    {
+        Harness h(Slow());
+        h.transport->script(Later());
+        QCOMPARE(h.submit(Doc(QStringLiteral("sticky"))), std::optional<bool>(true));
+        const QString id = h.spool->ids().value(0);
+        const QString path = h.spool->dir() + QLatin1Char('/') + id + QStringLiteral(".xml");
+        // The mail goes, and meanwhile its document turns into something that cannot be unlinked.
+        Step sent;
+        sent.during = [path] {
+            QFile::remove(path);
+            QDir().mkpath(path + QStringLiteral("/inside"));
+        };
+        h.transport->script(sent);
+        QCOMPARE(h.tick(10 * kMinute), 1);
+        QVERIFY(h.settled());
+        QCOMPARE(h.transport->callCount(), 2);
+        QCOMPARE(h.queue->KeptCount(), 1);
+        QVERIFY(h.spool->isMarkedDelivered(id));
+        QCOMPARE(h.log(QStringLiteral("Kept document %1 was delivered but cannot be removed: ").arg(id)), 1);
+        // Only its removal is tried again, at the longest interval; it still fails, told once.
+        QCOMPARE(h.tick(40 * kMinute - 1), 0);
+        QCOMPARE(h.tick(1), 1);
+        QVERIFY(h.settled());
+        QCOMPARE(h.transport->callCount(), 2);
+        QCOMPARE(h.log(QStringLiteral("Kept document %1 was delivered but cannot be removed: ").arg(id)), 1);
+        // Nor after a restart: the mark on disk says so.
+        h.queue = h.makeQueue(Slow());
+        QCOMPARE(h.queue->RetriesUnderWay(), 0);
+        QCOMPARE(h.tick(0), 1);
+        QVERIFY(h.settled());
+        QCOMPARE(h.transport->callCount(), 2);
+        QCOMPARE(h.queue->KeptCount(), 1);
+        // Once it can go, it goes, and still nothing is sent.
+        QVERIFY(QDir(path).removeRecursively());
+        QCOMPARE(h.tick(40 * kMinute), 1);
+        QVERIFY(h.settled());
+        QCOMPARE(h.queue->KeptCount(), 0);
+        QCOMPARE(h.spool->count(), 0);
+        QCOMPARE(h.transport->callCount(), 2);
+    }
+
+    void flushDeleteAndRequeue()
+    {
+        Harness h(Slow());
+        for (int i = 0; i < 3; ++i)
+            h.transport->script(Later());
+        for (const char* name : {"one", "two", "three"})
+            QCOMPARE(h.submit(Doc(QString::fromLatin1(name))), std::optional<bool>(true));
+        const QStringList ids = h.spool->ids();
+        QCOMPARE(ids.size(), 3);
+        QString reply;
+        // Deleted: never sent.
+        QVERIFY(h.queue->Delete(ids[1], &reply));
+        QCOMPARE(reply, QStringLiteral("%1 deleted").arg(ids[1]));
+        QCOMPARE(h.log(QStringLiteral("Kept document %1: %1 deleted").arg(ids[1])), 1);
+        QVERIFY(!h.queue->Delete(ids[1], &reply));
+        QCOMPARE(reply, QStringLiteral("no kept or failed document %1 in %2").arg(ids[1], h.spool->dir()));
+        QCOMPARE(h.queue->KeptCount(), 2);
+        // Flushed: the rest at once, long before their time.
+        QCOMPARE(h.queue->Flush(), QStringLiteral("2 kept documents are tried now"));
+        QVERIFY(h.settled());
+        QCOMPARE(h.queue->KeptCount(), 0);
+        QCOMPARE(h.transport->documents().mid(3), (QList<QByteArray>{Doc("one"), Doc("three")}));
+
+        // One being delivered cannot be deleted under the worker's hands.
+        h.transport->script(Later());
+        QCOMPARE(h.submit(Doc(QStringLiteral("busy"))), std::optional<bool>(true));
+        const QString busy = h.spool->ids().value(0);
+        h.transport->script(Held(Step()));
+        h.queue->Flush();
+        QVERIFY(QTest::qWaitFor([&] { return h.transport->holding(); }, 20000));
+        QVERIFY(!h.queue->Delete(busy, &reply));
+        QCOMPARE(reply, QStringLiteral("%1 is being delivered right now; try again in a moment").arg(busy));
+        QVERIFY(h.spool->ids().contains(busy));
+        h.transport->release();
+        QVERIFY(h.settled());
+        QCOMPARE(h.spool->count(), 0);
+
+        // A failed document comes back and is tried at once.
+        h.transport->script(Refused());
+        QCOMPARE(h.submit(Doc(QStringLiteral("refused first"))), std::optional<bool>(true));
+        const QString failed = h.spool->failedIds().value(0);
+        QVERIFY(!failed.isEmpty());
+        const int before = h.transport->callCount();
+        QVERIFY2(h.queue->Requeue(failed, &reply), qPrintable(reply));
+        QCOMPARE(reply, QStringLiteral("%1 is back in the queue and tried now").arg(failed));
+        QVERIFY(h.settled());
+        QCOMPARE(h.transport->callCount(), before + 1);
+        QCOMPARE(h.transport->documents().last(), Doc("refused first"));
+        QCOMPARE(h.spool->count() + h.spool->failedCount(), 0);
+
+        // A kept one is no failed one: requeue refuses it and leaves who still waits as it was.
+        Step some = Later();
+        some.delivered = QStringList{"ann@example.org"};
+        some.pending = QStringList{"bob@example.org"};
+        h.transport->script(some);
+        QCOMPARE(h.submit(Doc(QStringLiteral("half sent"))), std::optional<bool>(true));
+        const QString kept = h.spool->ids().value(0);
+        QVERIFY(!h.queue->Requeue(kept, &reply));
+        QVERIFY2(reply.contains(QStringLiteral("no failed document")), qPrintable(reply));
+        QCOMPARE(h.spool->recipients(kept), QStringList{"bob@example.org"});
+        QCOMPARE(h.queue->KeptCount(), 1);
+
+        // A failed one deleted.
+        h.transport->script(Refused());
+        QCOMPARE(h.submit(Doc(QStringLiteral("refused again"))), std::optional<bool>(true));
+        const QString gone = h.spool->failedIds().value(0);
+        QVERIFY(h.queue->Delete(gone, &reply));
+        QCOMPARE(reply, QStringLiteral("failed %1 deleted").arg(gone));
+        QCOMPARE(h.spool->failedCount(), 0);
+    }
+
+    void theListingEscapesEveryValue()
+    {
+        Harness h(Slow());
+        QString error;
+        const QString kept = h.spool->store("doc", &error, {"tab\there@example.org", "esc\x1b[2J@example.org"},
+                                            QStringLiteral("451 later"));
+        QVERIFY2(!kept.isEmpty(), qPrintable(error));
+        h.spool->noteAttempt(kept, 2, QDateTime::currentDateTimeUtc().addSecs(600), QStringLiteral("421 \x1b]0;owned\x07"));
+        const QString failed = h.spool->keepFailed("bad", QStringLiteral("550 no\tsuch\nuser\rhere"), &error);
+        QVERIFY2(!failed.isEmpty(), qPrintable(error));
+
+        const QStringList lines = RetryQueue::List(*h.spool);
+        QCOMPARE(lines.size(), 2);
+        for (const QString& line : lines) {
+            for (const QChar c : line)
+                QVERIFY2(c == QLatin1Char('\t') || (c.unicode() >= 0x20 && (c.unicode() < 0x7F || c.unicode() > 0x9F)),
+                         qPrintable(line));
+            QCOMPARE(line.split(QLatin1Char('\t')).size(), 7);
+        }
+        const QStringList first = lines[0].split(QLatin1Char('\t'));
+        QCOMPARE(first[0], kept);
+        QCOMPARE(first[1], QStringLiteral("kept"));
+        QCOMPARE(first[3], QStringLiteral("2"));
+        QCOMPARE(first[5], QStringLiteral("tab\\there@example.org,esc\\u001b[2J@example.org"));
+        QCOMPARE(first[6], QStringLiteral("421 \\u001b]0;owned\\u0007"));
+        const QStringList second = lines[1].split(QLatin1Char('\t'));
+        QCOMPARE(second[0], failed);
+        QCOMPARE(second[1], QStringLiteral("failed"));
+        QCOMPARE(second[5], QStringLiteral("all"));
+        QVERIFY2(!second[6].contains(QLatin1Char('\n')) && second[6].contains(QStringLiteral("550 no such")),
+                 qPrintable(second[6]));
+
+        // --queue prints the same lines.
+        FILE* out = std::tmpfile();
+        FILE* err = std::tmpfile();
+        QVERIFY(out && err);
+        QCOMPARE(RunQueueVerb(h.spool->dir(), QStringLiteral("queue"), QString(), out, err), 0);
+        std::rewind(out);
+        QByteArray printed;
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;)
+            printed.append(buffer, qsizetype(n));
+        std::fclose(out);
+        std::fclose(err);
+        QCOMPARE(QString::fromUtf8(printed), lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    }
+
+    void theVerbsWithoutARelay()
+    {
+        Harness h(Slow());
+        h.queue->SetSpool(nullptr);
+        QString error;
+        const QString kept = h.spool->store("doc", &error, {"bob@example.org"});
+        const QString failed = h.spool->keepFailed("bad", QStringLiteral("550 no such user"), &error);
+        auto run = [&](const QString& verb, const QString& id, QByteArray* said) {
+            FILE* out = std::tmpfile();
+            FILE* err = std::tmpfile();
+            const int code = RunQueueVerb(h.spool->dir(), verb, id, out, err);
+            said->clear();
+            for (FILE* f : {out, err}) {
+                std::rewind(f);
+                char buffer[4096];
+                for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+                    said->append(buffer, qsizetype(n));
+                std::fclose(f);
+            }
+            return code;
+        };
+        QByteArray said;
+        QCOMPARE(run(QStringLiteral("flush"), QString(), &said), 1);
+        QVERIFY2(said.contains("no relay runs on the spool"), said.constData());
+        // Requeue of a kept one is refused on the folder too, its list kept.
+        QCOMPARE(run(QStringLiteral("requeue"), kept, &said), 1);
+        QVERIFY2(said.contains("no failed document"), said.constData());
+        QCOMPARE(h.spool->recipients(kept), QStringList{"bob@example.org"});
+        QCOMPARE(run(QStringLiteral("requeue"), failed, &said), 0);
+        QCOMPARE(said, QStringLiteral("%1 is back in the queue; it is tried when a relay starts\n").arg(failed).toUtf8());
+        QCOMPARE(run(QStringLiteral("delete"), kept, &said), 0);
+        QCOMPARE(said, QStringLiteral("%1 deleted\n").arg(kept).toUtf8());
+        QCOMPARE(run(QStringLiteral("delete"), QStringLiteral("../../etc/passwd"), &said), 1);
+        QVERIFY2(said.contains("is not a spool id"), said.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(RetryQueueTest)
+#include "test_retryqueue.moc"
