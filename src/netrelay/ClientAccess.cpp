@@ -19,10 +19,7 @@ namespace {
 bool ParseAddress(QStringView text, QHostAddress* address)
 {
     const QString literal = text.toString();
-    const int version = IpLiteralVersion(literal);
-    if (version == 0 || (version == 4) == literal.contains(u':'))
-        return false;
-    return address->setAddress(literal);
+    return IpLiteralVersion(literal) != 0 && address->setAddress(literal);
 }
 
 // A dual-stack listener reports IPv4 clients as ::ffff:a.b.c.d; they are IPv4 clients.

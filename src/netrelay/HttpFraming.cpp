@@ -137,7 +137,8 @@ RequestFramer::State RequestFramer::feed(QByteArrayView bytes)
     const bool bounded = line_ != Line::Other;
     if (headerEnd_ < 0) {
         if (bounded && head_.size() > maxHeaderBytes_) {
-            refuse(431, QStringLiteral("request line and header longer than %1 bytes").arg(maxHeaderBytes_));
+            refuse(http::HeadTooLarge.status,
+                   QStringLiteral("request line and header longer than %1 bytes").arg(maxHeaderBytes_));
             return state_;
         }
         if (head_.size() > maxBytes_) {
@@ -150,7 +151,8 @@ RequestFramer::State RequestFramer::feed(QByteArrayView bytes)
         return state_;
     }
     if (bounded && headerEnd_ > maxHeaderBytes_) {
-        refuse(431, QStringLiteral("request line and header longer than %1 bytes").arg(maxHeaderBytes_));
+        refuse(http::HeadTooLarge.status,
+               QStringLiteral("request line and header longer than %1 bytes").arg(maxHeaderBytes_));
         return state_;
     }
     if (line_ == Line::Request) {
@@ -297,7 +299,7 @@ bool RequestFramer::parseHeader()
             return false;
         }
         if (codings > 1) {
-            refuse(400, QStringLiteral("chunked transfer coding applied more than once"));
+            refuse(http::BadRequest.status, QStringLiteral("chunked transfer coding applied more than once"));
             return false;
         }
         bodyKind_ = Body::Chunked;
@@ -309,7 +311,7 @@ bool RequestFramer::parseHeader()
         return true;
     }
     if (!lengthError.isEmpty()) {
-        refuse(400, lengthError);
+        refuse(http::BadRequest.status, lengthError);
         return false;
     }
     if (length > maxBytes_) {
@@ -370,7 +372,9 @@ void RequestFramer::chunkLineEnd()
 
 void RequestFramer::feedChunked(QByteArrayView bytes)
 {
-    const auto malformed = [this](const char* what) { refuse(400, QStringLiteral("malformed chunked body: %1").arg(QLatin1String(what))); };
+    const auto malformed = [this](const char* what) {
+        refuse(http::BadRequest.status, QStringLiteral("malformed chunked body: %1").arg(QLatin1String(what)));
+    };
     qsizetype at = 0;
     while (at < bytes.size() && state_ == State::Incomplete) {
         if (chunk_ == Chunk::Data) {

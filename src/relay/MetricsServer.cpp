@@ -18,9 +18,9 @@ namespace {
 QByteArray Reply(int status, const QByteArray& body, bool headOnly = false,
                  const char* contentType = "text/plain; charset=utf-8", const char* extraHeaders = "")
 {
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + http::ReasonPhrase(status) + "\r\nContent-Type: " + contentType +
-                     "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n" +
-                     extraHeaders + "\r\n";
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + http::ReasonPhrase(status) +
+                     "\r\nContent-Type: " + contentType + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                     "\r\nConnection: close\r\n" + extraHeaders + "\r\n";
     if (!headOnly)
         out += body;
     return out;
