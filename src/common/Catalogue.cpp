@@ -209,6 +209,12 @@ const std::map<int, Entry>& table()
                "邮件服务器仍不可用; 在情况改变之前, 后续轮询不再记录"}},
         {208, {"The control socket %s cannot be used: %s", "制御ソケット %s を使用できません: %s", "无法使用控制套接字 %s: %s"}},
         {209, {"Kept document %s: %s", "保存していたドキュメント %s: %s", "保存的文档 %s: %s"}},
+        {210, {"ListenAddress entry '%s' is not an address; it is ignored",
+               "ListenAddress の項目 '%s' はアドレスではないため無視します",
+               "ListenAddress 项 '%s' 不是地址; 已忽略"}},
+        {211, {"Metrics on %s have no authentication and can be read from other hosts; listen on a loopback address to keep them local",
+               "%s のメトリクスには認証がなく、他のホストから読み取れます。ローカルに限るにはループバックアドレスで待ち受けてください",
+               "%s 上的指标没有身份验证, 其他主机也可读取; 如需仅限本机, 请监听环回地址"}},
     };
     return t;
 }

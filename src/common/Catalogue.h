@@ -96,7 +96,9 @@ constexpr int ServerStillAway = 207;
 constexpr int ControlUnusable = 208;
 constexpr int KeptDocumentSteered = 209;
 constexpr int FirstId = 101;
-constexpr int LastId = 209;
+constexpr int ListenAddressEntryIgnored = 210;
+constexpr int MetricsOpenToOtherHosts = 211;
+constexpr int LastId = 211;
 } // namespace msg
 
 class CatalogueError : public std::runtime_error {

@@ -1,6 +1,6 @@
 #include "common/IniServices.h"
 
-#include "common/Files.h"
+#include "common/DurableFile.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -122,31 +122,13 @@ qsizetype findSection(const Document& doc, const QString& section)
 
 bool writeAtomically(const QString& path, const QByteArray& content)
 {
-    const QByteArray target = QFile::encodeName(path);
-    mode_t mode = S_IRUSR | S_IWUSR;
-    struct stat st {};
-    if (::stat(target.constData(), &st) == 0)
-        mode = st.st_mode & 07777;
-    QByteArray tmp = target + ".XXXXXX";
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0)
-        return false;
-    bool ok = ::fchmod(fd, mode) == 0 && WriteFully(fd, content.constData(), content.size());
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(tmp.constData(), target.constData()) == 0;
-    if (!ok) {
-        ::unlink(tmp.constData());
-        return false;
-    }
-    // The new name is only on disk once the folder that holds it is.
-    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return true;
+    // A settings file that is a link stays one: the new content replaces the file it points to.
+    ReplaceOptions options;
+    options.mode = -1;
+    ReplaceFailure failure;
+    // Once renamed into place the new content is what readers get; a folder that cannot be
+    // flushed does not make the write a failure.
+    return ReplaceFile(ResolveLinks(path), content, options, &failure) || failure.stage == ReplaceFailure::FolderFlush;
 }
 
 // A line break inside a value would split it into lines of its own.

@@ -23,7 +23,8 @@ public:
                          bool* mayBeCut = nullptr) const;
 
     // Sets `key` in `section`, creating the file, section and key as needed, and keeps every other
-    // line as it was. The file is replaced atomically and created readable by its owner only.
+    // line as it was. The file is replaced atomically and created readable by its owner only; a
+    // settings file that is a symbolic link stays one, and the file it points to is replaced.
     // Returns false when the file could not be written.
     bool WriteIniValue(const QString& section, const QString& key, const QString& value) const;
 

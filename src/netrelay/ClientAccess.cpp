@@ -1,5 +1,7 @@
 #include "netrelay/ClientAccess.h"
 
+#include "common/HostPort.h"
+
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -10,54 +12,14 @@ namespace swn {
 
 namespace {
 
-// Strict dotted quad: four decimal numbers 0 to 255 without leading zeros. The platform parser
-// also takes "10" (0.0.0.10) and "010.1.2.3" (octal), which no one writing a list means.
-bool ParseIPv4(QStringView text, quint32* address)
-{
-    const QList<QStringView> parts = text.split(u'.');
-    if (parts.size() != 4)
-        return false;
-    quint32 value = 0;
-    for (QStringView part : parts) {
-        if (part.isEmpty() || part.size() > 3 || (part.size() > 1 && part.front() == u'0'))
-            return false;
-        int octet = 0;
-        for (const QChar c : part) {
-            if (c < u'0' || c > u'9')
-                return false;
-            octet = octet * 10 + (c.unicode() - u'0');
-        }
-        if (octet > 255)
-            return false;
-        value = (value << 8) | quint32(octet);
-    }
-    if (address)
-        *address = value;
-    return true;
-}
-
+// The one strict reader of address literals: a dotted quad of four decimal numbers 0 to 255
+// without leading zeros (the platform's looser parser also takes "10" for 0.0.0.10 and "010.1.2.3"
+// as octal, which no one writing a list means), or an IPv6 address, which may name its scope
+// (fe80::1%eth0), as a link-local address must.
 bool ParseAddress(QStringView text, QHostAddress* address)
 {
-    if (!text.contains(u':')) {
-        quint32 v4 = 0;
-        if (!ParseIPv4(text, &v4))
-            return false;
-        address->setAddress(v4);
-        return true;
-    }
-    // IPv6: hex groups, colons and an optional dotted quad at the end; no zone index.
-    for (const QChar c : text)
-        if (!(c.isDigit() || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F') || c == u':' || c == u'.'))
-            return false;
-    const qsizetype lastColon = text.lastIndexOf(u':');
-    const QStringView tail = text.sliced(lastColon + 1);
-    if (tail.contains(u'.') && !ParseIPv4(tail, nullptr))
-        return false;
-    QHostAddress parsed;
-    if (!parsed.setAddress(text.toString()) || parsed.protocol() != QAbstractSocket::IPv6Protocol)
-        return false;
-    *address = parsed;
-    return true;
+    const QString literal = text.toString();
+    return IpLiteralVersion(literal) != 0 && address->setAddress(literal);
 }
 
 // A dual-stack listener reports IPv4 clients as ::ffff:a.b.c.d; they are IPv4 clients.
@@ -150,10 +112,12 @@ AllowedClients AllowedClients::parse(const QString& text, QStringList* invalidEn
         }
         Entry e;
         e.prefix = prefix;
-        if (address.protocol() == QAbstractSocket::IPv4Protocol)
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
             e.network = QHostAddress(address.toIPv4Address() & Mask4(prefix));
-        else
+        } else {
             e.network = QHostAddress(Masked6(address.toIPv6Address(), prefix));
+            e.network.setScopeId(address.scopeId());
+        }
         result.entries_.append(e);
     }
     // The entries were still read, so that the invalid ones are named; none of them counts.
@@ -174,6 +138,10 @@ bool AllowedClients::allows(const QHostAddress& peer) const
             if ((address.toIPv4Address() & Mask4(e.prefix)) == e.network.toIPv4Address())
                 return true;
         } else if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+            // An entry that names a scope admits its addresses on that link only.
+            if (!e.network.scopeId().isEmpty() && !address.scopeId().isEmpty() &&
+                e.network.scopeId() != address.scopeId())
+                continue;
             if (SamePrefix6(address.toIPv6Address(), e.network.toIPv6Address(), e.prefix))
                 return true;
         }

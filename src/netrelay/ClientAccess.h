@@ -16,6 +16,7 @@ QHostAddress PlainAddress(const QHostAddress& address);
 class AllowedClients {
 public:
     // Addresses and prefixes ("10.0.0.0/8", "::1", "fd00::/8") separated by commas and/or blanks.
+    // A link-local entry may name its link ("fe80::1%eth0"); it then admits peers on that link only.
     // Entries that do not parse are listed in invalidEntries and ignored; a text whose every
     // entry is invalid admits nobody. mayBeCut: the settings reader says the value reached its
     // length limit, so its end may be missing; then the list admits nobody whatever it holds,
@@ -42,7 +43,8 @@ private:
     QList<Entry> entries_;
 };
 
-// Where to listen: addresses (IPv4 and IPv6, no prefixes, the same strict syntax as above)
+// Where to listen: addresses (IPv4 and IPv6, with a scope where needed, no prefixes, the same
+// strict syntax as above)
 // separated by commas and/or blanks. No text: every interface. A text that may have been cut or
 // that holds no valid entry: nowhere, so that a damaged value never opens more than was asked for.
 class ListenAddresses {

@@ -1,5 +1,7 @@
 #include "netrelay/HttpFraming.h"
 
+#include "common/HttpHead.h"
+
 #include <QLocale>
 
 #include <algorithm>
@@ -20,16 +22,11 @@ constexpr int MaxChunkSizeDigits = 15;
 // Eighteen decimal digits cannot overflow a 64-bit size either.
 constexpr int MaxLengthDigits = 18;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-// RFC 9110 token characters, as a method is spelt.
-bool IsTokenChar(char c)
-{
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c))
-        return true;
-    return c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
+using http::IsBlank;
+using http::IsTokenChar;
+using http::SameName;
 bool IsVisible(char c) { return c > ' ' && c < 0x7F; }
 // "HTTP/" three digits "." three digits.
 constexpr qsizetype MaxVersionLength = 12;
@@ -45,14 +42,7 @@ int HexValue(char c)
     return -1;
 }
 
-QByteArrayView Trimmed(QByteArrayView v)
-{
-    while (!v.isEmpty() && IsBlank(v.front()))
-        v = v.sliced(1);
-    while (!v.isEmpty() && IsBlank(v.back()))
-        v.chop(1);
-    return v;
-}
+const auto Trimmed = http::TrimBlanks;
 
 // Calls take(part) for each comma-separated part of a field value, blanks trimmed, without
 // building a list: a value of a million commas costs no memory.
@@ -69,12 +59,6 @@ void ForEachListPart(QByteArrayView value, F&& take)
     }
 }
 
-bool SameName(QByteArrayView a, const char* b)
-{
-    const qsizetype n = qsizetype(std::strlen(b));
-    return a.size() == n && qstrnicmp(a.data(), b, n) == 0;
-}
-
 // The document visibly ended: the closing tag, then nothing but white space. whiteFrom is where
 // the white space at the end of `bytes` begins.
 bool EndsWithDocument(const QByteArray& bytes, qsizetype from, qsizetype whiteFrom)
@@ -84,74 +68,9 @@ bool EndsWithDocument(const QByteArray& bytes, qsizetype from, qsizetype whiteFr
         QByteArrayView(bytes.constData() + end - ClosingTag.size(), ClosingTag.size()) == ClosingTag;
 }
 
-const char* ReasonPhrase(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 411: return "Length Required";
-    case 413: return "Content Too Large";
-    case 417: return "Expectation Failed";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    case 505: return "HTTP Version Not Supported";
-    default: break;
-    }
-    if (status >= 500)
-        return "Server Error";
-    if (status >= 400)
-        return "Client Error";
-    return "Unknown";
-}
+using http::ReasonPhrase;
 
 } // namespace
-
-bool IsVersionField(QByteArrayView field)
-{
-    // "HTTP/" digits "." digits; three digits a side are plenty and keep the reply line short.
-    if (!field.startsWith("HTTP/"))
-        return false;
-    qsizetype at = 5;
-    const auto digits = [&] {
-        const qsizetype start = at;
-        while (at < field.size() && IsDigit(field.at(at)))
-            ++at;
-        return at - start >= 1 && at - start <= 3;
-    };
-    if (!digits() || at >= field.size() || field.at(at) != '.')
-        return false;
-    ++at;
-    return digits() && at == field.size();
-}
-
-QByteArray SafeVersionField(QByteArrayView requestLine)
-{
-    // The line ends at the first LF whatever precedes it: what follows a bare LF is another
-    // header line and must never reach the reply.
-    const qsizetype lf = requestLine.indexOf('\n');
-    if (lf >= 0)
-        requestLine = requestLine.first(lf);
-    // Fields are split at every single blank, so two blanks in a row make an empty field.
-    qsizetype start = 0;
-    for (int field = 1; field < 3; ++field) {
-        const qsizetype blank = requestLine.indexOf(' ', start);
-        if (blank < 0)
-            return QByteArrayLiteral("HTTP/1.0");
-        start = blank + 1;
-    }
-    qsizetype stop = requestLine.indexOf(' ', start);
-    if (stop < 0)
-        stop = requestLine.size();
-    QByteArrayView field = requestLine.sliced(start, stop - start);
-    if (field.endsWith('\r'))
-        field.chop(1);
-    return IsVersionField(field) ? field.toByteArray() : QByteArrayLiteral("HTTP/1.0");
-}
 
 QByteArray BuildReply(const QByteArray& versionField)
 {
@@ -218,7 +137,8 @@ RequestFramer::State RequestFramer::feed(QByteArrayView bytes)
     const bool bounded = line_ != Line::Other;
     if (headerEnd_ < 0) {
         if (bounded && head_.size() > maxHeaderBytes_) {
-            refuse(431, QStringLiteral("request line and header longer than %1 bytes").arg(maxHeaderBytes_));
+            refuse(http::HeadTooLarge.status,
+                   QStringLiteral("request line and header longer than %1 bytes").arg(maxHeaderBytes_));
             return state_;
         }
         if (head_.size() > maxBytes_) {
@@ -231,7 +151,8 @@ RequestFramer::State RequestFramer::feed(QByteArrayView bytes)
         return state_;
     }
     if (bounded && headerEnd_ > maxHeaderBytes_) {
-        refuse(431, QStringLiteral("request line and header longer than %1 bytes").arg(maxHeaderBytes_));
+        refuse(http::HeadTooLarge.status,
+               QStringLiteral("request line and header longer than %1 bytes").arg(maxHeaderBytes_));
         return state_;
     }
     if (line_ == Line::Request) {
@@ -311,32 +232,13 @@ void RequestFramer::scanHeader()
             QByteArrayView(data, requestLineEnd_).indexOf("HTTP/") >= 0;
         scanned_ = requestLineEnd_;
     }
-    if (bareLf_) {
-        // Look at every LF from the request line's on; starting two bytes back catches an empty
-        // line split across pieces.
-        qsizetype at = qMax(requestLineEnd_, scanned_ - 2);
-        while (at < size) {
-            const void* lf = std::memchr(data + at, '\n', size_t(size - at));
-            if (!lf)
-                break;
-            at = static_cast<const char*>(lf) - data;
-            if (at + 1 < size && data[at + 1] == '\n') {
-                headerEnd_ = at + 2;
-                return;
-            }
-            if (at + 2 < size && data[at + 1] == '\r' && data[at + 2] == '\n') {
-                headerEnd_ = at + 3;
-                return;
-            }
-            ++at;
-        }
-    } else {
-        const qsizetype from = qMax<qsizetype>(0, scanned_ - 3);
-        const qsizetype found = QByteArrayView(data, size).indexOf("\r\n\r\n", from);
-        if (found >= 0) {
-            headerEnd_ = found + 4;
-            return;
-        }
+    // Starting a few bytes back catches an empty line split across pieces; with bare LFs every LF
+    // from the request line's on is looked at.
+    const qsizetype from = bareLf_ ? qMax(requestLineEnd_, scanned_ - 2) : qMax<qsizetype>(0, scanned_ - 3);
+    const qsizetype end = http::FindHeadEnd(QByteArrayView(data, size), from, bareLf_);
+    if (end >= 0) {
+        headerEnd_ = end;
+        return;
     }
     scanned_ = size;
 }
@@ -388,31 +290,7 @@ bool RequestFramer::parseHeader()
         }
     };
     // Obsolete line folding continues the previous field's value.
-    QByteArrayView fieldName;
-    bool haveField = false;
-    qsizetype at = requestLineEnd_ + 1;
-    while (at < header.size()) {
-        qsizetype lf = header.indexOf('\n', at);
-        if (lf < 0)
-            lf = header.size();
-        QByteArrayView line = header.sliced(at, lf - at);
-        at = lf + 1;
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (line.isEmpty())
-            break;
-        if (IsBlank(line.front())) {
-            if (haveField)
-                takeField(fieldName, Trimmed(line));
-            continue;
-        }
-        const qsizetype colon = line.indexOf(':');
-        if (colon <= 0)
-            continue; // not a field; tolerated
-        fieldName = Trimmed(line.first(colon));
-        haveField = true;
-        takeField(fieldName, Trimmed(line.sliced(colon + 1)));
-    }
+    http::ForEachField(header.sliced(requestLineEnd_ + 1), takeField);
 
     if (sawCoding && codings > 0) {
         // The transfer coding frames the body; a Content-Length beside it is ignored.
@@ -421,7 +299,7 @@ bool RequestFramer::parseHeader()
             return false;
         }
         if (codings > 1) {
-            refuse(400, QStringLiteral("chunked transfer coding applied more than once"));
+            refuse(http::BadRequest.status, QStringLiteral("chunked transfer coding applied more than once"));
             return false;
         }
         bodyKind_ = Body::Chunked;
@@ -433,7 +311,7 @@ bool RequestFramer::parseHeader()
         return true;
     }
     if (!lengthError.isEmpty()) {
-        refuse(400, lengthError);
+        refuse(http::BadRequest.status, lengthError);
         return false;
     }
     if (length > maxBytes_) {
@@ -494,7 +372,9 @@ void RequestFramer::chunkLineEnd()
 
 void RequestFramer::feedChunked(QByteArrayView bytes)
 {
-    const auto malformed = [this](const char* what) { refuse(400, QStringLiteral("malformed chunked body: %1").arg(QLatin1String(what))); };
+    const auto malformed = [this](const char* what) {
+        refuse(http::BadRequest.status, QStringLiteral("malformed chunked body: %1").arg(QLatin1String(what)));
+    };
     qsizetype at = 0;
     while (at < bytes.size() && state_ == State::Incomplete) {
         if (chunk_ == Chunk::Data) {

@@ -1,6 +1,8 @@
 #pragma once
 // Framing of one network request: fed the bytes of a connection as they arrive, decides when the
 // request is complete, what the reply may repeat and where the document is. No sockets here.
+#include "common/HttpHead.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -30,8 +32,8 @@ inline constexpr int MaxMethodLength = 32;
 
 // "HTTP/" digits "." digits taken from the request line, or "HTTP/1.0": the only request bytes
 // a reply ever repeats.
-bool IsVersionField(QByteArrayView field);
-QByteArray SafeVersionField(QByteArrayView requestLine);
+using http::IsVersionField;
+using http::SafeVersionField;
 
 // The success reply: version, " 200 ", CR LF, "Content-Length: 0", CR LF, CR LF.
 QByteArray BuildReply(const QByteArray& versionField);

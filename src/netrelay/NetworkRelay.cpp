@@ -58,7 +58,6 @@ void NetworkRelay::StartListener()
 {
     core_.SetRunning();
     const QString portText = core_.Settings().ListenPort();
-    core_.AddLogText(BuildResourceMessage(144, {portText}));
     const Transport transport = core_.Settings().TransportChoice();
     if (transport == Transport::None) {
         const QString stored = core_.Settings().Read(setting::TransportMode);
@@ -125,10 +124,9 @@ void NetworkRelay::StartListener()
     const QString addressText = core_.Settings().Read(setting::ListenAddress, &addressCut);
     QStringList badAddresses;
     const ListenAddresses addresses = ListenAddresses::parse(addressText, &badAddresses, addressCut);
+    // An entry that is no address is left out; the listener opens on the rest, if any is left.
     for (const QString& entry : badAddresses)
-        core_.AddLogText(BuildResourceMessage(msg::ListenAddressUnusable,
-                                              {QStringLiteral("'%1' is not an address").arg(entry)}),
-                         LogPriority::Warning);
+        core_.AddLogText(BuildResourceMessage(msg::ListenAddressEntryIgnored, {entry}), LogPriority::Warning);
     if (!addresses.usable()) {
         core_.AddLogText(BuildResourceMessage(msg::ListenAddressUnusable, {addresses.describe()}), LogPriority::Error);
         cannotListen();
@@ -141,14 +139,16 @@ void NetworkRelay::StartListener()
     const bool same = sock_->State(0) == SocketArray::Listening && sock_->ListeningPort() == port &&
         sock_->ListeningAddresses() == wanted;
     if (!same) {
-        closeListener();
+        // Only what changed closes or opens: a client of an address that stays is never refused.
         QString error;
-        if (!sock_->Listen(quint16(port), addresses.addresses(), &error)) {
+        if (!sock_->ChangeListening(quint16(port), addresses.addresses(), &error)) {
             core_.AddLogText(BuildResourceMessage(msg::ListenFailed, {port, error}), LogPriority::Error);
             cannotListen();
             return;
         }
     }
+    // Said once the listener is open, never before a failure.
+    core_.AddLogText(BuildResourceMessage(144, {portText}));
     core_.AddLogText(BuildResourceMessage(msg::ListeningOn, {addresses.describe(), port}));
     if (allowed_.isOpen())
         core_.AddLogText(BuildResourceMessage(msg::OpenToAnyClient, {port}), LogPriority::Warning);

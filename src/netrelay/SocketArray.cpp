@@ -4,12 +4,14 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QHash>
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -158,20 +160,36 @@ void SocketArray::SetReserved(int index, bool reserved)
 
 bool SocketArray::Listen(quint16 port, QString* error) { return Listen(port, {}, error); }
 
+QTcpServer* SocketArray::open(const QHostAddress& address, quint16 port, bool named, QString* error)
+{
+    auto* l = new Listener(this);
+    l->onIncoming = [this](qintptr d) { Q_EMIT ConnectionRequest(0, d); };
+    // Room for a burst as large as the slot array: the kernel drops what does not fit.
+    l->setListenBacklogSize(512);
+    if (!l->listen(address, port)) {
+        if (error)
+            *error = named ? AddressText(address) + QStringLiteral(": ") + l->errorString() : l->errorString();
+        delete l;
+        return nullptr;
+    }
+    return l;
+}
+
+void SocketArray::close(QTcpServer* server)
+{
+    // Closed now, so the port is free at once; deleted later, as this may run inside its event.
+    server->close();
+    server->deleteLater();
+}
+
 bool SocketArray::Listen(quint16 port, const QList<QHostAddress>& addresses, QString* error)
 {
     StopListening();
     // No address: one dual-stack socket for every local address, IPv4 and IPv6.
     const QList<QHostAddress> targets = addresses.isEmpty() ? QList<QHostAddress>{QHostAddress(QHostAddress::Any)} : addresses;
     for (const QHostAddress& address : targets) {
-        auto* l = new Listener(this);
-        l->onIncoming = [this](qintptr d) { Q_EMIT ConnectionRequest(0, d); };
-        // Room for a burst as large as the slot array: the kernel drops what does not fit.
-        l->setListenBacklogSize(512);
-        if (!l->listen(address, port)) {
-            if (error)
-                *error = addresses.isEmpty() ? l->errorString() : AddressText(address) + QStringLiteral(": ") + l->errorString();
-            delete l;
+        QTcpServer* l = open(address, port, !addresses.isEmpty(), error);
+        if (!l) {
             StopListening();
             return false;
         }
@@ -182,13 +200,74 @@ bool SocketArray::Listen(quint16 port, const QList<QHostAddress>& addresses, QSt
     return true;
 }
 
+bool SocketArray::ChangeListening(quint16 port, const QList<QHostAddress>& addresses, QString* error)
+{
+    const quint16 current = ListeningPort();
+    if (port == 0)
+        port = current;
+    if (port != current || servers_.empty())
+        return Listen(port, addresses, error);
+    const bool named = !addresses.isEmpty();
+    const QList<QHostAddress> targets = named ? addresses : QList<QHostAddress>{QHostAddress(QHostAddress::Any)};
+    std::vector<QTcpServer*> dropped;
+    // What listens on each wanted address; the protocol tells every address from 0.0.0.0.
+    const auto key = [](const QHostAddress& a) { return QString::number(int(a.protocol())) + a.toString(); };
+    QHash<QString, QTcpServer*> byAddress;
+    for (QTcpServer* server : servers_) {
+        if (targets.contains(server->serverAddress()))
+            byAddress.insert(key(server->serverAddress()), server);
+        else
+            dropped.push_back(server);
+    }
+    // The new ones open while the old ones still listen, so that nothing is closed for a change
+    // that fails; only a new one the old ones stand in the way of (a wildcard holds the port on
+    // every address) waits until they are closed.
+    std::vector<QTcpServer*> opened;
+    QList<QHostAddress> blocked;
+    const auto openMissing = [&](const QList<QHostAddress>& wanted) {
+        QList<QHostAddress> failed;
+        for (const QHostAddress& address : wanted) {
+            if (byAddress.contains(key(address)))
+                continue;
+            if (QTcpServer* l = open(address, port, named, error)) {
+                byAddress.insert(key(address), l);
+                opened.push_back(l);
+            } else {
+                failed.append(address);
+            }
+        }
+        return failed;
+    };
+    blocked = openMissing(targets);
+    QList<QHostAddress> closedAddresses;
+    for (QTcpServer* server : dropped) {
+        closedAddresses.append(server->serverAddress());
+        close(server);
+    }
+    if (!blocked.isEmpty() && !openMissing(blocked).isEmpty()) {
+        // Back to what listened before: the kept ones never closed, the closed ones open again.
+        for (QTcpServer* server : opened)
+            close(server);
+        std::vector<QTcpServer*> before;
+        for (QTcpServer* server : servers_)
+            if (std::find(dropped.begin(), dropped.end(), server) == dropped.end())
+                before.push_back(server);
+        for (const QHostAddress& old : std::as_const(closedAddresses))
+            if (QTcpServer* again = open(old, port, true, nullptr))
+                before.push_back(again);
+        servers_ = before;
+        return false;
+    }
+    servers_.clear();
+    for (const QHostAddress& address : targets)
+        servers_.push_back(byAddress.value(key(address)));
+    return true;
+}
+
 void SocketArray::StopListening()
 {
-    for (QTcpServer* server : servers_) {
-        // Closed now, so the port is free at once; deleted later, as this may run inside its event.
-        server->close();
-        server->deleteLater();
-    }
+    for (QTcpServer* server : servers_)
+        close(server);
     servers_.clear();
 }
 

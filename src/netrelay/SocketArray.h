@@ -44,6 +44,13 @@ public:
     // listening socket stays open and `error` names the address and the reason. Whatever listened
     // before is closed first, so a call listens on exactly what it is given.
     bool Listen(quint16 port, const QList<QHostAddress>& addresses, QString* error);
+    // Element 0 on exactly `addresses` (empty: every local address) on `port` (0: the port listened
+    // on now, or one the system picks), one socket per address, changing only what differs: a
+    // socket on an address that stays is left open, so its clients, connected or still in its
+    // backlog, never see a refusal or a reset; sockets on addresses no longer wanted close and the
+    // new ones open. On failure what listened before listens again, as far as it can, and `error`
+    // names the address and the reason.
+    bool ChangeListening(quint16 port, const QList<QHostAddress>& addresses, QString* error);
     // Closes every listening socket; accepted connections stay open and keep their events.
     void StopListening();
     // The addresses listened on now (QHostAddress::Any for every local address); empty when not listening.
@@ -83,6 +90,9 @@ private:
         bool failed = false;
     };
     void wire(int index, QTcpSocket* socket);
+    // A listening socket on `address`, or null with `error` set.
+    QTcpServer* open(const QHostAddress& address, quint16 port, bool named, QString* error);
+    static void close(QTcpServer* server);
 
     std::vector<QTcpServer*> servers_;
     std::vector<Slot> slots_;

@@ -1,5 +1,7 @@
 #include "relay/MetricsServer.h"
 
+#include "common/HttpHead.h"
+
 #include <QHostInfo>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -13,34 +15,12 @@
 namespace swn {
 namespace {
 
-// Where the header of a request ends (after its empty line), or -1; the search starts at `from`.
-// A bare LF is taken for CR LF.
-qsizetype HeaderEnd(const QByteArray& buffer, qsizetype from)
-{
-    const qsizetype crlf = buffer.indexOf("\r\n\r\n", from);
-    const qsizetype lf = buffer.indexOf("\n\n", from);
-    if (crlf >= 0 && (lf < 0 || crlf + 2 <= lf))
-        return crlf + 4;
-    return lf >= 0 ? lf + 2 : -1;
-}
-
-bool IsToken(const QByteArray& text)
-{
-    static const QByteArray extra("!#$%&'*+-.^_`|~");
-    if (text.isEmpty())
-        return false;
-    for (const char c : text)
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || extra.contains(c)))
-            return false;
-    return true;
-}
-
-QByteArray Reply(int status, const char* reason, const QByteArray& body, bool headOnly = false,
+QByteArray Reply(int status, const QByteArray& body, bool headOnly = false,
                  const char* contentType = "text/plain; charset=utf-8", const char* extraHeaders = "")
 {
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\nContent-Type: " + contentType +
-                     "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n" +
-                     extraHeaders + "\r\n";
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + http::ReasonPhrase(status) +
+                     "\r\nContent-Type: " + contentType + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+                     "\r\nConnection: close\r\n" + extraHeaders + "\r\n";
     if (!headOnly)
         out += body;
     return out;
@@ -56,19 +36,17 @@ QByteArray Answer(const QByteArray& head, const Metrics& metrics)
     QByteArray line = head.mid(start, eol < 0 ? -1 : eol - start);
     if (line.endsWith('\r'))
         line.chop(1);
-    const QList<QByteArray> parts = line.split(' ');
-    static const QRegularExpression version(QStringLiteral("\\AHTTP/1\\.[0-9]\\z"));
-    if (parts.size() != 3 || !IsToken(parts[0]) || parts[1].isEmpty() ||
-        !version.match(QLatin1String(parts[2])).hasMatch())
-        return Reply(400, "Bad Request", "Bad Request\n");
-    const qsizetype query = parts[1].indexOf('?');
-    if ((query < 0 ? parts[1] : parts[1].left(query)) != "/metrics")
-        return Reply(404, "Not Found", "Not Found: metrics are at /metrics\n");
-    const QByteArray& method = parts[0];
+    http::RequestLine request;
+    // Only HTTP/1.x: a client speaking another version would not understand the answer.
+    if (!http::ParseRequestLine(line, &request) || request.version.size() != 8 || !request.version.startsWith("HTTP/1."))
+        return Reply(http::BadRequest.status, QByteArray(http::BadRequest.reason) + '\n');
+    const qsizetype query = request.target.indexOf('?');
+    if ((query < 0 ? request.target : request.target.first(query)) != "/metrics")
+        return Reply(404, "Not Found: metrics are at /metrics\n");
+    const QByteArrayView method = request.method;
     if (method != "GET" && method != "HEAD")
-        return Reply(405, "Method Not Allowed", "Method Not Allowed\n", false, "text/plain; charset=utf-8",
-                     "Allow: GET, HEAD\r\n");
-    return Reply(200, "OK", metrics.Render(), method == "HEAD", "text/plain; version=0.0.4; charset=utf-8");
+        return Reply(405, "Method Not Allowed\n", false, "text/plain; charset=utf-8", "Allow: GET, HEAD\r\n");
+    return Reply(200, metrics.Render(), method == "HEAD", "text/plain; version=0.0.4; charset=utf-8");
 }
 
 // One scrape: one request read, one answer, then the connection ends. Its own timers bound how
@@ -109,11 +87,12 @@ private:
         // Only the new bytes, and the three before them, can complete the empty line.
         const qsizetype from = std::max<qsizetype>(0, buffer_.size() - 3);
         buffer_ += socket_->read(MetricsServer::kMaxHeaderBytes - buffer_.size());
-        const qsizetype end = HeaderEnd(buffer_, from);
+        // A bare LF is taken for CR LF.
+        const qsizetype end = http::FindHeadEnd(buffer_, from, true);
         if (end >= 0)
             Send(Answer(buffer_.left(end), metrics_));
         else if (buffer_.size() >= MetricsServer::kMaxHeaderBytes)
-            Send(Reply(431, "Request Header Fields Too Large", "Request Header Fields Too Large\n"));
+            Send(Reply(http::HeadTooLarge.status, QByteArray(http::HeadTooLarge.reason) + '\n'));
     }
 
     void Send(const QByteArray& response)
@@ -158,19 +137,6 @@ private:
     bool dropped_ = false;
 };
 
-bool IsDottedQuad(const QString& text)
-{
-    static const QRegularExpression quad(
-        QStringLiteral("\\A([0-9]{1,3})\\.([0-9]{1,3})\\.([0-9]{1,3})\\.([0-9]{1,3})\\z"));
-    const QRegularExpressionMatch m = quad.match(text);
-    if (!m.hasMatch())
-        return false;
-    for (int i = 1; i <= 4; ++i)
-        if (m.captured(i).toInt() > 255)
-            return false;
-    return true;
-}
-
 bool IsHostName(const QString& text)
 {
     QString name = text;
@@ -191,7 +157,7 @@ MetricsServer::MetricsServer(Metrics& metrics, QObject* parent) : QObject(parent
 
 MetricsServer::~MetricsServer() { Close(); }
 
-bool MetricsServer::ParseHostPort(const QString& text, QString* host, quint16* port, QString* error)
+bool MetricsServer::Parse(const QString& text, HostPort* where, QString* error)
 {
     auto fail = [&](const QString& why) {
         if (error)
@@ -201,59 +167,29 @@ bool MetricsServer::ParseHostPort(const QString& text, QString* host, quint16* p
         return false;
     };
     const QString t = text.trimmed();
-    if (t.isEmpty())
-        return fail(QStringLiteral("it is empty"));
     if (t.contains(QLatin1Char('/')))
         return fail(QStringLiteral("it takes no scheme and no path"));
-    QString hostPart, portPart;
-    if (t.startsWith(QLatin1Char('['))) {
-        const qsizetype close = t.indexOf(QLatin1Char(']'));
-        if (close < 0)
-            return fail(QStringLiteral("the ']' after the IPv6 address is missing"));
-        if (close + 1 >= t.size() || t[close + 1] != QLatin1Char(':'))
-            return fail(QStringLiteral("the port after the IPv6 address is missing"));
-        hostPart = t.mid(1, close - 1);
-        portPart = t.mid(close + 2);
-        QHostAddress address;
-        if (!address.setAddress(hostPart) || address.protocol() != QAbstractSocket::IPv6Protocol)
-            return fail(QStringLiteral("'%1' is not an IPv6 address").arg(hostPart));
-    } else {
-        const qsizetype colon = t.lastIndexOf(QLatin1Char(':'));
-        if (colon < 0)
-            return fail(QStringLiteral("the port is missing"));
-        hostPart = t.left(colon);
-        portPart = t.mid(colon + 1);
-        if (hostPart.contains(QLatin1Char(':')))
-            return fail(QStringLiteral("an IPv6 address goes in brackets"));
-        if (hostPart.isEmpty())
-            return fail(QStringLiteral("the host is missing"));
-        static const QRegularExpression digitsAndDots(QStringLiteral("\\A[0-9.]+\\z"));
-        if (digitsAndDots.match(hostPart).hasMatch()) {
-            if (!IsDottedQuad(hostPart))
-                return fail(QStringLiteral("'%1' is not an IPv4 address").arg(hostPart));
-        } else if (!IsHostName(hostPart)) {
-            return fail(QStringLiteral("'%1' is not a host name").arg(hostPart));
-        }
-    }
-    static const QRegularExpression digits(QStringLiteral("\\A[0-9]{1,5}\\z"));
-    const int number = digits.match(portPart).hasMatch() ? portPart.toInt() : -1;
-    if (number < 1 || number > 65535)
-        return fail(portPart.isEmpty() ? QStringLiteral("the port is missing")
-                                       : QStringLiteral("'%1' is not a port (1 to 65535)").arg(portPart));
-    *host = hostPart;
-    *port = quint16(number);
+    QString why;
+    if (!ParseHostPort(t, where, &why, PortRule::Required))
+        return fail(why);
+    // Brackets are for IPv6 only; a name must be one a resolver can be asked for.
+    if (t.startsWith(QLatin1Char('[')) && where->ipVersion != 6)
+        return fail(QStringLiteral("'%1' is not an IPv6 address").arg(where->host));
+    if (where->ipVersion == 0 && !IsHostName(where->host))
+        return fail(QStringLiteral("'%1' is not a host name").arg(where->host));
     return true;
 }
 
 bool MetricsServer::Listen(const QString& hostPort, QString* error)
 {
-    QString host;
-    quint16 port = 0;
-    if (!ParseHostPort(hostPort, &host, &port, error))
+    HostPort where;
+    if (!Parse(hostPort, &where, error))
         return false;
+    const QString& host = where.host;
+    const quint16 port = quint16(where.port);
     QList<Endpoint> wanted;
     bool literal = true;
-    if (host.contains(QLatin1Char(':')) || IsDottedQuad(host)) {
+    if (where.ipVersion != 0) {
         wanted.append({QHostAddress(host), port});
     } else if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
                host.compare(QLatin1String("localhost."), Qt::CaseInsensitive) == 0) {
@@ -338,6 +274,14 @@ void MetricsServer::Close()
 }
 
 bool MetricsServer::IsListening() const { return !servers_.isEmpty(); }
+
+bool MetricsServer::ReachableFromOtherHosts() const
+{
+    for (const QTcpServer* server : servers_)
+        if (!server->serverAddress().isLoopback())
+            return true;
+    return false;
+}
 
 QString MetricsServer::EndpointText(const Endpoint& endpoint)
 {

@@ -2,6 +2,7 @@
 // A tiny HTTP server for one resource, GET /metrics, meant for a scraper on loopback. Each
 // connection gets one answer and is closed; slow, silent or oversized clients are cut off, and
 // only a few connections are served at once, so that nobody can tie up the relay's loop.
+#include "common/HostPort.h"
 #include "relay/Metrics.h"
 
 #include <QHostAddress>
@@ -32,9 +33,9 @@ public:
     bool IsListening() const;
     QString Describe() const; // what it listens on, e.g. "127.0.0.1:9469"
 
-    // Reads "host:port" strictly: an IPv4 literal, an IPv6 literal in brackets or a host name, and
-    // a port of 1 to 65535. `host` is the address or name without brackets.
-    static bool ParseHostPort(const QString& text, QString* host, quint16* port, QString* error);
+    // Some address listened on is not a loopback one (a wildcard, or an interface's address):
+    // anyone who can reach it reads the metrics, without any authentication.
+    bool ReachableFromOtherHosts() const;
 
     // A client silent for `idleMs` is closed, and so is one still connected after `totalMs`.
     void SetTimeouts(int idleMs, int totalMs);
@@ -42,6 +43,9 @@ public:
     int OpenConnections() const;
 
 private:
+    // Reads "host:port" strictly: an IPv4 literal, an IPv6 literal in brackets (with its scope, if
+    // any) or a host name, and a port of 1 to 65535.
+    static bool Parse(const QString& text, HostPort* where, QString* error);
     struct Endpoint {
         QHostAddress address;
         quint16 port = 0;

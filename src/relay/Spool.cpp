@@ -1,5 +1,6 @@
 #include "relay/Spool.h"
 
+#include "common/DurableFile.h"
 #include "common/Files.h"
 
 #include <QDir>
@@ -59,16 +60,11 @@ QString NewId()
 // A new name is only durable once the folder that holds it is on disk.
 bool SyncFolder(const QString& folder, QString* error)
 {
-    const int fd = ::open(Native(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) {
-        const int e = errno;
-        if (fd >= 0)
-            ::close(fd);
-        SetError(error, QStringLiteral("cannot flush the folder %1: %2").arg(folder, ErrnoText(e)));
-        return false;
-    }
-    ::close(fd);
-    return true;
+    int e = 0;
+    if (FlushFolder(folder, &e))
+        return true;
+    SetError(error, ReplaceFailure{ReplaceFailure::FolderFlush, e, folder}.describe());
+    return false;
 }
 
 // The name a file has while it is being written: hidden, and tagged with the writer's process so
@@ -89,44 +85,26 @@ enum class OnFolderFlushFailure { Undo, Keep };
 bool WriteDurably(const QString& folder, const QString& name, const QByteArray& bytes, QString* error,
                   OnFolderFlushFailure onFlushFailure = OnFolderFlushFailure::Undo)
 {
-    const QString temp = TempPath(folder, name);
     const QString final = folder + QLatin1Char('/') + name;
-    const int fd = ::open(Native(temp).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        SetError(error, QStringLiteral("cannot create %1: %2").arg(temp, ErrnoText(errno)));
-        return false;
-    }
-    int e = 0;
-    if (!WriteFully(fd, bytes.constData(), bytes.size()) || ::fsync(fd) != 0)
-        e = errno;
-    if (::close(fd) != 0 && !e)
-        e = errno;
-    if (!e && ::rename(Native(temp).constData(), Native(final).constData()) != 0)
-        e = errno;
-    if (e) {
-        ::unlink(Native(temp).constData());
-        SetError(error, QStringLiteral("cannot write %1: %2").arg(final, ErrnoText(e)));
-        return false;
-    }
-    if (!SyncFolder(folder, error)) {
-        if (onFlushFailure == OnFolderFlushFailure::Undo)
-            ::unlink(Native(final).constData());
-        return false;
-    }
-    return true;
+    ReplaceOptions options;
+    options.temporary = TempPath(folder, name);
+    ReplaceFailure failure;
+    if (ReplaceFile(final, bytes, options, &failure))
+        return true;
+    SetError(error, failure.describe());
+    if (failure.stage == ReplaceFailure::FolderFlush && onFlushFailure == OnFolderFlushFailure::Undo)
+        ::unlink(Native(final).constData());
+    return false;
 }
 
 // Replaces folder/name without making it durable: for what is only information.
 void WriteQuietly(const QString& folder, const QString& name, const QByteArray& bytes)
 {
-    const QString temp = TempPath(folder, name);
-    const int fd = ::open(Native(temp).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return;
-    const bool written = WriteFully(fd, bytes.constData(), bytes.size());
-    if (::close(fd) != 0 || !written ||
-        ::rename(Native(temp).constData(), Native(folder + QLatin1Char('/') + name).constData()) != 0)
-        ::unlink(Native(temp).constData());
+    ReplaceOptions options;
+    options.temporary = TempPath(folder, name);
+    options.reuseTemporary = true;
+    options.durable = false;
+    ReplaceFile(folder + QLatin1Char('/') + name, bytes, options);
 }
 
 qint64 FileBytes(const QString& path)

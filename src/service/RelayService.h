@@ -72,9 +72,12 @@ public:
             return;
         }
         QString error;
-        if (metricsServer.Listen(where, &error))
+        if (metricsServer.Listen(where, &error)) {
             core.AddLogText(BuildResourceMessage(msg::MetricsServed, {metricsServer.Describe()}));
-        else
+            if (metricsServer.ReachableFromOtherHosts())
+                core.AddLogText(BuildResourceMessage(msg::MetricsOpenToOtherHosts, {metricsServer.Describe()}),
+                                LogPriority::Warning);
+        } else
             core.AddLogText(BuildResourceMessage(msg::MetricsUnusable, {where, error}), LogPriority::Error);
     }
 

@@ -1,6 +1,9 @@
 // The settings file rules, the message catalogue and the activity log, without a window.
 #include "common/ActivityLog.h"
 #include "common/Catalogue.h"
+#include "common/DurableFile.h"
+#include "common/HostPort.h"
+#include "common/HttpHead.h"
 #include "common/IniServices.h"
 
 #include <QFile>
@@ -9,6 +12,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace swn;
 
@@ -122,6 +126,197 @@ private Q_SLOTS:
             QCOMPARE(locked.ReadIniValue(S, "A", "d"), QStringLiteral("1"));
         }
         QFile::setPermissions(ro, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    void iniWritesThroughALink()
+    {
+        // The settings file is a link into another folder: the link stays, its target changes.
+        const QString real = file("real");
+        QVERIFY(QDir().mkpath(real));
+        const QString target = real + QStringLiteral("/settings.ini");
+        WriteAll(target, "[SwiftnoteRelay]\nA=1\n");
+        QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+        const QString link = file("linked.ini");
+        QCOMPARE(::symlink("real/settings.ini", QFile::encodeName(link).constData()), 0);
+        const IniServices ini(link);
+        QVERIFY(ini.WriteIniValue(S, "B", "2"));
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(ReadAll(target), QByteArray("[SwiftnoteRelay]\nA=1\nB=2\n"));
+        QCOMPARE(ini.ReadIniValue(S, "B", "d"), QStringLiteral("2"));
+        // The target keeps its mode, and no temporary is left in either folder.
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(target).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), 0640);
+        QCOMPARE(QDir(real).entryList(QDir::Files | QDir::Hidden).size(), 1);
+        QCOMPARE(QDir(dir.path()).entryList({"linked.ini*"}, QDir::Files | QDir::Hidden | QDir::System).size(), 1);
+
+        // A link to a link, and one to a file not there yet.
+        const QString chain = file("chain.ini");
+        QCOMPARE(::symlink(QFile::encodeName(link).constData(), QFile::encodeName(chain).constData()), 0);
+        QVERIFY(IniServices(chain).WriteIniValue(S, "C", "3"));
+        QVERIFY(QFileInfo(chain).isSymLink() && QFileInfo(link).isSymLink());
+        QCOMPARE(IniServices(target).ReadIniValue(S, "C", "d"), QStringLiteral("3"));
+        const QString dangling = file("dangling.ini");
+        QCOMPARE(::symlink("real/later.ini", QFile::encodeName(dangling).constData()), 0);
+        QVERIFY(IniServices(dangling).WriteIniValue(S, "D", "4"));
+        QVERIFY(QFileInfo(dangling).isSymLink());
+        QCOMPARE(ReadAll(real + QStringLiteral("/later.ini")), QByteArray("[SwiftnoteRelay]\nD=4\n"));
+        // A loop is no target: the write replaces the link's own name rather than fail forever.
+        const QString loop = file("loop.ini");
+        QCOMPARE(::symlink("loop.ini", QFile::encodeName(loop).constData()), 0);
+        QCOMPARE(ResolveLinks(loop), loop);
+    }
+
+    void replaceFileIsWholeOrNothing()
+    {
+        const QString folder = file("durable");
+        QVERIFY(QDir().mkpath(folder));
+        const QString path = folder + QStringLiteral("/a.txt");
+        ReplaceFailure failure;
+        QVERIFY(ReplaceFile(path, "one\n", {}, &failure));
+        QCOMPARE(failure.stage, ReplaceFailure::None);
+        QCOMPARE(ReadAll(path), QByteArray("one\n"));
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), 0600);
+        // A named temporary that exists already is not used unless reuse is asked for.
+        ReplaceOptions named;
+        named.temporary = folder + QStringLiteral("/.a.txt.tmp");
+        WriteAll(named.temporary, "leftover");
+        QVERIFY(!ReplaceFile(path, "two\n", named, &failure));
+        QCOMPARE(failure.stage, ReplaceFailure::Create);
+        QVERIFY2(failure.describe().startsWith(QStringLiteral("cannot create ") + named.temporary + QStringLiteral(": ")),
+                 qPrintable(failure.describe()));
+        QCOMPARE(ReadAll(path), QByteArray("one\n"));
+        named.reuseTemporary = true;
+        QVERIFY(ReplaceFile(path, "two\n", named, &failure));
+        QCOMPARE(ReadAll(path), QByteArray("two\n"));
+        QVERIFY(!QFile::exists(named.temporary));
+        // Never through a link at the temporary's name.
+        QCOMPARE(::symlink("elsewhere", QFile::encodeName(named.temporary).constData()), 0);
+        QVERIFY(!ReplaceFile(path, "three\n", named, &failure));
+        QVERIFY(!QFile::exists(folder + QStringLiteral("/elsewhere")));
+        QCOMPARE(ReadAll(path), QByteArray("two\n"));
+        QFile::remove(named.temporary);
+        // Mode -1 keeps the mode of the file replaced.
+        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+        ReplaceOptions keep;
+        keep.mode = -1;
+        QVERIFY(ReplaceFile(path, "four\n", keep));
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), 0604);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 1);
+        // A folder that is not there: nothing written, the failure says where.
+        QVERIFY(!ReplaceFile(file("missing/b.txt"), "x", {}, &failure));
+        QCOMPARE(failure.stage, ReplaceFailure::Create);
+        QVERIFY(!FlushFolder(file("missing")));
+        QVERIFY(FlushFolder(folder));
+    }
+
+    void hostPortReading()
+    {
+        HostPort hp;
+        QString why;
+        QVERIFY(ParseHostPort(QStringLiteral("192.0.2.1:25"), &hp, &why));
+        QCOMPARE(hp.host, QStringLiteral("192.0.2.1"));
+        QCOMPARE(hp.port, 25);
+        QCOMPARE(hp.ipVersion, 4);
+        QVERIFY(ParseHostPort(QStringLiteral(" mail.example.org "), &hp, &why));
+        QCOMPARE(hp.host, QStringLiteral("mail.example.org"));
+        QCOMPARE(hp.port, 0);
+        QCOMPARE(hp.ipVersion, 0);
+        QVERIFY(ParseHostPort(QStringLiteral("mail.example.org:587"), &hp, &why, PortRule::Required));
+        QCOMPARE(hp.port, 587);
+        QVERIFY(ParseHostPort(QStringLiteral("[2001:db8::1]"), &hp, &why));
+        QCOMPARE(hp.host, QStringLiteral("2001:db8::1"));
+        QCOMPARE(hp.ipVersion, 6);
+        QCOMPARE(hp.port, 0);
+        QVERIFY(ParseHostPort(QStringLiteral("[::1]:9469"), &hp, &why, PortRule::Required));
+        QCOMPARE(hp.host, QStringLiteral("::1"));
+        QCOMPARE(hp.port, 9469);
+        QVERIFY(ParseHostPort(QStringLiteral("[fe80::1%lo]:25"), &hp, &why));
+        QCOMPARE(hp.host, QStringLiteral("fe80::1%lo"));
+        QCOMPARE(hp.ipVersion, 6);
+        QCOMPARE(hp.port, 25);
+        QVERIFY(ParseHostPort(QStringLiteral("localhost:65535"), &hp, &why));
+        QCOMPARE(hp.port, 65535);
+
+        // Port rules.
+        for (const char* bad : {"host:0", "host:65536", "host:", "host:-1", "host:+25", "host:25x", "host:123456",
+                                "[::1]:", "[::1]:0", "host: "}) {
+            QVERIFY2(!ParseHostPort(QString::fromLatin1(bad), &hp, &why), bad);
+            QCOMPARE(why, QStringLiteral("no valid port"));
+        }
+        QVERIFY(!ParseHostPort(QStringLiteral("host"), &hp, &why, PortRule::Required));
+        QCOMPARE(why, QStringLiteral("the port is missing"));
+        QVERIFY(!ParseHostPort(QStringLiteral("[::1]"), &hp, &why, PortRule::Required));
+        // Colons: an IPv6 address needs brackets, and is told so.
+        QVERIFY(!ParseHostPort(QStringLiteral("2001:db8::1"), &hp, &why));
+        QVERIFY2(why.contains(QStringLiteral("[2001:db8::1]:25")), qPrintable(why));
+        QVERIFY(!ParseHostPort(QStringLiteral("fe80::1%lo"), &hp, &why));
+        QVERIFY(!ParseHostPort(QStringLiteral("host:25:26"), &hp, &why));
+        QCOMPARE(why, QStringLiteral("more than one ':'"));
+        // Strict dotted quads: no short forms, no octal, no fifth part, no octet above 255.
+        for (const char* bad : {"127.1", "10", "010.1.2.3", "1.2.3.04", "1.2.3.4.5", "256.1.1.1", "1.2.3."}) {
+            QVERIFY2(!ParseHostPort(QString::fromLatin1(bad), &hp, &why), bad);
+        }
+        QVERIFY(!ParseHostPort(QStringLiteral("127.1:25"), &hp, &why));
+        QCOMPARE(why, QStringLiteral("'127.1' is not an IPv4 address"));
+        // Brackets hold an address, and nothing but a port follows them.
+        for (const char* bad : {"[::1", "[nonsense]:25", "[]:25", "[::1]25", "[::1]x:25", "[fe80::1%]:25", "[fe80::1%a b]:25"})
+            QVERIFY2(!ParseHostPort(QString::fromLatin1(bad), &hp, &why), bad);
+        // Names: nothing that cannot stand in one.
+        for (const char* bad : {"", "  ", ":25", "my host", "a/b", "user@host", "a,b:25", "ho%st"})
+            QVERIFY2(!ParseHostPort(QString::fromLatin1(bad), &hp, &why), bad);
+        QVERIFY(!why.isEmpty());
+
+        QCOMPARE(IpLiteralVersion(QStringLiteral("127.0.0.1")), 4);
+        QCOMPARE(IpLiteralVersion(QStringLiteral("::ffff:127.0.0.1")), 6);
+        QCOMPARE(IpLiteralVersion(QStringLiteral("fe80::1%eth0")), 6);
+        QCOMPARE(IpLiteralVersion(QStringLiteral("fe80::1%eth0"), false), 0);
+        QCOMPARE(IpLiteralVersion(QStringLiteral("127.0.0.1%lo")), 0);
+        QCOMPARE(IpLiteralVersion(QStringLiteral("::ffff:010.0.0.1")), 0);
+        QCOMPARE(IpLiteralVersion(QStringLiteral("example.org")), 0);
+    }
+
+    void httpHeadReading()
+    {
+        using namespace swn::http;
+        RequestLine line;
+        QVERIFY(ParseRequestLine("GET /metrics?x=1 HTTP/1.1\r\n", &line));
+        QCOMPARE(line.method, QByteArrayView("GET"));
+        QCOMPARE(line.target, QByteArrayView("/metrics?x=1"));
+        QCOMPARE(line.version, QByteArrayView("HTTP/1.1"));
+        for (const char* bad : {"GET /metrics", "GET  /metrics HTTP/1.1", "GET /metrics HTTP/1.1 x", "G(T / HTTP/1.1",
+                                " / HTTP/1.1", "GET / HTTP/1", "GET / HTTP/1.1234", "GET / http/1.1"})
+            QVERIFY2(!ParseRequestLine(bad, &line), bad);
+        QCOMPARE(SafeVersionField("POST / HTTP/1.1\r\nX: y HTTP/9.9"), QByteArray("HTTP/1.1"));
+        QCOMPARE(SafeVersionField("POST / HTTP/1.1\nX"), QByteArray("HTTP/1.1"));
+        QCOMPARE(SafeVersionField("POST /\nHTTP/1.1"), QByteArray("HTTP/1.0"));
+        QCOMPARE(SafeVersionField("POST / HTTP/1.1\x01"), QByteArray("HTTP/1.0"));
+
+        const QByteArray crlf = "GET / HTTP/1.1\r\nA: b\r\n\r\nbody";
+        QCOMPARE(FindHeadEnd(crlf, 0, false), crlf.indexOf("body"));
+        QCOMPARE(FindHeadEnd(crlf, 0, true), crlf.indexOf("body"));
+        QCOMPARE(FindHeadEnd("GET / HTTP/1.1\nA: b\n\nbody", 0, false), -1);
+        QCOMPARE(FindHeadEnd("GET / HTTP/1.1\nA: b\n\nbody", 0, true), 21);
+        QCOMPARE(FindHeadEnd("GET / HTTP/1.1\nA: b\n\r\nbody", 0, true), 22);
+        QCOMPARE(FindHeadEnd("GET / HTTP/1.1\r\nA: b\r\n", 0, true), -1);
+        // From where the last search stopped: an end split across pieces is still found.
+        QCOMPARE(FindHeadEnd(crlf, crlf.indexOf("\r\n\r\n"), false), crlf.indexOf("body"));
+
+        QList<QPair<QByteArray, QByteArray>> fields;
+        ForEachField("Host: a\r\nX-Long: one\r\n two \r\nnot a field\r\n:empty\r\nLast:\tz \r\n\r\nAfter: no\r\n",
+                     [&](QByteArrayView name, QByteArrayView value) { fields.append({name.toByteArray(), value.toByteArray()}); });
+        const QList<QPair<QByteArray, QByteArray>> expected{
+            {"Host", "a"}, {"X-Long", "one"}, {"X-Long", "two"}, {"Last", "z"}};
+        QCOMPARE(fields, expected);
+        QVERIFY(SameName("content-LENGTH", "Content-Length"));
+        QVERIFY(!SameName("Content-Length2", "Content-Length"));
+        QCOMPARE(QByteArray(ReasonPhrase(431)), QByteArray(HeadTooLarge.reason));
+        QCOMPARE(QByteArray(ReasonPhrase(400)), QByteArray(BadRequest.reason));
+        QCOMPARE(QByteArray(ReasonPhrase(404)), QByteArray("Not Found"));
+        QCOMPARE(QByteArray(ReasonPhrase(499)), QByteArray("Client Error"));
     }
 
     void placeholderRules()

@@ -889,14 +889,26 @@ private Q_SLOTS:
         // Entries that do not parse are named and left out; the rest still apply.
         invalid.clear();
         const AllowedClients mixed = AllowedClients::parse(
-            QStringLiteral("10 010.1.2.3 1.2.3.4/33 ::1/129 host.example 1.2.3.4/ 1.2.3.256 fe80::1%eth0 "
-                           "1.2.3.4/-1 ::ffff:1.2.3 1.2.3.4/8x 127.0.0.1"),
+            QStringLiteral("10 010.1.2.3 1.2.3.4/33 ::1/129 host.example 1.2.3.4/ 1.2.3.256 fe80::1% 127.0.0.1%lo "
+                           "fe80::1%a%b 1.2.3.4/-1 ::ffff:1.2.3 1.2.3.4/8x 127.0.0.1"),
             &invalid);
         QCOMPARE(invalid, QStringList({"10", "010.1.2.3", "1.2.3.4/33", "::1/129", "host.example", "1.2.3.4/", "1.2.3.256",
-                                       "fe80::1%eth0", "1.2.3.4/-1", "::ffff:1.2.3", "1.2.3.4/8x"}));
+                                       "fe80::1%", "127.0.0.1%lo", "fe80::1%a%b", "1.2.3.4/-1", "::ffff:1.2.3", "1.2.3.4/8x"}));
         QCOMPARE(mixed.describe(), QStringLiteral("127.0.0.1/32"));
         QVERIFY(mixed.allows(QHostAddress::LocalHost));
         QVERIFY(!mixed.allows(QHostAddress(QStringLiteral("0.0.0.10"))));
+
+        // A link-local address names its link; a peer on another link is not it.
+        invalid.clear();
+        const AllowedClients scoped = AllowedClients::parse(QStringLiteral("fe80::1%eth0 fe80::/64%lo"), &invalid);
+        QCOMPARE(invalid, QStringList{QStringLiteral("fe80::/64%lo")});
+        QCOMPARE(scoped.describe(), QStringLiteral("fe80::1%eth0/128"));
+        QVERIFY(scoped.allows(QHostAddress(QStringLiteral("fe80::1%eth0"))));
+        QVERIFY(!scoped.allows(QHostAddress(QStringLiteral("fe80::1%eth1"))));
+        QVERIFY(!scoped.allows(QHostAddress(QStringLiteral("fe80::2%eth0"))));
+        const AllowedClients scopedPrefix = AllowedClients::parse(QStringLiteral("fe80::%lo/64"), &invalid);
+        QVERIFY(scopedPrefix.allows(QHostAddress(QStringLiteral("fe80::99%lo"))));
+        QVERIFY(AllowedClients::parse(scopedPrefix.describe()).allows(QHostAddress(QStringLiteral("fe80::99%lo"))));
 
         // Every entry wrong: nobody, not everybody.
         invalid.clear();
@@ -964,10 +976,13 @@ private Q_SLOTS:
         QVERIFY(!some.everyInterface() && !some.nowhere() && some.usable());
         // The same strict syntax as the client list, and no prefixes.
         const ListenAddresses mixed = ListenAddresses::parse(
-            QStringLiteral("10.0.0.0/8 localhost 010.0.0.1 127.1 fe80::1%lo ::1 0.0.0.0 ::"), &invalid);
-        QCOMPARE(invalid, (QStringList{"10.0.0.0/8", "localhost", "010.0.0.1", "127.1", "fe80::1%lo"}));
-        QCOMPARE(mixed.addresses(), (QList<QHostAddress>{QHostAddress::LocalHostIPv6, QHostAddress(QHostAddress::AnyIPv4),
-                                                       QHostAddress(QHostAddress::AnyIPv6)}));
+            QStringLiteral("10.0.0.0/8 localhost 010.0.0.1 127.1 fe80::1% fe80::1%lo ::1 0.0.0.0 ::"), &invalid);
+        QCOMPARE(invalid, (QStringList{"10.0.0.0/8", "localhost", "010.0.0.1", "127.1", "fe80::1%"}));
+        // A link-local address with its scope is an address like any other.
+        QCOMPARE(mixed.addresses(), (QList<QHostAddress>{QHostAddress(QStringLiteral("fe80::1%lo")), QHostAddress::LocalHostIPv6,
+                                                       QHostAddress(QHostAddress::AnyIPv4), QHostAddress(QHostAddress::AnyIPv6)}));
+        QCOMPARE(mixed.addresses().first().scopeId(), QStringLiteral("lo"));
+        QVERIFY(mixed.describe().startsWith(QStringLiteral("fe80::1%lo, ")));
         // Nothing valid, or maybe cut: nowhere, never everywhere.
         invalid.clear();
         const ListenAddresses none = ListenAddresses::parse(QStringLiteral("localhost, 127.0.0.1/8"), &invalid);

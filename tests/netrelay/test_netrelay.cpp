@@ -8,6 +8,7 @@
 
 #include "common/ActivityLog.h"
 #include "common/Catalogue.h"
+#include "common/IniServices.h"
 #include "delivery/CDOSend.h"
 #include "delivery/Delivery.h"
 #include "netrelay/NetworkRelay.h"
@@ -21,6 +22,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -71,6 +73,14 @@ struct RawClient {
         if (!from.isNull())
             socket.bind(from);
         socket.connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), port);
+    }
+    // Takes over a connection made already (one the relay may not have taken yet).
+    explicit RawClient(qintptr connected)
+    {
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { reply += socket.readAll(); });
+        QObject::connect(&socket, &QTcpSocket::disconnected, [this] { closed = true; });
+        QObject::connect(&socket, &QTcpSocket::errorOccurred, [this] { closed = true; });
+        socket.setSocketDescriptor(connected);
     }
     bool waitConnected() { return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000); }
     void send(const QByteArray& bytes)
@@ -704,6 +714,66 @@ private Q_SLOTS:
         auto nowhere = makeRelay(sink.hostText(), TestLimits(), "ListenAddress=localhost-ish, 300.1.1.1\n");
         QVERIFY(!nowhere->core.IsRunning());
         QVERIFY(nowhere->waitLog(QStringLiteral("ListenAddress cannot be used: ")));
+        QCOMPARE(nowhere->logCount(QStringLiteral("Listening on Port")), 0);
+        // An entry that is no address is ignored, and the log says so rather than that the
+        // listener stays closed while it opens on the rest.
+        const quint16 partPort = UnusedTcpPort();
+        auto part = makeRelay(sink.hostText(), TestLimits(), "ListenAddress=127.0.0.1, bogus\n", partPort);
+        QVERIFY(part->core.IsRunning());
+        QCOMPARE(part->logCount(QStringLiteral("ListenAddress entry 'bogus' is not an address; it is ignored")), 1);
+        QCOMPARE(part->logCount(QStringLiteral("stays closed")), 0);
+        QCOMPARE(part->logCount(QStringLiteral("Listening on Port %1\r\n").arg(partPort)), 1);
+        QCOMPARE(part->logCount(QStringLiteral("Listening on 127.0.0.1, port %1").arg(partPort)), 1);
+        QVERIFY(answers(QStringLiteral("127.0.0.1"), partPort));
+    }
+
+    void reloadKeepsTheAddressesThatStay()
+    {
+        // ListenAddress alternates between 127.0.0.1 alone and with a second address while
+        // clients post to 127.0.0.1: none of them is refused or reset.
+        QTcpServer probe;
+        const QString other = probe.listen(QHostAddress::LocalHostIPv6) ? QStringLiteral("::1") : QStringLiteral("127.0.0.2");
+        probe.close();
+        const quint16 port = UnusedTcpPort();
+        auto r = makeRelay(sink.hostText(), TestLimits(), "ListenAddress=127.0.0.1\n", port);
+        QVERIFY(r->core.IsRunning());
+        const int before = sink.count();
+        const IniServices ini(r->settings.filePath());
+        std::vector<std::unique_ptr<RawClient>> clients;
+        std::vector<QByteArray> requests;
+        for (int round = 0; round < 6; ++round) {
+            // One client with its request under way, one whose connection the relay has not taken yet.
+            requests.push_back(Bare(Doc(QStringLiteral("reload %1 a").arg(round))));
+            clients.push_back(std::make_unique<RawClient>(port));
+            QVERIFY(clients.back()->waitConnected());
+            clients.back()->send(requests.back().left(20));
+            // A blocking connect returns once the kernel completed it: it waits in the backlog.
+            requests.push_back(Bare(Doc(QStringLiteral("reload %1 b").arg(round))));
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in to {};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(port);
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            QVERIFY(fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0);
+            clients.push_back(std::make_unique<RawClient>(qintptr(fd)));
+            const bool both = round % 2 == 0;
+            QVERIFY(ini.WriteIniValue(QLatin1String(IniServices::Section), QStringLiteral("ListenAddress"),
+                                      both ? QStringLiteral("127.0.0.1, ") + other : QStringLiteral("127.0.0.1")));
+            r->core.Reload();
+            QCOMPARE(r->net.Sockets().ListeningAddresses().size(), both ? 2 : 1);
+            QCOMPARE(r->net.Sockets().ListeningPort(), port);
+        }
+        for (size_t i = 0; i < clients.size(); ++i) {
+            QVERIFY(clients[i]->waitConnected());
+            clients[i]->send(i % 2 == 0 ? requests[i].mid(20) : requests[i]);
+        }
+        for (size_t i = 0; i < clients.size(); ++i) {
+            QVERIFY(clients[i]->waitClosed());
+            QCOMPARE(clients[i]->reply, Ok11);
+        }
+        QVERIFY(sink.waitForCount(before + int(clients.size())));
+        // Each reload said where it listens, once it did.
+        QCOMPARE(r->logCount(QStringLiteral("Listening on Port %1\r\n").arg(port)), 7);
     }
 
     void everyLogEntryIsOneLine()
@@ -970,10 +1040,13 @@ private Q_SLOTS:
         noPort.core.Start();
         QVERIFY(!noPort.core.IsRunning());
         QCOMPARE(noPort.logCount(QStringLiteral("Listener port '70000' is not a TCP port from 1 to 65535; the listener stays closed")), 1);
+        QCOMPARE(noPort.logCount(QStringLiteral("Listening on Port")), 0);
         // A port another relay holds.
         auto taken = makeRelay(sink.hostText(), TestLimits(), {}, relay->port);
         QVERIFY(!taken->core.IsRunning());
         QCOMPARE(taken->logCount(QStringLiteral("Cannot listen on port %1: ").arg(relay->port)), 1);
+        // Nothing claims it listens when it could not.
+        QCOMPARE(taken->logCount(QStringLiteral("Listening on Port")), 0);
         QCOMPARE(taken->net.Sockets().State(0), int(SocketArray::Closed));
         QVERIFY(curl({"--data-binary", "@" + writeFile(Doc(QStringLiteral("first serves")))}, relay->port).startsWith(Ok11));
     }

@@ -12,7 +12,9 @@
 
 #include <memory>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -188,6 +190,83 @@ private Q_SLOTS:
         const quint16 before = h.sock.ListeningPort();
         QVERIFY(!h.sock.Listen(port, {QHostAddress::LocalHost}, &error));
         QVERIFY(Refused(QHostAddress::LocalHost, before));
+    }
+
+    void changeKeepsTheAddressesThatStay()
+    {
+        // Alternating "127.0.0.1" and "127.0.0.1, ::1" (127.0.0.2 without IPv6) while clients come
+        // to 127.0.0.1: connected ones, and ones the kernel took into the backlog but the array
+        // did not accept yet, are never refused or reset.
+        QTcpServer probe;
+        const QHostAddress other = probe.listen(QHostAddress::LocalHostIPv6) ? QHostAddress(QHostAddress::LocalHostIPv6) : Loopback2;
+        probe.close();
+        Harness h;
+        QString error;
+        QVERIFY2(h.sock.ChangeListening(0, {QHostAddress::LocalHost}, &error), qPrintable(error));
+        const quint16 port = h.sock.ListeningPort();
+        QTcpSocket connected;
+        QVERIFY(Connect(connected, QHostAddress::LocalHost, port));
+        QVERIFY(QTest::qWaitFor([&] { return h.requests.size() == 1; }, 5000));
+
+        std::vector<int> clients;
+        const auto closeAll = qScopeGuard([&] {
+            for (const int fd : clients)
+                ::close(fd);
+        });
+        for (int round = 0; round < 8; ++round) {
+            // Blocking connects return once the kernel completed them: they wait in the backlog.
+            for (int i = 0; i < 3; ++i) {
+                const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                QVERIFY(fd >= 0);
+                clients.push_back(fd);
+                sockaddr_in to {};
+                to.sin_family = AF_INET;
+                to.sin_port = htons(port);
+                to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+            }
+            const QList<QHostAddress> wanted = round % 2 == 0 ? QList<QHostAddress>{QHostAddress::LocalHost, other}
+                                                              : QList<QHostAddress>{QHostAddress::LocalHost};
+            QVERIFY2(h.sock.ChangeListening(port, wanted, &error), qPrintable(error));
+            QCOMPARE(h.sock.ListeningAddresses(), wanted);
+            QCOMPARE(h.sock.ListeningPort(), port);
+            if (round % 2 == 0) {
+                QTcpSocket added;
+                QVERIFY(Connect(added, other, port));
+            } else {
+                QVERIFY(Refused(other, port));
+            }
+        }
+        // Every client got its element, and each one's bytes arrive.
+        const qsizetype expected = 1 + qsizetype(clients.size()) + 4; // the added-address probes too
+        QVERIFY2(QTest::qWaitFor([&] { return h.requests.size() == expected; }, 10000),
+                 qPrintable(QString::number(h.requests.size())));
+        for (const int fd : clients)
+            QCOMPARE(::send(fd, "x", 1, MSG_NOSIGNAL), ssize_t(1));
+        connected.write("x");
+        const auto arrived = [&] {
+            qint64 total = 0;
+            for (int i = 1; i <= h.sock.upperBound(); ++i)
+                total += h.sock.BytesAvailable(i);
+            return total;
+        };
+        QVERIFY2(QTest::qWaitFor([&] { return arrived() == qint64(clients.size()) + 1; }, 10000),
+                 qPrintable(QString::number(arrived())));
+        for (const int fd : clients) {
+            char c = 0;
+            const ssize_t n = ::recv(fd, &c, 1, MSG_DONTWAIT);
+            QVERIFY2(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK), qPrintable(QString::number(errno)));
+        }
+        QCOMPARE(connected.state(), QAbstractSocket::ConnectedState);
+
+        // A change that cannot be made leaves what listened before.
+        QTcpServer holder;
+        QVERIFY(holder.listen(Loopback2, port));
+        QVERIFY(!h.sock.ChangeListening(port, {Loopback2}, &error));
+        QVERIFY2(error.startsWith(QStringLiteral("127.0.0.2: ")), qPrintable(error));
+        QCOMPARE(h.sock.ListeningAddresses(), QList<QHostAddress>{QHostAddress::LocalHost});
+        QTcpSocket after;
+        QVERIFY(Connect(after, QHostAddress::LocalHost, port));
     }
 
     void stopListeningKeepsConnections()

@@ -427,6 +427,31 @@ private Q_SLOTS:
                                                              QStringLiteral("http://[::1]:%1/metrics").arg(b)});
         QVERIFY2(curl.startsWith("HTTP/1.1 200 OK\r\n"), curl.constData());
     }
+    void wildcardIsReachableFromOtherHosts()
+    {
+        // A wildcard serves every interface: the relay must be able to say so.
+        MetricsServer other(metrics);
+        QString error;
+        const quint16 a = UnusedTcpPort();
+        QVERIFY2(other.Listen(QStringLiteral("127.0.0.1:%1").arg(a), &error), qPrintable(error));
+        QVERIFY(!other.ReachableFromOtherHosts());
+        QVERIFY2(other.Listen(QStringLiteral("0.0.0.0:%1").arg(a), &error), qPrintable(error));
+        QVERIFY(other.ReachableFromOtherHosts());
+        QVERIFY(Exchange(a, "GET /metrics HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 200 OK\r\n"));
+        QVERIFY2(other.Listen(QStringLiteral("localhost:%1").arg(a), &error), qPrintable(error));
+        QVERIFY(!other.ReachableFromOtherHosts());
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHostIPv6))
+            QSKIP("no IPv6 here");
+        QVERIFY2(other.Listen(QStringLiteral("[::]:%1").arg(a), &error), qPrintable(error));
+        QVERIFY(other.ReachableFromOtherHosts());
+        other.Close();
+        QVERIFY(!other.ReachableFromOtherHosts());
+        // A scoped link-local address is read as one (whether this host has it is another matter).
+        error.clear();
+        other.Listen(QStringLiteral("[fe80::1%lo]:%1").arg(a), &error);
+        QVERIFY2(!error.contains(QLatin1String("is not an address to listen on")), qPrintable(error));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestMetrics)
