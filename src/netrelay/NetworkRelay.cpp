@@ -57,7 +57,7 @@ quint16 NetworkRelay::ListeningPort() const { return sock_->ListeningPort(); }
 void NetworkRelay::StartListener()
 {
     core_.SetRunning();
-    const QString portText = core_.Settings().ListenPort();
+    const QString portText = core_.Settings().ListenerPort();
     const Transport transport = core_.Settings().TransportChoice();
     if (transport == Transport::None) {
         const QString stored = core_.Settings().Read(setting::TransportMode);
@@ -148,7 +148,7 @@ void NetworkRelay::StartListener()
         }
     }
     // Said once the listener is open, never before a failure.
-    core_.AddLogText(BuildResourceMessage(144, {portText}));
+    core_.AddLogText(BuildResourceMessage(msg::ListeningOnPort, {portText}));
     core_.AddLogText(BuildResourceMessage(msg::ListeningOn, {addresses.describe(), port}));
     if (allowed_.isOpen())
         core_.AddLogText(BuildResourceMessage(msg::OpenToAnyClient, {port}), LogPriority::Warning);
@@ -267,16 +267,19 @@ void NetworkRelay::OnConnectionRequest(int index, qintptr requestId)
 
 void NetworkRelay::OnPeerClosed(int index)
 {
+    // A slot whose document is being delivered keeps its state, and its connection, until the
+    // reply step: a client that shut only its sending side still reads the reply.
+    if (index > 0 && index <= MaxSlots && slots_[size_t(index)].delivering)
+        return;
+    // A request cut off by its client can never complete; its bytes go at once.
     sock_->Close(index);
-    // A request cut off by its client can never complete; its bytes go at once. A slot whose
-    // document is being delivered keeps its state until the reply step.
-    if (index > 0 && index <= MaxSlots && !slots_[size_t(index)].delivering)
+    if (index > 0 && index <= MaxSlots)
         clearSlot(index);
 }
 
 void NetworkRelay::OnSocketError(int index, int /*number*/, const QString& description)
 {
-    core_.AddLogText(BuildResourceMessage(138, {index, description}), LogPriority::Warning);
+    core_.AddLogText(BuildResourceMessage(msg::SocketError, {index, description}), LogPriority::Warning);
 }
 
 void NetworkRelay::clearSlot(int index)
@@ -422,7 +425,7 @@ void NetworkRelay::completeRequest(int index)
     bufferedTotal_ -= held;
     s.framer.reset();
 
-    core_.AddLogText(BuildResourceMessage(139, {peer, StreamLengthText(CharacterCount(document))}));
+    core_.AddLogText(BuildResourceMessage(msg::DocumentReceived, {peer, StreamLengthText(CharacterCount(document))}));
     if (core_.EchoOn()) {
         core_.AddLogText(QString::fromUtf8(document));
         core_.SaveEchoFile(document);

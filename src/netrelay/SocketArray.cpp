@@ -117,9 +117,18 @@ SocketArray::SocketArray(QObject* parent) : QObject(parent)
 SocketArray::~SocketArray()
 {
     StopListening();
-    for (auto& s : slots_)
+    for (auto& s : slots_) {
         if (s.socket)
             s.socket->abort();
+        dropReplyFd(s);
+    }
+}
+
+void SocketArray::dropReplyFd(Slot& s)
+{
+    if (s.replyFd >= 0)
+        ::close(s.replyFd);
+    s.replyFd = -1;
 }
 
 void SocketArray::Load(int index)
@@ -325,6 +334,7 @@ bool SocketArray::Accept(int index, qintptr requestId)
         s.socket->abort();
         s.socket->deleteLater();
     }
+    dropReplyFd(s);
     auto* socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(requestId)) {
         delete socket;
@@ -333,6 +343,7 @@ bool SocketArray::Accept(int index, qintptr requestId)
         return false;
     }
     socket->setReadBufferSize(ReadBufferBytes);
+    s.replyFd = ::fcntl(int(requestId), F_DUPFD_CLOEXEC, 0);
     s.socket = socket;
     s.failed = false;
     // IPv4 peers of the dual-stack listener in their familiar form.
@@ -385,10 +396,16 @@ void SocketArray::SendData(int index, const QByteArray& data)
 {
     if (index <= 0 || index >= int(slots_.size()) || !slots_[size_t(index)].socket)
         return;
-    QTcpSocket* s = slots_[size_t(index)].socket;
+    Slot& slot = slots_[size_t(index)];
+    QTcpSocket* s = slot.socket;
     if (s->state() == QAbstractSocket::ConnectedState) {
         s->write(data);
         s->flush();
+    } else if (s->state() == QAbstractSocket::UnconnectedState && slot.replyFd >= 0) {
+        // Closed by the toolkit when the client shut its side; the client may still be reading.
+        // A reply is a few dozen bytes: it fits the socket's buffer, or the client is gone.
+        [[maybe_unused]] const ssize_t n =
+            ::send(slot.replyFd, data.constData(), size_t(data.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
 }
 
@@ -398,9 +415,11 @@ void SocketArray::Close(int index)
         return;
     Slot& s = slots_[size_t(index)];
     s.failed = false;
+    // The connection ends when the last descriptor closes: the toolkit's, once queued reply bytes
+    // are written.
+    dropReplyFd(s);
     if (!s.socket)
         return;
-    // Queued reply bytes still go out: the socket closes once they are written.
     if (s.socket->state() != QAbstractSocket::UnconnectedState)
         s.socket->disconnectFromHost();
 }

@@ -88,7 +88,11 @@ private:
         QString remoteIp;
         bool reserved = false;
         bool failed = false;
+        // A second descriptor of the connection: the toolkit closes its own when the client shuts
+        // its sending side, and a client that sent its request and then did so still gets its reply.
+        int replyFd = -1;
     };
+    static void dropReplyFd(Slot& s);
     void wire(int index, QTcpSocket* socket);
     // A listening socket on `address`, or null with `error` set.
     QTcpServer* open(const QHostAddress& address, quint16 port, bool named, QString* error);
