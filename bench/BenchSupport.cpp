@@ -281,6 +281,18 @@ int ConnectLoopback(quint16 port)
     return fd;
 }
 
+bool SendAll(int fd, const QByteArray& bytes)
+{
+    qsizetype at = 0;
+    while (at < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.constData() + at, size_t(bytes.size() - at), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        at += n;
+    }
+    return true;
+}
+
 double Percentile(std::vector<double> values, double p)
 {
     if (values.empty())

@@ -109,6 +109,8 @@ private:
 
 // A blocking TCP connection to 127.0.0.1; -1 when refused.
 int ConnectLoopback(quint16 port);
+// Sends every byte (no SIGPIPE); false when the connection refused some.
+bool SendAll(int fd, const QByteArray& bytes);
 
 double Percentile(std::vector<double> values, double p);
 

@@ -67,18 +67,6 @@ QString DefaultBtadmin()
     return env.isEmpty() ? QStringLiteral(SWN_BTADMIN) : env;
 }
 
-bool SendAll(int fd, const QByteArray& bytes)
-{
-    qsizetype at = 0;
-    while (at < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + at, size_t(bytes.size() - at), MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        at += n;
-    }
-    return true;
-}
-
 // One document on a connection of its own; true only when the relay answered 200. A relay killed
 // meanwhile resets the connection, which is an answer too (not accepted).
 bool Post(quint16 port, const QByteArray& document)

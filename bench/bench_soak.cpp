@@ -42,18 +42,6 @@ namespace {
 
 std::atomic<bool> running{true};
 
-bool SendAll(int fd, const QByteArray& bytes)
-{
-    qsizetype at = 0;
-    while (at < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + at, size_t(bytes.size() - at), MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        at += n;
-    }
-    return true;
-}
-
 // Posts one request; true when the relay answered 200.
 bool Post(quint16 port, const QByteArray& document)
 {

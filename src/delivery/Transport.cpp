@@ -45,7 +45,7 @@ std::shared_ptr<const MailTransport> ChooseTransport(Transport choice)
     // Neither keeps state of its own: one of each serves every thread.
     static const auto smtp = std::make_shared<const SmtpTransport>();
     static const auto sendmail = std::make_shared<const SendmailTransport>();
-    if (choice == Transport::BTMail)
+    if (choice == Transport::Sendmail)
         return sendmail;
     return smtp;
 }

@@ -12,7 +12,7 @@
 namespace swn {
 
 // The transport setting: SMTP, or the mail component; None when the stored value is not known.
-enum class Transport { None, CDO, BTMail };
+enum class Transport { None, Smtp, Sendmail };
 
 // One document to deliver.
 struct DeliveryRequest {

@@ -148,25 +148,25 @@ PostOfficePoller::LoginResult PostOfficePoller::tryLogin()
                 return result;
             }
         }
-        result.message = LoadResourceString(128);
+        result.message = LoadResourceString(msg::DatabaseNotEnabled);
     } catch (const TrackerError& e) {
         switch (e.number()) {
         case tracker_errors::NoSuchDatabase:
-            result.message = BuildResourceMessage(130, {settings.Read(setting::BTDB)});
+            result.message = BuildResourceMessage(msg::DatabaseNotFound, {settings.Read(setting::BTDB)});
             break;
         case tracker_errors::DatabaseNotAccessible:
-            result.message = BuildResourceMessage(132, {settings.Read(setting::BTDB)});
+            result.message = BuildResourceMessage(msg::DatabaseNotAccessible, {settings.Read(setting::BTDB)});
             break;
         case tracker_errors::BadCredentials:
-            result.message = BuildResourceMessage(129);
+            result.message = BuildResourceMessage(msg::DatabaseLoginInvalid);
             break;
         default:
-            result.message = BuildResourceMessage(133, {e.number()});
+            result.message = BuildResourceMessage(msg::UnknownError, {e.number()});
             result.detail = e.description();
             break;
         }
     } catch (const std::exception& e) {
-        result.message = BuildResourceMessage(133, {tracker_errors::StoreFailure});
+        result.message = BuildResourceMessage(msg::UnknownError, {tracker_errors::StoreFailure});
         result.detail = ErrorText(e);
     }
     return result;
@@ -337,7 +337,7 @@ void PostOfficePoller::runRound(const RoundInput& input)
             rows->Run();
             rowCount = rows->RowCount();
         });
-        core_.AddLogText(BuildResourceMessage(137, {QString::number(qint32(rowCount))}));
+        core_.AddLogText(BuildResourceMessage(msg::PostOfficeChecked, {QString::number(qint32(rowCount))}));
         core_.Stats().Add(Metrics::Counter::PostOfficeRecordsFound, rowCount);
 
         const int most = std::max(1, core_.DeliveryThreads());
@@ -414,7 +414,7 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
         });
         // The tracker holds the payload as text; the relay hands it on as such.
         d->payload = withSession([&](BTSession&) { return record->FieldObject(QStringLiteral("Payload"))->getValue().toUtf8(); });
-        if (round.input.transport != Transport::BTMail) {
+        if (round.input.transport != Transport::Sendmail) {
             d->attachments = withSession([&](BTSession&) {
                 return StageRecordAttachments(record->AttachmentFieldSet().Item(QStringLiteral("Attachments")));
             });

@@ -98,7 +98,7 @@ private:
         bool journalRead = false;
     };
     struct RoundInput {
-        Transport transport = Transport::CDO;
+        Transport transport = Transport::Smtp;
         bool echo = false;
         bool loginFirst = false;
         // Made on the event loop's thread, which owns the settings it is taken from; each

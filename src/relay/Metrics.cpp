@@ -162,12 +162,12 @@ QByteArray Metrics::Render() const
             entries = failed = oldest = unknown;
         }
     }
-    Family(out, "swnrelay_spool_entries", "gauge", "Documents waiting in the spool for another attempt.");
+    Family(out, "swnrelay_spool_entries", "gauge", "Documents kept in the spool for another attempt.");
     Sample(out, "swnrelay_spool_entries", Number(entries));
     Family(out, "swnrelay_spool_failed_entries", "gauge", "Documents in the spool's failed/ folder.");
     Sample(out, "swnrelay_spool_failed_entries", Number(failed));
     Family(out, "swnrelay_spool_oldest_entry_age_seconds", "gauge",
-           "Age of the oldest document waiting in the spool (0 when none waits).");
+           "Age of the oldest document kept in the spool (0 when none is kept).");
     Sample(out, "swnrelay_spool_oldest_entry_age_seconds", Number(oldest));
 
     std::array<qint64, kDeliveryBuckets.size() + 1> buckets;

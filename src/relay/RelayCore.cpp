@@ -139,7 +139,7 @@ QStringList RelayCore::Reload()
         if (key == &setting::SMTPServer)
             settings_.SetSMTPServer(value);
         else if (key == &setting::ListenerPort)
-            settings_.SetListenPort(value);
+            settings_.SetListenerPort(value);
         else if (key == &setting::POPollInterval)
             settings_.SetPOPollInterval(value);
     }
@@ -213,7 +213,7 @@ void RelayCore::Start()
 {
     smtpSecurity_ = settings_.SmtpSecurityOptions();
     // Said once here rather than only with every mail that waits for it.
-    if (settings_.TransportChoice() != Transport::BTMail)
+    if (settings_.TransportChoice() != Transport::Sendmail)
         logSmtpProblem();
     SetRunning();
     if (settings_.Mode() == RelayMode::Network) {

@@ -41,8 +41,8 @@ void RelaySettings::Load()
     listenPort_ = Read(setting::ListenerPort);
     smtpServer_ = Read(setting::SMTPServer);
     const QString transport = Read(setting::TransportMode);
-    transport_ = transport == QLatin1String("CDO")      ? Transport::CDO
-               : transport == QLatin1String("BTMAIL") ? Transport::BTMail
+    transport_ = transport == QLatin1String("CDO")      ? Transport::Smtp
+               : transport == QLatin1String("BTMAIL") ? Transport::Sendmail
                                                         : Transport::None;
     btId_ = Read(setting::BTLoginID);
     db_ = Read(setting::BTDB);
@@ -70,7 +70,7 @@ bool RelaySettings::SaveWindowKeys() const
     put(setting::SMTPServer, smtpServer_);
     put(setting::ListenerPort, listenPort_);
     if (transport_ != Transport::None)
-        put(setting::TransportMode, QLatin1String(transport_ == Transport::CDO ? "CDO" : "BTMAIL"));
+        put(setting::TransportMode, QLatin1String(transport_ == Transport::Smtp ? "CDO" : "BTMAIL"));
     put(setting::AutoStart, QString::number(autoStart_));
     put(setting::POPollInterval, pollInterval_);
     put(setting::MaxLogSize, maxLogSize_);
@@ -94,7 +94,7 @@ bool RelaySettings::SaveCredentials(const QString& login, const QString& passwor
 void RelaySettings::SetMode(RelayMode mode) { assign(mode_, mode); }
 void RelaySettings::SetTransport(Transport transport) { assign(transport_, transport); }
 void RelaySettings::SetSMTPServer(const QString& text) { assign(smtpServer_, text); }
-void RelaySettings::SetListenPort(const QString& text) { assign(listenPort_, text); }
+void RelaySettings::SetListenerPort(const QString& text) { assign(listenPort_, text); }
 void RelaySettings::SetMaxLogSize(const QString& text) { assign(maxLogSize_, text); }
 void RelaySettings::SetAutoStart(int state) { assign(autoStart_, state); }
 

@@ -65,19 +65,19 @@ public:
     RelayMode Mode() const { return mode_; }
     Transport TransportChoice() const { return transport_; }
     const QString& SMTPServer() const { return smtpServer_; }
-    const QString& ListenPort() const { return listenPort_; }
+    const QString& ListenerPort() const { return listenPort_; }
     const QString& POPollInterval() const { return pollInterval_; }
     const QString& MaxLogSize() const { return maxLogSize_; }
     // 0 unchecked, 1 checked, 2 neither (a value written by hand).
     int AutoStart() const { return autoStart_; }
-    const QString& BTID() const { return btId_; }
-    const QString& DB() const { return db_; }
-    const QString& DBSET() const { return dbSet_; }
+    const QString& LoginId() const { return btId_; }
+    const QString& Database() const { return db_; }
+    const QString& DatabaseSet() const { return dbSet_; }
 
     void SetMode(RelayMode mode);
     void SetTransport(Transport transport);
     void SetSMTPServer(const QString& text);
-    void SetListenPort(const QString& text);
+    void SetListenerPort(const QString& text);
     void SetPOPollInterval(const QString& text);
     void SetMaxLogSize(const QString& text);
     void SetAutoStart(int state);
@@ -96,7 +96,7 @@ private:
 
     IniServices ini_;
     RelayMode mode_ = RelayMode::Network;
-    Transport transport_ = Transport::CDO;
+    Transport transport_ = Transport::Smtp;
     QString smtpServer_, listenPort_, pollInterval_, maxLogSize_;
     int autoStart_ = 0;
     QString btId_, db_, dbSet_;

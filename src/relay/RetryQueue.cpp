@@ -168,7 +168,7 @@ void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::fu
             bool taken = true;
             if (!outcome->keptId.isEmpty()) {
                 metrics.Add(Metrics::Counter::DocumentsKept);
-                core_.AddLogText(BuildResourceMessage(msg::DocumentSpooled, {peer, OutcomeReason(result)}),
+                core_.AddLogText(BuildResourceMessage(msg::DocumentKept, {peer, OutcomeReason(result)}),
                                  LogPriority::Warning);
                 keep(outcome->keptId, now() + timing_.firstRetryMs);
                 Kept& k = kept_[outcome->keptId];
@@ -454,14 +454,14 @@ void RetryQueue::retryOne(const QString& id)
                 kept_.erase(it);
                 if (retried->expired) {
                     metrics.Add(Metrics::Counter::DocumentsFailed);
-                    core_.AddLogText(BuildResourceMessage(msg::SpooledExpired,
+                    core_.AddLogText(BuildResourceMessage(msg::KeptExpired,
                                                           {id, timing_.keepMs / (24 * 3600 * 1000), spool_->failedDir()}),
                                      LogPriority::Error);
                 } else if (result.outcome == DeliveryOutcome::FailedPermanently) {
                     metrics.Add(Metrics::Counter::DocumentsFailed);
                 } else if (!retried->removalOnly) {
                     metrics.Add(Metrics::Counter::DocumentsDelivered);
-                    core_.AddLogText(BuildResourceMessage(msg::SpooledDelivered, {id}));
+                    core_.AddLogText(BuildResourceMessage(msg::KeptDelivered, {id}));
                 }
             } else if (result.outcome == DeliveryOutcome::Delivered) {
                 // Sent, but still in the spool: never sent again, only its removal is retried.

@@ -106,7 +106,7 @@ public:
                                                                      : QStringLiteral("no TLS");
         if (!security.user.isEmpty())
             how += QStringLiteral(", login ") + security.user;
-        if (settings.TransportChoice() == Transport::BTMail)
+        if (settings.TransportChoice() == Transport::Sendmail)
             how += QStringLiteral("; mail goes through the mail component");
         const Spool* spool = network.SpoolFolder();
         return BuildResourceMessage(msg::ServiceSummary,

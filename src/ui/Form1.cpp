@@ -319,7 +319,7 @@ void Form1::wireCore()
     RelaySettings& settings = relay_.settings;
     // What the user edits goes to the settings at once; the core never reads a widget.
     connect(SMTPHost, &QLineEdit::textChanged, &settings, &RelaySettings::SetSMTPServer);
-    connect(ListenPort, &QLineEdit::textChanged, &settings, &RelaySettings::SetListenPort);
+    connect(ListenPort, &QLineEdit::textChanged, &settings, &RelaySettings::SetListenerPort);
     connect(MaxLogSize, &QLineEdit::textChanged, &settings, &RelaySettings::SetMaxLogSize);
     connect(POPollInterval, &QLineEdit::textChanged, &settings, &RelaySettings::SetPOPollInterval);
     connect(AutoStart, &QCheckBox::stateChanged, &settings, [&settings](int state) {
@@ -342,7 +342,7 @@ void Form1::wireCore()
     };
     bindPair(SMTPRelayMode, PostOfficeRelay, RelayMode::Network, RelayMode::PostOffice, RelayMode::None,
              &RelaySettings::SetMode);
-    bindPair(CDOMail, BTMail, Transport::CDO, Transport::BTMail, Transport::None, &RelaySettings::SetTransport);
+    bindPair(CDOMail, BTMail, Transport::Smtp, Transport::Sendmail, Transport::None, &RelaySettings::SetTransport);
     connect(&settings, &RelaySettings::changed, this, [this] { showSettings(); });
 
     RelayCore& core = relay_.core;
@@ -365,13 +365,13 @@ void Form1::showSettings()
         if (box->text() != text)
             box->setText(text);
     };
-    setText(ListenPort, settings.ListenPort());
+    setText(ListenPort, settings.ListenerPort());
     setText(SMTPHost, settings.SMTPServer());
-    SetOption(transportGroup, CDOMail, settings.TransportChoice() == Transport::CDO);
-    SetOption(transportGroup, BTMail, settings.TransportChoice() == Transport::BTMail);
-    setText(BTID, settings.BTID());
-    setText(DB, settings.DB());
-    setText(DBSET, settings.DBSET());
+    SetOption(transportGroup, CDOMail, settings.TransportChoice() == Transport::Smtp);
+    SetOption(transportGroup, BTMail, settings.TransportChoice() == Transport::Sendmail);
+    setText(BTID, settings.LoginId());
+    setText(DB, settings.Database());
+    setText(DBSET, settings.DatabaseSet());
     const Qt::CheckState autoStart = settings.AutoStart() == 0 ? Qt::Unchecked
                                    : settings.AutoStart() == 2 ? Qt::PartiallyChecked
                                                                : Qt::Checked;

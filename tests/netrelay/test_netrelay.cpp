@@ -103,7 +103,7 @@ struct NetRelay {
     {
         core.LoadSettings();
         net.SetLimits(limits);
-        port = quint16(settings.ListenPort().toUInt());
+        port = quint16(settings.ListenerPort().toUInt());
     }
     int logCount(const QString& text) const { return int(core.LogText().count(text)); }
     bool waitLog(const QString& text, int n = 1, int ms = 20000) const
@@ -339,7 +339,7 @@ private Q_SLOTS:
         RelayCoreOptions failing;
         failing.sendmailProgram = QStringLiteral("/bin/false");
         auto component = makeRelay(sink.hostText(), TestLimits(), {}, 0, failing);
-        component->settings.SetTransport(Transport::BTMail);
+        component->settings.SetTransport(Transport::Sendmail);
         QByteArray out = curl({"--data-binary", "@" + writeFile(Doc(QStringLiteral("component")))}, component->port);
         QVERIFY2(out.startsWith(Ok11), out.constData());
         QVERIFY2(component->waitLog(QStringLiteral("BT Mail Delivery fail : Code ")), qPrintable(component->core.LogText()));
@@ -693,7 +693,7 @@ private Q_SLOTS:
         QVERIFY(!answers(QStringLiteral("127.0.0.1"), port));
         // Start opens it again with what the settings say now.
         const quint16 moved = UnusedTcpPort();
-        r->settings.SetListenPort(QString::number(moved));
+        r->settings.SetListenerPort(QString::number(moved));
         r->core.Start();
         QVERIFY(answers(QStringLiteral("127.0.0.1"), moved));
         QVERIFY(!answers(QStringLiteral("127.0.0.1"), port));

@@ -107,15 +107,15 @@ private Q_SLOTS:
             settings.Load();
             QVERIFY(changed.count() >= 1);
             QCOMPARE(settings.Mode(), RelayMode::PostOffice);
-            QCOMPARE(settings.TransportChoice(), Transport::BTMail);
+            QCOMPARE(settings.TransportChoice(), Transport::Sendmail);
             QCOMPARE(settings.SMTPServer(), QStringLiteral("mail:2525"));
-            QCOMPARE(settings.ListenPort(), QStringLiteral("4000"));
+            QCOMPARE(settings.ListenerPort(), QStringLiteral("4000"));
             QCOMPARE(settings.AutoStart(), 1);
             QCOMPARE(settings.POPollInterval(), QStringLiteral("30"));
             QCOMPARE(settings.MaxLogSize(), QStringLiteral("64"));
-            QCOMPARE(settings.BTID(), QStringLiteral("admin"));
-            QCOMPARE(settings.DB(), QStringLiteral("SAMPL"));
-            QCOMPARE(settings.DBSET(), QStringLiteral("Repo"));
+            QCOMPARE(settings.LoginId(), QStringLiteral("admin"));
+            QCOMPARE(settings.Database(), QStringLiteral("SAMPL"));
+            QCOMPARE(settings.DatabaseSet(), QStringLiteral("Repo"));
             if (withAdminKeys) {
                 const SmtpSecurity security = settings.SmtpSecurityOptions();
                 QCOMPARE(security.mode, SmtpSecurity::Mode::Tls);
@@ -124,18 +124,18 @@ private Q_SLOTS:
             }
 
             settings.SetMode(RelayMode::Network);
-            settings.SetTransport(Transport::CDO);
+            settings.SetTransport(Transport::Smtp);
             settings.SetSMTPServer(QStringLiteral("smtp.example.org:25"));
-            settings.SetListenPort(QStringLiteral("36002"));
+            settings.SetListenerPort(QStringLiteral("36002"));
             settings.SetAutoStart(0);
             settings.SetPOPollInterval(QStringLiteral("90"));
             settings.SetMaxLogSize(QStringLiteral("32"));
             QVERIFY(settings.SaveWindowKeys());
             QVERIFY(settings.SaveCredentials(QStringLiteral("other"), QStringLiteral("new pw"), QStringLiteral("PROD"),
                                              QStringLiteral("Main")));
-            QCOMPARE(settings.BTID(), QStringLiteral("other"));
-            QCOMPARE(settings.DB(), QStringLiteral("PROD"));
-            QCOMPARE(settings.DBSET(), QStringLiteral("Main"));
+            QCOMPARE(settings.LoginId(), QStringLiteral("other"));
+            QCOMPARE(settings.Database(), QStringLiteral("PROD"));
+            QCOMPARE(settings.DatabaseSet(), QStringLiteral("Main"));
 
             const IniServices ini(path);
             const QStringList expected{"NETWORK", "smtp.example.org:25", "36002", "CDO", "0", "90", "32"};
@@ -164,8 +164,8 @@ private Q_SLOTS:
         RelaySettings settings(fresh);
         settings.Load();
         QCOMPARE(settings.Mode(), RelayMode::Network);
-        QCOMPARE(settings.TransportChoice(), Transport::CDO);
-        QCOMPARE(settings.ListenPort(), QStringLiteral("36001"));
+        QCOMPARE(settings.TransportChoice(), Transport::Smtp);
+        QCOMPARE(settings.ListenerPort(), QStringLiteral("36001"));
         RelayCore core(settings, RelayCoreOptions{});
         core.SaveSettings();
         const QByteArray text = ReadAll(fresh);

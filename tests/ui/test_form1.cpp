@@ -258,7 +258,7 @@ private Q_SLOTS:
         w->SMTPHost->setText(QStringLiteral("mail:26"));
         QCOMPARE(w.relay->settings.SMTPServer(), QStringLiteral("mail:26"));
         w->CDOMail->setChecked(true);
-        QCOMPARE(w.relay->settings.TransportChoice(), Transport::CDO);
+        QCOMPARE(w.relay->settings.TransportChoice(), Transport::Smtp);
         w->AutoStart->setChecked(true);
         QCOMPARE(w.relay->settings.AutoStart(), 1);
         w->close(); // closing the window saves as Exit does
