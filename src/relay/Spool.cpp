@@ -298,6 +298,12 @@ bool Spool::open(QString* error)
         SetError(error, QStringLiteral("no spool folder is set"));
         return false;
     }
+    // A relative folder would follow the process's current folder, and its control socket the
+    // socket classes' choice of the shared temporary folder.
+    if (!QDir::isAbsolutePath(dir_)) {
+        SetError(error, QStringLiteral("the spool folder %1 is not an absolute path").arg(dir_));
+        return false;
+    }
     struct stat st {};
     if (::lstat(Native(dir_).constData(), &st) != 0) {
         if (errno != ENOENT) {

@@ -44,8 +44,9 @@ public:
 
     const QString& dir() const { return dir_; }
     // Creates the folder (mode 0700, with its parents), failed/ and notes/ in it; refuses a
-    // folder that is no folder or belongs to another user, whether named directly or through a
-    // link; removes temporary files a crashed process left behind; reads the ids.
+    // relative path, and a folder that is no folder or belongs to another user, whether named
+    // directly or through a link; removes temporary files a crashed process left behind; reads
+    // the ids.
     bool open(QString* error);
 
     // One relay per spool: an advisory lock on the file "lock" in the folder, held until unlock()
@@ -54,7 +55,8 @@ public:
     bool lock(QString* holder, QString* error);
     void unlock();
     bool locked() const { return lockFd_ >= 0; }
-    // The path of the running relay's control socket in this spool.
+    // The path of the running relay's control socket: in this spool itself, never elsewhere (a
+    // path too long for a socket address is reached through the open folder).
     QString controlSocketPath() const;
 
     // Keeps the document durably and returns its id; on failure the empty id, `error` set, and

@@ -34,18 +34,33 @@ public:
         if (!options.spoolDir.isEmpty()) {
             QStringList errors;
             std::shared_ptr<Spool> spool = OpenSpoolFolder(options.spoolDir, &errors);
-            for (const QString& e : errors)
-                core.AddLogText(e, LogPriority::Error);
             network.SetSpool(spool);
             postOffice.SetNotes(spool);
+            // Without its control socket nobody can steer the relay: said as an error, and the
+            // verbs then say they cannot reach it.
             const auto listenForControl = [this, path = spool ? spool->controlSocketPath() : QString()] {
                 QString error;
                 if (!control.Listen(path, &error))
-                    core.AddLogText(BuildResourceMessage(msg::ControlUnusable, {path, error}), LogPriority::Warning);
+                    return BuildResourceMessage(msg::ControlUnusable, {path, error});
+                return QString();
             };
-            if (spool && spool->locked())
-                listenForControl();
-            QObject::connect(&network, &NetworkRelay::spoolTaken, &core, listenForControl);
+            if (spool && spool->locked()) {
+                const QString e = listenForControl();
+                if (!e.isEmpty())
+                    errors << e;
+            }
+            // The log starts (on stderr, in the window) only once the service runs: said then, so
+            // that nothing of it is lost.
+            if (!errors.isEmpty())
+                QMetaObject::invokeMethod(&core, [this, errors] {
+                    for (const QString& e : errors)
+                        core.AddLogText(e, LogPriority::Error);
+                }, Qt::QueuedConnection);
+            QObject::connect(&network, &NetworkRelay::spoolTaken, &core, [this, listenForControl] {
+                const QString e = listenForControl();
+                if (!e.isEmpty())
+                    core.AddLogText(e, LogPriority::Error);
+            });
             if (spool) {
                 Spool* s = spool.get();
                 core.Stats().SetSpoolProbe([s] {

@@ -332,8 +332,13 @@ private Q_SLOTS:
             p.setProcessEnvironment(noDisplay());
             p.start(QStringLiteral(SWN_RELAY_EXECUTABLE), QStringList{QStringLiteral("--spool"), spool} + args);
             (void)QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 30000);
+            // Every verb names its spool first, on stderr.
+            const QByteArray named = "SWNRelay: using the spool " + spool.toUtf8() + '\n';
+            QByteArray err = p.readAllStandardError();
+            if (!err.startsWith(named))
+                return -2;
             if (out)
-                *out = p.readAllStandardOutput() + p.readAllStandardError();
+                *out = p.readAllStandardOutput() + err.mid(named.size());
             return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
         };
         // Three documents kept while the server is away.

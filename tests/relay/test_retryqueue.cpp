@@ -605,6 +605,15 @@ private Q_SLOTS:
                 for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
                     said->append(buffer, qsizetype(n));
                 std::fclose(f);
+                // Every verb names its spool first, on stderr.
+                const QByteArray named = (QCoreApplication::applicationName() + QStringLiteral(": using the spool ") +
+                                           h.spool->dir() + QLatin1Char('\n')).toUtf8();
+                if (f == err) {
+                    const qsizetype at = said->indexOf(named);
+                    if (at < 0)
+                        return -2;
+                    said->remove(at, named.size());
+                }
             }
             return code;
         };

@@ -1,6 +1,8 @@
 // The spool of network relay mode on real folders: what it keeps, in which order, across a
 // restart and a crash, and what it refuses.
+#include "relay/QueueControl.h"
 #include "relay/Spool.h"
+#include "RelayProcess.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,6 +13,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 #include <thread>
@@ -442,6 +445,87 @@ private Q_SLOTS:
         QVERIFY2(error.contains("symbolic link"), qPrintable(error));
         QVERIFY(!Spool(QString()).open(&error));
         QVERIFY(!error.isEmpty());
+    }
+
+    void relativeFolderIsRefused()
+    {
+        QTemporaryDir tmp;
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(tmp.path()));
+        QString error;
+        const bool opened = Spool(QStringLiteral("spool")).open(&error);
+        QString reply;
+        const ControlResult sent = SendQueueCommand(QStringLiteral("spool/control.sock"), QStringLiteral("flush"), &reply);
+        FILE* out = std::tmpfile();
+        FILE* err = std::tmpfile();
+        QVERIFY(out && err);
+        const int code = RunQueueVerb(QStringLiteral("spool"), QStringLiteral("queue"), QString(), out, err);
+        std::rewind(err);
+        char buffer[4096];
+        const QByteArray said(buffer, qsizetype(std::fread(buffer, 1, sizeof buffer, err)));
+        std::fclose(out);
+        std::fclose(err);
+        QVERIFY(QDir::setCurrent(before));
+        QVERIFY(!opened);
+        QVERIFY2(error.contains("not an absolute path"), qPrintable(error));
+        QCOMPARE(Contents(tmp.path()), QStringList());
+        QCOMPARE(sent, ControlResult::Untrusted);
+        QVERIFY2(reply.contains("not an absolute path"), qPrintable(reply));
+        QCOMPARE(code, 1);
+        QVERIFY2(said.contains(": cannot read the spool spool: the spool folder spool is not an absolute path"), said.constData());
+    }
+
+    // The verbs' side of the control socket: only the spool's owner is believed, and a path too
+    // long for a socket address is reached all the same.
+    void controlAnswersOnlyFromTheSpoolsOwner()
+    {
+        QTemporaryDir tmp;
+        // Longer than a socket address (108 bytes) can hold.
+        const QString dir = tmp.filePath(QStringLiteral("a-spool-folder-whose-path-is-longer-than-any-socket-address-"
+                                                         "may-be/and-then-some-more/spool"));
+        QVERIFY(QFile::encodeName(dir + QStringLiteral("/control.sock")).size() > 108);
+        Spool spool(dir);
+        QString error;
+        QVERIFY2(spool.open(&error), qPrintable(error));
+        const QString socket = spool.controlSocketPath();
+        QCOMPARE(socket, dir + QStringLiteral("/control.sock"));
+        QString reply;
+        QCOMPARE(SendQueueCommand(socket, QStringLiteral("flush"), &reply), ControlResult::NoRelay);
+        {
+            swn::test::ControlStandIn own;
+            QVERIFY(own.start(dir, false));
+            QCOMPARE(SendQueueCommand(socket, QStringLiteral("flush"), &reply), ControlResult::Done);
+            QCOMPARE(reply, QStringLiteral("deleted"));
+            QCOMPARE(own.heard(), QByteArray("flush\n"));
+        }
+        QVERIFY(QFile::remove(socket));
+        if (!swn::test::CanActAsAnotherUser())
+            QSKIP("another user is needed: run as root");
+        // Another user's socket, put where the relay's would be.
+        QTemporaryDir theirs;
+        QVERIFY(::chown(QFile::encodeName(theirs.path()).constData(), kNobody, kNobody) == 0);
+        QVERIFY(::chmod(QFile::encodeName(theirs.path()).constData(), 0755) == 0);
+        swn::test::ControlStandIn stranger;
+        QVERIFY(stranger.start(theirs.path(), true));
+        QVERIFY(::rename(QFile::encodeName(theirs.filePath(QStringLiteral("control.sock"))).constData(),
+                         QFile::encodeName(socket).constData()) == 0);
+        QCOMPARE(SendQueueCommand(socket, QStringLiteral("delete x"), &reply), ControlResult::Untrusted);
+        QVERIFY2(reply.contains("belongs to") && reply.contains("not to the spool's owner"), qPrintable(reply));
+        // Owned by the right user, but someone else answers.
+        QVERIFY(::lchown(QFile::encodeName(socket).constData(), ::geteuid(), ::getegid()) == 0);
+        QCOMPARE(SendQueueCommand(socket, QStringLiteral("delete x"), &reply), ControlResult::Untrusted);
+        QVERIFY2(reply.contains("runs as") && reply.contains("not as the spool's owner"), qPrintable(reply));
+        // A socket others may write to, or a folder others may write to.
+        QVERIFY(::chmod(QFile::encodeName(socket).constData(), 0666) == 0);
+        QCOMPARE(SendQueueCommand(socket, QStringLiteral("delete x"), &reply), ControlResult::Untrusted);
+        QVERIFY2(reply.contains("may be written by others"), qPrintable(reply));
+        QVERIFY(::chmod(QFile::encodeName(socket).constData(), 0600) == 0);
+        QVERIFY(::chmod(QFile::encodeName(dir).constData(), 0770) == 0);
+        QCOMPARE(SendQueueCommand(socket, QStringLiteral("delete x"), &reply), ControlResult::Untrusted);
+        QVERIFY2(reply.contains("may be written by others"), qPrintable(reply));
+        QVERIFY(::chmod(QFile::encodeName(dir).constData(), 0700) == 0);
+        // It was never told anything.
+        QCOMPARE(stranger.heard(), QByteArray());
     }
 
     void readOnlyFolderLeavesNothing()

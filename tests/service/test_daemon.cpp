@@ -15,6 +15,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace swn::test;
 
@@ -54,6 +56,33 @@ QStringList Libraries(const QString& program)
             names << QFileInfo(QString::fromUtf8(name)).fileName();
     }
     return names;
+}
+
+mode_t ModeOf(const QString& path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : mode_t(-1);
+}
+
+bool SetMode(const QString& path, mode_t mode) { return ::chmod(QFile::encodeName(path).constData(), mode) == 0; }
+
+bool Rename(const QString& from, const QString& to)
+{
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
+// The one line the relay's control socket answers to `command`, asked by the other user.
+QByteArray AskAsAnotherUser(const QString& socket, const QString& command)
+{
+    const QString script = QStringLiteral("import socket, sys\n"
+                                          "c = socket.socket(socket.AF_UNIX)\n"
+                                          "c.connect(sys.argv[1])\n"
+                                          "c.sendall(sys.argv[2].encode() + b'\\n')\n"
+                                          "sys.stdout.write(c.recv(300).decode())\n");
+    QByteArray out, err;
+    RunToEnd(QStringLiteral("setpriv"),
+             AsAnotherUser(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), script, socket, command}), &out, &err);
+    return out + err;
 }
 
 // A relay program run as a service, its stderr kept for the test to read.
@@ -157,9 +186,11 @@ private Q_SLOTS:
         QCOMPARE(ReadWithPython(sink.messages().first().content).subject, QStringLiteral("through swnrelayd"));
 
         // The server refusing for now: the next one is kept, and --queue shows it; --flush sends it once it is back.
-        QByteArray out;
-        QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--queue")}, &out), 0);
+        QByteArray out, err;
+        QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--queue")}, &out, &err), 0);
         QCOMPARE(out, QByteArray());
+        // Which spool it is goes to stderr, named by the program that says it.
+        QCOMPARE(err, "swnrelayd: using the spool " + spool.toUtf8() + "\n");
         sink.setTemporaryFailure(true);
         doc.subject = QStringLiteral("kept by swnrelayd");
         QVERIFY(CurlPost(doc.build(), port, path(QStringLiteral("post.xml"))).startsWith(QStringLiteral("HTTP/1.1 200 ")));
@@ -181,9 +212,144 @@ private Q_SLOTS:
         QVERIFY2(relay.stop(), relay.log().constData());
         QVERIFY2(relay.log().contains(" :: Stopping on signal 15\n"), relay.log().constData());
         // Without a relay running, --flush has nobody to ask.
-        QByteArray err;
         QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--flush")}, &out, &err), 1);
         QVERIFY2(err.contains("no relay runs on the spool"), err.constData());
+    }
+
+    void controlSocketStaysInTheSpool()
+    {
+        SmtpSink sink;
+        QVERIFY(sink.start());
+        const quint16 port = UnusedTcpPort();
+        const QString settings = path(QStringLiteral("relay.ini"));
+        QVERIFY(WriteAll(settings, NetworkSettings(port, sink)));
+        // Longer than a socket address (108 bytes) can hold: reached all the same, never through
+        // a shared folder.
+        const QString spool = path(QStringLiteral("a-spool-folder-whose-path-is-longer-than-any-socket-address-may-be/"
+                                                  "and-then-some-more/spool"));
+        const QString socket = spool + QStringLiteral("/control.sock");
+        QVERIFY(socket.size() > 120);
+        {
+            Service relay;
+            QVERIFY2(relay.start(Daemon, {QStringLiteral("--settings"), settings, QStringLiteral("--spool"), spool},
+                                 EnvironmentWithoutDisplay()),
+                     relay.log().constData());
+            QVERIFY2(QFileInfo(socket).exists(), relay.log().constData());
+            QCOMPARE(ModeOf(socket), mode_t(0600));
+            QCOMPARE(ModeOf(spool), mode_t(0700));
+            QByteArray out, err;
+            QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--flush")}, &out, &err), 0);
+            QVERIFY2(err.startsWith("swnrelayd: using the spool " + spool.toUtf8() + "\n"), err.constData());
+            QVERIFY2(relay.stop(), relay.log().constData());
+            QVERIFY(!QFileInfo::exists(socket));
+        }
+        // Something in the socket's place: the relay says so in its log once the log has begun,
+        // and the verbs that they cannot reach it.
+        const QString blocked = path(QStringLiteral("spool"));
+        QVERIFY(QDir().mkpath(blocked + QStringLiteral("/control.sock")));
+        QVERIFY(SetMode(blocked, 0700));
+        Service relay;
+        QVERIFY2(relay.start(Daemon, {QStringLiteral("--settings"), settings, QStringLiteral("--spool"), blocked},
+                             EnvironmentWithoutDisplay()),
+                 relay.log().constData());
+        const QByteArray said = "The control socket " + blocked.toUtf8() + "/control.sock" + " cannot be used: ";
+        QVERIFY2(QTest::qWaitFor([&] { return relay.log().contains(said); }, 10000), relay.log().constData());
+        QByteArray out, err;
+        QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), blocked, QStringLiteral("--flush")}, &out, &err), 1);
+        QVERIFY2(err.contains("swnrelayd: the relay on the spool " + blocked.toUtf8()) && err.contains("cannot be reached"),
+                 err.constData());
+        QVERIFY2(relay.stop(), relay.log().constData());
+    }
+
+    void anotherUsersSocketIsNeverBelieved()
+    {
+        if (!CanActAsAnotherUser())
+            QSKIP("another user is needed: run as root");
+        SmtpSink sink;
+        QVERIFY(sink.start());
+        const quint16 port = UnusedTcpPort();
+        const QString settings = path(QStringLiteral("relay.ini"));
+        QVERIFY(WriteAll(settings, NetworkSettings(port, sink)));
+        // A folder the other user may pass through, to reach the socket once it is let in.
+        QTemporaryDir open;
+        QVERIFY(SetMode(open.path(), 0711));
+        const QString spool = open.filePath(QStringLiteral("spool"));
+        const QString socket = spool + QStringLiteral("/control.sock");
+        Service relay;
+        QVERIFY2(relay.start(Daemon, {QStringLiteral("--settings"), settings, QStringLiteral("--spool"), spool},
+                             EnvironmentWithoutDisplay()),
+                 relay.log().constData());
+        sink.setTemporaryFailure(true);
+        MailDocBuilder doc;
+        doc.subject = QStringLiteral("kept while others knock");
+        QVERIFY(CurlPost(doc.build(), port, path(QStringLiteral("post.xml"))).startsWith(QStringLiteral("HTTP/1.1 200 ")));
+        QByteArray out, err;
+        QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--queue")}, &out), 0);
+        const QString id = QString::fromUtf8(out).section(QLatin1Char('\t'), 0, 0);
+        QVERIFY2(!id.isEmpty(), out.constData());
+
+        // The other user's socket where the verbs connect (the relay's own set aside).
+        QVERIFY(Rename(socket, socket + QStringLiteral(".relay")));
+        QTemporaryDir theirs;
+        QVERIFY(::chown(QFile::encodeName(theirs.path()).constData(), kAnotherUser, kAnotherUser) == 0);
+        QVERIFY(SetMode(theirs.path(), 0755));
+        ControlStandIn stranger;
+        QVERIFY(stranger.start(theirs.path(), true));
+        QVERIFY(Rename(theirs.filePath(QStringLiteral("control.sock")), socket));
+        QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--delete"), id}, &out, &err), 1);
+        QVERIFY2(err.contains("swnrelayd: not asking the relay on the spool " + spool.toUtf8()) && err.contains("belongs to"),
+                 err.constData());
+        QCOMPARE(out, QByteArray());
+        // The socket made to look like the relay's: the one answering is still the other user.
+        QVERIFY(::lchown(QFile::encodeName(socket).constData(), 0, 0) == 0);
+        QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--delete"), id}, &out, &err), 1);
+        QVERIFY2(err.contains("runs as") && err.contains("not as the spool's owner"), err.constData());
+        QCOMPARE(stranger.heard(), QByteArray());
+        QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--queue")}, &out), 0);
+        QVERIFY2(out.startsWith(id.toUtf8() + '\t'), out.constData());
+        QVERIFY(QFile::remove(socket));
+        QVERIFY(Rename(socket + QStringLiteral(".relay"), socket));
+
+        // The relay itself answers only root and the spool's owner, even with the doors open.
+        QVERIFY(SetMode(spool, 0711));
+        QVERIFY(SetMode(socket, 0666));
+        const QByteArray answer = AskAsAnotherUser(socket, QStringLiteral("delete ") + id);
+        QVERIFY(SetMode(socket, 0600));
+        QVERIFY(SetMode(spool, 0700));
+        QVERIFY2(answer.startsWith("error only root and "), answer.constData());
+        QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--queue")}, &out), 0);
+        QVERIFY2(out.startsWith(id.toUtf8() + '\t'), out.constData());
+
+        // Through the relay it goes as asked.
+        QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--delete"), id}, &out, &err), 0);
+        QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--queue")}, &out), 0);
+        QCOMPARE(out, QByteArray());
+        QVERIFY2(relay.stop(), relay.log().constData());
+    }
+
+    void verbsSayWhichSpoolTheyCannotRead()
+    {
+        if (!CanActAsAnotherUser())
+            QSKIP("another user is needed: run as root");
+        QTemporaryDir open;
+        QVERIFY(SetMode(open.path(), 0711));
+        const QString spool = open.filePath(QStringLiteral("spool"));
+        QByteArray out, err;
+        QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--queue")}, &out, &err), 0);
+        QCOMPARE(ModeOf(spool), mode_t(0700));
+        // A home of its own where a spool could be made: never used instead.
+        QTemporaryDir home;
+        QVERIFY(::chown(QFile::encodeName(home.path()).constData(), kAnotherUser, kAnotherUser) == 0);
+        QProcessEnvironment env = EnvironmentWithoutDisplay();
+        env.insert(QStringLiteral("HOME"), home.path());
+        env.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+        QCOMPARE(RunToEnd(QStringLiteral("setpriv"), AsAnotherUser(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--queue")}),
+                          &out, &err, env),
+                 1);
+        QCOMPARE(out, QByteArray());
+        QVERIFY2(err.contains("swnrelayd: using the spool " + spool.toUtf8() + "\n"), err.constData());
+        QVERIFY2(err.contains("swnrelayd: cannot read the spool " + spool.toUtf8() + ": Permission denied\n"), err.constData());
+        QCOMPARE(QDir(home.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
     }
 
     void stopLeavesTheSettingsFileAlone_data()
