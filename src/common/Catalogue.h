@@ -99,6 +99,21 @@ constexpr int FirstId = 101;
 constexpr int ListenAddressEntryIgnored = 210;
 constexpr int MetricsOpenToOtherHosts = 211;
 constexpr int LastId = 211;
+// Notices to the administrator about mail that failed or waits: log lines, then the notices' own
+// subjects and texts.
+constexpr int NoticeSent = 230;
+constexpr int NoticeNobody = 231;
+constexpr int NoticeNotSent = 232;
+constexpr int NoticesHeldBack = 233;
+constexpr int NoticeAboutNotice = 234;
+constexpr int NoticeFailedSubject = 235;
+constexpr int NoticeDelayedSubject = 236;
+constexpr int NoticeFailedText = 237;
+constexpr int NoticeDelayedText = 238;
+constexpr int NoticeSummarySubject = 239;
+constexpr int NoticeSummaryText = 240;
+constexpr int FirstNoticeId = 230;
+constexpr int LastNoticeId = 240;
 } // namespace msg
 
 class CatalogueError : public std::runtime_error {

@@ -38,6 +38,11 @@ inline constexpr SettingKey SMTPHeloName{"SMTPHeloName", ""};
 inline constexpr SettingKey ListenAddress{"ListenAddress", ""};
 inline constexpr SettingKey FailedFolderLimitMB{"FailedFolderLimitMB", "1024"};
 inline constexpr SettingKey MetricsListen{"MetricsListen", ""};
+// Who hears of mail that failed for good or waits long (else the document's BTMailAdmin), at most
+// how many single notices an hour, and after how many hours a kept document is warned about.
+inline constexpr SettingKey NotifyAddress{"NotifyAddress", ""};
+inline constexpr SettingKey NotifyPerHour{"NotifyPerHour", "20"};
+inline constexpr SettingKey DelayWarningHours{"DelayWarningHours", "4"};
 } // namespace setting
 
 enum class RelayMode { None, Network, PostOffice };
