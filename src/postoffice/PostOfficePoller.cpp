@@ -2,6 +2,7 @@
 
 #include "common/Catalogue.h"
 #include "delivery/Delivery.h"
+#include "delivery/DeliveryNotice.h"
 #include "delivery/Staging.h"
 #include "delivery/Transport.h"
 #include "tracker/UnavailableTracker.h"
@@ -44,7 +45,8 @@ QString ErrorText(const std::exception& e)
 } // namespace
 
 PostOfficePoller::PostOfficePoller(RelayCore& core, std::shared_ptr<TrackerFactory> factory, QObject* parent)
-    : QObject(parent), core_(core), factory_(std::move(factory))
+    : QObject(parent), core_(core), factory_(std::move(factory)),
+      notifier_(std::make_unique<Notifier>(core, [] { return NowMs(); }))
 {
     if (!factory_)
         factory_ = std::make_shared<UnavailableTrackerFactory>();
@@ -261,6 +263,7 @@ struct PostOfficePoller::Delivery {
     DeliveryReport report;
     QString error;        // a failure before sending
     double seconds = 0;
+    NoticedMail noticed;  // read for a notice, when one may be due
 };
 
 struct PostOfficePoller::Round {
@@ -460,6 +463,9 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
         d->error = std::move(result.error);
         d->report = std::move(result.report);
         d->seconds = result.seconds;
+        // What a notice tells of the mail, read while the payload is still here.
+        if (d->outcome == DeliveryOutcome::FailedPermanently || !d->report.refused.isEmpty())
+            d->noticed = ReadNoticedMail(d->payload, DocumentForm::Text);
         // Noted at once, not when the round gets to it: a crash in between must not send it again.
         if (d->outcome == DeliveryOutcome::Delivered)
             journalDelivered(round.database, d->key);
@@ -499,6 +505,10 @@ void PostOfficePoller::settle(Round& round, Delivery& d)
         state.pending[key] = d.report.pending;
         keepPending(round, key);
     }
+    // Those refused for good while others got it (or will) are told about once.
+    if (outcome != DeliveryOutcome::FailedPermanently && !d.report.refused.isEmpty())
+        notifier_->Notify(Notifier::Failure(QString::number(key), d.noticed, d.report.refused, d.report.reason,
+                                            QDateTime::currentDateTimeUtc()));
     switch (outcome) {
     case DeliveryOutcome::Delivered: {
         if (!outageLogged_.isEmpty()) {
@@ -532,6 +542,8 @@ void PostOfficePoller::settle(Round& round, Delivery& d)
             forget(round.database, state, key);
         metrics.Add(Metrics::Counter::PostOfficeRecordsSetAside);
         core_.AddLogText(BuildResourceMessage(msg::RecordSetAside, {key, reason}), LogPriority::Error);
+        notifier_->Notify(Notifier::Failure(QString::number(key), d.noticed, d.report.refused, reason,
+                                            QDateTime::currentDateTimeUtc()));
         return;
     }
     case DeliveryOutcome::RetryLater: {

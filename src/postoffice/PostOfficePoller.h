@@ -3,6 +3,7 @@
 // which run on a thread of their own so that neither a slow mail server nor a busy tracker
 // database holds up the event loop. A round walks the queue in order and hands several records
 // at once to the delivery workers.
+#include "relay/Notifier.h"
 #include "relay/RelayCore.h"
 #include "relay/Spool.h"
 #include "tracker/TrackerSession.h"
@@ -59,6 +60,9 @@ public:
     // Where what the poll must not forget in a crash is kept: records whose mail went but
     // which could not be removed yet, and those that went to some of their recipients.
     void SetNotes(std::shared_ptr<Spool> notes) { notes_ = std::move(notes); }
+
+    // Tells the administrator of records set aside and of recipients refused for good.
+    Notifier& Notices() { return *notifier_; }
 
     // First wait between attempts of a record the server refused for now; it doubles up to the
     // longest wait. Tests shorten them.
@@ -171,6 +175,7 @@ private:
     QString outageLogged_; // the reason of an outage already told: later rounds stay quiet about it
     qint64 retryFirstMs_ = 30 * 1000;
     qint64 retryLongestMs_ = 15 * 60 * 1000;
+    std::unique_ptr<Notifier> notifier_;
 };
 
 } // namespace swn

@@ -49,6 +49,24 @@ Notifier::Notifier(RelayCore& core, std::function<qint64()> now, QObject* parent
 
 Notifier::~Notifier() = default;
 
+Notifier::Event Notifier::Failure(const QString& id, const NoticedMail& mail, const QStringList& recipients,
+                                  const QString& reason, const QDateTime& arrival, bool expired)
+{
+    Event e;
+    e.id = id;
+    e.mail = mail;
+    e.arrival = arrival;
+    QStringList who = recipients.isEmpty() ? mail.recipients() : recipients;
+    // A document without a recipient that could be read still tells the administrator it failed.
+    if (who.isEmpty())
+        who << QStringLiteral("unknown");
+    for (const QString& address : std::as_const(who)) {
+        const QString bare = NoticeAddress(address);
+        e.recipients << NoticeRecipient{bare.isEmpty() ? address.simplified() : bare, NoticeAction::Failed, reason, expired};
+    }
+    return e;
+}
+
 void Notifier::Notify(Event event)
 {
     QMetaObject::invokeMethod(this, [this, event = std::move(event)] { accept(event); }, Qt::QueuedConnection);

@@ -35,6 +35,11 @@ public:
     Notifier(RelayCore& core, std::function<qint64()> now, QObject* parent = nullptr);
     ~Notifier() override;
 
+    // A mail that failed for good for `recipients` (all of the mail's when none is named), each
+    // with `reason`; `expired`: it waited too long rather than being refused.
+    static Event Failure(const QString& id, const NoticedMail& mail, const QStringList& recipients,
+                         const QString& reason, const QDateTime& arrival, bool expired = false);
+
     // From any thread; the choice and the sending happen on this object's thread and a worker.
     void Notify(Event event);
     // Sends the summary when one is due (a timer calls it too).
