@@ -69,7 +69,14 @@ Notifier::Event Notifier::Failure(const QString& id, const NoticedMail& mail, co
 
 void Notifier::Notify(Event event)
 {
-    QMetaObject::invokeMethod(this, [this, event = std::move(event)] { accept(event); }, Qt::QueuedConnection);
+    ++queued_;
+    QMetaObject::invokeMethod(
+        this,
+        [this, event = std::move(event)] {
+            accept(event);
+            --queued_;
+        },
+        Qt::QueuedConnection);
 }
 
 QString Notifier::sender() const
@@ -91,7 +98,7 @@ void Notifier::accept(const Event& event)
     if (to.isEmpty())
         to = NoticeAddress(event.mail.admin);
     if (to.isEmpty()) {
-        core_.AddLogText(BuildResourceMessage(msg::NoticeNobody, {Named(event)}), LogPriority::Warning);
+        core_.AddLogText(BuildResourceMessage(msg::NoticeNobody, {Named(event)}));
         return;
     }
     bool ok = false;

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <deque>
 #include <functional>
 
@@ -44,8 +45,8 @@ public:
     void Notify(Event event);
     // Sends the summary when one is due (a timer calls it too).
     void TryDue();
-    // Notices handed to a worker and not finished yet.
-    int UnderWay() const { return underWay_; }
+    // Events handed over and notices on a worker, not finished yet.
+    int UnderWay() const { return queued_ + underWay_; }
 
 Q_SIGNALS:
     // A notice went, or was given up.
@@ -66,6 +67,7 @@ private:
     std::deque<qint64> window_;   // when the single notices of the last hour went
     QList<Held> held_;            // beyond the limit: for the next summary
     qint64 lastSummaryMs_ = -1;
+    std::atomic<int> queued_{0};
     int underWay_ = 0;
     QTimer timer_;
 };

@@ -41,6 +41,7 @@ QList<QMap<QString, QString>> StatusBlocks(const QString& text)
 DeliveryNotice Sample()
 {
     MailDocBuilder doc;
+    doc.admin = QStringLiteral("admin@example.org");
     doc.to = {QStringLiteral("alice@example.org"), QStringLiteral("refused.bob@example.org")};
     doc.cc = {QStringLiteral("Carol <carol@example.org>")};
     doc.subject = QStringLiteral("Defect 42 changed: Überlauf im Zähler");
@@ -67,6 +68,7 @@ private Q_SLOTS:
     void theDocumentIsReadForTheNotice()
     {
         MailDocBuilder doc;
+        doc.admin = QStringLiteral("admin@example.org");
         doc.headers = {{QStringLiteral("Date"), QStringLiteral("Tue, 08 Dec 2026 09:30:00 +0000")}};
         NoticedMail mail = ReadNoticedMail(doc.build());
         QVERIFY(mail.readable);

@@ -1,6 +1,11 @@
 // The retry queue of network relay mode without sockets or a mail server: a transport that does
 // what each test scripts and remembers what it was asked, a clock the test moves, and the real
-// spool and delivery workers.
+// spool and delivery workers. The administrator's notices go to a real SMTP server.
+#include "MailDocBuilder.h"
+#include "MailReaders.h"
+#include "SmtpSink.h"
+#include "Waits.h"
+
 #include "common/Catalogue.h"
 #include "delivery/Transport.h"
 #include "relay/QueueControl.h"
@@ -41,6 +46,7 @@ struct Step {
     DeliveryOutcome outcome = DeliveryOutcome::Delivered;
     QStringList delivered; // the report's lists, for a mail that went to some of its recipients
     QStringList pending;
+    QStringList refused;
     QString reason;
     bool hold = false;             // waits until the test lets it go
     std::function<void()> during;  // runs while the mail "goes", on the worker
@@ -115,6 +121,7 @@ protected:
         report->outcome = step.outcome;
         report->delivered = step.delivered;
         report->pending = step.pending;
+        report->refused = step.refused;
         report->reason = step.reason;
         return step.outcome;
     }
@@ -224,7 +231,34 @@ struct Harness {
         return queue->RetriesUnderWay();
     }
     int log(const QString& text) const { return int(core->LogText().count(text)); }
+    // Notices go to `sink`, and to `address` when it is given.
+    void noticesTo(const SmtpSink& sink, const QString& address = QString(), const QString& delayHours = QStringLiteral("0"))
+    {
+        settings->Write(setting::SMTPServer, sink.hostText());
+        settings->Write(setting::NotifyAddress, address);
+        settings->Write(setting::DelayWarningHours, delayHours);
+        queue->Reloaded({QLatin1String(setting::DelayWarningHours.name)});
+    }
+    // Waits until every notice handed over so far has gone or was given up.
+    bool noticesDone() { return QTest::qWaitFor([&] { return queue->Notices().UnderWay() == 0; }, 20000); }
 };
+
+// A document as the tracker writes it, to the administrator admin@example.org.
+QByteArray Mail(const QString& subject, const QStringList& to = {QStringLiteral("alice@example.org")})
+{
+    test::MailDocBuilder doc;
+    doc.subject = subject;
+    doc.to = to;
+    doc.admin = QStringLiteral("admin@example.org");
+    return doc.build();
+}
+
+// The fields of a notice's delivery-status part, the per-recipient ones after the first blank line.
+QString StatusPart(const QByteArray& notice)
+{
+    const qsizetype start = notice.indexOf("Reporting-MTA:");
+    return start < 0 ? QString() : QString::fromLatin1(notice.mid(start, notice.indexOf("\r\n--", start) - start));
+}
 
 RetryQueue::Timing Slow(qint64 first = 10 * kMinute, qint64 longest = 40 * kMinute)
 {
@@ -630,6 +664,200 @@ private Q_SLOTS:
         QCOMPARE(said, QStringLiteral("%1 deleted\n").arg(kept).toUtf8());
         QCOMPARE(run(QStringLiteral("delete"), QStringLiteral("../../etc/passwd"), &said), 1);
         QVERIFY2(said.contains("is not a spool id"), said.constData());
+    }
+};
+
+
+    void aDocumentRefusedForGoodIsToldToItsAdministrator()
+    {
+        test::SmtpSink sink;
+        QVERIFY(sink.start());
+        Harness h(Slow());
+        h.noticesTo(sink);
+        // The server itself refuses the mail's one recipient.
+        h.queue->SetTransport(ChooseTransport(Transport::Smtp));
+        QCOMPARE(h.submit(Mail(QStringLiteral("Defect 7 closed"), {QStringLiteral("refused.alice@example.org")})),
+                 std::optional<bool>(true));
+        QCOMPARE(h.spool->failedCount(), 1);
+        QVERIFY(sink.waitForCount(1));
+        QVERIFY(h.noticesDone());
+        const test::ReceivedMail notice = sink.messages().first();
+        QCOMPARE(notice.mailFrom, QStringLiteral("<>")); // MAIL FROM:<>
+        QCOMPARE(notice.recipients, QStringList{QStringLiteral("admin@example.org")});
+        const test::PythonReading reading = test::ReadMailWithPython(notice.content);
+        QVERIFY2(reading.defects.isEmpty(), qPrintable(reading.defects.join(QLatin1Char('\n'))));
+        QCOMPARE(reading.tree, QStringLiteral("multipart/report(text/plain,message/delivery-status,text/rfc822-headers)"));
+        QCOMPARE(reading.header(QStringLiteral("Auto-Submitted")), QStringLiteral("auto-replied"));
+        const QString status = StatusPart(notice.content);
+        QVERIFY2(status.contains(QLatin1String("Final-Recipient: rfc822; refused.alice@example.org")), qPrintable(status));
+        QVERIFY2(status.contains(QLatin1String("Action: failed")), qPrintable(status));
+        QVERIFY2(status.contains(QLatin1String("Status: 5.")), qPrintable(status));
+        QVERIFY2(status.contains(QLatin1String("Diagnostic-Code: smtp; 550")), qPrintable(status));
+        const QList<QJsonObject> headers = reading.partsOfType(QStringLiteral("text/rfc822-headers"));
+        QCOMPARE(headers.size(), 1);
+        QVERIFY(headers.first().value(QLatin1String("text")).toString().contains(QLatin1String("Subject: Defect 7 closed")));
+        QString error;
+        const QStringList rules = test::SpamAssassinRules(notice.content, &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        for (const QString& rule : rules)
+            QVERIFY2(!rule.contains(QLatin1String("BOUNCE")), qPrintable(rules.join(QLatin1Char(','))));
+        // Only one notice for it.
+        QVERIFY(test::QuietUntil([&] { return sink.count() == 1; }, test::AndThenPasses([] { return true; }, 20), 20000));
+    }
+
+    void noNoticeAboutANoticeNorAboutARefusedNotice()
+    {
+        test::SmtpSink sink;
+        QVERIFY(sink.start());
+        Harness h(Slow());
+        // The server refuses the notice address itself.
+        h.noticesTo(sink, QStringLiteral("refused.admin@example.org"));
+        h.transport->script(Refused());
+        QCOMPARE(h.submit(Mail(QStringLiteral("Defect 8 closed"))), std::optional<bool>(true));
+        QVERIFY(QTest::qWaitFor([&] { return h.log(QStringLiteral("could not be sent to refused.admin@example.org")) > 0; }, 20000));
+        QVERIFY(h.noticesDone());
+        // One attempt, nothing kept or failed for it, no notice about it.
+        QVERIFY(test::QuietUntil([&] { return h.log(QStringLiteral("could not be sent to")) == 1; },
+                                 test::AndThenPasses([] { return true; }, 20), 20000));
+        QCOMPARE(h.spool->failedCount(), 1);
+        QCOMPARE(h.spool->count(), 0);
+        QCOMPARE(h.queue->KeptCount(), 0);
+        QCOMPARE(sink.count(), 0);
+        QCOMPARE(h.transport->callCount(), 1);
+
+        // A document that is itself a report, or has no sender, is never noticed about.
+        h.noticesTo(sink);
+        test::MailDocBuilder report;
+        report.admin = QStringLiteral("admin@example.org");
+        report.contentType = QStringLiteral("multipart/report");
+        test::MailDocBuilder auto_;
+        auto_.admin = QStringLiteral("admin@example.org");
+        auto_.headers = {{QStringLiteral("Auto-Submitted"), QStringLiteral("auto-replied")}};
+        test::MailDocBuilder senderless;
+        senderless.admin = QStringLiteral("admin@example.org");
+        senderless.from = QString();
+        for (const test::MailDocBuilder& doc : {report, auto_, senderless}) {
+            h.transport->script(Refused());
+            QCOMPARE(h.submit(doc.build()), std::optional<bool>(true));
+        }
+        QVERIFY(QTest::qWaitFor([&] { return h.log(QStringLiteral("it is itself a report or an automatic mail")) == 3; }, 20000));
+        QVERIFY(h.noticesDone());
+        QCOMPARE(sink.count(), 0);
+    }
+
+    void aHundredFailuresGiveTheLimitAndOneSummary()
+    {
+        test::SmtpSink sink;
+        QVERIFY(sink.start());
+        Harness h(Slow());
+        h.noticesTo(sink);
+        for (int i = 0; i < 100; ++i) {
+            h.transport->script(Refused());
+            QCOMPARE(h.submit(Mail(QStringLiteral("Failure %1").arg(i))), std::optional<bool>(true));
+            h.clock->advance(500); // a hundred within a minute
+        }
+        QVERIFY(sink.waitForCount(20));
+        QVERIFY(h.noticesDone());
+        QCOMPARE(h.log(QStringLiteral("More than 20 notices in an hour")), 1);
+        // Nothing more within the hour.
+        h.clock->advance(50 * kMinute);
+        h.queue->TryDue();
+        QVERIFY(h.noticesDone());
+        QCOMPARE(sink.count(), 20);
+        // Then one summary of the other eighty.
+        h.clock->advance(10 * kMinute);
+        h.queue->TryDue();
+        QVERIFY(sink.waitForCount(21));
+        QVERIFY(h.noticesDone());
+        QVERIFY(test::QuietUntil([&] { return sink.count() == 21; }, test::AndThenPasses([] { return true; }, 20), 20000));
+        const test::PythonReading summary = test::ReadMailWithPython(sink.messages().last().content);
+        QCOMPARE(summary.header(QStringLiteral("Auto-Submitted")), QStringLiteral("auto-replied"));
+        const QString text = summary.parts.first().toObject().value(QLatin1String("text")).toString();
+        QVERIFY2(text.contains(QLatin1String("Failure 20\t")) && text.contains(QLatin1String("Failure 99\t")), qPrintable(text));
+        QVERIFY(!text.contains(QLatin1String("Failure 19\t")));
+        QCOMPARE(text.count(QLatin1String("550 no such user")), 80);
+        QCOMPARE(sink.messages().last().mailFrom, QStringLiteral("<>"));
+    }
+
+    void aLongWaitIsWarnedAboutOnce()
+    {
+        test::SmtpSink sink;
+        QVERIFY(sink.start());
+        Harness h(Slow(10 * kMinute, 10 * kMinute));
+        h.noticesTo(sink, QString(), QStringLiteral("0.01")); // 36 seconds
+        h.transport->script(Later(QStringLiteral("451 4.3.0 try again later")));
+        QCOMPARE(h.submit(Mail(QStringLiteral("Slow one"))), std::optional<bool>(true));
+        QCOMPARE(h.queue->KeptCount(), 1);
+        h.queue->TryDue();
+        QVERIFY(h.noticesDone());
+        QCOMPARE(sink.count(), 0);
+        h.clock->advance(kMinute);
+        h.queue->TryDue();
+        QVERIFY(sink.waitForCount(1));
+        QVERIFY(h.noticesDone());
+        const QString status = StatusPart(sink.messages().first().content);
+        QVERIFY2(status.contains(QLatin1String("Action: delayed")), qPrintable(status));
+        QVERIFY2(status.contains(QLatin1String("Status: 4.3.0")), qPrintable(status));
+        QVERIFY2(status.contains(QLatin1String("Will-Retry-Until: ")), qPrintable(status));
+        // A relay that starts again on the spool does not warn again about it; a second document
+        // that waits long is warned about, which shows the check ran.
+        for (int i = 0; i < 3; ++i)
+            h.transport->script(Later(QStringLiteral("451 4.3.0 try again later")));
+        h.queue = h.makeQueue(Slow(10 * kMinute, 10 * kMinute));
+        QVERIFY(h.settled());
+        QCOMPARE(h.submit(Mail(QStringLiteral("Second one"))), std::optional<bool>(true));
+        QCOMPARE(h.queue->KeptCount(), 2);
+        h.clock->advance(kMinute);
+        h.queue->TryDue();
+        QVERIFY(sink.waitForCount(2));
+        QVERIFY(h.noticesDone());
+        QVERIFY(test::QuietUntil([&] { return sink.count() == 2; }, test::AndThenPasses([] { return true; }, 20), 20000));
+        QCOMPARE(test::ReadMailWithPython(sink.messages().last().content).header(QStringLiteral("Subject")),
+                 QStringLiteral("Relay notice: mail delayed: Second one"));
+    }
+
+    void recipientsRefusedWhileOthersGotItAreTold()
+    {
+        test::SmtpSink sink;
+        QVERIFY(sink.start());
+        Harness h(Slow());
+        h.noticesTo(sink, QStringLiteral("postmaster@example.org"));
+        Step some;
+        some.delivered = QStringList{"alice@example.org"};
+        some.refused = QStringList{"bob@example.org"};
+        some.reason = QStringLiteral("550 5.1.1 <bob@example.org>: no such user (to RCPT TO)");
+        h.transport->script(some);
+        QCOMPARE(h.submit(Mail(QStringLiteral("To two"), {QStringLiteral("alice@example.org"), QStringLiteral("bob@example.org")})),
+                 std::optional<bool>(true));
+        QVERIFY(sink.waitForCount(1));
+        QVERIFY(h.noticesDone());
+        QCOMPARE(sink.messages().first().recipients, QStringList{QStringLiteral("postmaster@example.org")});
+        const QString status = StatusPart(sink.messages().first().content);
+        QVERIFY2(status.contains(QLatin1String("Final-Recipient: rfc822; bob@example.org")), qPrintable(status));
+        QVERIFY2(status.contains(QLatin1String("Status: 5.1.1")), qPrintable(status));
+        QVERIFY(!status.contains(QLatin1String("alice@example.org")));
+        QCOMPARE(h.spool->failedCount(), 0);
+    }
+
+    void anExpiredDocumentIsTold()
+    {
+        test::SmtpSink sink;
+        QVERIFY(sink.start());
+        RetryQueue::Timing timing = Slow(10 * kMinute, 10 * kMinute);
+        timing.keepMs = 60 * kMinute;
+        Harness h(timing);
+        h.noticesTo(sink);
+        h.transport->script(Later(QStringLiteral("452 4.2.2 mailbox full")));
+        QCOMPARE(h.submit(Mail(QStringLiteral("Too late"))), std::optional<bool>(true));
+        h.transport->script(Later(QStringLiteral("452 4.2.2 mailbox full")));
+        h.clock->advance(2 * 60 * kMinute);
+        QCOMPARE(h.tick(0), 1);
+        QVERIFY(h.settled());
+        QCOMPARE(h.spool->failedCount(), 1);
+        QVERIFY(sink.waitForCount(1));
+        const QString status = StatusPart(sink.messages().first().content);
+        QVERIFY2(status.contains(QLatin1String("Action: failed")), qPrintable(status));
+        QVERIFY2(status.contains(QLatin1String("Status: 5.4.7")), qPrintable(status));
     }
 };
 

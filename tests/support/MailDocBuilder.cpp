@@ -25,7 +25,7 @@ QByteArray MailDocBuilder::build() const
         ? QStringLiteral("<?xml version=\"1.0\"?>\r\n<BT_mail_Msg>")
         : QStringLiteral("<?xml version=\"1.0\" encoding=\"%1\"?>\r\n<BT_mail_Msg>").arg(declaredEncoding);
     xml += QStringLiteral("<BTInstigator>%1</BTInstigator>").arg(XmlEscaped(instigator));
-    xml += QStringLiteral("<BTMailAdmin>admin@example.org</BTMailAdmin>");
+    xml += QStringLiteral("<BTMailAdmin>%1</BTMailAdmin>").arg(XmlEscaped(admin));
     xml += QStringLiteral("<from_addr>%1</from_addr>").arg(XmlEscaped(from));
     xml += List("ToList", to) + List("CCList", cc) + List("BCCList", bcc);
     xml += QStringLiteral("<Subject>%1</Subject>").arg(XmlEscaped(subject));

@@ -11,6 +11,8 @@ namespace swn::test {
 struct MailDocBuilder {
     QString instigator = QStringLiteral("tester");
     QString from = QStringLiteral("tracker@example.org");
+    // BTMailAdmin; empty by default, so that only the tests about notices have the relay tell anyone.
+    QString admin;
     QStringList to{QStringLiteral("alice@example.org")};
     QStringList cc;
     QStringList bcc;
