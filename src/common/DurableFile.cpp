@@ -55,12 +55,21 @@ QString ResolveLinks(const QString& path)
         QByteArray target(PATH_MAX, '\0');
         const ssize_t n = ::readlink(native.constData(), target.data(), size_t(target.size()));
         if (n <= 0 || n >= target.size())
-            return path;
+            return {};
         target.truncate(n);
         const QString next = QFile::decodeName(target);
-        at = QDir::isAbsolutePath(next) ? next : QDir::cleanPath(info.absolutePath() + QLatin1Char('/') + next);
+        if (QDir::isAbsolutePath(next)) {
+            at = next;
+            continue;
+        }
+        // Taken from the folder as the system finds it: ".." after a linked folder is that
+        // folder's parent on disk, not in the text.
+        const QString folder = info.dir().canonicalPath();
+        if (folder.isEmpty())
+            return {};
+        at = folder + QLatin1Char('/') + next;
     }
-    return path;
+    return {};
 }
 
 bool ReplaceFile(const QString& path, const QByteArray& bytes, const ReplaceOptions& options, ReplaceFailure* failure)

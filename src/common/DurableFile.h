@@ -39,8 +39,9 @@ bool ReplaceFile(const QString& path, const QByteArray& bytes, const ReplaceOpti
 bool FlushFolder(const QString& folder, int* error = nullptr);
 
 // Where a write to `path` lands: the final target of a chain of symbolic links (relative targets
-// taken from the link's folder), or `path` itself when it is no link. A chain that loops or is
-// too long gives `path`.
+// taken from the link's folder as the system resolves it), or `path` itself when it is no link.
+// Empty for a chain that loops, is too long or cannot be read: writing there would turn the link
+// into a file of its own.
 QString ResolveLinks(const QString& path);
 
 } // namespace swn

@@ -92,7 +92,7 @@ bool ParseHostPort(const QString& text, HostPort* out, QString* why, PortRule ru
         result.ipVersion = IpLiteralVersion(result.host);
         bool digitsAndDots = true;
         for (const QChar c : result.host)
-            digitsAndDots = digitsAndDots && (c.isDigit() || c == QLatin1Char('.'));
+            digitsAndDots = digitsAndDots && ((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('.'));
         if (digitsAndDots && result.ipVersion != 4)
             return fail(QStringLiteral("'%1' is not an IPv4 address").arg(result.host));
     }

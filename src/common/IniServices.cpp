@@ -128,7 +128,10 @@ bool writeAtomically(const QString& path, const QByteArray& content)
     ReplaceFailure failure;
     // Once renamed into place the new content is what readers get; a folder that cannot be
     // flushed does not make the write a failure.
-    return ReplaceFile(ResolveLinks(path), content, options, &failure) || failure.stage == ReplaceFailure::FolderFlush;
+    const QString target = ResolveLinks(path);
+    if (target.isEmpty())
+        return false;
+    return ReplaceFile(target, content, options, &failure) || failure.stage == ReplaceFailure::FolderFlush;
 }
 
 // A line break inside a value would split it into lines of its own.

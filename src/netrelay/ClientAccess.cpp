@@ -2,6 +2,7 @@
 
 #include "common/HostPort.h"
 
+#include <QNetworkInterface>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -20,6 +21,22 @@ bool ParseAddress(QStringView text, QHostAddress* address)
 {
     const QString literal = text.toString();
     return IpLiteralVersion(literal) != 0 && address->setAddress(literal);
+}
+
+// A scope is written as an interface's name or its number; the platform reports a peer's by name.
+bool SameLink(const QString& entryScope, const QString& peerScope)
+{
+    if (peerScope.isEmpty())
+        return false;
+    if (entryScope == peerScope)
+        return true;
+    const auto index = [](const QString& scope) {
+        bool numeric = false;
+        const int n = scope.toInt(&numeric);
+        return numeric ? n : QNetworkInterface::interfaceIndexFromName(scope);
+    };
+    const int a = index(entryScope);
+    return a > 0 && a == index(peerScope);
 }
 
 // A dual-stack listener reports IPv4 clients as ::ffff:a.b.c.d; they are IPv4 clients.
@@ -138,9 +155,9 @@ bool AllowedClients::allows(const QHostAddress& peer) const
             if ((address.toIPv4Address() & Mask4(e.prefix)) == e.network.toIPv4Address())
                 return true;
         } else if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-            // An entry that names a scope admits its addresses on that link only.
-            if (!e.network.scopeId().isEmpty() && !address.scopeId().isEmpty() &&
-                e.network.scopeId() != address.scopeId())
+            // An entry that names a scope admits its addresses on that link only; a peer whose
+            // link is not known is not on it.
+            if (!e.network.scopeId().isEmpty() && !SameLink(e.network.scopeId(), address.scopeId()))
                 continue;
             if (SamePrefix6(address.toIPv6Address(), e.network.toIPv6Address(), e.prefix))
                 return true;

@@ -4,6 +4,7 @@
 #include "common/Files.h"
 
 #include <QDir>
+#include <QSet>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -216,6 +217,24 @@ void RemoveLeftovers(const QString& folder)
         SyncFolder(folder, nullptr);
 }
 
+// Files beside a document whose document is gone: left by a kill in the middle of a removal or a
+// move (the document goes first, or is in its new place already). Only the relay that holds the
+// spool may do this, since a store under way puts a recipients list in place before its document.
+void RemoveOrphans(const QString& folder, std::initializer_list<QLatin1String> suffixes)
+{
+    const QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    const QSet<QString> present(names.cbegin(), names.cend());
+    bool removed = false;
+    for (const QString& name : names)
+        for (const QLatin1String& suffix : suffixes)
+            if (name.endsWith(suffix) && !present.contains(name.chopped(suffix.size()) + kDocumentSuffix) &&
+                Spool::IsValidId(name.chopped(suffix.size())) &&
+                ::unlink(Native(folder + QLatin1Char('/') + name).constData()) == 0)
+                removed = true;
+    if (removed)
+        SyncFolder(folder, nullptr);
+}
+
 // The ids of the documents in a folder, read with one pass over its names.
 QStringList IdsIn(const QString& folder)
 {
@@ -382,6 +401,8 @@ bool Spool::lock(QString* holder, QString* error)
         return false;
     }
     lockFd_ = fd;
+    RemoveOrphans(dir_, {kRecipientsSuffix, kStateSuffix, kDoneSuffix});
+    RemoveOrphans(failedDir(), {kRecipientsSuffix, kReasonSuffix});
     return true;
 }
 

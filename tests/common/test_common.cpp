@@ -161,10 +161,20 @@ private Q_SLOTS:
         QVERIFY(IniServices(dangling).WriteIniValue(S, "D", "4"));
         QVERIFY(QFileInfo(dangling).isSymLink());
         QCOMPARE(ReadAll(real + QStringLiteral("/later.ini")), QByteArray("[SwiftnoteRelay]\nD=4\n"));
-        // A loop is no target: the write replaces the link's own name rather than fail forever.
+        // A loop is no target: the write fails and the link stays a link.
         const QString loop = file("loop.ini");
         QCOMPARE(::symlink("loop.ini", QFile::encodeName(loop).constData()), 0);
-        QCOMPARE(ResolveLinks(loop), loop);
+        QVERIFY(ResolveLinks(loop).isEmpty());
+        QVERIFY(!IniServices(loop).WriteIniValue(S, "E", "5"));
+        QVERIFY(QFileInfo(loop).isSymLink());
+        // A relative target behind a linked folder is taken from the folder on disk.
+        const QString deep = file("deep/inner");
+        QVERIFY(QDir().mkpath(deep));
+        const QString viaLink = file("via");
+        QCOMPARE(::symlink(QFile::encodeName(deep).constData(), QFile::encodeName(viaLink).constData()), 0);
+        QCOMPARE(::symlink("../beside.ini", QFile::encodeName(deep + QStringLiteral("/s.ini")).constData()), 0);
+        QVERIFY(IniServices(viaLink + QStringLiteral("/s.ini")).WriteIniValue(S, "F", "6"));
+        QCOMPARE(ReadAll(file("deep/beside.ini")), QByteArray("[SwiftnoteRelay]\nF=6\n"));
     }
 
     void replaceFileIsWholeOrNothing()

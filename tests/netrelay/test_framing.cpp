@@ -7,6 +7,7 @@
 #include "netrelay/HttpFraming.h"
 
 #include <QFile>
+#include <QNetworkInterface>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -909,6 +910,12 @@ private Q_SLOTS:
         const AllowedClients scopedPrefix = AllowedClients::parse(QStringLiteral("fe80::%lo/64"), &invalid);
         QVERIFY(scopedPrefix.allows(QHostAddress(QStringLiteral("fe80::99%lo"))));
         QVERIFY(AllowedClients::parse(scopedPrefix.describe()).allows(QHostAddress(QStringLiteral("fe80::99%lo"))));
+        // A peer whose link is not known is not on the entry's link; the link may be written by
+        // its number, as the peer's is reported by name.
+        QVERIFY(!scopedPrefix.allows(QHostAddress(QStringLiteral("fe80::99"))));
+        const QString loIndex = QString::number(QNetworkInterface::interfaceIndexFromName(QStringLiteral("lo")));
+        const AllowedClients byIndex = AllowedClients::parse(QStringLiteral("fe80::%") + loIndex + QStringLiteral("/64"));
+        QVERIFY(byIndex.allows(QHostAddress(QStringLiteral("fe80::99%lo"))));
 
         // Every entry wrong: nobody, not everybody.
         invalid.clear();

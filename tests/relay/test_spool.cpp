@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSet>
+#include <QDateTime>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -345,6 +346,25 @@ private Q_SLOTS:
         QCOMPARE(ReadFile(tmp.filePath("outside.xml")), QByteArray("outside"));
         live.kill();
         live.waitForFinished();
+
+        // A kill in the middle of a removal or a move leaves files beside a document that is gone.
+        // The relay that takes the lock clears them; one that only opens the folder (a verb, or a
+        // second relay while a store may be putting a list in place) leaves them.
+        restarted.noteAttempt(kept, 1, QDateTime::currentDateTimeUtc(), QStringLiteral("451 later"));
+        const QString gone = "20260101T000000000Z-00000000-0badf00e";
+        for (const char* suffix : {".rcpt", ".state", ".done"})
+            QVERIFY(WriteFile(folder + '/' + gone + suffix, "left"));
+        QVERIFY(WriteFile(folder + "/failed/" + gone + ".reason", "left"));
+        Spool looker(folder);
+        QVERIFY2(looker.open(&error), qPrintable(error));
+        QVERIFY(QFile::exists(folder + '/' + gone + ".rcpt"));
+        QString holder;
+        QVERIFY2(looker.lock(&holder, &error), qPrintable(error));
+        for (const char* suffix : {".rcpt", ".state", ".done"})
+            QVERIFY2(!QFile::exists(folder + '/' + gone + suffix), suffix);
+        QVERIFY(!QFile::exists(folder + "/failed/" + gone + ".reason"));
+        QVERIFY(QFile::exists(folder + '/' + kept + ".state"));
+        QCOMPARE(looker.read(kept, &error), QByteArray("kept"));
     }
 
     void failedDocumentsKeepTheirReason()

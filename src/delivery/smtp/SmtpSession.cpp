@@ -258,6 +258,11 @@ void RunTransactions(SmtpClient& client, const SessionPlan& plan, SmtpSendResult
     Transactions transactions(result);
     bool first = true;
     for (;;) {
+        // Checked before the next batch is taken, so that every recipient not yet tried says why.
+        if (!first && plan.context && plan.context->Stopping()) {
+            transactions.settleRest(RecipientState::Unconfirmed, StoppingText());
+            return;
+        }
         const std::vector<qsizetype> batch = transactions.nextBatch();
         if (batch.empty())
             return;
@@ -266,10 +271,6 @@ void RunTransactions(SmtpClient& client, const SessionPlan& plan, SmtpSendResult
             for (qsizetype i : batch)
                 result.recipients[i].state = RecipientState::Deferred;
             transactions.settleRest(RecipientState::Deferred, QStringLiteral("the message could not be read again"));
-            return;
-        }
-        if (!first && plan.context && plan.context->Stopping()) {
-            transactions.settleRest(RecipientState::Unconfirmed, StoppingText());
             return;
         }
         first = false;
@@ -300,9 +301,11 @@ SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envel
     if (const QString problem = SettingsProblem(security, &helo); !problem.isEmpty())
         return FailSession(result, problem);
 
+    // The generation first: a stop sets its flag before it cancels, so an exchange that misses the
+    // flag is still ended by the cancel.
+    const quint64 generation = CancelGeneration();
     if (context && context->Stopping())
         return FailSession(result, StoppingText());
-    const quint64 generation = CancelGeneration();
     thread_local SmtpClient client;
     if (!client.curl)
         return FailSession(result, QString::fromUtf8(curl_easy_strerror(CURLE_FAILED_INIT)));
