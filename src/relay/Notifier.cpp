@@ -141,7 +141,7 @@ void Notifier::accept(const Event& event)
     notice.text += QStringLiteral("\n\n") + RecipientLines(event) + QLatin1Char('\n');
     // Composed on the worker too: the MIME library stays off this thread.
     auto error = std::make_shared<QString>();
-    const QString server = core_.Settings().Read(setting::SMTPServer);
+    const QString server = core_.Settings().SMTPServer();
     const SmtpSecurity security = core_.Settings().SmtpSecurityOptions();
     const QString name = Named(event);
     ++underWay_;
@@ -201,7 +201,7 @@ void Notifier::TryDue()
                                                                })));
     }
     held_.clear();
-    const QString server = core_.Settings().Read(setting::SMTPServer);
+    const QString server = core_.Settings().SMTPServer();
     const SmtpSecurity security = core_.Settings().SmtpSecurityOptions();
     for (const QString& to : order) {
         const QStringList& mine = lines[to];
