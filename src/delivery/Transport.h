@@ -45,7 +45,7 @@ public:
     DeliveryResult deliver(DeliveryContext& context, const DeliveryRequest& request) const;
     // True when a mail can never go to some recipients and not to others (one submission):
     // the request's allOrNothing then changes nothing.
-    virtual bool AllOrNothingByNature() const { return false; }
+    virtual bool allOrNothingByNature() const { return false; }
 
 protected:
     // The transport itself: may throw DeliveryError (temporary or not) or anything else.
@@ -62,7 +62,7 @@ protected:
 // The mail component through DeliverXMLMailMsgViaZorvix; it always sends to every recipient.
 class SendmailTransport : public MailTransport {
 public:
-    bool AllOrNothingByNature() const override { return true; }
+    bool allOrNothingByNature() const override { return true; }
 
 protected:
     DeliveryOutcome send(DeliveryContext& context, const DeliveryRequest& request, DeliveryReport* report) const override;

@@ -145,7 +145,7 @@ void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::fu
             // while others are put off goes only while the spool has room to keep it for them.
             // Otherwise it goes to all or to none, and a failure leaves nothing sent. Kept at
             // once while the server is away only when it can be kept; else it is tried.
-            const bool byNature = mail->AllOrNothingByNature();
+            const bool byNature = mail->allOrNothingByNature();
             const bool room = spool && !core->IsShuttingDown() && (serverAway || !byNature) &&
                               spool->reserveRoom(document.size());
             const HeldRoom held{room ? spool.get() : nullptr, document.size()};
@@ -406,7 +406,7 @@ void RetryQueue::retryOne(const QString& id)
                     return;
                 }
                 // Who is put off now is written beside it; without room for that, all or nothing.
-                const bool byNature = mail->AllOrNothingByNature();
+                const bool byNature = mail->allOrNothingByNature();
                 const bool room = byNature || spool->reserveRoom(document.size());
                 const HeldRoom held{room && !byNature ? spool.get() : nullptr, document.size()};
                 retried->delivery =

@@ -930,8 +930,8 @@ constexpr qint64 kRoomMarginBytes = 256 * 1024;
 constexpr qint64 kRoomMarginFiles = 64;
 constexpr qint64 kFilesPerDocument = 6;
 
-// The room a document needs: itself and a recipients list (never longer than the document), each
-// with the temporary copy of a durable write being a rename away, its state, rounded to blocks.
+// The room a document needs: itself, a recipients list (never longer than the document) and its
+// state, in whole blocks.
 qint64 RoomFor(qint64 bytes)
 {
     const qint64 rounded = (std::max<qint64>(bytes, 0) + kRoomBlock - 1) / kRoomBlock * kRoomBlock;

@@ -93,7 +93,7 @@ public:
     }
     // Sends to every recipient or to none by itself, as the mail component does.
     bool byNature = false;
-    bool AllOrNothingByNature() const override { return byNature; }
+    bool allOrNothingByNature() const override { return byNature; }
 
 protected:
     DeliveryOutcome send(DeliveryContext&, const DeliveryRequest& request, DeliveryReport* report) const override
