@@ -8,6 +8,7 @@
 #include "delivery/CDOSend.h"
 #include "delivery/Delivery.h"
 #include "delivery/MimeComposer.h"
+#include "delivery/Transport.h"
 
 #include <QDeadlineTimer>
 #include <QTemporaryDir>
@@ -509,6 +510,38 @@ private Q_SLOTS:
             QCOMPARE(r.state, RecipientState::Deferred);
         QCOMPARE(int(raw.sessions().size()), sessionsNow);
         QCOMPARE(raw.accepted(), 2);
+    }
+
+    void noTransportStartsOnceTheRelayIsStopping()
+    {
+        // The mail component is one submission: all or nothing by itself. Once the relay stops,
+        // neither transport begins anything, as a mail cut short goes again at the next start.
+        QVERIFY(ChooseTransport(Transport::BTMail)->allOrNothingByNature());
+        QVERIFY(!ChooseTransport(Transport::CDO)->allOrNothingByNature());
+        const QString marker = scratch.filePath(QStringLiteral("sendmail-ran"));
+        const QString program = scratch.filePath(QStringLiteral("sendmail.sh"));
+        QFile script(program);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\ncat >/dev/null\ntouch '" + marker.toUtf8() + "'\n");
+        script.close();
+        QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+        RawSmtp raw;
+        QVERIFY(raw.start());
+        FakeContext ctx = contextFor(raw.hostText());
+        ctx.sendmail = program;
+        ctx.stopping = true;
+        for (const Transport choice : {Transport::BTMail, Transport::CDO}) {
+            const DeliveryResult result =
+                ChooseTransport(choice)->deliver(ctx, DeliveryRequest{MailDocBuilder().build()});
+            QCOMPARE(result.outcome, DeliveryOutcome::ServerUnavailable);
+            QCOMPARE(result.report.reason, QStringLiteral("not tried: the relay was stopping"));
+        }
+        QVERIFY(!QFile::exists(marker));
+        QCOMPARE(raw.sessions().size(), 0);
+        ctx.stopping = false;
+        QCOMPARE(ChooseTransport(Transport::BTMail)->deliver(ctx, DeliveryRequest{MailDocBuilder().build()}).outcome,
+                 DeliveryOutcome::Delivered);
+        QVERIFY(QFile::exists(marker));
     }
 
     void repliesAreReadByTheirGrammar()
