@@ -50,7 +50,8 @@ DeliveryOutcome SendMailViaCDO(DeliveryContext& context, const MailRequest& requ
     const QByteArray sender = builder.envelopeSender();
     std::unique_ptr<ComposedMessage> message = builder.compose();
 
-    const SmtpSendResult result = SendSmtp(server, sender, *recipients, *message, security, &context);
+    const SmtpSendResult result = SendSmtp(server, sender, *recipients, *message, security, &context,
+                                           request.allOrNothing);
     return smtp::ReportSend(context, request, builder, result, outcome);
 }
 

@@ -41,7 +41,7 @@ QStringList AcceptedHeaderEntries(DeliveryContext& context, const QStringList& e
 namespace {
 
 DeliveryOutcome Deliver(DeliveryContext& context, const QByteArray& document, QString& attachmentList,
-                        DeliveryReport* report, const QStringList& only, DocumentForm form)
+                        DeliveryReport* report, const QStringList& only, DocumentForm form, bool allOrNothing)
 {
     const bool networkRelay = context.IsNetworkRelayMode();
     // The files this delivery owns: the caller's in post office mode, the document's otherwise.
@@ -98,7 +98,8 @@ DeliveryOutcome Deliver(DeliveryContext& context, const QByteArray& document, QS
                                                                .attachmentEntries = SplitAttachmentList(staged),
                                                                .headerEntries = mail.HeaderEntries,
                                                                .serverText = context.SMTPHostText(),
-                                                               .onlyRecipients = only},
+                                                               .onlyRecipients = only,
+                                                               .allOrNothing = allOrNothing},
                                                    report);
 
     context.AddLogText(BuildResourceMessage(msg::InstigatorAndRecipients, {mail.Instigator, mail.RecipientCount}));
@@ -109,14 +110,15 @@ DeliveryOutcome Deliver(DeliveryContext& context, const QByteArray& document, QS
 } // namespace
 
 DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArray& document, QString& attachmentList,
-                                        DeliveryReport* report, const QStringList& onlyRecipients, DocumentForm form)
+                                        DeliveryReport* report, const QStringList& onlyRecipients, DocumentForm form,
+                                        bool allOrNothing)
 {
     // A copy: the caller may pass the `pending` of the very report this call fills.
     const QStringList only = onlyRecipients;
     if (report)
         *report = DeliveryReport();
     try {
-        return Deliver(context, document, attachmentList, report, only, form);
+        return Deliver(context, document, attachmentList, report, only, form, allOrNothing);
     } catch (const std::bad_alloc&) {
         // Memory is this host's to run out of, not the document's fault: the mail is kept.
         throw DeliveryError(QString::fromLocal8Bit(std::strerror(ENOMEM)), true);

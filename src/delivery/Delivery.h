@@ -34,10 +34,11 @@ enum class DocumentForm { Bytes, Text };
 // the list is gone when the call returns, whatever the outcome. Throws DeliveryError for a failure
 // before sending. `report`, when given, says who got the mail; `onlyRecipients`, when not empty,
 // limits the envelope to those addresses (the report's `pending` of an earlier attempt).
+// `allOrNothing`: the mail goes to all its recipients in one transaction or to none (MailRequest).
 DeliveryOutcome DeliverXMLMailMsgViaCDO(DeliveryContext& context, const QByteArray& document,
                                         QString& attachmentList, DeliveryReport* report = nullptr,
                                         const QStringList& onlyRecipients = {},
-                                        DocumentForm form = DocumentForm::Bytes);
+                                        DocumentForm form = DocumentForm::Bytes, bool allOrNothing = false);
 
 // Mail-component transport: the mail goes to the system's sendmail program (SendmailMessage).
 // Throws DeliveryError for a document it cannot take apart; the document is read as for the SMTP

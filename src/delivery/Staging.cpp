@@ -112,11 +112,21 @@ std::optional<quint64> ProcessStartTime(qint64 pid, bool* gone = nullptr)
     return ok ? std::optional<quint64>(start) : std::nullopt;
 }
 
-// swnrelay-PID-START-XXXXXX: the owner's pid and start time, and mkdtemp's part.
+// swnrelay-PID-START-NS-XXXXXX: the owner's pid and start time, the pid namespace they belong to,
+// and mkdtemp's part.
 const QRegularExpression& StagingFolderName()
 {
-    static const QRegularExpression pattern(QStringLiteral("\\Aswnrelay-([0-9]{1,10})-([0-9]{1,20})-[A-Za-z0-9]{6}\\z"));
+    static const QRegularExpression pattern(
+        QStringLiteral("\\Aswnrelay-([0-9]{1,10})-([0-9]{1,20})-([0-9]{1,20})-[A-Za-z0-9]{6}\\z"));
     return pattern;
+}
+
+// A relay in another pid namespace (a container sharing this temporary folder) has pids that
+// mean other processes here: its folders are not this one's to judge. 0 when it cannot be read.
+quint64 PidNamespace()
+{
+    struct stat st {};
+    return ::stat("/proc/self/ns/pid", &st) == 0 ? quint64(st.st_ino) : 0;
 }
 
 // Removes the files of one folder, never following a link, and then the folder itself.
@@ -162,6 +172,7 @@ void RemoveDeadStagingFolders(const QString& parent)
         return;
     const uid_t me = ::getuid();
     const qint64 self = ::getpid();
+    const quint64 ns = PidNamespace();
     QList<QByteArray> dead;
     const int listFd = ::dup(parentFd);
     if (DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr) {
@@ -173,7 +184,8 @@ void RemoveDeadStagingFolders(const QString& parent)
                 continue;
             const qint64 pid = match.captured(1).toLongLong();
             const quint64 start = match.captured(2).toULongLong();
-            if (pid <= 0 || pid > std::numeric_limits<pid_t>::max() || pid == self)
+            if (pid <= 0 || pid > std::numeric_limits<pid_t>::max() || pid == self ||
+                match.captured(3).toULongLong() != ns || ns == 0)
                 continue;
             struct stat st {};
             if (::fstatat(parentFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != me)
@@ -212,7 +224,8 @@ QString StagingFolder()
         // make its own removes it. Without a start time of its own (no /proc), 0.
         const qint64 pid = ::getpid();
         const quint64 start = ProcessStartTime(pid).value_or(0);
-        QByteArray pattern = QFile::encodeName(parent + QStringLiteral("/swnrelay-%1-%2-XXXXXX").arg(pid).arg(start));
+        QByteArray pattern = QFile::encodeName(
+            parent + QStringLiteral("/swnrelay-%1-%2-%3-XXXXXX").arg(pid).arg(start).arg(PidNamespace()));
         if (::mkdtemp(pattern.data()) == nullptr) { // mode 0700 by definition
             const int error = errno;
             ThrowNotStaged(parent, ErrnoText(error));

@@ -11,6 +11,14 @@ DeliveryResult MailTransport::deliver(DeliveryContext& context, const DeliveryRe
     DeliveryResult result;
     QElapsedTimer timer;
     timer.start();
+    // A stop cuts short what is under way, and a mail cut short goes again at the next start:
+    // nothing new begins once it has begun.
+    if (context.Stopping()) {
+        result.outcome = result.report.outcome = DeliveryOutcome::ServerUnavailable;
+        result.report.reason = QStringLiteral("not tried: the relay was stopping");
+        DeleteStagedFiles(request.attachments);
+        return result;
+    }
     try {
         result.outcome = send(context, request, &result.report);
     } catch (const DeliveryError& e) {
@@ -31,7 +39,8 @@ DeliveryResult MailTransport::deliver(DeliveryContext& context, const DeliveryRe
 DeliveryOutcome SmtpTransport::send(DeliveryContext& context, const DeliveryRequest& request, DeliveryReport* report) const
 {
     QString attachments = request.attachments;
-    return DeliverXMLMailMsgViaCDO(context, request.document, attachments, report, request.onlyRecipients, request.form);
+    return DeliverXMLMailMsgViaCDO(context, request.document, attachments, report, request.onlyRecipients, request.form,
+                                   request.allOrNothing);
 }
 
 DeliveryOutcome SendmailTransport::send(DeliveryContext& context, const DeliveryRequest& request,

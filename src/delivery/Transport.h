@@ -23,6 +23,10 @@ struct DeliveryRequest {
     QString attachments;
     // Not empty: the only recipients that still need the mail.
     QStringList onlyRecipients;
+    // The mail goes to every recipient or to none (those refused for good aside): for a sender
+    // that could not keep it for the recipients a server puts off, since a later attempt would
+    // reach the others twice.
+    bool allOrNothing = false;
 };
 
 // How one delivery ended.
@@ -39,6 +43,9 @@ public:
     // Delivers, timed; whatever the transport throws becomes an outcome with its text. May run on
     // any thread.
     DeliveryResult deliver(DeliveryContext& context, const DeliveryRequest& request) const;
+    // True when a mail can never go to some recipients and not to others (one submission):
+    // the request's allOrNothing then changes nothing.
+    virtual bool allOrNothingByNature() const { return false; }
 
 protected:
     // The transport itself: may throw DeliveryError (temporary or not) or anything else.
@@ -54,6 +61,9 @@ protected:
 
 // The mail component through DeliverXMLMailMsgViaZorvix; it always sends to every recipient.
 class SendmailTransport : public MailTransport {
+public:
+    bool allOrNothingByNature() const override { return true; }
+
 protected:
     DeliveryOutcome send(DeliveryContext& context, const DeliveryRequest& request, DeliveryReport* report) const override;
 };

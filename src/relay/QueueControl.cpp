@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <grp.h>
 #include <unistd.h>
 #include <utility>
 
@@ -31,23 +32,38 @@ namespace {
 constexpr qint64 kLongestCommand = 256;
 constexpr int kClientTimeoutMs = 5000;
 
-void Print(FILE* to, const QString& text)
+} // namespace
+
+void PrintLine(FILE* to, const QString& text)
 {
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to);
     std::fputc('\n', to);
 }
 
+namespace {
+
 // Complaints name the program they come from, whichever of the two it is.
 void Complain(FILE* to, const QString& text)
 {
-    Print(to, QCoreApplication::applicationName() + QStringLiteral(": ") + text);
+    PrintLine(to, QCoreApplication::applicationName() + QStringLiteral(": ") + text);
 }
 
 QString ErrnoText(int e)
 {
     return QString::fromLocal8Bit(std::strerror(e));
 }
+
+// Takes the identity of `uid` for good (a verb run by root on another user's spool).
+bool ActAs(uid_t uid, gid_t gid, QString* error)
+{
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0) {
+        *error = ErrnoText(errno);
+        return false;
+    }
+    return true;
+}
+
 
 QString UserName(uid_t uid)
 {
@@ -228,6 +244,8 @@ void QueueControlServer::serve(QLocalSocket* socket)
                 socket->abort();
             return;
         }
+        // One command a connection: what follows the first line is never read.
+        disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
         const QString command = QString::fromUtf8(socket->readLine(kLongestCommand + 1)).trimmed();
         socket->write(answer(command).toUtf8() + '\n');
         socket->disconnectFromServer();
@@ -366,7 +384,16 @@ int RunQueueVerb(const QString& spoolDir, const QString& verb, const QString& id
     QString error;
     struct stat st {};
     const QByteArray native = QFile::encodeName(spoolDir);
-    if (::stat(native.constData(), &st) == 0 && ::access(native.constData(), R_OK | X_OK) != 0)
+    // A verb never makes a spool: a mistyped folder would list as an empty queue.
+    if (!QDir::isAbsolutePath(spoolDir))
+        error = QStringLiteral("the spool folder %1 is not an absolute path").arg(spoolDir);
+    else if (::stat(native.constData(), &st) != 0)
+        error = ErrnoText(errno);
+    // Root steers a spool as the user who owns it, so that what it writes stays that user's and
+    // the checks of the control socket are that user's.
+    else if (::geteuid() == 0 && st.st_uid != 0 && !ActAs(st.st_uid, st.st_gid, &error))
+        error = QStringLiteral("cannot act as its owner: %1").arg(error);
+    else if (::access(native.constData(), R_OK | X_OK) != 0)
         error = ErrnoText(errno);
     else if (!spool->open(&error) && error.isEmpty())
         error = QStringLiteral("it cannot be opened");
@@ -376,7 +403,7 @@ int RunQueueVerb(const QString& spoolDir, const QString& verb, const QString& id
     }
     if (verb == QLatin1String("queue")) {
         for (const QString& line : RetryQueue::List(*spool))
-            Print(out, line);
+            PrintLine(out, line);
         return 0;
     }
     // A running relay does it itself, so that nothing races its workers.
@@ -384,7 +411,7 @@ int RunQueueVerb(const QString& spoolDir, const QString& verb, const QString& id
     const QString command = id.isEmpty() ? verb : verb + QLatin1Char(' ') + id;
     switch (SendQueueCommand(spool->controlSocketPath(), command, &reply)) {
     case ControlResult::Done:
-        Print(out, reply);
+        PrintLine(out, reply);
         return 0;
     case ControlResult::Refused:
         Complain(err, reply);
@@ -419,7 +446,7 @@ int RunQueueVerb(const QString& spoolDir, const QString& verb, const QString& id
             reply += QStringLiteral("; it is tried when a relay starts");
     }
     if (ok)
-        Print(out, reply);
+        PrintLine(out, reply);
     else
         Complain(err, reply);
     return ok ? 0 : 1;

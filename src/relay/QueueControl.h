@@ -63,5 +63,7 @@ std::shared_ptr<Spool> OpenSpoolFolder(const QString& dir, QStringList* errors);
 // are done on the folder when none runs. Texts go to `out`, complaints (and which spool is used)
 // to `err`, each after the application's name; the exit code.
 int RunQueueVerb(const QString& spoolDir, const QString& verb, const QString& id, FILE* out, FILE* err);
+// One line of the verbs' output.
+void PrintLine(FILE* to, const QString& text);
 
 } // namespace swn

@@ -57,6 +57,20 @@ QString Age(const QDateTime& received)
     return QStringLiteral("%1m%2s").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
+// Room in the spool reserved for one document until its attempt is settled.
+struct HeldRoom {
+    Spool* spool = nullptr;
+    qint64 bytes = 0;
+    HeldRoom(Spool* held, qint64 size) : spool(held), bytes(size) {}
+    HeldRoom(const HeldRoom&) = delete;
+    HeldRoom& operator=(const HeldRoom&) = delete;
+    ~HeldRoom()
+    {
+        if (spool)
+            spool->releaseRoom(bytes);
+    }
+};
+
 constexpr int kLivePriority = 1; // a client waits for these: they go before retries of kept mail
 
 } // namespace
@@ -109,6 +123,7 @@ void RetryQueue::Reloaded(const QStringList& changedKeys)
 struct RetryQueue::Outcome {
     DeliveryResult delivery;
     bool attempted = false; // false: kept at once (server known away, or the relay is stopping)
+    bool allOrNothing = false; // tried so, for want of room to keep it
     QString keptId;         // kept in the spool for a later attempt
     QString keepError;      // it should have been kept, and could not be
     QString failError;      // it failed for good, and its copy for failed/ could not be written
@@ -126,10 +141,20 @@ void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::fu
     RelayCore* core = &core_;
     core_.RunOnWorker(
         [context, mail, document, outcome, spool, serverAway, awayReason, core] {
+            // Those who got a mail must not get it again: a mail that some recipients may get
+            // while others are put off goes only while the spool has room to keep it for them.
+            // Otherwise it goes to all or to none, and a failure leaves nothing sent. Kept at
+            // once while the server is away only when it can be kept; else it is tried.
+            const bool byNature = mail->allOrNothingByNature();
+            const bool room = spool && !core->IsShuttingDown() && (serverAway || !byNature) &&
+                              spool->reserveRoom(document.size());
+            const HeldRoom held{room ? spool.get() : nullptr, document.size()};
             // A relay that is stopping keeps what it has not begun, and answers at once.
-            if (!serverAway && !core->IsShuttingDown()) {
+            if (!(serverAway && room) && !core->IsShuttingDown()) {
                 outcome->attempted = true;
-                outcome->delivery = mail->deliver(*context, DeliveryRequest{document, DocumentForm::Bytes, {}, {}});
+                outcome->allOrNothing = !room && !byNature;
+                outcome->delivery = mail->deliver(
+                    *context, DeliveryRequest{document, DocumentForm::Bytes, {}, {}, outcome->allOrNothing});
             } else {
                 outcome->delivery.outcome = DeliveryOutcome::ServerUnavailable;
                 outcome->delivery.report.reason = serverAway ? awayReason : QStringLiteral("not tried: the relay was stopping");
@@ -380,7 +405,12 @@ void RetryQueue::retryOne(const QString& id)
                     retried->delivery.error = QStringLiteral("the recipients still waiting for it cannot be read");
                     return;
                 }
-                retried->delivery = mail->deliver(*context, DeliveryRequest{document, DocumentForm::Bytes, {}, only});
+                // Who is put off now is written beside it; without room for that, all or nothing.
+                const bool byNature = mail->allOrNothingByNature();
+                const bool room = byNature || spool->reserveRoom(document.size());
+                const HeldRoom held{room && !byNature ? spool.get() : nullptr, document.size()};
+                retried->delivery =
+                    mail->deliver(*context, DeliveryRequest{document, DocumentForm::Bytes, {}, only, !room});
                 const DeliveryReport& report = retried->delivery.report;
                 if (IsTemporary(retried->delivery.outcome) && !report.delivered.isEmpty() &&
                     !spool->setRecipients(id, report.pending, &error))

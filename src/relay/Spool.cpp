@@ -19,6 +19,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <utility>
 
@@ -926,6 +927,64 @@ QList<Spool::Entry> Spool::entries() const
         list << e;
     }
     return list;
+}
+
+namespace {
+constexpr qint64 kRoomBlock = 4096;
+constexpr qint64 kRoomMarginBytes = 256 * 1024;
+constexpr qint64 kRoomMarginFiles = 64;
+constexpr qint64 kFilesPerDocument = 6;
+
+// The room a document needs: itself, a recipients list (never longer than the document) and its
+// state, in whole blocks.
+qint64 RoomFor(qint64 bytes)
+{
+    const qint64 rounded = (std::max<qint64>(bytes, 0) + kRoomBlock - 1) / kRoomBlock * kRoomBlock;
+    return 2 * rounded + 4 * kRoomBlock;
+}
+} // namespace
+
+void Spool::setFreeRoomSource(std::function<std::optional<FreeRoom>()> source)
+{
+    std::lock_guard lock(roomMutex_);
+    freeRoom_ = std::move(source);
+}
+
+bool Spool::reserveRoom(qint64 bytes)
+{
+    std::function<std::optional<FreeRoom>()> source;
+    {
+        std::lock_guard lock(roomMutex_);
+        source = freeRoom_;
+    }
+    std::optional<FreeRoom> free;
+    if (source) {
+        free = source();
+    } else {
+        struct statvfs fs {};
+        if (::statvfs(Native(dir_).constData(), &fs) == 0) {
+            const qint64 unit = qint64(fs.f_frsize ? fs.f_frsize : fs.f_bsize);
+            // A file system without a count of files (f_files 0) sets no limit on them.
+            free = FreeRoom{qint64(fs.f_bavail) * unit, fs.f_files == 0 ? LLONG_MAX / 2 : qint64(fs.f_favail)};
+        }
+    }
+    if (!free)
+        return false;
+    const qint64 need = RoomFor(bytes);
+    std::lock_guard lock(roomMutex_);
+    if (free->bytes < reservedBytes_ + need + kRoomMarginBytes ||
+        free->files < reservedFiles_ + kFilesPerDocument + kRoomMarginFiles)
+        return false;
+    reservedBytes_ += need;
+    reservedFiles_ += kFilesPerDocument;
+    return true;
+}
+
+void Spool::releaseRoom(qint64 bytes)
+{
+    std::lock_guard lock(roomMutex_);
+    reservedBytes_ = std::max<qint64>(0, reservedBytes_ - RoomFor(bytes));
+    reservedFiles_ = std::max<qint64>(0, reservedFiles_ - kFilesPerDocument);
 }
 
 } // namespace swn

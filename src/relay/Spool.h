@@ -18,7 +18,9 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
+#include <optional>
 
 namespace swn {
 
@@ -119,6 +121,19 @@ public:
     // Every entry, waiting ones first, then failed/, each with what its files say.
     QList<Entry> entries() const;
 
+    // Whether the folder's file system could still keep a document of `bytes` with its recipients
+    // and its state beside it, over what documents under way hold already. A true answer holds
+    // that room until releaseRoom(bytes); false when there is not enough, or no telling.
+    // Asks the file system (no write, no flush), so it is cheap enough for every document.
+    bool reserveRoom(qint64 bytes);
+    void releaseRoom(qint64 bytes);
+    // What the file system has free; a test may say instead (an empty answer: no telling).
+    struct FreeRoom {
+        qint64 bytes = 0;
+        qint64 files = 0;
+    };
+    void setFreeRoomSource(std::function<std::optional<FreeRoom>()> source);
+
     // Small durable notes beside the documents, under names of letters, digits, '_', '-' and '.'
     // (for example, what the relay knows of a queued record that it must not forget in a crash).
     bool writeNote(const QString& name, const QByteArray& bytes, QString* error);
@@ -145,6 +160,10 @@ private:
     qint64 failedLimit_ = 0;
     QStringList evicted_;
     std::atomic<int> unflushedRemovals_{0};
+    std::mutex roomMutex_;
+    std::function<std::optional<FreeRoom>()> freeRoom_;
+    qint64 reservedBytes_ = 0;
+    qint64 reservedFiles_ = 0;
 };
 
 } // namespace swn

@@ -7,6 +7,7 @@
 #include "relay/RelayCore.h"
 #include "relay/RelaySettings.h"
 #include "common/Catalogue.h"
+#include "delivery/Staging.h"
 
 #include <QDateTime>
 
@@ -31,6 +32,9 @@ public:
           control(network.Queue()),
           metricsServer(core.Stats())
     {
+        // At the start, not at the first staged attachment: a relay that never stages anything
+        // still clears what killed ones left.
+        RemoveDeadStagingFolders(SystemTemporaryFolder());
         if (!options.spoolDir.isEmpty()) {
             QStringList errors;
             std::shared_ptr<Spool> spool = OpenSpoolFolder(options.spoolDir, &errors);

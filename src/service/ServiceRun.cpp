@@ -30,27 +30,18 @@ void onSignal(int signo)
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &b, 1);
 }
 
+// An option as the parser reads it: "--name", or "--name=value" for one that takes a value.
 bool HasArgument(int argc, char** argv, std::initializer_list<const char*> names)
 {
     for (int i = 1; i < argc; ++i)
-        for (const char* name : names)
-            if (std::strcmp(argv[i], name) == 0)
+        for (const char* name : names) {
+            const size_t n = std::strlen(name);
+            if (std::strncmp(argv[i], name, n) == 0 && (argv[i][n] == '\0' || argv[i][n] == '='))
                 return true;
+        }
     return false;
 }
 
-void Print(FILE* to, const QString& text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to);
-    std::fputc('\n', to);
-}
-
-// --queue, --flush, --delete and --requeue: with or without a relay running on the spool.
-int SteerSpool(const QString& spoolDir, const QString& verb, const QString& id)
-{
-    return RunQueueVerb(spoolDir, verb, id, stdout, stderr);
-}
 
 #ifdef SWN_TEST_SEAMS
 // Builds made for the tests only: the fault-injection suite waits out SMTP time-outs in seconds.
@@ -142,14 +133,14 @@ ServiceCommandLine ParseServiceCommandLine(const QCoreApplication& app, RelaySer
     return line;
 }
 
-int RunQueueVerb(const ServiceCommandLine& line, const RelayServiceOptions& options)
+int RunCommandLineVerb(const ServiceCommandLine& line, const RelayServiceOptions& options)
 {
     if (line.verbs != 1) {
-        Print(stderr, QCoreApplication::applicationName() +
+        PrintLine(stderr, QCoreApplication::applicationName() +
                           QStringLiteral(": give one of --queue, --flush, --delete ID, --requeue ID"));
         return 2;
     }
-    return SteerSpool(options.spoolDir, line.verb, line.id);
+    return RunQueueVerb(options.spoolDir, line.verb, line.id, stdout, stderr);
 }
 
 void UseTrackerFiles(RelayServiceOptions& options, const ServiceCommandLine& line)
@@ -237,7 +228,7 @@ int RunServiceDaemon(int& argc, char** argv, RelayServiceOptions options)
     PrepareApplication(QStringLiteral("swnrelayd"));
     const ServiceCommandLine line = ParseServiceCommandLine(app, options, false);
     if (line.verbs > 0 || ScanArguments(argc, argv).steering)
-        return RunQueueVerb(line, options);
+        return RunCommandLineVerb(line, options);
     UseTrackerFiles(options, line);
     if (!InstallSignalPipe())
         return 1;

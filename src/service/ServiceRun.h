@@ -36,8 +36,9 @@ struct ServiceCommandLine {
 // can show a window, which --headless declines.
 ServiceCommandLine ParseServiceCommandLine(const QCoreApplication& app, RelayServiceOptions& options, bool windowed);
 
-// --queue, --flush, --delete, --requeue; returns the exit code.
-int RunQueueVerb(const ServiceCommandLine& line, const RelayServiceOptions& options);
+// The one verb the command line gave (--queue, --flush, --delete, --requeue) on the spool it
+// names; returns the exit code.
+int RunCommandLineVerb(const ServiceCommandLine& line, const RelayServiceOptions& options);
 
 // The tracker's files the command line names, unless `options` brings a tracker of its own.
 void UseTrackerFiles(RelayServiceOptions& options, const ServiceCommandLine& line);

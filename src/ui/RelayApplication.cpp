@@ -41,7 +41,7 @@ int RunRelayApplication(int& argc, char** argv, RelayServiceOptions options)
 
     const ServiceCommandLine line = ParseServiceCommandLine(*app, options, true);
     if (early.steering)
-        return RunQueueVerb(line, options);
+        return RunCommandLineVerb(line, options);
     UseTrackerFiles(options, line);
     if (!InstallSignalPipe())
         return 1;

@@ -1314,6 +1314,9 @@ private Q_SLOTS:
         const QByteArray liveStart = startTime(livePid);
         QVERIFY(!liveStart.isEmpty());
 
+        struct stat nsStat {};
+        QCOMPARE(::stat("/proc/self/ns/pid", &nsStat), 0);
+        const QString ns = QString::number(nsStat.st_ino);
         QTemporaryDir tmp;
         QDir parent(tmp.path());
         auto folder = [&](const QString& name) {
@@ -1323,12 +1326,14 @@ private Q_SLOTS:
             file.write("left over");
             return name;
         };
-        const QString dead = folder(QStringLiteral("swnrelay-%1-4711-aB3xYz").arg(deadPid));
+        const QString dead = folder(QStringLiteral("swnrelay-%1-4711-%2-aB3xYz").arg(deadPid).arg(ns));
         // The same pid, now of another process that started later.
-        const QString reused = folder(QStringLiteral("swnrelay-%1-%2-Qw9e7r").arg(livePid).arg(liveStart.toULongLong() + 1));
-        const QString live = folder(QStringLiteral("swnrelay-%1-%2-Zx8c6v").arg(livePid).arg(QString::fromLatin1(liveStart)));
-        const QString liveWithoutStart = folder(QStringLiteral("swnrelay-%1-0-Kj2h4g").arg(livePid));
+        const QString reused = folder(QStringLiteral("swnrelay-%1-%2-%3-Qw9e7r").arg(livePid).arg(liveStart.toULongLong() + 1).arg(ns));
+        const QString live = folder(QStringLiteral("swnrelay-%1-%2-%3-Zx8c6v").arg(livePid).arg(QString::fromLatin1(liveStart)).arg(ns));
+        const QString liveWithoutStart = folder(QStringLiteral("swnrelay-%1-0-%2-Kj2h4g").arg(livePid).arg(ns));
         const QString notOurs = folder(QStringLiteral("swnrelay-Ab12Cd"));
+        // A dead pid of another pid namespace may be a live relay in a container.
+        const QString otherNamespace = folder(QStringLiteral("swnrelay-%1-4711-%2-Cn7t4r").arg(deadPid).arg(nsStat.st_ino + 1));
         // What a link leads to stays, named in the folder or as the folder itself.
         QTemporaryDir elsewhere;
         const QString kept = elsewhere.filePath(QStringLiteral("kept.txt"));
@@ -1336,7 +1341,7 @@ private Q_SLOTS:
         QVERIFY(keptFile.open(QIODevice::WriteOnly));
         keptFile.close();
         QVERIFY(QFile::link(kept, parent.filePath(dead + QStringLiteral("/link.tmp"))));
-        const QString linked = QStringLiteral("swnrelay-%1-4711-Ln5k3j").arg(deadPid);
+        const QString linked = QStringLiteral("swnrelay-%1-4711-%2-Ln5k3j").arg(deadPid).arg(ns);
         QVERIFY(QFile::link(elsewhere.path(), parent.filePath(linked)));
 
         // Made anew under this temporary folder, as after a change of TMPDIR.
@@ -1353,7 +1358,7 @@ private Q_SLOTS:
                  qPrintable(own));
         QStringList left = parent.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
         left.sort();
-        QStringList expected{QFileInfo(own).fileName(), live, liveWithoutStart, notOurs, linked};
+        QStringList expected{QFileInfo(own).fileName(), live, liveWithoutStart, notOurs, otherNamespace, linked};
         expected.sort();
         QCOMPARE(left, expected);
         QVERIFY(QFile::exists(parent.filePath(live + QStringLiteral("/staged.tmp"))));

@@ -8,6 +8,7 @@
 #include "delivery/CDOSend.h"
 #include "delivery/Delivery.h"
 #include "delivery/MimeComposer.h"
+#include "delivery/Transport.h"
 
 #include <QDeadlineTimer>
 #include <QTemporaryDir>
@@ -442,6 +443,105 @@ private Q_SLOTS:
         QCOMPARE(commands.count("RCPT TO:<bob@example.org>"), 2);
         QVERIFY2(failures(ctx, LogPriority::Warning).contains(QStringLiteral("450 4.2.1 Try later")),
                  qPrintable(ctx.joinedLog()));
+    }
+
+    void allOrNothingSendsNoDataAfterOnePutOff()
+    {
+        // A sender that cannot keep the mail for a recipient put off sends it to all or to none:
+        // one RCPT answered 451 ends the transaction before DATA, and everyone still waits.
+        RawSmtp raw;
+        QVERIFY(raw.start({"--reply", "rcpt=bob@example.org=451 4.2.1 Try later",
+                           "--reply", "rcpt=carol@example.org=550 5.1.1 No such user"}));
+        FakeContext ctx = contextFor(raw.hostText());
+        MailRequest request{.fromAddr = QStringLiteral("tracker@example.org"),
+                            .to = {QStringLiteral("alice@example.org"), QStringLiteral("bob@example.org"),
+                                   QStringLiteral("dave@example.org")},
+                            .subject = QStringLiteral("all or nothing"),
+                            .body = "hello",
+                            .serverText = raw.hostText(),
+                            .allOrNothing = true};
+        DeliveryReport report;
+        QCOMPARE(SendMailViaCDO(ctx, request, &report), DeliveryOutcome::RetryLater);
+        QVERIFY(report.delivered.isEmpty());
+        QVERIFY(report.refused.isEmpty());
+        QCOMPARE(report.pending, (QStringList{"alice@example.org", "bob@example.org", "dave@example.org"}));
+        QVERIFY2(report.reason.contains(QStringLiteral("451 4.2.1 Try later")), qPrintable(report.reason));
+        QCOMPARE(raw.accepted(), 0);
+        QByteArray commands;
+        for (const QByteArray& session : raw.sessions())
+            commands += CommandsOf(session) + '\n';
+        QVERIFY2(!commands.contains("DATA"), commands.constData());
+        QVERIFY2(commands.contains("RCPT TO:<bob@example.org>"), commands.constData());
+
+        // A refusal for good does not hold up the others: they get the mail in one transaction,
+        // the only one with data.
+        request.to = {QStringLiteral("alice@example.org"), QStringLiteral("carol@example.org"),
+                      QStringLiteral("dave@example.org")};
+        const int sessionsBefore = int(raw.sessions().size());
+        QCOMPARE(SendMailViaCDO(ctx, request, &report), DeliveryOutcome::Delivered);
+        QCOMPARE(report.delivered, (QStringList{"alice@example.org", "dave@example.org"}));
+        QCOMPARE(report.refused, QStringList{"carol@example.org"});
+        QVERIFY(report.pending.isEmpty());
+        QCOMPARE(raw.accepted(), 1);
+        commands.clear();
+        for (const QByteArray& session : raw.sessions().mid(sessionsBefore))
+            commands += CommandsOf(session) + '\n';
+        QCOMPARE(commands.count("\nDATA"), 1);
+        QCOMPARE(commands.count("RCPT TO:<carol@example.org>"), 1);
+
+        // Without the option the same server gets the mail for those it took.
+        request.to = {QStringLiteral("alice@example.org"), QStringLiteral("bob@example.org")};
+        request.allOrNothing = false;
+        QCOMPARE(SendMailViaCDO(ctx, request, &report), DeliveryOutcome::RetryLater);
+        QCOMPARE(report.delivered, QStringList{"alice@example.org"});
+        QCOMPARE(raw.accepted(), 2);
+
+        // More recipients than one transaction takes: not sent at all.
+        QList<QByteArray> many;
+        for (int i = 0; i < 1001; ++i)
+            many << "r" + QByteArray::number(i) + "@example.org";
+        const int sessionsNow = int(raw.sessions().size());
+        BytesMessage mail("Subject: many\r\n\r\nhello\r\n");
+        const SmtpSendResult sent = SendSmtp(ParseSmtpServerText(raw.hostText()), "tracker@example.org", many, mail,
+                                             {}, &ctx, true);
+        QVERIFY(!sent.sent);
+        QCOMPARE(sent.recipients.size(), 1001);
+        for (const RecipientResult& r : sent.recipients)
+            QCOMPARE(r.state, RecipientState::Deferred);
+        QCOMPARE(int(raw.sessions().size()), sessionsNow);
+        QCOMPARE(raw.accepted(), 2);
+    }
+
+    void noTransportStartsOnceTheRelayIsStopping()
+    {
+        // The mail component is one submission: all or nothing by itself. Once the relay stops,
+        // neither transport begins anything, as a mail cut short goes again at the next start.
+        QVERIFY(ChooseTransport(Transport::BTMail)->allOrNothingByNature());
+        QVERIFY(!ChooseTransport(Transport::CDO)->allOrNothingByNature());
+        const QString marker = scratch.filePath(QStringLiteral("sendmail-ran"));
+        const QString program = scratch.filePath(QStringLiteral("sendmail.sh"));
+        QFile script(program);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\ncat >/dev/null\ntouch '" + marker.toUtf8() + "'\n");
+        script.close();
+        QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+        RawSmtp raw;
+        QVERIFY(raw.start());
+        FakeContext ctx = contextFor(raw.hostText());
+        ctx.sendmail = program;
+        ctx.stopping = true;
+        for (const Transport choice : {Transport::BTMail, Transport::CDO}) {
+            const DeliveryResult result =
+                ChooseTransport(choice)->deliver(ctx, DeliveryRequest{MailDocBuilder().build()});
+            QCOMPARE(result.outcome, DeliveryOutcome::ServerUnavailable);
+            QCOMPARE(result.report.reason, QStringLiteral("not tried: the relay was stopping"));
+        }
+        QVERIFY(!QFile::exists(marker));
+        QCOMPARE(raw.sessions().size(), 0);
+        ctx.stopping = false;
+        QCOMPARE(ChooseTransport(Transport::BTMail)->deliver(ctx, DeliveryRequest{MailDocBuilder().build()}).outcome,
+                 DeliveryOutcome::Delivered);
+        QVERIFY(QFile::exists(marker));
     }
 
     void repliesAreReadByTheirGrammar()

@@ -87,6 +87,50 @@ int HangsAt(const SmtpSink& sink, const QString& step)
     return int(QString::fromUtf8(f.readAll()).split(QLatin1Char('\n')).count(step));
 }
 
+// Lines the server wrote into a file of its folder ("transactions", "delays", ...).
+int LinesIn(const SmtpSink& sink, const QString& name)
+{
+    QFile f(sink.folder() + QLatin1Char('/') + name);
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    return int(f.readAll().count('\n'));
+}
+
+// One of the relay's verbs on a spool (--queue, --flush, --requeue ID), as an administrator runs it.
+QByteArray SpoolVerb(const QString& spool, const QStringList& verb, int* exitCode)
+{
+    return RunTool(QStringLiteral(SWN_RELAY_EXECUTABLE), verb + QStringList{QStringLiteral("--spool"), spool}, exitCode);
+}
+
+// A small file system mounted for one scenario (root only), unmounted at its end.
+struct SmallFileSystem {
+    QString path;
+    bool mounted = false;
+    bool mount(const QString& where, const QString& size)
+    {
+        path = where;
+        QDir().mkpath(path);
+        mounted = QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=" + size, "tmpfs", path}) == 0;
+        return mounted;
+    }
+    // Fills what is left of it with one file.
+    void fill() const
+    {
+        QFile f(path + QStringLiteral("/filler"));
+        if (!f.open(QIODevice::WriteOnly))
+            return;
+        const QByteArray block(64 * 1024, 'f');
+        while (f.write(block) == block.size() && f.flush()) {
+        }
+    }
+    void empty() const { QFile::remove(path + QStringLiteral("/filler")); }
+    ~SmallFileSystem()
+    {
+        if (mounted)
+            QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), path});
+    }
+};
+
 QByteArray Doc(const QString& subject, const QStringList& to = {QStringLiteral("alice@example.org")})
 {
     MailDocBuilder d;
@@ -1173,6 +1217,149 @@ private Q_SLOTS:
         subjects.sort();
         QCOMPARE(subjects.removeDuplicates(), 0);
         rig.expectCounted(slow.mailDir(), rig.spooled() + rig.failed(), 8);
+    }
+
+    // A full spool, and a server that takes the mail for alice but puts bob off: what the relay
+    // cannot keep for bob it must not send to alice either. The client hears 200 only for what
+    // is kept, 503 only when nothing went; its retry once the spool has room leaves each of
+    // them with one copy.
+    void spoolFullWhileOneRecipientIsPutOff()
+    {
+        if (::geteuid() != 0)
+            QSKIP("mounting a small file system needs root");
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("network, spool full, bob put off"), false,
+                           {QStringLiteral("rcpt=bob@example.org 451")}, &error),
+                 qPrintable(error));
+        SmallFileSystem small;
+        if (!small.mount(rig.path(QStringLiteral("small-spool")), QStringLiteral("512k")))
+            QSKIP("no tmpfs can be mounted here");
+        rig.relay.spool = small.path + QStringLiteral("/spool");
+        QVERIFY(rig.relay.start());
+        QVERIFY(rig.listening());
+        small.fill();
+        const QStringList both{QStringLiteral("alice@example.org"), QStringLiteral("bob@example.org")};
+        const QString subject = QStringLiteral("alice and bob on a full spool");
+        rig.post(subject, both);
+        QVERIFY(QTest::qWaitFor([&] { return rig.postsDone(); }, kLongWaitMs));
+        const QList<QByteArray> statuses = rig.postStatuses();
+        QCOMPARE(statuses.size(), 1);
+        qInfo("the post on a full spool was answered %s", statuses[0].constData());
+        if (statuses[0] == "200") {
+            // Kept, for both: nothing went.
+            QCOMPARE(rig.spooled(), 1);
+        } else {
+            QCOMPARE(statuses[0], QByteArray("503"));
+            QCOMPARE(rig.spooled(), 0);
+        }
+        QVERIFY2(rig.sink.count() == 0, qPrintable(rig.logTail()));
+        QVERIFY(LinesIn(rig.sink, QStringLiteral("transactions")) > 0); // tried, all or nothing
+
+        // Room again, and the client retries what it was refused (a kept one goes at the start).
+        small.empty();
+        if (statuses[0] != "200") {
+            rig.post(subject, both);
+            QVERIFY(QTest::qWaitFor([&] { return rig.postsDone(); }, kLongWaitMs));
+            QCOMPARE(rig.postStatuses(), QList<QByteArray>{"200"});
+        }
+        QVERIFY2(QTest::qWaitFor([&] { return Received(rig.sink.folder()).value(subject).value(both[0]) >= 1; }, 60000),
+                 qPrintable(rig.logTail()));
+        // Bob's copy is kept for him alone; the server takes it once it takes mail from him.
+        rig.sink.setFaults({});
+        QVERIFY(rig.relay.stop());
+        QVERIFY(rig.relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return rig.spooled() == 0 && Received(rig.sink.folder()).value(subject).value(both[1]) >= 1; },
+                                 60000),
+                 qPrintable(rig.logTail()));
+        rig.expectEachOnce();
+    }
+
+    // SIGTERM while 30 kept documents go to a server that takes 40 s to answer each final dot:
+    // the deliveries under way end (cut short by the relay's own wait), nothing new begins, the
+    // relay ends in the time it states, and a new start delivers everything; only what was cut
+    // short may arrive twice.
+    void stoppingWhileAKeptBacklogGoes()
+    {
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("network, SIGTERM while 30 kept documents go to a slow server"), false,
+                           {QStringLiteral("enddata delay 40")}, &error),
+                 qPrintable(error));
+        rig.keepInSpool(30, QStringLiteral("kept backlog at a stop"));
+        QVERIFY(rig.relay.start());
+        QVERIFY(rig.listening());
+        // Every worker waits for a final reply.
+        QVERIFY2(QTest::qWaitFor([&] { return LinesIn(rig.sink, QStringLiteral("delays")) >= 8; }, 30000),
+                 qPrintable(rig.logTail()));
+        int rc = -1;
+        const QByteArray listed = SpoolVerb(rig.relay.spool, {QStringLiteral("--queue")}, &rc);
+        QCOMPARE(rc, 0);
+        QCOMPARE(int(listed.count("\tkept\t")), 30);
+        SpoolVerb(rig.relay.spool, {QStringLiteral("--flush")}, &rc);
+        QCOMPARE(rc, 0);
+        // The workers are all held by the server: no exchange can begin before the signal lands.
+        const int begunAtSignal = LinesIn(rig.sink, QStringLiteral("transactions"));
+        const int storedAtSignal = rig.sink.count();
+        const int underWay = begunAtSignal - storedAtSignal;
+        QVERIFY2(underWay <= 8, qPrintable(QStringLiteral("%1 under way").arg(underWay)));
+        rig.relay.terminate();
+        // About 30 s for what is under way, then at most 10 s more for what ignores the cut.
+        QVERIFY2(QTest::qWaitFor([&] { return !rig.relay.running(); }, 45000), qPrintable(rig.logTail()));
+        QVERIFY(rig.relay.waitEnded());
+        QCOMPARE(LinesIn(rig.sink, QStringLiteral("transactions")), begunAtSignal);
+        const int storedAfterSignal = rig.sink.count() - storedAtSignal;
+        QVERIFY2(storedAfterSignal <= underWay, qPrintable(rig.logTail()));
+        const int cutShort = underWay - storedAfterSignal;
+
+        rig.sink.setFaults({});
+        QVERIFY(rig.relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return rig.spooled() == 0 && rig.sink.count() >= 30; }, 60000),
+                 qPrintable(rig.logTail()));
+        QVERIFY(rig.relay.stop());
+        const Tally t = Count(rig.sink.folder(), rig.accepted, rig.spooled() + rig.failed());
+        Report(rig.name, t);
+        QCOMPARE(t.accepted, 30);
+        QCOMPARE(t.delivered, 30);
+        QCOMPARE(t.lost, 0);
+        QCOMPARE(t.stray, 0);
+        QVERIFY2(t.twice <= cutShort, qPrintable(t.line(rig.name) + QStringLiteral(", cut short %1: ").arg(cutShort) + t.detail));
+    }
+
+    // --requeue is for failed documents: a kept one whose mail went to alice and waits for bob
+    // stays as it is, and after a restart bob gets his copy and alice no second one.
+    void requeueOfAKeptDocumentAcrossARestart()
+    {
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("network, --requeue of a kept document, then a restart"), false,
+                           {QStringLiteral("rcpt=bob@example.org 451")}, &error),
+                 qPrintable(error));
+        QVERIFY(rig.relay.start());
+        QVERIFY(rig.listening());
+        const QStringList both{QStringLiteral("alice@example.org"), QStringLiteral("bob@example.org")};
+        const QString subject = QStringLiteral("requeued while kept");
+        rig.post(subject, both);
+        QVERIFY(QTest::qWaitFor([&] { return rig.postsDone(); }, kLongWaitMs));
+        QCOMPARE(rig.postStatuses(), QList<QByteArray>{"200"});
+        QCOMPARE(Received(rig.sink.folder()).value(subject).value(both[0]), 1);
+        const QStringList ids = QDir(rig.relay.spool).entryList({QStringLiteral("*.xml")}, QDir::Files);
+        QCOMPARE(ids.size(), 1);
+        const QString id = ids[0].chopped(4);
+        QFile rcpt(rig.relay.spool + QLatin1Char('/') + id + QStringLiteral(".rcpt"));
+        QVERIFY(rcpt.open(QIODevice::ReadOnly));
+        QCOMPARE(rcpt.readAll().trimmed(), QByteArray("bob@example.org"));
+        int rc = -1;
+        SpoolVerb(rig.relay.spool, {QStringLiteral("--requeue"), id}, &rc);
+        QCOMPARE(rc, 1);
+
+        rig.sink.setFaults({});
+        QVERIFY(rig.relay.stop());
+        QVERIFY(rig.relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return rig.spooled() == 0 && Received(rig.sink.folder()).value(subject).value(both[1]) >= 1; },
+                                 60000),
+                 qPrintable(rig.logTail()));
+        rig.expectEachOnce();
     }
 
     // The settings name another database while a round delivers: nothing of one database is

@@ -55,6 +55,7 @@ struct Step {
 struct Call {
     QByteArray document;
     QStringList onlyRecipients;
+    bool allOrNothing = false;
 };
 
 class FakeTransport : public MailTransport {
@@ -96,6 +97,9 @@ public:
         open_ = true;
         changed_.notify_all();
     }
+    // Sends to every recipient or to none by itself, as the mail component does.
+    bool byNature = false;
+    bool allOrNothingByNature() const override { return byNature; }
 
 protected:
     DeliveryOutcome send(DeliveryContext&, const DeliveryRequest& request, DeliveryReport* report) const override
@@ -103,7 +107,7 @@ protected:
         Step step;
         {
             std::unique_lock lock(mutex_);
-            calls_ << Call{request.document, request.onlyRecipients};
+            calls_ << Call{request.document, request.onlyRecipients, request.allOrNothing};
             if (!steps_.empty()) {
                 step = steps_.front();
                 steps_.pop_front();
@@ -118,6 +122,11 @@ protected:
         }
         if (step.during)
             step.during();
+        // All or nothing, as a transport does it: one put off, nobody got it.
+        if (request.allOrNothing && IsTemporary(step.outcome)) {
+            step.pending = step.delivered + step.pending;
+            step.delivered.clear();
+        }
         report->outcome = step.outcome;
         report->delivered = step.delivered;
         report->pending = step.pending;
@@ -241,6 +250,22 @@ struct Harness {
     }
     // Waits until every notice handed over so far has gone or was given up.
     bool noticesDone() { return QTest::qWaitFor([&] { return queue->Notices().UnderWay() == 0; }, 20000); }
+
+    // The spool's file system as the room check sees it; counts the checks.
+    std::shared_ptr<std::atomic<int>> roomChecks = std::make_shared<std::atomic<int>>(0);
+    void setRoom(bool room)
+    {
+        spool->setFreeRoomSource([room, checks = roomChecks]() -> std::optional<Spool::FreeRoom> {
+            ++*checks;
+            return room ? Spool::FreeRoom{qint64(1) << 40, qint64(1) << 30} : Spool::FreeRoom{4096, 3};
+        });
+    }
+    // Nothing can be written in the spool any more, as on a full disk: a file where its folder was.
+    bool breakSpool()
+    {
+        const QString folder = spool->dir();
+        return QDir(folder).removeRecursively() && QFile(folder).open(QIODevice::WriteOnly);
+    }
 };
 
 // A document as the tracker writes it, to the administrator admin@example.org.
@@ -430,6 +455,84 @@ private Q_SLOTS:
         QCOMPARE(h.log(QStringLiteral("Kept document %1 could not be delivered for 0 days and was moved to %2")
                            .arg(failed, h.spool->failedDir())),
                  1);
+    }
+
+    // A document goes to some recipients only while the spool has room to keep it for the others;
+    // without room it goes to all or to none.
+    void allOrNothingExactlyWhenTheSpoolHasNoRoom()
+    {
+        Harness h(Slow());
+        h.setRoom(true);
+        QCOMPARE(h.submit(Doc(QStringLiteral("roomy"))), std::optional<bool>(true));
+        h.setRoom(false);
+        QCOMPARE(h.submit(Doc(QStringLiteral("cramped"))), std::optional<bool>(true));
+        h.setRoom(true);
+        Step some = Later();
+        some.delivered = QStringList{"alice@example.org"};
+        some.pending = QStringList{"bob@example.org"};
+        h.transport->script(some);
+        QCOMPARE(h.submit(Doc(QStringLiteral("roomy, half sent"))), std::optional<bool>(true));
+        const QList<Call> calls = h.transport->calls();
+        QCOMPARE(calls.size(), 3);
+        QCOMPARE(calls[0].allOrNothing, false);
+        QCOMPARE(calls[1].allOrNothing, true);
+        QCOMPARE(calls[2].allOrNothing, false);
+        // With room, what went is not sent again: the spool keeps the one still waiting.
+        QCOMPARE(h.spool->count(), 1);
+        QCOMPARE(h.spool->recipients(h.spool->ids().value(0)), QStringList{"bob@example.org"});
+        QCOMPARE(*h.roomChecks, 3);
+
+        // A transport that sends to all or to none by itself needs no room for a live document.
+        h.transport->byNature = true;
+        QCOMPARE(h.submit(Doc(QStringLiteral("one submission"))), std::optional<bool>(true));
+        QCOMPARE(*h.roomChecks, 3);
+        QCOMPARE(h.transport->calls().last().allOrNothing, false);
+    }
+
+    void noRoomAndPutOffIs503WithNothingSent()
+    {
+        Harness h(Slow());
+        h.setRoom(false);
+        QVERIFY(h.breakSpool());
+        Step some = Later(QStringLiteral("451 bob later"));
+        some.delivered = QStringList{"alice@example.org"};
+        some.pending = QStringList{"bob@example.org"};
+        h.transport->script(some);
+        QCOMPARE(h.submit(Doc(QStringLiteral("alice and bob"))), std::optional<bool>(false));
+        QCOMPARE(h.transport->callCount(), 1);
+        QVERIFY(h.transport->calls()[0].allOrNothing);
+        QCOMPARE(h.queue->KeptCount(), 0);
+        // Delivered all at once, it is taken.
+        QCOMPARE(h.submit(Doc(QStringLiteral("alice and bob again"))), std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 2);
+        QVERIFY(h.transport->calls()[1].allOrNothing);
+        QCOMPARE(h.queue->KeptCount(), 0);
+    }
+
+    void noRoomWhileTheServerIsAwayTriesIt()
+    {
+        RetryQueue::Timing timing = Slow(60 * kMinute, 60 * kMinute);
+        timing.probeMs = 10 * kMinute;
+        Harness h(timing);
+        h.transport->script(Away());
+        QCOMPARE(h.submit(Doc(QStringLiteral("kept while away"))), std::optional<bool>(true));
+        QCOMPARE(h.queue->KeptCount(), 1);
+        // With room, the next one is kept without a try.
+        QCOMPARE(h.submit(Doc(QStringLiteral("kept at once"))), std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 1);
+        QCOMPARE(h.queue->KeptCount(), 2);
+        // Without room it is tried, all or nothing; its success says that the server is back, and
+        // what was kept goes at once, long before the next probe.
+        h.setRoom(false);
+        QCOMPARE(h.submit(Doc(QStringLiteral("no room to keep"))), std::optional<bool>(true));
+        QVERIFY(QTest::qWaitFor([&] { return h.queue->KeptCount() == 0; }, 20000));
+        QVERIFY(h.settled());
+        const QList<Call> calls = h.transport->calls();
+        QCOMPARE(calls.size(), 4);
+        QCOMPARE(calls[1].document, Doc("no room to keep"));
+        QVERIFY(calls[1].allOrNothing);
+        QCOMPARE(h.transport->documents().mid(2), (QList<QByteArray>{Doc("kept while away"), Doc("kept at once")}));
+        QCOMPARE(h.spool->count(), 0);
     }
 
     void aPartialDeliveryGoesOnlyToThoseStillWaiting()

@@ -77,7 +77,12 @@ QByteArray AskAsAnotherUser(const QString& socket, const QString& command)
     const QString script = QStringLiteral("import socket, sys\n"
                                           "c = socket.socket(socket.AF_UNIX)\n"
                                           "c.connect(sys.argv[1])\n"
-                                          "c.sendall(sys.argv[2].encode() + b'\\n')\n"
+                                          // A relay that turns the caller away answers and closes
+                                          // without reading: the send may find it gone.
+                                          "try:\n"
+                                          "    c.sendall(sys.argv[2].encode() + b'\\n')\n"
+                                          "except BrokenPipeError:\n"
+                                          "    pass\n"
                                           "sys.stdout.write(c.recv(300).decode())\n");
     QByteArray out, err;
     RunToEnd(QStringLiteral("setpriv"),
@@ -335,6 +340,12 @@ private Q_SLOTS:
         QVERIFY(SetMode(open.path(), 0711));
         const QString spool = open.filePath(QStringLiteral("spool"));
         QByteArray out, err;
+        // A verb never makes a spool: a mistyped folder is said to be missing.
+        QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--queue")}, &out, &err), 1);
+        QVERIFY2(err.contains("cannot read the spool " + spool.toUtf8() + ": "), err.constData());
+        QVERIFY(!QFileInfo::exists(spool));
+        QVERIFY(QDir().mkpath(spool));
+        QVERIFY(SetMode(spool, 0700));
         QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--queue")}, &out, &err), 0);
         QCOMPARE(ModeOf(spool), mode_t(0700));
         // A home of its own where a spool could be made: never used instead.
@@ -350,6 +361,18 @@ private Q_SLOTS:
         QVERIFY2(err.contains("swnrelayd: using the spool " + spool.toUtf8() + "\n"), err.constData());
         QVERIFY2(err.contains("swnrelayd: cannot read the spool " + spool.toUtf8() + ": Permission denied\n"), err.constData());
         QCOMPARE(QDir(home.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+
+        // Root steers the spool of the service's user as that user: it reads it, and what it
+        // touches stays that user's.
+        for (const QString& folder : {spool, spool + QStringLiteral("/failed"), spool + QStringLiteral("/notes")})
+            QVERIFY(::chown(QFile::encodeName(folder).constData(), kAnotherUser, kAnotherUser) == 0);
+        QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--queue")}, &out, &err), 0);
+        QVERIFY2(!err.contains("cannot read"), err.constData());
+        QCOMPARE(RunToEnd(Daemon, {QStringLiteral("--spool"), spool, QStringLiteral("--flush")}, &out, &err), 1);
+        QVERIFY2(err.contains("no relay runs"), err.constData());
+        struct stat lock {};
+        if (::stat(QFile::encodeName(spool + QStringLiteral("/lock")).constData(), &lock) == 0)
+            QCOMPARE(lock.st_uid, uid_t(kAnotherUser));
     }
 
     void stopLeavesTheSettingsFileAlone_data()

@@ -13,6 +13,8 @@ connection and every command:
   faults     fault switches, one a line, as below
 It writes there in turn:
   hangs      one line for every hang as it begins, naming its step ("end of data", ...)
+  delays     the same for every delay
+  transactions  one line for every MAIL FROM it takes: a transaction begun
 Recipients whose local part starts with "refused" get 550.
 
 Fault switches (a line of OUTDIR/faults, or the argument of --fault, which holds for the
@@ -34,6 +36,8 @@ file wins over a --fault for the same step):
                           (connect and midmessage take no code)
              hang         the server says nothing more and keeps the connection open until
                           the client gives up
+             delay N      (enddata only) the server waits N seconds, then takes the mail; a
+                          client that gives up first leaves nothing behind
              close        the server closes the connection without a reply
   max-rcpt N [CODE]       each transaction takes N recipients; every further RCPT TO gets
                           "452 4.5.3 Too many recipients" (or CODE, as "552 5.5.3 ...") until
@@ -110,6 +114,12 @@ class Handler:
         if self.flag("tempfail"):
             return "451 4.3.0 Mail server temporarily unavailable"
         action = self.fault("enddata")
+        if action and action.lower().startswith("delay"):
+            if self.outdir:
+                with open(os.path.join(self.outdir, "delays"), "a", encoding="utf-8") as f:
+                    f.write("end of data\n")
+            await asyncio.sleep(float(action.split()[1]))
+            action = None
         if action:
             reply = await server.inject(action, "end of data")
             return reply or "421 4.3.2 Closing"
@@ -195,7 +205,12 @@ class Server(SMTP):
 
     async def smtp_MAIL(self, arg):
         if not await self.apply("mail"):
+            begun = self.envelope is None or self.envelope.mail_from is None
             await super().smtp_MAIL(arg)
+            taken = self.envelope is not None and self.envelope.mail_from is not None
+            if begun and taken and self.event_handler.outdir:
+                with open(os.path.join(self.event_handler.outdir, "transactions"), "a", encoding="utf-8") as f:
+                    f.write("%s\n" % self.envelope.mail_from)
 
     async def smtp_RCPT(self, arg):
         match = re.search(r"<([^>]*)>", arg or "")

@@ -21,6 +21,10 @@ struct MailRequest {
     // Not empty: the mail goes to these envelope addresses only (headers unchanged), as a retry
     // after some recipients got it.
     QStringList onlyRecipients {};
+    // The mail goes to all its recipients in one transaction or to none: no data is sent unless
+    // the server took every recipient it did not refuse for good. For a sender that cannot keep
+    // the mail for those put off, whose next attempt would reach the others twice.
+    bool allOrNothing = false;
 };
 
 // True when the display name's extension makes the attachment an inline image of an HTML mail:

@@ -147,6 +147,8 @@ struct SessionPlan {
     const SmtpSecurity& security;
     DeliveryContext* context = nullptr;
     quint64 generation = 0; // of the cancellations, when the session began
+    // The client stops at the first RCPT not taken, and so never sends DATA after one.
+    bool allOrNothing = false;
 };
 
 struct Transaction {

@@ -5,6 +5,7 @@
 #include "delivery/MimeComposer.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 namespace swn {
@@ -76,7 +77,10 @@ bool RefuseOverlongPaths(SmtpSendResult& result, const QByteArray& envelopeSende
 // wrote differently (an international domain in ASCII form) still finds it.
 class Transactions {
 public:
-    explicit Transactions(SmtpSendResult& result) : result_(result), count_(size_t(result.recipients.size())) {}
+    Transactions(SmtpSendResult& result, bool allOrNothing)
+        : result_(result), count_(size_t(result.recipients.size())), allOrNothing_(allOrNothing)
+    {
+    }
 
     // The recipients of the next transaction: those over the server's limit in the last one, then
     // those no transaction has taken, up to the client's own limit. Empty when none are left.
@@ -95,9 +99,13 @@ private:
                      std::vector<char>& answered);
     // What DATA and the end of the data settled for the accepted recipients; true when delivered.
     bool settleData(const Transaction& t, const std::vector<qsizetype>& accepted, const QString& failure);
+    // All or nothing, a RCPT that was not taken ended the transaction before DATA: whether the
+    // session goes on. Empty when every RCPT was taken.
+    std::optional<bool> settleStopped(const Transaction& t, const std::vector<qsizetype>& batch);
 
     SmtpSendResult& result_;
     const size_t count_;
+    const bool allOrNothing_;
     size_t next_ = 0;             // the first recipient no transaction has taken yet
     std::vector<qsizetype> over_; // over the server's recipient limit in the last transaction
 };
@@ -225,6 +233,9 @@ bool Transactions::settle(const Transaction& t, const std::vector<qsizetype>& ba
     const QString failure = SessionFailure(t);
     if (settledByMail(t, batch, failure))
         return false;
+    if (allOrNothing_)
+        if (const std::optional<bool> goesOn = settleStopped(t, batch))
+            return *goesOn;
     std::vector<qsizetype> accepted;
     std::vector<char> answered(batch.size(), 0);
     settleRcpts(t, batch, accepted, answered);
@@ -251,11 +262,58 @@ bool Transactions::settle(const Transaction& t, const std::vector<qsizetype>& ba
     return true;
 }
 
+std::optional<bool> Transactions::settleStopped(const Transaction& t, const std::vector<qsizetype>& batch)
+{
+    const Step* stop = nullptr;
+    for (const Step& step : t.exchange.steps) {
+        if (step.kind == Step::Rcpt && step.complete && step.code / 100 != 2 && size_t(step.index) < batch.size()) {
+            stop = &step;
+            break;
+        }
+    }
+    if (!stop)
+        return std::nullopt;
+    const qsizetype stopped = batch[size_t(stop->index)];
+    const QString reply = ReplyText(*stop);
+    result_.errorText = reply;
+    if (stop->code / 100 == 5 && !IsTooManyRecipients(*stop)) {
+        // Refused for good: no attempt can reach it, so the others go without it, in a new
+        // transaction, since this one ended.
+        result_.recipients[stopped].state = RecipientState::Refused;
+        result_.recipients[stopped].reason = reply;
+        for (qsizetype i : batch)
+            if (i != stopped)
+                over_.push_back(i);
+        return true;
+    }
+    const QString why = QStringLiteral("not sent: %1 was put off (%2), and the mail was to go to all its recipients or "
+                                       "to none")
+                            .arg(QString::fromUtf8(result_.recipients[stopped].address), reply);
+    for (qsizetype i : batch) {
+        result_.recipients[i].state = RecipientState::Deferred;
+        result_.recipients[i].reason = i == stopped ? reply : why;
+    }
+    settleRest(RecipientState::Deferred, why);
+    return false;
+}
+
 QString StoppingText() { return QStringLiteral("not tried: the relay was stopping"); }
 
 void RunTransactions(SmtpClient& client, const SessionPlan& plan, SmtpSendResult& result)
 {
-    Transactions transactions(result);
+    Transactions transactions(result, plan.allOrNothing);
+    if (plan.allOrNothing) {
+        // The data of a second transaction could fail after that of the first went.
+        const auto open = std::count_if(result.recipients.cbegin(), result.recipients.cend(),
+                                        [](const RecipientResult& r) { return r.state != RecipientState::Refused; });
+        if (size_t(open) > kMaxRecipientsPerTransaction) {
+            result.errorText = QStringLiteral("not sent: more than %1 recipients need more than one transaction, and "
+                                              "the mail was to go to all its recipients or to none")
+                                   .arg(kMaxRecipientsPerTransaction);
+            transactions.settleRest(RecipientState::Deferred, result.errorText);
+            return;
+        }
+    }
     bool first = true;
     for (;;) {
         // Checked before the next batch is taken, so that every recipient not yet tried says why.
@@ -289,7 +347,7 @@ void RunTransactions(SmtpClient& client, const SessionPlan& plan, SmtpSendResult
 
 SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envelopeSender,
                         const QList<QByteArray>& envelopeRecipients, ComposedMessage& message,
-                        const SmtpSecurity& security, DeliveryContext* context)
+                        const SmtpSecurity& security, DeliveryContext* context, bool allOrNothing)
 {
     SmtpSendResult result = Unsent(envelopeRecipients);
     if (envelopeRecipients.isEmpty()) {
@@ -314,7 +372,8 @@ SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envel
     if (!RefuseOverlongPaths(result, envelopeSender))
         return result;
 
-    const SessionPlan plan{server, helo, '<' + envelopeSender + '>', message, security, context, generation};
+    const SessionPlan plan{server, helo, '<' + envelopeSender + '>', message, security, context, generation,
+                           allOrNothing};
     RunTransactions(client, plan, result);
     result.sent = std::all_of(result.recipients.cbegin(), result.recipients.cend(),
                               [](const RecipientResult& r) { return r.state == RecipientState::Delivered; });

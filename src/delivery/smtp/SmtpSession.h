@@ -36,9 +36,13 @@ struct SmtpSendResult {
 // The SMTP exchange itself, in as many transactions as the server's recipient limit needs.
 // Recipients the server takes get the mail even when it refuses others. A login is never sent
 // without TLS, nor the mail sent unauthenticated when a login is configured. `context`, when
-// given, hears of every complete reply (SmtpReplyReceived).
+// given, hears of every complete reply (SmtpReplyReceived). `allOrNothing`: one transaction,
+// whose data goes only when every recipient not refused for good (5xx) was taken; a recipient put
+// off (4xx) ends it before DATA, and every other one stays Deferred. A mail that needs more than
+// one transaction is not sent.
 SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envelopeSender,
                         const QList<QByteArray>& envelopeRecipients, ComposedMessage& message,
-                        const SmtpSecurity& security = {}, DeliveryContext* context = nullptr);
+                        const SmtpSecurity& security = {}, DeliveryContext* context = nullptr,
+                        bool allOrNothing = false);
 
 } // namespace swn

@@ -198,12 +198,13 @@ void SetServerOptions(CURL* curl, const QByteArray& url, curl_slist* connectTo, 
     }
 }
 
-void SetEnvelope(CURL* curl, const QByteArray& from, curl_slist* recipients)
+void SetEnvelope(CURL* curl, const QByteArray& from, curl_slist* recipients, bool allOrNothing)
 {
     curl_easy_setopt(curl, CURLOPT_MAIL_FROM, from.constData());
     curl_easy_setopt(curl, CURLOPT_MAIL_RCPT, recipients);
-    // Recipients the server takes get the mail even when it refuses others.
-    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT_ALLLOWFAILS, 1L);
+    // Recipients the server takes get the mail even when it refuses others; all or nothing, the
+    // client ends the transaction (QUIT, no DATA) at the first one it does not take.
+    curl_easy_setopt(curl, CURLOPT_MAIL_RCPT_ALLLOWFAILS, allOrNothing ? 0L : 1L);
     curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
     // No size: the client would stop reading once it had that many octets, and the repair of
     // line ends may add some. The server's SIZE is checked before MAIL FROM instead.
@@ -331,7 +332,7 @@ Transaction RunTransaction(SmtpClient& client, const SessionPlan& plan, const QL
         errorBuffer[0] = '\0';
         curl_easy_reset(curl); // options only: the open connection stays
         SetServerOptions(curl, url, connectToList, plan.security);
-        SetEnvelope(curl, plan.from, list);
+        SetEnvelope(curl, plan.from, list, plan.allOrNothing);
         SetLimits(curl, waits);
         SetCallbacks(curl, x);
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
