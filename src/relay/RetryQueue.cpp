@@ -1,6 +1,7 @@
 #include "relay/RetryQueue.h"
 
 #include "common/Catalogue.h"
+#include "delivery/DeliveryNotice.h"
 #include "relay/Metrics.h"
 #include "relay/RelayCore.h"
 
@@ -73,6 +74,15 @@ struct HeldRoom {
 
 constexpr int kLivePriority = 1; // a client waits for these: they go before retries of kept mail
 
+// The spool note of the kept documents already warned about, one id a line.
+const QString kWarnedNote = QStringLiteral("delay-warned");
+
+// Worth reading the document for: it failed for good, or some of its recipients did.
+bool MayNeedNotice(const DeliveryResult& result)
+{
+    return result.outcome == DeliveryOutcome::FailedPermanently || !result.report.refused.isEmpty();
+}
+
 } // namespace
 
 std::shared_ptr<const MonotonicClock> SteadyClock()
@@ -84,6 +94,7 @@ std::shared_ptr<const MonotonicClock> SteadyClock()
 RetryQueue::RetryQueue(RelayCore& core, std::shared_ptr<const MonotonicClock> clock, QObject* parent)
     : QObject(parent), core_(core), clock_(clock ? std::move(clock) : SteadyClock())
 {
+    notifier_ = std::make_unique<Notifier>(core_, [c = clock_] { return c->nowMs(); });
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, [this] { TryDue(); });
 }
@@ -104,8 +115,11 @@ void RetryQueue::applyFailedLimit()
 
 void RetryQueue::Reloaded(const QStringList& changedKeys)
 {
-    if (spool_)
+    if (spool_) {
         applyFailedLimit();
+        applyDelayWarning();
+        schedule();
+    }
     // A server that was away, or refused the relay's settings, may take mail now.
     static const QStringList smtpKeys{QLatin1String(setting::SMTPServer.name), QLatin1String(setting::SMTPSecurity.name),
                                       QLatin1String(setting::SMTPUser.name), QLatin1String(setting::SMTPPassword.name),
@@ -127,6 +141,8 @@ struct RetryQueue::Outcome {
     QString keptId;         // kept in the spool for a later attempt
     QString keepError;      // it should have been kept, and could not be
     QString failError;      // it failed for good, and its copy for failed/ could not be written
+    QString failedId;       // its copy in failed/
+    NoticedMail noticed;    // what a notice would tell of it
 };
 
 void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::function<void(bool taken)> answered)
@@ -172,9 +188,12 @@ void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::fu
                     outcome->keepError = spool ? error : QStringLiteral("no spool folder");
             } else if (o == DeliveryOutcome::FailedPermanently && spool) {
                 // Nothing will send it, but the administrator can see what was lost.
-                if (spool->keepFailed(document, FailureReason(outcome->delivery), &error).isEmpty())
+                outcome->failedId = spool->keepFailed(document, FailureReason(outcome->delivery), &error);
+                if (outcome->failedId.isEmpty())
                     outcome->failError = error;
             }
+            if (MayNeedNotice(outcome->delivery))
+                outcome->noticed = ReadNoticedMail(document);
         },
         this,
         [this, peer, outcome, context, answered = std::move(answered)] {
@@ -216,6 +235,17 @@ void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::fu
                 if (!outcome->failError.isEmpty())
                     core_.AddLogText(BuildResourceMessage(msg::SpoolUnusable, {spool_->dir(), outcome->failError}),
                                      LogPriority::Error);
+            }
+            // The administrator hears of a mail that failed for good, and of recipients refused
+            // for good while others got it or still may.
+            if (MayNeedNotice(result)) {
+                const QString id = !outcome->failedId.isEmpty() ? outcome->failedId
+                                 : !outcome->keptId.isEmpty()   ? outcome->keptId
+                                                                : QStringLiteral("[%1]").arg(peer);
+                notifier_->Notify(Notifier::Failure(id, outcome->noticed, result.report.refused,
+                                                    result.outcome == DeliveryOutcome::FailedPermanently ? FailureReason(result)
+                                                                                                       : result.report.reason,
+                                                    QDateTime::currentDateTimeUtc()));
             }
             logEvicted();
             answered(taken);
@@ -263,6 +293,107 @@ void RetryQueue::keep(const QString& id, qint64 dueMs)
     k.ageAtSightMs = std::max<qint64>(0, Spool::receivedAt(id).msecsTo(QDateTime::currentDateTimeUtc()));
     kept_[id] = k;
     due_.insert({dueMs, id});
+    warnAt(id, k);
+}
+
+void RetryQueue::warnAt(const QString& id, const Kept& k)
+{
+    if (delayWarningMs_ > 0 && !warned_.count(id))
+        warnDue_.insert({k.sightMs + std::max<qint64>(0, delayWarningMs_ - k.ageAtSightMs), id});
+}
+
+void RetryQueue::applyDelayWarning()
+{
+    bool ok = false;
+    const double hours = core_.Settings().Read(setting::DelayWarningHours).trimmed().toDouble(&ok);
+    // A value that is no number keeps the default; 0 or less turns the warnings off.
+    qint64 ms = 4 * 3600 * 1000;
+    if (ok)
+        ms = hours > 0 ? std::max<qint64>(1, qint64(std::min(hours, 1e6) * 3600 * 1000)) : 0;
+    if (ms == delayWarningMs_)
+        return;
+    delayWarningMs_ = ms;
+    warnDue_.clear();
+    for (const auto& [id, k] : kept_)
+        warnAt(id, k);
+}
+
+void RetryQueue::warnDelayed()
+{
+    if (!spool_ || delayWarningMs_ <= 0)
+        return;
+    struct Warning {
+        QString id;
+        qint64 waitedMs = 0;
+        QString reason;
+        std::optional<QStringList> pending;
+        Notifier::Event event;
+    };
+    const qint64 t = now();
+    auto warnings = std::make_shared<std::vector<Warning>>();
+    while (!warnDue_.empty() && warnDue_.begin()->first <= t) {
+        const QString id = warnDue_.begin()->second;
+        warnDue_.erase(warnDue_.begin());
+        auto it = kept_.find(id);
+        if (it == kept_.end() || it->second.delivered || warned_.count(id))
+            continue;
+        const Kept& k = it->second;
+        warned_.insert(id);
+        Warning w;
+        w.id = id;
+        w.waitedMs = k.ageAtSightMs + (t - k.sightMs);
+        w.reason = k.lastReason;
+        if (k.pendingKnown)
+            w.pending = k.pending;
+        warnings->push_back(w);
+    }
+    if (warnings->empty())
+        return;
+    // Only those still kept are remembered: the note does not grow with every document ever warned about.
+    QStringList remembered;
+    for (const QString& id : warned_)
+        if (kept_.count(id))
+            remembered << id;
+    std::shared_ptr<Spool> spool = spool_;
+    std::shared_ptr<std::mutex> noteMutex = noteMutex_;
+    const qint64 keepMs = timing_.keepMs;
+    ++warningsReading_;
+    core_.RunOnWorker(
+        [spool, warnings, remembered, noteMutex, keepMs] {
+            {
+                std::lock_guard lock(*noteMutex);
+                QString error;
+                spool->writeNote(kWarnedNote, remembered.join(QLatin1Char('\n')).toUtf8(), &error);
+            }
+            for (Warning& w : *warnings) {
+                QString error;
+                const QByteArray document = spool->read(w.id, &error);
+                if (document.isNull())
+                    continue;
+                w.event.id = w.id;
+                w.event.mail = ReadNoticedMail(document);
+                w.event.arrival = Spool::receivedAt(w.id);
+                w.event.waitedMs = w.waitedMs;
+                w.event.willRetryUntil = QDateTime::currentDateTimeUtc().addMSecs(std::max<qint64>(0, keepMs - w.waitedMs));
+                bool readable = true;
+                QStringList who = w.pending ? *w.pending : spool->recipients(w.id, &readable);
+                if (who.isEmpty())
+                    who = w.event.mail.recipients();
+                if (who.isEmpty())
+                    who << QStringLiteral("unknown");
+                for (const QString& address : std::as_const(who)) {
+                    const QString bare = NoticeAddress(address);
+                    w.event.recipients << NoticeRecipient{bare.isEmpty() ? address.simplified() : bare,
+                                                          NoticeAction::Delayed, w.reason};
+                }
+            }
+        },
+        this, [this, warnings] {
+            --warningsReading_;
+            for (const Warning& w : *warnings)
+                if (!w.event.recipients.isEmpty())
+                    notifier_->Notify(w.event);
+        });
 }
 
 void RetryQueue::setDue(const QString& id, qint64 dueMs)
@@ -286,6 +417,14 @@ void RetryQueue::SetSpool(std::shared_ptr<Spool> spool)
     if (!spool_)
         return;
     applyFailedLimit();
+    // Documents an earlier run warned about are not warned about again.
+    warned_.clear();
+    warnDue_.clear();
+    delayWarningMs_ = -1;
+    for (const QByteArray& line : spool_->readNote(kWarnedNote).split('\n'))
+        if (!line.trimmed().isEmpty())
+            warned_.insert(QString::fromUtf8(line.trimmed()));
+    applyDelayWarning();
     // What an earlier run kept is tried at once, oldest first; a relay that was down for days
     // tries everything once before anything expires.
     const qint64 t = now();
@@ -304,6 +443,8 @@ void RetryQueue::schedule()
     qint64 next = due_.empty() ? std::numeric_limits<qint64>::max() : due_.begin()->first;
     if (serverFailed_)
         next = std::min(next, nextProbeMs_);
+    if (!warnDue_.empty())
+        next = std::min(next, warnDue_.begin()->first);
     if (next == std::numeric_limits<qint64>::max())
         return;
     const qint64 wait = std::clamp<qint64>(next - now(), 0, 24 * 3600 * 1000);
@@ -315,6 +456,8 @@ void RetryQueue::TryDue()
 {
     if (!spool_ || shuttingDown_ || core_.IsShuttingDown())
         return;
+    warnDelayed();
+    notifier_->TryDue();
     const qint64 t = now();
     if (serverFailed_) {
         // While the server is away, one kept document at a time finds out when it is back: the
@@ -375,6 +518,8 @@ void RetryQueue::retryOne(const QString& id)
         QString removeError;
         QString failError;
         QString recipientsError;    // the recipients still waiting could not be kept
+        NoticedMail noticed;        // what a notice would tell of it
+        QStringList tried;          // the recipients this attempt was for; empty: all of the mail's
     };
     auto retried = std::make_shared<Retried>();
     retried->removalOnly = k.delivered;
@@ -412,6 +557,9 @@ void RetryQueue::retryOne(const QString& id)
                 retried->delivery =
                     mail->deliver(*context, DeliveryRequest{document, DocumentForm::Bytes, {}, only, !room});
                 const DeliveryReport& report = retried->delivery.report;
+                retried->tried = report.pending.isEmpty() ? only : report.pending;
+                if (MayNeedNotice(retried->delivery) || (old && IsTemporary(retried->delivery.outcome)))
+                    retried->noticed = ReadNoticedMail(document);
                 if (IsTemporary(retried->delivery.outcome) && !report.delivered.isEmpty() &&
                     !spool->setRecipients(id, report.pending, &error))
                     retried->recipientsError = error;
@@ -480,6 +628,20 @@ void RetryQueue::retryOne(const QString& id)
                     serverAnswered(result.outcome == DeliveryOutcome::ServerUnavailable, OutcomeReason(result));
             }
             k.inFlight = false;
+            // The administrator hears of what failed for good: the whole mail, or some recipients.
+            if (retried->expired) {
+                notifier_->Notify(Notifier::Failure(id, retried->noticed, retried->tried,
+                                                    QStringLiteral("not delivered in %1 days: %2")
+                                                        .arg(timing_.keepMs / (24 * 3600 * 1000))
+                                                        .arg(OutcomeReason(result)),
+                                                    Spool::receivedAt(id), true));
+            } else if (!retried->removalOnly && MayNeedNotice(result) &&
+                       (result.outcome != DeliveryOutcome::FailedPermanently || retried->gone)) {
+                notifier_->Notify(Notifier::Failure(id, retried->noticed, result.report.refused,
+                                                    result.outcome == DeliveryOutcome::FailedPermanently
+                                                        ? FailureReason(result) : result.report.reason,
+                                                    Spool::receivedAt(id)));
+            }
             if (retried->gone) {
                 kept_.erase(it);
                 if (retried->expired) {

@@ -4,6 +4,7 @@
 // with a back-off, one at a time while the server is away, and go to failed/ once they are too
 // old and fail once more. The administrator's verbs (list, flush, delete, requeue) work on it.
 #include "delivery/Transport.h"
+#include "relay/Notifier.h"
 #include "relay/Spool.h"
 
 #include <QObject>
@@ -14,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 
 namespace swn {
@@ -66,6 +68,11 @@ public:
     void Reloaded(const QStringList& changedKeys);
     // No new retries; what is under way ends.
     void BeginShutdown();
+
+    // Tells the administrator of documents that failed for good or wait long.
+    Notifier& Notices() { return *notifier_; }
+    // Notices being prepared or sent.
+    int NoticesUnderWay() const { return warningsReading_ + notifier_->UnderWay(); }
 
     // Kept documents waiting now, and those of them due or under way.
     int KeptCount() const { return int(kept_.size()); }
@@ -120,6 +127,11 @@ private:
     // Counts a removal that has not been flushed, and flushes the folder when one is due.
     void flushRemovalsIfDue(bool removed);
     void logEvicted();
+    // DelayWarningHours, and when each kept document not warned about yet is due for its warning.
+    void applyDelayWarning();
+    void warnAt(const QString& id, const Kept& k);
+    // Warns about the kept documents that have waited long enough.
+    void warnDelayed();
 
     RelayCore& core_;
     std::shared_ptr<const MonotonicClock> clock_;
@@ -136,6 +148,13 @@ private:
     QString lastServerFailure_;    // the last answer was "unavailable": the next success brings back the rest
     QTimer timer_;
     bool shuttingDown_ = false;
+
+    std::unique_ptr<Notifier> notifier_;
+    qint64 delayWarningMs_ = 0;                   // 0: no warnings
+    std::set<std::pair<qint64, QString>> warnDue_; // by when, ids that may have gone meanwhile
+    std::set<QString> warned_;                    // remembered in the spool's notes across restarts
+    int warningsReading_ = 0;
+    std::shared_ptr<std::mutex> noteMutex_ = std::make_shared<std::mutex>();
 };
 
 } // namespace swn

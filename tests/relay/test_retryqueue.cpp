@@ -241,15 +241,15 @@ struct Harness {
     }
     int log(const QString& text) const { return int(core->LogText().count(text)); }
     // Notices go to `sink`, and to `address` when it is given.
-    void noticesTo(const SmtpSink& sink, const QString& address = QString(), const QString& delayHours = QStringLiteral("0"))
+    void noticesTo(const test::SmtpSink& sink, const QString& address = QString(), const QString& delayHours = QStringLiteral("0"))
     {
-        settings->Write(setting::SMTPServer, sink.hostText());
+        settings->SetSMTPServer(sink.hostText());
         settings->Write(setting::NotifyAddress, address);
         settings->Write(setting::DelayWarningHours, delayHours);
         queue->Reloaded({QLatin1String(setting::DelayWarningHours.name)});
     }
     // Waits until every notice handed over so far has gone or was given up.
-    bool noticesDone() { return QTest::qWaitFor([&] { return queue->Notices().UnderWay() == 0; }, 20000); }
+    bool noticesDone() { return QTest::qWaitFor([&] { return queue->NoticesUnderWay() == 0; }, 20000); }
 
     // The spool's file system as the room check sees it; counts the checks.
     std::shared_ptr<std::atomic<int>> roomChecks = std::make_shared<std::atomic<int>>(0);
@@ -768,8 +768,6 @@ private Q_SLOTS:
         QCOMPARE(run(QStringLiteral("delete"), QStringLiteral("../../etc/passwd"), &said), 1);
         QVERIFY2(said.contains("is not a spool id"), said.constData());
     }
-};
-
 
     void aDocumentRefusedForGoodIsToldToItsAdministrator()
     {
