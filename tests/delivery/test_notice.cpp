@@ -5,6 +5,7 @@
 #include "MailReaders.h"
 #include "SmtpSink.h"
 
+#include "common/Catalogue.h"
 #include "delivery/DeliveryNotice.h"
 #include "delivery/MimeComposer.h"
 
@@ -65,6 +66,19 @@ class NoticeTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void everyLanguageHasEveryNoticeText()
+    {
+        for (Language language : {Language::English, Language::Japanese, Language::SimplifiedChinese}) {
+            for (int id = msg::FirstNoticeId; id <= msg::LastNoticeId; ++id) {
+                const QString text = LoadResourceString(id, language);
+                QVERIFY2(!text.isEmpty(), qPrintable(QString::number(id)));
+                const QString english = LoadResourceString(id, Language::English);
+                QCOMPARE(text.count(QStringLiteral("%s")), english.count(QStringLiteral("%s")));
+                QCOMPARE(text.count(QStringLiteral("%n")), english.count(QStringLiteral("%n")));
+            }
+        }
+    }
+
     void theDocumentIsReadForTheNotice()
     {
         MailDocBuilder doc;

@@ -475,6 +475,27 @@ private Q_SLOTS:
         }
     }
 
+    void aRecordSetAsideIsToldToItsAdministrator()
+    {
+        SmtpSink server;
+        QVERIFY(server.start());
+        auto tracker = std::make_shared<MemoryTrackerFactory>();
+        MailDocBuilder doc;
+        doc.subject = QStringLiteral("refused record");
+        doc.to = {QStringLiteral("refused.po@example.org")};
+        doc.admin = QStringLiteral("admin@example.org");
+        const qint32 key = tracker->state->add(QString::fromUtf8(doc.build()));
+        auto relay = memoryRelay(tracker, server.hostText());
+        QVERIFY(relay->poll());
+        QCOMPARE(relay->logCount(QStringLiteral("Post office record %1 set aside and not retried: ").arg(key)), 1);
+        QVERIFY(server.waitForCount(1));
+        const ReceivedMail notice = server.messages().first();
+        QCOMPARE(notice.mailFrom, QStringLiteral("<>")); // MAIL FROM:<>
+        QCOMPARE(notice.recipients, QStringList{QStringLiteral("admin@example.org")});
+        QVERIFY2(notice.content.contains("Final-Recipient: rfc822; refused.po@example.org"), notice.content.constData());
+        QCOMPARE(ReadWithPython(notice.content).subject, QStringLiteral("Relay notice: mail not delivered: refused record"));
+    }
+
     void aFailedLoginAtStartUpRecoversWhileRunning()
     {
         auto tracker = std::make_shared<MemoryTrackerFactory>();
