@@ -455,7 +455,7 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
         // A document the transport cannot take apart fails for good; a fault of this host leaves
         // the record queued.
         DeliveryResult result =
-            DeliverDocument(transport, *d->context, DeliveryRequest{d->payload, DocumentForm::Text, d->attachments, only});
+            DeliverDocument(transport, *d->context, DeliveryRequest{d->payload, DocumentForm::Text, d->attachments, only, false});
         d->outcome = result.outcome;
         d->error = std::move(result.error);
         d->report = std::move(result.report);
