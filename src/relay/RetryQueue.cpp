@@ -372,6 +372,7 @@ void RetryQueue::retryOne(const QString& id)
         bool expired = false;
         bool markedOnDisk = false;
         bool vanished = false;      // removed by someone else meanwhile: neither sent nor failed
+        bool notTried = false;      // the relay began stopping before it started: nothing happened
         QString removeError;
         QString failError;
         QString recipientsError;    // the recipients still waiting could not be kept
@@ -388,6 +389,11 @@ void RetryQueue::retryOne(const QString& id)
     core_.RunOnWorker(
         [id, context, mail, spool, retried, old, keepDays, known] {
             QString error;
+            // Queued behind those under way at the stop: it starts nothing, and counts as no try.
+            if (context->Stopping()) {
+                retried->notTried = true;
+                return;
+            }
             if (!retried->removalOnly) {
                 const QByteArray document = spool->read(id, &error);
                 if (document.isNull()) {
@@ -420,8 +426,9 @@ void RetryQueue::retryOne(const QString& id)
                     return;
                 }
                 if (IsTemporary(retried->delivery.outcome)) {
-                    // Older than its keep, and tried once more just now: it goes to failed/.
-                    if (old) {
+                    // Older than its keep, and tried once more just now: it goes to failed/. A try
+                    // cut short by the stop is no such try.
+                    if (old && !context->Stopping()) {
                         retried->expired = spool->moveToFailed(
                             id, QStringLiteral("not delivered in %1 days: %2").arg(keepDays, OutcomeReason(retried->delivery)),
                             &retried->failError);
@@ -452,6 +459,12 @@ void RetryQueue::retryOne(const QString& id)
             Kept& k = it->second;
             const DeliveryResult& result = retried->delivery;
             Metrics& metrics = core_.Stats();
+            if (retried->notTried) {
+                k.inFlight = false;
+                due_.insert({k.dueMs, id});
+                Q_EMIT retryEnded();
+                return;
+            }
             if (retried->vanished) {
                 kept_.erase(it);
                 flushRemovalsIfDue(false);
@@ -599,6 +612,11 @@ bool RetryQueue::Requeue(const QString& id, QString* reply)
 {
     if (!spool_) {
         *reply = QStringLiteral("this relay has no spool");
+        return false;
+    }
+    // A retry under way may be moving it to failed/ right now; its end settles where it is.
+    if (const auto it = kept_.find(id); it != kept_.end() && it->second.inFlight) {
+        *reply = QStringLiteral("%1 is being delivered right now; try again in a moment").arg(id);
         return false;
     }
     if (!RequeueInSpool(*spool_, id, reply))
