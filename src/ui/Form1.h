@@ -2,6 +2,7 @@
 // The relay's main window: a view of the relay's core. Every handler forwards to the core or
 // reacts to its signals; no behaviour reads a widget.
 #include "ui/Form2.h"
+#include "ui/QueueDialog.h"
 #include "service/RelayService.h"
 
 #include <QMessageBox>
@@ -98,6 +99,11 @@ public:
     qint16 PollCountdown() const { return relay_.postOffice.PollCountdown(); }
     Form2* CredentialsDialog() { return form2_; }
 
+    // The queue group: brought up to date from the queue's memory and the spool's counts.
+    void ShowQueueState();
+    void QueueButton_Click();
+    QueueDialog* QueueView() { return queueDialog_; }
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -120,6 +126,7 @@ private:
     QString logViewPending_;     // lines the box does not show yet
     bool logViewRefill_ = false; // the log was cut: the box is filled afresh
     QPointer<Form2> form2_;
+    QPointer<QueueDialog> queueDialog_;
 
 public:
     // Controls, named as their objectName.
@@ -165,6 +172,18 @@ public:
     PictureBox* Picture2 = nullptr;
     QButtonGroup* transportGroup = nullptr;
     QButtonGroup* modeGroup = nullptr;
+    QGroupBox* QueueFrame = nullptr;
+    QLabel* QueueKeptLabel = nullptr;
+    QLineEdit* QueueKept = nullptr;
+    QLabel* QueueFailedLabel = nullptr;
+    QLineEdit* QueueFailed = nullptr;
+    QLabel* QueueReasonLabel = nullptr;
+    QLineEdit* QueueReason = nullptr;
+    QLabel* QueueNextLabel = nullptr;
+    QLineEdit* QueueNext = nullptr;
+    QLabel* QueueServerLabel = nullptr;
+    QLineEdit* QueueServer = nullptr;
+    QPushButton* QueueButton = nullptr;
 
     QTimer* HeartBeatTimer() const { return heartBeatTimer_; }
     QTimer* Timer1() const { return &relay_.core.AutoStartTimer(); }
