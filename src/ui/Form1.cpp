@@ -407,6 +407,10 @@ void Form1::wireCore()
     connect(&core, &RelayCore::countersChanged, this, [this] { ShowQueueState(); });
     connect(&relay_.postOffice, &PostOfficePoller::setAsideCounted, this, [this] { ShowQueueState(); });
     connect(&relay_.postOffice, &PostOfficePoller::roundFinished, this, [this] { relay_.postOffice.CountSetAside(); });
+    connect(&relay_.postOffice, &PostOfficePoller::loginValidChanged, this, [this](bool valid) {
+        if (valid)
+            relay_.postOffice.CountSetAside();
+    });
     core.SetMessageSink([this](const QString& text, const QString& title, bool warning) {
         ShowMessage(text, warning ? QMessageBox::Warning : QMessageBox::NoIcon, title);
     });

@@ -188,6 +188,8 @@ void QueueDialog::fillPostOffice()
         item->setText(ReasonColumn, EscapeControls(r.reason));
         item->setToolTip(ReasonColumn, r.reason);
     }
+    // Listing them counted them: the window's group shows that number at once.
+    main_.ShowQueueState();
 }
 
 QList<QueueDialog::Selected> QueueDialog::selected() const
