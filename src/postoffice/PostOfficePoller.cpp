@@ -855,7 +855,8 @@ QList<PostOfficePoller::SetAsideRecord> PostOfficePoller::SetAsideRecords()
             if (document.loaded()) {
                 r.subject = ReadElementText(document.root, "Subject");
                 for (const char* list : {"ToList", "CCList", "BCCList"})
-                    r.recipients += ReadAddressList(document.root, list);
+                    if (document.root.child(list))
+                        r.recipients += ReadAddressList(document.root, list);
             } else {
                 r.subject = document.failureReason;
             }

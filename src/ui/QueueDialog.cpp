@@ -56,7 +56,7 @@ QueueDialog::QueueDialog(Form1& main) : QWidget(&main, Qt::Window), main_(main)
     outer->addWidget(QueueList, 1);
     outer->addWidget(QueueReply);
     outer->addLayout(buttons);
-    resize(760, 320);
+    resize(980, 340);
 
     connect(RetryNowButton, &QPushButton::clicked, this, [this] { RetryNow_Click(); });
     connect(DeleteButton, &QPushButton::clicked, this, [this] { Delete_Click(); });
@@ -133,8 +133,10 @@ QueueDialog::DocumentFacts QueueDialog::facts(const QString& id, bool failed)
                 f.subject = BuildResourceMessage(msg::QueueUnreadable, {loaded.failureReason});
             } else {
                 f.subject = ReadElementText(loaded.root, "Subject");
+                // A list the document leaves out has no one to name.
                 for (const char* list : {"ToList", "CCList", "BCCList"})
-                    f.recipients += ReadAddressList(loaded.root, list);
+                    if (loaded.root.child(list))
+                        f.recipients += ReadAddressList(loaded.root, list);
             }
         } catch (const std::exception& e) {
             f.subject = BuildResourceMessage(msg::QueueUnreadable, {QString::fromUtf8(e.what())});
