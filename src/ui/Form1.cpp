@@ -10,6 +10,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -403,8 +404,17 @@ void Form1::wireCore()
     connect(&core, &RelayCore::logAppended, this, [this](const QString& line, bool cut) { showLogLine(line, cut); });
     connect(&relay_.postOffice, &PostOfficePoller::loginValidChanged, ValidBTDB, &QCheckBox::setChecked);
     // The queue group follows the queue as it changes; the heartbeat keeps ages and waits current.
-    connect(&relay_.network.Queue(), &RetryQueue::retryEnded, this, [this] { ShowQueueState(); });
-    connect(&core, &RelayCore::countersChanged, this, [this] { ShowQueueState(); });
+    // Under load these come with every delivery: they share one update a moment later.
+    queueViewTimer_ = new QTimer(this);
+    queueViewTimer_->setSingleShot(true);
+    queueViewTimer_->setInterval(100);
+    connect(queueViewTimer_, &QTimer::timeout, this, [this] { ShowQueueState(); });
+    const auto showQueueSoon = [this] {
+        if (!queueViewTimer_->isActive())
+            queueViewTimer_->start();
+    };
+    connect(&relay_.network.Queue(), &RetryQueue::retryEnded, this, showQueueSoon);
+    connect(&core, &RelayCore::countersChanged, this, showQueueSoon);
     connect(&relay_.postOffice, &PostOfficePoller::setAsideCounted, this, [this] { ShowQueueState(); });
     connect(&relay_.postOffice, &PostOfficePoller::roundFinished, this, [this] { relay_.postOffice.CountSetAside(); });
     connect(&relay_.postOffice, &PostOfficePoller::loginValidChanged, this, [this](bool valid) {
@@ -630,11 +640,11 @@ void Form1::ShowQueueState()
     RetryQueue::State state;
     if (queue.SpoolFolder()) {
         state = queue.Snapshot();
-    } else {
-        // Another relay works the spool: only what the folder's counts say.
-        state.kept = spool->count();
-        state.failed = spool->failedCount();
-        const QDateTime oldest = Spool::receivedAt(spool->oldestId());
+    } else if (const Spool* view = SpoolView(10000)) {
+        // Another relay works the spool: only what the folder's counts say, read now and then.
+        state.kept = view->count();
+        state.failed = view->failedCount();
+        const QDateTime oldest = Spool::receivedAt(view->oldestId());
         if (oldest.isValid())
             state.oldestAgeMs = oldest.msecsTo(QDateTime::currentDateTimeUtc());
     }
@@ -653,7 +663,31 @@ void Form1::ShowQueueState()
                            : BuildResourceMessage(msg::QueueDueIn, {RetryQueue::DurationText(state.nextDueInMs)}));
     setText(QueueServer, !queue.SpoolFolder() ? none
                          : LoadResourceString(state.serverAway ? msg::QueueServerAway : msg::QueueServerReachable));
-    SetBackground(QueueServer, state.serverAway ? QColor(255, 200, 200) : palette().color(QPalette::Base));
+    const QColor serverBackground = state.serverAway ? QColor(255, 200, 200) : palette().color(QPalette::Base);
+    if (QueueServer->palette().color(QPalette::Base) != serverBackground)
+        SetBackground(QueueServer, serverBackground);
+}
+
+Spool* Form1::SpoolView(qint64 maxAgeMs)
+{
+    if (Spool* own = relay_.network.Queue().SpoolFolder())
+        return own;
+    const Spool* shared = relay_.network.SpoolFolder();
+    if (!shared)
+        return nullptr;
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    // The ids are read when a spool is opened: a fresh one sees what the other relay did since.
+    if (!foreignSpool_ || (maxAgeMs >= 0 && clock.elapsed() - foreignSpoolReadMs_ >= maxAgeMs)) {
+        auto view = std::make_unique<Spool>(shared->dir());
+        QString error;
+        if (!view->open(&error))
+            return foreignSpool_.get();
+        foreignSpool_ = std::move(view);
+        foreignSpoolReadMs_ = clock.elapsed();
+    }
+    return foreignSpool_.get();
 }
 
 void Form1::QueueButton_Click()

@@ -103,6 +103,10 @@ public:
     void ShowQueueState();
     void QueueButton_Click();
     QueueDialog* QueueView() { return queueDialog_; }
+    // The spool as the window reads it: the one this relay's queue works, or, while another relay
+    // works it, a view of the folder read again once it is older than `maxAgeMs` (negative: as
+    // it is, unless there is none yet). Null without a spool.
+    Spool* SpoolView(qint64 maxAgeMs);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -123,10 +127,13 @@ private:
     bool unloading_ = false;
     QTimer* heartBeatTimer_ = nullptr;
     QTimer* logViewTimer_ = nullptr;
+    QTimer* queueViewTimer_ = nullptr; // the queue group catches up a moment after a change
     QString logViewPending_;     // lines the box does not show yet
     bool logViewRefill_ = false; // the log was cut: the box is filled afresh
     QPointer<Form2> form2_;
     QPointer<QueueDialog> queueDialog_;
+    std::unique_ptr<Spool> foreignSpool_; // another relay's spool, as last read
+    qint64 foreignSpoolReadMs_ = 0;
 
 public:
     // Controls, named as their objectName.

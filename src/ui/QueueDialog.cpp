@@ -63,15 +63,20 @@ QueueDialog::QueueDialog(Form1& main) : QWidget(&main, Qt::Window), main_(main)
     connect(RequeueButton, &QPushButton::clicked, this, [this] { Requeue_Click(); });
     connect(RefreshButton, &QPushButton::clicked, this, [this] { Refresh(); });
     connect(CloseButton, &QPushButton::clicked, this, [this] { hide(); });
-    // A retry that ended changes what the list shows; nothing is read while the dialog is hidden.
-    connect(&main_.Relay().network.Queue(), &RetryQueue::retryEnded, this, [this] {
+    // A retry that ended changes what the list shows; a draining backlog ends many at once, so
+    // they share one reading, and nothing is read while the dialog is hidden.
+    refreshTimer_.setSingleShot(true);
+    refreshTimer_.setInterval(250);
+    connect(&refreshTimer_, &QTimer::timeout, this, [this] {
         if (isVisible())
             Refresh();
     });
-    connect(&main_.Relay().postOffice, &PostOfficePoller::roundFinished, this, [this] {
-        if (isVisible())
-            Refresh();
-    });
+    const auto later = [this] {
+        if (isVisible() && !refreshTimer_.isActive())
+            refreshTimer_.start();
+    };
+    connect(&main_.Relay().network.Queue(), &RetryQueue::retryEnded, this, later);
+    connect(&main_.Relay().postOffice, &PostOfficePoller::roundFinished, this, later);
 }
 
 void QueueDialog::Form_Load()
@@ -121,7 +126,7 @@ QueueDialog::DocumentFacts QueueDialog::facts(const QString& id, bool failed)
     if (known != facts_.cend())
         return *known;
     DocumentFacts f;
-    const Spool* spool = main_.Relay().network.SpoolFolder();
+    const Spool* spool = main_.SpoolView(-1);
     QString error;
     const QByteArray document = !spool ? QByteArray() : failed ? spool->readFailed(id, &error) : spool->read(id, &error);
     if (document.isNull()) {
@@ -148,7 +153,7 @@ QueueDialog::DocumentFacts QueueDialog::facts(const QString& id, bool failed)
 
 void QueueDialog::fillNetwork()
 {
-    const Spool* spool = main_.Relay().network.SpoolFolder();
+    const Spool* spool = main_.SpoolView(0);
     if (!spool)
         return;
     const RetryQueue& queue = main_.Relay().network.Queue();
@@ -211,52 +216,64 @@ void QueueDialog::showReplies(const QStringList& replies)
     Refresh();
 }
 
-void QueueDialog::RetryNow_Click()
+QString QueueDialog::steer(const QString& verb, const QString& id)
 {
     RelayService& relay = main_.Relay();
+    QString reply;
+    if (postOfficeMode()) {
+        PostOfficePoller& postOffice = relay.postOffice;
+        if (verb == QLatin1String("requeue"))
+            postOffice.RequeueSetAside(id.toLongLong(), &reply);
+        else if (verb == QLatin1String("delete"))
+            postOffice.DeleteSetAside(id.toLongLong(), &reply);
+        return reply;
+    }
     RetryQueue& queue = relay.network.Queue();
+    if (queue.SpoolFolder()) {
+        if (verb == QLatin1String("flush") && id.isEmpty())
+            return queue.Flush();
+        if (verb == QLatin1String("flush"))
+            queue.Flush(id, &reply);
+        else if (verb == QLatin1String("requeue"))
+            queue.Requeue(id, &reply);
+        else
+            queue.Delete(id, &reply);
+        return reply;
+    }
+    // Another relay works the spool: it is asked, as the command line asks it; when none
+    // answers, the folder itself is worked as the command line works it.
+    Spool* spool = main_.SpoolView(0);
+    if (!spool)
+        return LoadResourceString(msg::QueueNoSpool);
+    const QString command = verb == QLatin1String("flush") ? verb : verb + QLatin1Char(' ') + id;
+    if (SendQueueCommand(spool->controlSocketPath(), command, &reply) != ControlResult::NoRelay)
+        return reply;
+    if (verb == QLatin1String("requeue"))
+        RetryQueue::RequeueInSpool(*spool, id, &reply);
+    else if (verb == QLatin1String("delete"))
+        RetryQueue::DeleteFromSpool(*spool, id, &reply);
+    return reply;
+}
+
+void QueueDialog::RetryNow_Click()
+{
     QStringList replies;
     const QList<Selected> chosen = selected();
-    if (!queue.SpoolFolder()) {
-        // Another relay works the spool: it is asked, as the command line asks it.
-        if (const Spool* spool = relay.network.SpoolFolder()) {
-            QString reply;
-            SendQueueCommand(spool->controlSocketPath(), QStringLiteral("flush"), &reply);
-            replies << reply;
-        }
-    } else if (chosen.isEmpty()) {
-        replies << queue.Flush();
-    } else {
-        for (const Selected& s : chosen) {
-            QString reply;
-            if (s.failed)
-                queue.Requeue(s.id, &reply);
-            else
-                queue.Flush(s.id, &reply);
-            replies << reply;
-        }
-    }
+    const bool byName = !chosen.isEmpty() && main_.Relay().network.Queue().SpoolFolder();
+    if (!byName)
+        replies << steer(QStringLiteral("flush"), QString());
+    else
+        for (const Selected& s : chosen)
+            replies << steer(s.failed ? QStringLiteral("requeue") : QStringLiteral("flush"), s.id);
     showReplies(replies);
 }
 
 void QueueDialog::Requeue_Click()
 {
     QStringList replies;
-    for (const Selected& s : selected()) {
-        if (!s.failed)
-            continue;
-        QString reply;
-        if (postOfficeMode()) {
-            main_.Relay().postOffice.RequeueSetAside(s.id.toLongLong(), &reply);
-        } else {
-            RetryQueue& queue = main_.Relay().network.Queue();
-            if (queue.SpoolFolder())
-                queue.Requeue(s.id, &reply);
-            else if (Spool* spool = main_.Relay().network.SpoolFolder())
-                RetryQueue::RequeueInSpool(*spool, s.id, &reply);
-        }
-        replies << reply;
-    }
+    for (const Selected& s : selected())
+        if (s.failed)
+            replies << steer(QStringLiteral("requeue"), s.id);
     showReplies(replies);
 }
 
@@ -277,19 +294,9 @@ void QueueDialog::Delete_Click()
         return;
     QStringList replies;
     for (const Selected& s : chosen) {
-        QString reply;
-        if (postOfficeMode()) {
-            main_.Relay().postOffice.DeleteSetAside(s.id.toLongLong(), &reply);
-        } else {
-            RetryQueue& queue = main_.Relay().network.Queue();
-            if (queue.SpoolFolder())
-                queue.Delete(s.id, &reply);
-            else if (Spool* spool = main_.Relay().network.SpoolFolder())
-                RetryQueue::DeleteFromSpool(*spool, s.id, &reply);
-        }
+        replies << steer(QStringLiteral("delete"), s.id);
         facts_.remove(QStringLiteral("k/") + s.id);
         facts_.remove(QStringLiteral("f/") + s.id);
-        replies << reply;
     }
     showReplies(replies);
 }

@@ -4,6 +4,7 @@
 // as the command line's verbs; it keeps no rule of its own.
 #include <QHash>
 #include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 class QLabel;
@@ -53,11 +54,15 @@ private:
     void fillNetwork();
     void fillPostOffice();
     void showReplies(const QStringList& replies);
+    // One verb ("flush", "requeue", "delete"; flush without an id: every kept document) on the
+    // queue that works the spool, or on the records set aside; the reply for the asker.
+    QString steer(const QString& verb, const QString& id);
     // What the document itself says; read once per id while the dialog lives.
     DocumentFacts facts(const QString& id, bool failed);
 
     Form1& main_;
     QHash<QString, DocumentFacts> facts_;
+    QTimer refreshTimer_;
 };
 
 } // namespace swn

@@ -3,6 +3,7 @@
 // group shows after a delivery fails for now, the list, Retry now, Delete (asked first), Requeue,
 // and the post office's records set aside.
 #include "MailDocBuilder.h"
+#include "RelayProcess.h"
 #include "SmtpSink.h"
 
 #include "common/Catalogue.h"
@@ -24,6 +25,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QtTest>
+
+#include <csignal>
 
 using namespace swn;
 using namespace swn::test;
@@ -71,7 +74,8 @@ class QueueDialogTest : public QObject {
     int n = 0;
     QuestionAnswerer answerer;
 
-    Window open(const QString& smtp, RelayMode mode = RelayMode::Network, std::shared_ptr<TrackerFactory> tracker = {})
+    Window open(const QString& smtp, RelayMode mode = RelayMode::Network, std::shared_ptr<TrackerFactory> tracker = {},
+               const QString& spoolDir = {})
     {
         const QString path = dir.filePath(QStringLiteral("q%1.ini").arg(++n));
         QFile f(path);
@@ -86,7 +90,7 @@ class QueueDialogTest : public QObject {
         f.close();
         RelayServiceOptions options;
         options.settingsFile = path;
-        options.spoolDir = dir.filePath(QStringLiteral("spool%1").arg(n));
+        options.spoolDir = !spoolDir.isEmpty() ? spoolDir : dir.filePath(QStringLiteral("spool%1").arg(n));
         options.trackerFactory = tracker ? tracker : std::make_shared<UnavailableTrackerFactory>();
         Window w;
         w.relay = std::make_unique<RelayService>(options);
@@ -323,6 +327,62 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(w->QueueServer->text(), QStringLiteral("believed away"), 5000);
         QVERIFY(w->QueueReason->text() != QLatin1String("-"));
         QVERIFY(w.queue().Snapshot().serverAway);
+    }
+
+    void anotherRelayWorksTheSpool()
+    {
+        SmtpSink sink;
+        QVERIFY(sink.start());
+        sink.setTemporaryFailure(true);
+        const QString spoolDir = dir.filePath(QStringLiteral("shared-spool"));
+        QString id;
+        {
+            Spool earlier(spoolDir);
+            QString error;
+            QVERIFY2(earlier.open(&error), qPrintable(error));
+            MailDocBuilder doc;
+            doc.subject = QStringLiteral("kept by the other relay");
+            id = earlier.store(doc.build(), &error, {}, QStringLiteral("451 earlier"));
+            QVERIFY2(!id.isEmpty(), qPrintable(error));
+        }
+        const QString ini = dir.filePath(QStringLiteral("other.ini"));
+        QFile f(ini);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QStringLiteral("[SwiftnoteRelay]\nRelayMode=NETWORK\nTransportMode=CDO\nSMTPServer=%1\n"
+                               "STMPRelayListenerPort=%2\n")
+                    .arg(sink.hostText())
+                    .arg(UnusedTcpPort())
+                    .toUtf8());
+        f.close();
+        QProcess other;
+        other.setProcessEnvironment(EnvironmentWithoutDisplay());
+        other.start(QStringLiteral(SWN_RELAY_EXECUTABLE),
+                    {QStringLiteral("--headless"), QStringLiteral("--settings"), ini, QStringLiteral("--spool"), spoolDir});
+        QVERIFY(other.waitForStarted());
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(spoolDir + QStringLiteral("/control.sock")); }, 20000));
+
+        // This window's relay does not hold the spool: the group reads the folder's counts.
+        Window w = open(sink.hostText(), RelayMode::Network, {}, spoolDir);
+        QVERIFY(!w.queue().SpoolFolder());
+        QTRY_VERIFY_WITH_TIMEOUT(w->QueueKept->text().startsWith(QStringLiteral("1 (oldest ")), 5000);
+        QCOMPARE(w->QueueServer->text(), QStringLiteral("-"));
+        QueueDialog* d = dialogOf(w);
+        QCOMPARE(d->QueueList->topLevelItemCount(), 1);
+        QCOMPARE(row(d, 0)->text(QueueDialog::IdColumn), id);
+        QCOMPARE(row(d, 0)->text(QueueDialog::SubjectColumn), QStringLiteral("kept by the other relay"));
+
+        // Delete goes to the relay that works the spool, through its control socket.
+        row(d, 0)->setSelected(true);
+        answerer.answerNext(QMessageBox::Yes);
+        d->DeleteButton->click();
+        QVERIFY(answerer.asked);
+        QCOMPARE(d->QueueReply->text(), QStringLiteral("%1 deleted").arg(id));
+        QVERIFY(!QFile::exists(spoolDir + QLatin1Char('/') + id + QStringLiteral(".xml")));
+        QCOMPARE(d->QueueList->topLevelItemCount(), 0);
+
+        ::kill(pid_t(other.processId()), SIGTERM);
+        QVERIFY(other.waitForFinished(20000));
+        QCOMPARE(sink.count(), 0);
     }
 
     void postOfficeRecordsSetAside()
