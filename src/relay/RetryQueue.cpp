@@ -688,4 +688,71 @@ bool RetryQueue::RequeueInSpool(Spool& spool, const QString& id, QString* reply)
     return true;
 }
 
+RetryQueue::State RetryQueue::Snapshot() const
+{
+    State s;
+    s.kept = KeptCount();
+    s.failed = spool_ ? spool_->failedCount() : 0;
+    s.serverAway = serverFailed_;
+    const qint64 t = now();
+    // Ids sort by arrival: the first is the oldest.
+    if (!kept_.empty()) {
+        const Kept& oldest = kept_.begin()->second;
+        s.oldestAgeMs = oldest.ageAtSightMs + (t - oldest.sightMs);
+    }
+    if (!due_.empty())
+        s.nextDueInMs = std::max<qint64>(0, due_.begin()->first - t);
+    if (serverFailed_ && !kept_.empty())
+        s.nextDueInMs = s.nextDueInMs < 0 ? std::max<qint64>(0, nextProbeMs_ - t)
+                                          : std::min(s.nextDueInMs, std::max<qint64>(0, nextProbeMs_ - t));
+    if (serverFailed_ && !lastServerFailure_.isEmpty()) {
+        s.lastReason = lastServerFailure_;
+        return s;
+    }
+    // A failed try sets the next one a back-off later, so the latest try is the one whose due
+    // time, less its back-off, is latest; one kept at its first try was tried when first seen.
+    qint64 latest = std::numeric_limits<qint64>::min();
+    for (const auto& [id, k] : kept_) {
+        if (k.lastReason.isEmpty() || k.delivered)
+            continue;
+        const qint64 tried = k.attempts > 0 ? k.dueMs - retryDelay(k.attempts - 1) : k.sightMs;
+        if (tried >= latest) {
+            latest = tried;
+            s.lastReason = k.lastReason;
+        }
+    }
+    return s;
+}
+
+QString RetryQueue::LastReason(const QString& id) const
+{
+    const auto it = kept_.find(id);
+    return it == kept_.end() ? QString() : it->second.lastReason;
+}
+
+QString RetryQueue::DurationText(qint64 ms)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    return Age(now.addMSecs(-std::max<qint64>(0, ms)));
+}
+
+bool RetryQueue::Flush(const QString& id, QString* reply)
+{
+    const auto it = kept_.find(id);
+    if (it == kept_.end()) {
+        *reply = QStringLiteral("no kept document %1").arg(id);
+        return false;
+    }
+    if (!it->second.inFlight) {
+        // Asked for by name: not held back as one probe of an absent server.
+        serverDownUntilMs_ = 0;
+        serverFailed_ = false;
+        setDue(id, now());
+    }
+    *reply = QStringLiteral("%1 is tried now").arg(id);
+    core_.AddLogText(BuildResourceMessage(msg::KeptDocumentSteered, {id, *reply}));
+    TryDue();
+    return true;
+}
+
 } // namespace swn
