@@ -114,6 +114,41 @@ constexpr int NoticeSummarySubject = 239;
 constexpr int NoticeSummaryText = 240;
 constexpr int FirstNoticeId = 230;
 constexpr int LastNoticeId = 240;
+
+// The window's queue group and the Queue dialog: a block of their own, checked on its own.
+constexpr int QueueFrameCaption = 260;
+constexpr int QueueKeptCaption = 261;
+constexpr int QueueFailedCaption = 262;
+constexpr int QueueLastFailureCaption = 263;
+constexpr int QueueNextTryCaption = 264;
+constexpr int QueueServerCaption = 265;
+constexpr int QueueButtonCaption = 266;
+constexpr int QueueKeptOldest = 267;
+constexpr int QueueDueNow = 268;
+constexpr int QueueDueIn = 269;
+constexpr int QueueServerReachable = 270;
+constexpr int QueueServerAway = 271;
+constexpr int QueueSetAsideCaption = 272;
+constexpr int QueueNoSpool = 273;
+constexpr int QueueIdColumn = 274;
+constexpr int QueueStateColumn = 275;
+constexpr int QueueAgeColumn = 276;
+constexpr int QueueSubjectColumn = 277;
+constexpr int QueueRecipientsColumn = 278;
+constexpr int QueueReasonColumn = 279;
+constexpr int QueueRetryNowCaption = 280;
+constexpr int QueueDeleteCaption = 281;
+constexpr int QueueRequeueCaption = 282;
+constexpr int QueueRefreshCaption = 283;
+constexpr int QueueCloseCaption = 284;
+constexpr int QueueStateKept = 285;
+constexpr int QueueStateFailed = 286;
+constexpr int QueueStateSetAside = 287;
+constexpr int QueueAllRecipients = 288;
+constexpr int QueueDeleteQuestion = 289;
+constexpr int QueueUnreadable = 290;
+constexpr int QueueFirstId = 260;
+constexpr int QueueLastId = 290;
 } // namespace msg
 
 class CatalogueError : public std::runtime_error {

@@ -3,6 +3,7 @@
 #include "common/Catalogue.h"
 #include "delivery/Delivery.h"
 #include "delivery/DeliveryNotice.h"
+#include "delivery/MailDocument.h"
 #include "delivery/Staging.h"
 #include "delivery/Transport.h"
 #include "tracker/UnavailableTracker.h"
@@ -458,7 +459,7 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
         // A document the transport cannot take apart fails for good; a fault of this host leaves
         // the record queued.
         DeliveryResult result =
-            DeliverDocument(transport, *d->context, DeliveryRequest{d->payload, DocumentForm::Text, d->attachments, only});
+            DeliverDocument(transport, *d->context, DeliveryRequest{d->payload, DocumentForm::Text, d->attachments, only, false});
         d->outcome = result.outcome;
         d->error = std::move(result.error);
         d->report = std::move(result.report);
@@ -844,6 +845,97 @@ std::optional<std::vector<BTDatabaseInfo>> PostOfficePoller::ListDatabases(const
 {
     EnsureSession();
     return withSession([&](BTSession& s) { return s.ListDatabases(masterName, userName, databaseSet); });
+}
+
+QList<PostOfficePoller::SetAsideRecord> PostOfficePoller::SetAsideRecords()
+{
+    EnsureSession();
+    QList<BTParkedRecord> parked;
+    try {
+        parked = withSession([](BTSession& s) { return s.ParkedRecords(PostOfficeType, true); });
+    } catch (const std::exception&) {
+        return {};
+    }
+    QList<SetAsideRecord> records;
+    for (const BTParkedRecord& p : parked) {
+        SetAsideRecord r;
+        r.key = p.key;
+        r.reason = p.reason;
+        r.setAsideAt = p.parkedAt;
+        try {
+            LoadedMailDocument document = LoadMailDocument(p.payload.toUtf8(), DocumentForm::Text);
+            if (document.loaded()) {
+                r.subject = ReadElementText(document.root, "Subject");
+                for (const char* list : {"ToList", "CCList", "BCCList"})
+                    if (document.root.child(list))
+                        r.recipients += ReadAddressList(document.root, list);
+            } else {
+                r.subject = document.failureReason;
+            }
+        } catch (const std::exception& e) {
+            r.subject = ErrorText(e);
+        }
+        records << r;
+    }
+    setAsideCount_ = int(records.size());
+    return records;
+}
+
+void PostOfficePoller::CountSetAside()
+{
+    if (setAsideCounting_.exchange(true))
+        return;
+    EnsureSession();
+    pollThread_.start([this] {
+        int count = -1;
+        if (!cancel_) {
+            try {
+                count = withSession([](BTSession& s) { return int(s.ParkedRecords(PostOfficeType, false).size()); });
+            } catch (const std::exception&) {
+            }
+        }
+        setAsideCount_ = count;
+        setAsideCounting_ = false;
+        QMetaObject::invokeMethod(this, [this, count] { Q_EMIT setAsideCounted(count); }, Qt::QueuedConnection);
+    });
+}
+
+bool PostOfficePoller::RequeueSetAside(qint64 key, QString* reply)
+{
+    EnsureSession();
+    try {
+        withSession([&](BTSession& s) {
+            std::unique_ptr<BTRecord> record = s.RecordByKey(PostOfficeType, key);
+            s.RequeueRecord(*record);
+        });
+    } catch (const std::exception& e) {
+        *reply = ErrorText(e);
+        return false;
+    }
+    *reply = QStringLiteral("record %1 is queued again").arg(key);
+    CountSetAside();
+    return true;
+}
+
+bool PostOfficePoller::DeleteSetAside(qint64 key, QString* reply)
+{
+    EnsureSession();
+    try {
+        withSession([&](BTSession& s) {
+            // Only a record set aside: a queued one may be on its way right now.
+            const QList<BTParkedRecord> parked = s.ParkedRecords(PostOfficeType, false);
+            if (std::none_of(parked.cbegin(), parked.cend(), [key](const BTParkedRecord& p) { return p.key == key; }))
+                throw TrackerError(tracker_errors::InvalidArgument, QStringLiteral("record %1 is not set aside").arg(key));
+            std::unique_ptr<BTRecord> record = s.RecordByKey(PostOfficeType, key);
+            s.DeleteRecord(*record, QStringLiteral("Delete"));
+        });
+    } catch (const std::exception& e) {
+        *reply = ErrorText(e);
+        return false;
+    }
+    *reply = QStringLiteral("record %1 deleted").arg(key);
+    CountSetAside();
+    return true;
 }
 
 } // namespace swn

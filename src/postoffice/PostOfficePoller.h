@@ -8,6 +8,7 @@
 #include "relay/Spool.h"
 #include "tracker/TrackerSession.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QObject>
 #include <QSet>
@@ -176,6 +177,32 @@ private:
     qint64 retryFirstMs_ = 30 * 1000;
     qint64 retryLongestMs_ = 15 * 60 * 1000;
     std::unique_ptr<Notifier> notifier_;
+
+public:
+    // The records set aside (parked in the tracker), for the window. Each call takes the session
+    // lock as a round does; a tracker that cannot say gives none.
+    struct SetAsideRecord {
+        qint64 key = 0;
+        QString subject;
+        QStringList recipients;
+        QString reason;
+        QDateTime setAsideAt; // UTC
+    };
+    QList<SetAsideRecord> SetAsideRecords();
+    // How many there were when last counted; -1: not known. Counting runs on the poll thread,
+    // after the rounds already waiting there, and setAsideCounted() tells the result.
+    int SetAsideCount() const { return setAsideCount_; }
+    void CountSetAside();
+    // The administrator's verbs on one of them, as btadmin's requeue and delete do them.
+    bool RequeueSetAside(qint64 key, QString* reply);
+    bool DeleteSetAside(qint64 key, QString* reply);
+
+Q_SIGNALS:
+    void setAsideCounted(int count);
+
+private:
+    std::atomic<int> setAsideCount_{-1};
+    std::atomic<bool> setAsideCounting_{false};
 };
 
 } // namespace swn

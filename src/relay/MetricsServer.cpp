@@ -9,6 +9,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <exception>
+#include <utility>
 
 #include <sys/socket.h>
 
@@ -26,7 +28,28 @@ QByteArray Reply(int status, const QByteArray& body, bool headOnly = false,
     return out;
 }
 
-QByteArray Answer(const QByteArray& head, const Metrics& metrics)
+// /readyz: 200, or 503 with the probe's reason on one line.
+QByteArray Readiness(const MetricsServer::ReadinessProbe& probe, bool headOnly)
+{
+    QString why;
+    try {
+        if (probe)
+            why = probe();
+    } catch (const std::exception& e) {
+        why = QStringLiteral("readiness cannot be checked: %1").arg(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        why = QStringLiteral("readiness cannot be checked");
+    }
+    if (why.isEmpty())
+        return Reply(200, "ready\n", headOnly);
+    // A path in the reason may hold a line break; the answer is one line.
+    for (QChar& c : why)
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r'))
+            c = QLatin1Char(' ');
+    return Reply(503, "not ready: " + why.toUtf8() + '\n', headOnly);
+}
+
+QByteArray Answer(const QByteArray& head, const Metrics& metrics, const MetricsServer::ReadinessProbe& readiness)
 {
     qsizetype start = 0;
     // A client may send empty lines before its request.
@@ -41,20 +64,27 @@ QByteArray Answer(const QByteArray& head, const Metrics& metrics)
     if (!http::ParseRequestLine(line, &request) || request.version.size() != 8 || !request.version.startsWith("HTTP/1."))
         return Reply(http::BadRequest.status, QByteArray(http::BadRequest.reason) + '\n');
     const qsizetype query = request.target.indexOf('?');
-    if ((query < 0 ? request.target : request.target.first(query)) != "/metrics")
+    const QByteArrayView path = query < 0 ? request.target : request.target.first(query);
+    if (path != "/metrics" && path != "/healthz" && path != "/readyz")
         return Reply(404, "Not Found: metrics are at /metrics\n");
     const QByteArrayView method = request.method;
     if (method != "GET" && method != "HEAD")
         return Reply(405, "Method Not Allowed\n", false, "text/plain; charset=utf-8", "Allow: GET, HEAD\r\n");
-    return Reply(200, metrics.Render(), method == "HEAD", "text/plain; version=0.0.4; charset=utf-8");
+    const bool headOnly = method == "HEAD";
+    if (path == "/healthz")
+        return Reply(200, "ok\n", headOnly);
+    if (path == "/readyz")
+        return Readiness(readiness, headOnly);
+    return Reply(200, metrics.Render(), headOnly, "text/plain; version=0.0.4; charset=utf-8");
 }
 
 // One scrape: one request read, one answer, then the connection ends. Its own timers bound how
 // long it may take.
 class Connection : public QObject {
 public:
-    Connection(QTcpSocket* socket, const Metrics& metrics, int idleMs, int totalMs, QObject* parent)
-        : QObject(parent), socket_(socket), metrics_(metrics)
+    Connection(QTcpSocket* socket, const Metrics& metrics, const MetricsServer::ReadinessProbe& readiness, int idleMs,
+               int totalMs, QObject* parent)
+        : QObject(parent), socket_(socket), metrics_(metrics), readiness_(readiness)
     {
         socket_->setParent(this);
         // Qt stops reading once this much waits, so a client cannot make the relay buffer more.
@@ -90,7 +120,7 @@ private:
         // A bare LF is taken for CR LF.
         const qsizetype end = http::FindHeadEnd(buffer_, from, true);
         if (end >= 0)
-            Send(Answer(buffer_.left(end), metrics_));
+            Send(Answer(buffer_.left(end), metrics_, readiness_));
         else if (buffer_.size() >= MetricsServer::kMaxHeaderBytes)
             Send(Reply(http::HeadTooLarge.status, QByteArray(http::HeadTooLarge.reason) + '\n'));
     }
@@ -130,6 +160,7 @@ private:
 
     QTcpSocket* socket_;
     const Metrics& metrics_;
+    const MetricsServer::ReadinessProbe& readiness_; // the server's, which outlives its connections
     QByteArray buffer_;
     QTimer idle_, total_;
     bool answered_ = false;
@@ -260,7 +291,7 @@ void MetricsServer::OnNewConnection(QTcpServer* server)
             delete socket;
             continue;
         }
-        connections_.append(new Connection(socket, metrics_, idleMs_, totalMs_, this));
+        connections_.append(new Connection(socket, metrics_, readiness_, idleMs_, totalMs_, this));
     }
 }
 
@@ -312,6 +343,8 @@ void MetricsServer::SetTimeouts(int idleMs, int totalMs)
     idleMs_ = idleMs;
     totalMs_ = totalMs;
 }
+
+void MetricsServer::SetReadinessProbe(ReadinessProbe probe) { readiness_ = std::move(probe); }
 
 int MetricsServer::OpenConnections() const
 {

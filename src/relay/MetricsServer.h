@@ -1,7 +1,8 @@
 #pragma once
-// A tiny HTTP server for one resource, GET /metrics, meant for a scraper on loopback. Each
-// connection gets one answer and is closed; slow, silent or oversized clients are cut off, and
-// only a few connections are served at once, so that nobody can tie up the relay's loop.
+// A tiny HTTP server for a scraper on loopback and for the health checks of a load balancer:
+// GET /metrics, /healthz and /readyz. Each connection gets one answer and is closed; slow, silent
+// or oversized clients are cut off, and only a few connections are served at once, so that nobody
+// can tie up the relay's loop.
 #include "common/HostPort.h"
 #include "relay/Metrics.h"
 
@@ -11,14 +12,22 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
 class QTcpServer;
 
 namespace swn {
 
-// Serves GET /metrics over HTTP on the address of the optional settings key MetricsListen.
+// Serves GET /metrics over HTTP on the address of the optional settings key MetricsListen, and
+// beside it /healthz (200 whenever the relay's loop answers at all: the answer is made on that
+// loop's thread) and /readyz (200 while the relay can take mail, else 503 with the reason).
 class MetricsServer : public QObject {
     Q_OBJECT
 public:
+    // Why the relay cannot take mail now, in a few words ("the relay is stopped"); empty while it
+    // can. Asked on the server's thread for every /readyz.
+    using ReadinessProbe = std::function<QString()>;
+
     static constexpr int kMaxConnections = 16;
     static constexpr int kMaxHeaderBytes = 8 * 1024;
 
@@ -42,6 +51,9 @@ public:
     // Connections being served now.
     int OpenConnections() const;
 
+    // What /readyz asks; without one the relay counts as ready whenever it answers.
+    void SetReadinessProbe(ReadinessProbe probe);
+
 private:
     // Reads "host:port" strictly: an IPv4 literal, an IPv6 literal in brackets (with its scope, if
     // any) or a host name, and a port of 1 to 65535.
@@ -62,6 +74,7 @@ private:
     QList<QPointer<QObject>> connections_;
     int idleMs_ = 10000;
     int totalMs_ = 30000;
+    ReadinessProbe readiness_;
 };
 
 } // namespace swn

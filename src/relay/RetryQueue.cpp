@@ -515,6 +515,7 @@ void RetryQueue::retryOne(const QString& id)
         bool expired = false;
         bool markedOnDisk = false;
         bool vanished = false;      // removed by someone else meanwhile: neither sent nor failed
+        bool notTried = false;      // the relay began stopping before it started: nothing happened
         QString removeError;
         QString failError;
         QString recipientsError;    // the recipients still waiting could not be kept
@@ -533,6 +534,11 @@ void RetryQueue::retryOne(const QString& id)
     core_.RunOnWorker(
         [id, context, mail, spool, retried, old, keepDays, known] {
             QString error;
+            // Queued behind those under way at the stop: it starts nothing, and counts as no try.
+            if (context->Stopping()) {
+                retried->notTried = true;
+                return;
+            }
             if (!retried->removalOnly) {
                 const QByteArray document = spool->read(id, &error);
                 if (document.isNull()) {
@@ -568,8 +574,9 @@ void RetryQueue::retryOne(const QString& id)
                     return;
                 }
                 if (IsTemporary(retried->delivery.outcome)) {
-                    // Older than its keep, and tried once more just now: it goes to failed/.
-                    if (old) {
+                    // Older than its keep, and tried once more just now: it goes to failed/. A try
+                    // cut short by the stop is no such try.
+                    if (old && !context->Stopping()) {
                         retried->expired = spool->moveToFailed(
                             id, QStringLiteral("not delivered in %1 days: %2").arg(keepDays, OutcomeReason(retried->delivery)),
                             &retried->failError);
@@ -600,6 +607,12 @@ void RetryQueue::retryOne(const QString& id)
             Kept& k = it->second;
             const DeliveryResult& result = retried->delivery;
             Metrics& metrics = core_.Stats();
+            if (retried->notTried) {
+                k.inFlight = false;
+                due_.insert({k.dueMs, id});
+                Q_EMIT retryEnded();
+                return;
+            }
             if (retried->vanished) {
                 kept_.erase(it);
                 flushRemovalsIfDue(false);
@@ -763,6 +776,11 @@ bool RetryQueue::Requeue(const QString& id, QString* reply)
         *reply = QStringLiteral("this relay has no spool");
         return false;
     }
+    // A retry under way may be moving it to failed/ right now; its end settles where it is.
+    if (const auto it = kept_.find(id); it != kept_.end() && it->second.inFlight) {
+        *reply = QStringLiteral("%1 is being delivered right now; try again in a moment").arg(id);
+        return false;
+    }
     if (!RequeueInSpool(*spool_, id, reply))
         return false;
     keep(id, now());
@@ -829,6 +847,73 @@ bool RetryQueue::RequeueInSpool(Spool& spool, const QString& id, QString* reply)
         return false;
     }
     *reply = QStringLiteral("%1 is back in the queue").arg(id);
+    return true;
+}
+
+RetryQueue::State RetryQueue::Snapshot() const
+{
+    State s;
+    s.kept = KeptCount();
+    s.failed = spool_ ? spool_->failedCount() : 0;
+    s.serverAway = serverFailed_;
+    const qint64 t = now();
+    // Ids sort by arrival: the first is the oldest.
+    if (!kept_.empty()) {
+        const Kept& oldest = kept_.begin()->second;
+        s.oldestAgeMs = oldest.ageAtSightMs + (t - oldest.sightMs);
+    }
+    if (!due_.empty())
+        s.nextDueInMs = std::max<qint64>(0, due_.begin()->first - t);
+    if (serverFailed_ && !kept_.empty())
+        s.nextDueInMs = s.nextDueInMs < 0 ? std::max<qint64>(0, nextProbeMs_ - t)
+                                          : std::min(s.nextDueInMs, std::max<qint64>(0, nextProbeMs_ - t));
+    if (serverFailed_ && !lastServerFailure_.isEmpty()) {
+        s.lastReason = lastServerFailure_;
+        return s;
+    }
+    // A failed try sets the next one a back-off later, so the latest try is the one whose due
+    // time, less its back-off, is latest; one kept at its first try was tried when first seen.
+    qint64 latest = std::numeric_limits<qint64>::min();
+    for (const auto& [id, k] : kept_) {
+        if (k.lastReason.isEmpty() || k.delivered)
+            continue;
+        const qint64 tried = k.attempts > 0 ? k.dueMs - retryDelay(k.attempts - 1) : k.sightMs;
+        if (tried >= latest) {
+            latest = tried;
+            s.lastReason = k.lastReason;
+        }
+    }
+    return s;
+}
+
+QString RetryQueue::LastReason(const QString& id) const
+{
+    const auto it = kept_.find(id);
+    return it == kept_.end() ? QString() : it->second.lastReason;
+}
+
+QString RetryQueue::DurationText(qint64 ms)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    return Age(now.addMSecs(-std::max<qint64>(0, ms)));
+}
+
+bool RetryQueue::Flush(const QString& id, QString* reply)
+{
+    const auto it = kept_.find(id);
+    if (it == kept_.end()) {
+        *reply = QStringLiteral("no kept document %1").arg(id);
+        return false;
+    }
+    if (!it->second.inFlight) {
+        // Asked for by name: not held back as one probe of an absent server.
+        serverDownUntilMs_ = 0;
+        serverFailed_ = false;
+        setDue(id, now());
+    }
+    *reply = QStringLiteral("%1 is tried now").arg(id);
+    core_.AddLogText(BuildResourceMessage(msg::KeptDocumentSteered, {id, *reply}));
+    TryDue();
     return true;
 }
 

@@ -155,6 +155,23 @@ private:
     std::set<QString> warned_;                    // remembered in the spool's notes across restarts
     int warningsReading_ = 0;
     std::shared_ptr<std::mutex> noteMutex_ = std::make_shared<std::mutex>();
+public:
+    // What the window shows of the queue, from memory alone: no folder is read.
+    struct State {
+        int kept = 0;
+        int failed = 0;
+        qint64 oldestAgeMs = -1; // of the oldest kept document; -1: none kept
+        QString lastReason;      // why the latest try that failed did so, as near as memory tells
+        qint64 nextDueInMs = -1; // until the next try; 0: due now; -1: nothing waits for one
+        bool serverAway = false; // believed away until a delivery goes
+    };
+    State Snapshot() const;
+    // The reason this run last heard for a kept document; empty when it has none.
+    QString LastReason(const QString& id) const;
+    // An age or a wait as List() writes ages ("2h05m").
+    static QString DurationText(qint64 ms);
+    // One kept document now, as Flush() does for all of them.
+    bool Flush(const QString& id, QString* reply);
 };
 
 } // namespace swn

@@ -426,7 +426,7 @@ bool Spool::writeNote(const QString& name, const QByteArray& bytes, QString* err
         SetError(error, QStringLiteral("no note '%1' can be kept in %2").arg(name, dir_));
         return false;
     }
-    return WriteDurably(notesDir(), name, bytes, error, OnFolderFlushFailure::Keep);
+    return noteWrite(WriteDurably(notesDir(), name, bytes, error, OnFolderFlushFailure::Keep), error);
 }
 
 bool Spool::appendNote(const QString& name, const QByteArray& line, QString* error)
@@ -439,7 +439,7 @@ bool Spool::appendNote(const QString& name, const QByteArray& line, QString* err
     const int fd = ::open(Native(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         SetError(error, QStringLiteral("cannot write %1: %2").arg(path, ErrnoText(errno)));
-        return false;
+        return noteWrite(false, error);
     }
     struct stat st {};
     const bool created = ::fstat(fd, &st) == 0 && st.st_size == 0;
@@ -449,10 +449,10 @@ bool Spool::appendNote(const QString& name, const QByteArray& line, QString* err
     ::close(fd);
     if (e) {
         SetError(error, QStringLiteral("cannot write %1: %2").arg(path, ErrnoText(e)));
-        return false;
+        return noteWrite(false, error);
     }
     // A note the folder does not know yet is only durable once its name is.
-    return !created || SyncFolder(notesDir(), error);
+    return noteWrite(!created || SyncFolder(notesDir(), error), error);
 }
 
 QByteArray Spool::readNote(const QString& name) const
@@ -495,7 +495,7 @@ QString Spool::store(const QByteArray& document, QString* error, const QStringLi
         ::unlink(Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData());
         return {};
     }
-    if (!WriteDurably(dir_, id + kDocumentSuffix, document, error)) {
+    if (!noteWrite(WriteDurably(dir_, id + kDocumentSuffix, document, error), error)) {
         ::unlink(Native(dir_ + QLatin1Char('/') + id + kRecipientsSuffix).constData());
         return {};
     }
@@ -550,8 +550,9 @@ bool Spool::setRecipients(const QString& id, const QStringList& recipients, QStr
         if (it != waiting_.end())
             it.value() |= Recipients;
     }
-    return WriteDurably(dir_, id + kRecipientsSuffix, recipients.join(QLatin1Char('\n')).toUtf8() + '\n', error,
-                        OnFolderFlushFailure::Keep);
+    return noteWrite(WriteDurably(dir_, id + kRecipientsSuffix, recipients.join(QLatin1Char('\n')).toUtf8() + '\n',
+                                  error, OnFolderFlushFailure::Keep),
+                     error);
 }
 
 QStringList Spool::ids() const
@@ -820,9 +821,9 @@ QString Spool::keepFailed(const QByteArray& document, const QString& reason, QSt
         std::lock_guard guard(mutex_);
         evictFailed(bytes);
     }
-    if (!WriteDurably(failed, id + kReasonSuffix, reasonText, error))
+    if (!noteWrite(WriteDurably(failed, id + kReasonSuffix, reasonText, error), error))
         return {};
-    if (!WriteDurably(failed, id + kDocumentSuffix, document, error)) {
+    if (!noteWrite(WriteDurably(failed, id + kDocumentSuffix, document, error), error)) {
         ::unlink(Native(failed + QLatin1Char('/') + id + kReasonSuffix).constData());
         SyncFolder(failed, nullptr);
         return {};
@@ -985,6 +986,55 @@ void Spool::releaseRoom(qint64 bytes)
     std::lock_guard lock(roomMutex_);
     reservedBytes_ = std::max<qint64>(0, reservedBytes_ - RoomFor(bytes));
     reservedFiles_ = std::max<qint64>(0, reservedFiles_ - kFilesPerDocument);
+}
+
+bool Spool::noteWrite(bool ok, const QString* error) const
+{
+    std::lock_guard guard(writeMutex_);
+    if (ok)
+        writeFailure_.clear();
+    else
+        writeFailure_ = error && !error->isEmpty() ? *error : QStringLiteral("a write into %1 failed").arg(dir_);
+    return ok;
+}
+
+QString Spool::unwritable() const
+{
+    if (!open_)
+        return QStringLiteral("the spool %1 is not open").arg(dir_);
+    const QString folders[] = {dir_, failedDir(), notesDir()};
+    for (const QString& folder : folders)
+        // The effective user's rights: those the relay's writes have.
+        if (::faccessat(AT_FDCWD, Native(folder).constData(), W_OK | X_OK, AT_EACCESS) != 0)
+            return QStringLiteral("cannot write into %1: %2").arg(folder, ErrnoText(errno));
+    QString failure;
+    {
+        std::lock_guard guard(writeMutex_);
+        failure = writeFailure_;
+    }
+    if (failure.isEmpty())
+        return {};
+    // Permissions say nothing of a full disk: only a write can tell that it has room again. A
+    // block's worth, since a new file needs one.
+    const QByteArray block(4096, 'x');
+    for (const QString& folder : folders) {
+        const QString path = TempPath(folder, QStringLiteral("trial"));
+        const QByteArray native = Native(path);
+        const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+        int e = fd < 0 ? errno : 0;
+        if (fd >= 0) {
+            if (!WriteFully(fd, block.constData(), block.size()))
+                e = errno ? errno : EIO;
+            ::close(fd);
+            ::unlink(native.constData());
+        }
+        if (e)
+            return QStringLiteral("%1; writing into %2 still fails: %3").arg(failure, folder, ErrnoText(e));
+    }
+    std::lock_guard guard(writeMutex_);
+    if (writeFailure_ == failure)
+        writeFailure_.clear();
+    return {};
 }
 
 } // namespace swn

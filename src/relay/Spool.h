@@ -145,6 +145,12 @@ public:
     QString notesDir() const;
     static bool IsValidNoteName(const QString& name);
 
+    // Why documents and notes cannot be written now; empty when they can. Cheap while all is
+    // well (the folders' permissions only). After a write that failed (a full disk, a quota, a
+    // folder gone), a small trial write in each folder decides: its success, like that of any
+    // later write, forgets the failure.
+    QString unwritable() const;
+
 private:
     void evictFailed(qint64 incoming);
 
@@ -164,6 +170,10 @@ private:
     std::function<std::optional<FreeRoom>()> freeRoom_;
     qint64 reservedBytes_ = 0;
     qint64 reservedFiles_ = 0;
+    // Records whether a write into the folders worked; returns `ok`.
+    bool noteWrite(bool ok, const QString* error) const;
+    mutable std::mutex writeMutex_;
+    mutable QString writeFailure_; // why the last write failed; empty after a success
 };
 
 } // namespace swn

@@ -80,6 +80,29 @@ public:
         }
         QObject::connect(&postOffice, &PostOfficePoller::loginValidChanged, &core,
                          [this](bool valid) { core.Stats().SetTrackerLoginValid(valid); });
+        metricsServer.SetReadinessProbe([this, spoolWanted = !options.spoolDir.isEmpty()] { return NotReady(spoolWanted); });
+    }
+
+    // Why the relay cannot take mail now, for /readyz; empty when it can.
+    QString NotReady(bool spoolWanted) const
+    {
+        if (core.IsShuttingDown())
+            return QStringLiteral("the relay is shutting down");
+        if (!core.IsRunning())
+            return QStringLiteral("the relay is stopped");
+        const Spool* spool = network.SpoolFolder();
+        if (settings.Mode() == RelayMode::Network) {
+            if (network.ListeningPort() == 0)
+                return QStringLiteral("the relay is not listening");
+            if (spool && !spool->locked())
+                return QStringLiteral("another relay holds the spool %1").arg(spool->dir());
+        } else if (!postOffice.LoginValid()) {
+            return QStringLiteral("the tracker login is not valid");
+        }
+        // A document that cannot be delivered at once, or a record's note, needs the folder.
+        if (!spool)
+            return spoolWanted ? QStringLiteral("no spool folder can be used") : QString();
+        return spool->unwritable();
     }
 
     // Serves the metrics where MetricsListen says (nowhere without it).

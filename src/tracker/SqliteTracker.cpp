@@ -464,6 +464,18 @@ public:
         Guard lock(db_->mutex);
         TrackerStore::ParkRecord(db_->db, dbid, reason);
     }
+    QList<BTParkedRecord> ParkedRecords(const QString& recordType, bool withPayloads) override
+    {
+        requireType(recordType);  // first: it also checks the logon
+        Guard lock(db_->mutex);
+        return TrackerStore::Parked(db_->db, recordType, withPayloads);
+    }
+    void RequeueRecord(BTRecord& record) override
+    {
+        const qint64 dbid = ours(record).dbid;
+        Guard lock(db_->mutex);
+        TrackerStore::Requeue(db_->db, dbid);
+    }
     void SetBusyTimeout(int ms) override
     {
         if (ms < 0)

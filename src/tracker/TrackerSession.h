@@ -1,6 +1,7 @@
 #pragma once
 // The tracker's automation interface, as the relay uses it. Every operation may throw
 // TrackerError; callers interpret its number.
+#include <QDateTime>
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -116,6 +117,14 @@ struct BTDatabaseInfo {
     QString GetDatabaseName() const { return name; }
 };
 
+// A record kept out of the relay's queries (ParkRecord), as the administrator sees it.
+struct BTParkedRecord {
+    qint64 key = 0;
+    QString reason;
+    QDateTime parkedAt; // UTC
+    QString payload;    // only when asked for
+};
+
 class BTSession {
 public:
     virtual ~BTSession() = default;
@@ -183,6 +192,19 @@ public:
     {
         (void)record;
         (void)reason;
+        throw TrackerError(tracker_errors::NotSupported, QStringLiteral("parking records is not supported"));
+    }
+    // The parked records of `recordType`, in key order. Not logged on: NotLoggedOn.
+    virtual QList<BTParkedRecord> ParkedRecords(const QString& recordType, bool withPayloads)
+    {
+        (void)recordType;
+        (void)withPayloads;
+        throw TrackerError(tracker_errors::NotSupported, QStringLiteral("parking records is not supported"));
+    }
+    // A parked record is queued again at its old place (InvalidArgument when it is not parked).
+    virtual void RequeueRecord(BTRecord& record)
+    {
+        (void)record;
         throw TrackerError(tracker_errors::NotSupported, QStringLiteral("parking records is not supported"));
     }
     // How long an operation waits for another writer (DefaultTrackerBusyTimeoutMs until set)

@@ -501,6 +501,11 @@ void TrackerStore::deleteRecord(const QString& set, const QString& database, qin
 void TrackerStore::requeue(const QString& set, const QString& database, qint64 dbid)
 {
     Database db = openExisting(set, database);
+    Requeue(db, dbid);
+}
+
+void TrackerStore::Requeue(Database& db, qint64 dbid)
+{
     Transaction t(db);
     {
         Statement q = db.prepare("SELECT parked_at IS NOT NULL FROM records WHERE dbid = ? AND type = ?");
@@ -513,6 +518,20 @@ void TrackerStore::requeue(const QString& set, const QString& database, qint64 d
     // The queue is read in dbid order, so clearing the mark puts the record back where it was.
     db.prepare("UPDATE records SET parked_at = NULL, parked_reason = NULL WHERE dbid = ?").bind(1, dbid).run();
     t.commit();
+}
+
+QList<BTParkedRecord> TrackerStore::Parked(Database& db, const QString& type, bool withPayloads)
+{
+    Statement q = db.prepare(withPayloads
+                                 ? "SELECT dbid, parked_reason, parked_at, payload FROM records"
+                                   " WHERE type = ? AND parked_at IS NOT NULL ORDER BY dbid"
+                                 : "SELECT dbid, parked_reason, parked_at, NULL FROM records"
+                                   " WHERE type = ? AND parked_at IS NOT NULL ORDER BY dbid");
+    q.bind(1, type);
+    QList<BTParkedRecord> records;
+    while (q.step())
+        records.append({q.integer(0), q.text(1), QDateTime::fromString(q.text(2), Qt::ISODate), q.text(3)});
+    return records;
 }
 
 QueueLock::~QueueLock() { release(); }

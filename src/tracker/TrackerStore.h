@@ -132,6 +132,10 @@ public:
     static QString Identity(Database& db);  // of a database opened with openDatabase
     static void ParkRecord(Database& db, qint64 dbid, const QString& reason);  // NoSuchRecord
     static void DeleteRecord(Database& db, qint64 dbid);                        // NoSuchRecord
+    // Queues a parked record again (NoSuchRecord, InvalidArgument when it is not parked).
+    static void Requeue(Database& db, qint64 dbid);
+    // The parked records of `type`, in dbid order.
+    static QList<BTParkedRecord> Parked(Database& db, const QString& type, bool withPayloads);
     // Deletes the records of `type` with these dbids and their attachments in one transaction:
     // all of them or, on a failure (StoreFailure), none. Returns the dbids that named no record.
     static QList<qint64> DeleteRecords(Database& db, const QString& type, const QList<qint64>& dbids);

@@ -4,11 +4,13 @@
 #include "netrelay/SocketArray.h"
 #include "ui/Artwork.h"
 #include "ui/Form2.h"
+#include "ui/QueueDialog.h"
 
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -22,7 +24,9 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <iterator>
 #include <limits>
+#include <vector>
 
 namespace swn {
 namespace {
@@ -73,6 +77,8 @@ Form1::~Form1()
     relay_.core.SetMessageSink({});
     if (form2_)
         delete form2_;
+    if (queueDialog_)
+        delete queueDialog_;
 }
 
 void Form1::buildControls()
@@ -206,6 +212,36 @@ void Form1::buildControls()
     Picture2 = new PictureBox(RelayBanner(150, 40), this);
     Picture2->setObjectName(QStringLiteral("Picture2"));
 
+    QueueFrame = new QGroupBox(this);
+    QueueFrame->setObjectName(QStringLiteral("QueueFrame"));
+    QueueKeptLabel = new QLabel(QueueFrame);
+    QueueKeptLabel->setObjectName(QStringLiteral("QueueKeptLabel"));
+    QueueFailedLabel = new QLabel(QueueFrame);
+    QueueFailedLabel->setObjectName(QStringLiteral("QueueFailedLabel"));
+    QueueReasonLabel = new QLabel(QueueFrame);
+    QueueReasonLabel->setObjectName(QStringLiteral("QueueReasonLabel"));
+    QueueNextLabel = new QLabel(QueueFrame);
+    QueueNextLabel->setObjectName(QStringLiteral("QueueNextLabel"));
+    QueueServerLabel = new QLabel(QueueFrame);
+    QueueServerLabel->setObjectName(QStringLiteral("QueueServerLabel"));
+    QueueKept = DisplayBox(QueueFrame, "QueueKept");
+    QueueFailed = DisplayBox(QueueFrame, "QueueFailed");
+    QueueReason = DisplayBox(QueueFrame, "QueueReason");
+    QueueNext = DisplayBox(QueueFrame, "QueueNext");
+    QueueServer = DisplayBox(QueueFrame, "QueueServer");
+    QueueButton = new QPushButton(QueueFrame);
+    QueueButton->setObjectName(QStringLiteral("QueueButton"));
+    auto* queueLayout = new QGridLayout(QueueFrame);
+    const std::pair<QLabel*, QLineEdit*> queueRows[] = {{QueueKeptLabel, QueueKept}, {QueueFailedLabel, QueueFailed},
+                                                        {QueueReasonLabel, QueueReason}, {QueueNextLabel, QueueNext},
+                                                        {QueueServerLabel, QueueServer}};
+    int queueRow = 0;
+    for (const auto& [l, box] : queueRows) {
+        queueLayout->addWidget(l, queueRow, 0);
+        queueLayout->addWidget(box, queueRow++, 1);
+    }
+    queueLayout->addWidget(QueueButton, queueRow, 1);
+
     heartBeatTimer_ = new QTimer(this);
     heartBeatTimer_->setObjectName(QStringLiteral("HeartBeatTimer"));
     logViewTimer_ = new QTimer(this);
@@ -238,6 +274,7 @@ void Form1::buildControls()
     auto* middle = new QVBoxLayout;
     middle->addWidget(OperationModeFrame);
     middle->addWidget(PostofficeCredsFrame);
+    middle->addWidget(QueueFrame);
     middle->addStretch();
     top->addLayout(middle, 3);
 
@@ -262,7 +299,7 @@ void Form1::buildControls()
     outer->addLayout(top);
     outer->addWidget(txtReceive, 1);
     outer->addWidget(CopyrightLabel);
-    resize(860, 600);
+    resize(860, 680);
 
     connect(cmdStart, &QPushButton::clicked, this, [this] { cmdStart_Click(); });
     connect(cmdStop, &QPushButton::clicked, this, [this] { cmdStop_Click(); });
@@ -270,7 +307,11 @@ void Form1::buildControls()
     connect(EditCredentials, &QPushButton::clicked, this, [this] { EditCredentials_Click(); });
     connect(PostOfficeRelay, &QRadioButton::clicked, this, [this] { PostOfficeRelay_Click(); });
     connect(Picture1, &PictureBox::DblClick, this, [this] { Picture1_DblClick(); });
-    connect(heartBeatTimer_, &QTimer::timeout, this, [this] { HeartBeatTimer_Timer(); });
+    connect(heartBeatTimer_, &QTimer::timeout, this, [this] {
+        HeartBeatTimer_Timer();
+        ShowQueueState();
+    });
+    connect(QueueButton, &QPushButton::clicked, this, [this] { QueueButton_Click(); });
 
     heartBeatTimer_->start(1000);
 }
@@ -303,7 +344,13 @@ void Form1::applyCaptions()
         {EditCredentials, 117}, {ValidBTDB, 118}, {PollIntLabel, 119}, {Statuslabel, 120},
         {AutoStart, 121}, {MaxLogSizeLabel, 122}, {ExitButton, 123}, {CopyrightLabel, 153},
         {PostofficeCredsFrame, 154}};
-    for (const auto& [widget, id] : captions) {
+    const std::pair<QWidget*, int> queueCaptions[] = {
+        {QueueFrame, msg::QueueFrameCaption}, {QueueFailedLabel, msg::QueueFailedCaption},
+        {QueueReasonLabel, msg::QueueLastFailureCaption}, {QueueNextLabel, msg::QueueNextTryCaption},
+        {QueueServerLabel, msg::QueueServerCaption}, {QueueButton, msg::QueueButtonCaption}};
+    std::vector<std::pair<QWidget*, int>> all(std::begin(captions), std::end(captions));
+    all.insert(all.end(), std::begin(queueCaptions), std::end(queueCaptions));
+    for (const auto& [widget, id] : all) {
         const QString text = LoadResourceString(id);
         if (auto* l = qobject_cast<QLabel*>(widget))
             l->setText(text);
@@ -343,7 +390,10 @@ void Form1::wireCore()
     bindPair(SMTPRelayMode, PostOfficeRelay, RelayMode::Network, RelayMode::PostOffice, RelayMode::None,
              &RelaySettings::SetMode);
     bindPair(CDOMail, BTMail, Transport::Smtp, Transport::Sendmail, Transport::None, &RelaySettings::SetTransport);
-    connect(&settings, &RelaySettings::changed, this, [this] { showSettings(); });
+    connect(&settings, &RelaySettings::changed, this, [this] {
+        showSettings();
+        ShowQueueState();
+    });
 
     RelayCore& core = relay_.core;
     connect(&core, &RelayCore::runStateChanged, this, [this](RunState state) { showRunState(state); });
@@ -353,6 +403,24 @@ void Form1::wireCore()
     });
     connect(&core, &RelayCore::logAppended, this, [this](const QString& line, bool cut) { showLogLine(line, cut); });
     connect(&relay_.postOffice, &PostOfficePoller::loginValidChanged, ValidBTDB, &QCheckBox::setChecked);
+    // The queue group follows the queue as it changes; the heartbeat keeps ages and waits current.
+    // Under load these come with every delivery: they share one update a moment later.
+    queueViewTimer_ = new QTimer(this);
+    queueViewTimer_->setSingleShot(true);
+    queueViewTimer_->setInterval(100);
+    connect(queueViewTimer_, &QTimer::timeout, this, [this] { ShowQueueState(); });
+    const auto showQueueSoon = [this] {
+        if (!queueViewTimer_->isActive())
+            queueViewTimer_->start();
+    };
+    connect(&relay_.network.Queue(), &RetryQueue::retryEnded, this, showQueueSoon);
+    connect(&core, &RelayCore::countersChanged, this, showQueueSoon);
+    connect(&relay_.postOffice, &PostOfficePoller::setAsideCounted, this, [this] { ShowQueueState(); });
+    connect(&relay_.postOffice, &PostOfficePoller::roundFinished, this, [this] { relay_.postOffice.CountSetAside(); });
+    connect(&relay_.postOffice, &PostOfficePoller::loginValidChanged, this, [this](bool valid) {
+        if (valid)
+            relay_.postOffice.CountSetAside();
+    });
     core.SetMessageSink([this](const QString& text, const QString& title, bool warning) {
         ShowMessage(text, warning ? QMessageBox::Warning : QMessageBox::NoIcon, title);
     });
@@ -420,6 +488,7 @@ void Form1::Form_Load()
 
     relay_.core.LoadSettings();
     heartBeatTimer_->start(1000);
+    ShowQueueState();
 
     show();
     QCoreApplication::processEvents();
@@ -528,6 +597,7 @@ void Form1::PostOfficeRelay_Click()
 {
     relay_.settings.SetMode(RelayMode::PostOffice);
     relay_.postOffice.PostOfficeModeSelected();
+    relay_.postOffice.CountSetAside();
 }
 
 void Form1::EditCredentials_Click()
@@ -538,6 +608,97 @@ void Form1::EditCredentials_Click()
     } else {
         form2_->show();
         form2_->raise();
+    }
+}
+
+void Form1::ShowQueueState()
+{
+    auto setText = [](QLineEdit* box, const QString& text) {
+        if (box->text() != text)
+            box->setText(text);
+    };
+    const QString none = QStringLiteral("-");
+    const bool postOffice = relay_.settings.Mode() == RelayMode::PostOffice;
+    for (QWidget* w : std::initializer_list<QWidget*>{QueueFailedLabel, QueueFailed, QueueReasonLabel, QueueReason,
+                                                      QueueNextLabel, QueueNext, QueueServerLabel, QueueServer})
+        w->setVisible(!postOffice);
+    if (postOffice) {
+        QueueKeptLabel->setText(LoadResourceString(msg::QueueSetAsideCaption));
+        const int count = relay_.postOffice.SetAsideCount();
+        setText(QueueKept, count < 0 ? QStringLiteral("?") : QString::number(count));
+        return;
+    }
+    QueueKeptLabel->setText(LoadResourceString(msg::QueueKeptCaption));
+    const RetryQueue& queue = relay_.network.Queue();
+    const Spool* spool = relay_.network.SpoolFolder();
+    if (!spool) {
+        setText(QueueKept, LoadResourceString(msg::QueueNoSpool));
+        for (QLineEdit* box : {QueueFailed, QueueReason, QueueNext, QueueServer})
+            setText(box, none);
+        return;
+    }
+    RetryQueue::State state;
+    if (queue.SpoolFolder()) {
+        state = queue.Snapshot();
+    } else if (const Spool* view = SpoolView(10000)) {
+        // Another relay works the spool: only what the folder's counts say, read now and then.
+        state.kept = view->count();
+        state.failed = view->failedCount();
+        const QDateTime oldest = Spool::receivedAt(view->oldestId());
+        if (oldest.isValid())
+            state.oldestAgeMs = oldest.msecsTo(QDateTime::currentDateTimeUtc());
+    }
+    setText(QueueKept, state.kept == 0 || state.oldestAgeMs < 0
+                           ? QString::number(state.kept)
+                           : BuildResourceMessage(msg::QueueKeptOldest,
+                                                  {state.kept, RetryQueue::DurationText(state.oldestAgeMs)}));
+    setText(QueueFailed, QString::number(state.failed));
+    const QString reason = state.kept == 0 || state.lastReason.isEmpty() ? none : EscapeControls(state.lastReason);
+    setText(QueueReason, reason);
+    QueueReason->setToolTip(state.lastReason);
+    QueueReason->setCursorPosition(0);
+    setText(QueueNext, state.kept == 0 || state.nextDueInMs < 0 ? none
+                       : state.nextDueInMs == 0
+                           ? LoadResourceString(msg::QueueDueNow)
+                           : BuildResourceMessage(msg::QueueDueIn, {RetryQueue::DurationText(state.nextDueInMs)}));
+    setText(QueueServer, !queue.SpoolFolder() ? none
+                         : LoadResourceString(state.serverAway ? msg::QueueServerAway : msg::QueueServerReachable));
+    const QColor serverBackground = state.serverAway ? QColor(255, 200, 200) : palette().color(QPalette::Base);
+    if (QueueServer->palette().color(QPalette::Base) != serverBackground)
+        SetBackground(QueueServer, serverBackground);
+}
+
+Spool* Form1::SpoolView(qint64 maxAgeMs)
+{
+    if (Spool* own = relay_.network.Queue().SpoolFolder())
+        return own;
+    const Spool* shared = relay_.network.SpoolFolder();
+    if (!shared)
+        return nullptr;
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    // The ids are read when a spool is opened: a fresh one sees what the other relay did since.
+    if (!foreignSpool_ || (maxAgeMs >= 0 && clock.elapsed() - foreignSpoolReadMs_ >= maxAgeMs)) {
+        auto view = std::make_unique<Spool>(shared->dir());
+        QString error;
+        if (!view->open(&error))
+            return foreignSpool_.get();
+        foreignSpool_ = std::move(view);
+        foreignSpoolReadMs_ = clock.elapsed();
+    }
+    return foreignSpool_.get();
+}
+
+void Form1::QueueButton_Click()
+{
+    if (!queueDialog_) {
+        queueDialog_ = new QueueDialog(*this);
+        queueDialog_->Form_Load();
+    } else {
+        queueDialog_->show();
+        queueDialog_->raise();
+        queueDialog_->Refresh();
     }
 }
 

@@ -2,6 +2,7 @@
 // The relay's main window: a view of the relay's core. Every handler forwards to the core or
 // reacts to its signals; no behaviour reads a widget.
 #include "ui/Form2.h"
+#include "ui/QueueDialog.h"
 #include "service/RelayService.h"
 
 #include <QMessageBox>
@@ -98,6 +99,15 @@ public:
     qint16 PollCountdown() const { return relay_.postOffice.PollCountdown(); }
     Form2* CredentialsDialog() { return form2_; }
 
+    // The queue group: brought up to date from the queue's memory and the spool's counts.
+    void ShowQueueState();
+    void QueueButton_Click();
+    QueueDialog* QueueView() { return queueDialog_; }
+    // The spool as the window reads it: the one this relay's queue works, or, while another relay
+    // works it, a view of the folder read again once it is older than `maxAgeMs` (negative: as
+    // it is, unless there is none yet). Null without a spool.
+    Spool* SpoolView(qint64 maxAgeMs);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -117,9 +127,13 @@ private:
     bool unloading_ = false;
     QTimer* heartBeatTimer_ = nullptr;
     QTimer* logViewTimer_ = nullptr;
+    QTimer* queueViewTimer_ = nullptr; // the queue group catches up a moment after a change
     QString logViewPending_;     // lines the box does not show yet
     bool logViewRefill_ = false; // the log was cut: the box is filled afresh
     QPointer<Form2> form2_;
+    QPointer<QueueDialog> queueDialog_;
+    std::unique_ptr<Spool> foreignSpool_; // another relay's spool, as last read
+    qint64 foreignSpoolReadMs_ = 0;
 
 public:
     // Controls, named as their objectName.
@@ -165,6 +179,18 @@ public:
     PictureBox* Picture2 = nullptr;
     QButtonGroup* transportGroup = nullptr;
     QButtonGroup* modeGroup = nullptr;
+    QGroupBox* QueueFrame = nullptr;
+    QLabel* QueueKeptLabel = nullptr;
+    QLineEdit* QueueKept = nullptr;
+    QLabel* QueueFailedLabel = nullptr;
+    QLineEdit* QueueFailed = nullptr;
+    QLabel* QueueReasonLabel = nullptr;
+    QLineEdit* QueueReason = nullptr;
+    QLabel* QueueNextLabel = nullptr;
+    QLineEdit* QueueNext = nullptr;
+    QLabel* QueueServerLabel = nullptr;
+    QLineEdit* QueueServer = nullptr;
+    QPushButton* QueueButton = nullptr;
 
     QTimer* HeartBeatTimer() const { return heartBeatTimer_; }
     QTimer* Timer1() const { return &relay_.core.AutoStartTimer(); }

@@ -22,6 +22,13 @@ using namespace swn::test;
 
 namespace {
 
+DeliveryRequest DocumentRequest(const QByteArray& document)
+{
+    DeliveryRequest request;
+    request.document = document;
+    return request;
+}
+
 class BytesMessage : public ComposedMessage {
 public:
     explicit BytesMessage(QByteArray bytes) : bytes_(std::move(bytes)) {}
@@ -516,8 +523,8 @@ private Q_SLOTS:
     {
         // The mail component is one submission: all or nothing by itself. Once the relay stops,
         // neither transport begins anything, as a mail cut short goes again at the next start.
-        QVERIFY(ChooseTransport(Transport::BTMail)->allOrNothingByNature());
-        QVERIFY(!ChooseTransport(Transport::CDO)->allOrNothingByNature());
+        QVERIFY(ChooseTransport(Transport::Sendmail)->allOrNothingByNature());
+        QVERIFY(!ChooseTransport(Transport::Smtp)->allOrNothingByNature());
         const QString marker = scratch.filePath(QStringLiteral("sendmail-ran"));
         const QString program = scratch.filePath(QStringLiteral("sendmail.sh"));
         QFile script(program);
@@ -530,16 +537,16 @@ private Q_SLOTS:
         FakeContext ctx = contextFor(raw.hostText());
         ctx.sendmail = program;
         ctx.stopping = true;
-        for (const Transport choice : {Transport::BTMail, Transport::CDO}) {
+        for (const Transport choice : {Transport::Sendmail, Transport::Smtp}) {
             const DeliveryResult result =
-                ChooseTransport(choice)->deliver(ctx, DeliveryRequest{MailDocBuilder().build()});
+                ChooseTransport(choice)->deliver(ctx, DocumentRequest(MailDocBuilder().build()));
             QCOMPARE(result.outcome, DeliveryOutcome::ServerUnavailable);
             QCOMPARE(result.report.reason, QStringLiteral("not tried: the relay was stopping"));
         }
         QVERIFY(!QFile::exists(marker));
         QCOMPARE(raw.sessions().size(), 0);
         ctx.stopping = false;
-        QCOMPARE(ChooseTransport(Transport::BTMail)->deliver(ctx, DeliveryRequest{MailDocBuilder().build()}).outcome,
+        QCOMPARE(ChooseTransport(Transport::Sendmail)->deliver(ctx, DocumentRequest(MailDocBuilder().build())).outcome,
                  DeliveryOutcome::Delivered);
         QVERIFY(QFile::exists(marker));
     }

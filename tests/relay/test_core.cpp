@@ -307,13 +307,30 @@ private Q_SLOTS:
         }
         QVERIFY(sink.waitForCount(12, 60000));
         QVERIFY(QTest::qWaitFor([&] { return store.list(QStringLiteral("Repo"), QStringLiteral("SAMPL")).isEmpty(); }, 20000));
-        QTest::qWait(2500); // two more polls each: nothing further may go
+        // Two more polls after the queue emptied (the relay that waits for the other polls none):
+        // nothing further may go.
+        std::vector<QByteArray> seen(relays.size());
+        const auto polls = [&](size_t i) {
+            seen[i] += relays[i]->readAllStandardError();
+            return int(seen[i].count("Checked Postoffice - found"));
+        };
+        std::vector<int> atEmpty;
+        for (size_t i = 0; i < relays.size(); ++i)
+            atEmpty.push_back(polls(i));
+        QVERIFY(QuietUntil([&] { return sink.count() == 12; },
+                           [&] {
+                               int more = 0;
+                               for (size_t i = 0; i < relays.size(); ++i)
+                                   more += polls(i) - atEmpty[i];
+                               return more >= 2;
+                           },
+                           20000));
         QByteArray logs;
-        for (auto& relay : relays) {
-            ::kill(pid_t(relay->processId()), SIGTERM);
-            QVERIFY(relay->waitForFinished(15000));
-            QCOMPARE(relay->exitCode(), 0);
-            logs += relay->readAllStandardError();
+        for (size_t i = 0; i < relays.size(); ++i) {
+            ::kill(pid_t(relays[i]->processId()), SIGTERM);
+            QVERIFY(relays[i]->waitForFinished(15000));
+            QCOMPARE(relays[i]->exitCode(), 0);
+            logs += seen[i] + relays[i]->readAllStandardError();
         }
         QCOMPARE(sink.count(), 12);
         QStringList subjects = PySubjects(sink.messages());

@@ -1,10 +1,15 @@
 // The metrics and their HTTP server, scraped by real clients (curl, Python's http.client, raw
-// sockets) and read with Prometheus' own parser.
+// sockets) and read with Prometheus' own parser; the health checks beside them, of the server
+// alone and of a relay put together as the service runs it.
 #include "relay/Metrics.h"
 #include "relay/MetricsServer.h"
+#include "service/RelayService.h"
+#include "tracker/UnavailableTracker.h"
 
 #include "SmtpSink.h"
 
+#include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,14 +17,20 @@
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cmath>
+#include <csignal>
 #include <latch>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace swn;
 using namespace swn::test;
@@ -101,6 +112,82 @@ QByteArray Exchange(quint16 port, const QByteArray& bytes, int ms = 10000)
     }, ms);
     return answer + s.readAll();
 }
+
+// curl's whole answer (status line, headers, body) to GET, or HEAD, of `path` on loopback.
+QByteArray Curl(quint16 port, const QString& path, bool head = false)
+{
+    QStringList args{"-sS", "-i", "--max-time", "20"};
+    if (head)
+        args << QStringLiteral("-I");
+    return Run(QStringLiteral("curl"), args << QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path));
+}
+
+QByteArray Body(const QByteArray& answer) { return answer.mid(answer.indexOf("\r\n\r\n") + 4); }
+
+// The relay put together as the service runs it, in this process: settings file, spool and
+// metrics address of its own.
+struct ServiceRelay {
+    QTemporaryDir dir;
+    quint16 metricsPort = UnusedTcpPort();
+    quint16 listenPort = UnusedTcpPort();
+    std::unique_ptr<RelayService> relay;
+
+    QString spoolDir() const { return dir.filePath(QStringLiteral("spool")); }
+
+    // Started as RunHeadless starts it; "NETWORK" or "POSTOFFICE".
+    bool start(const QByteArray& mode)
+    {
+        const QString path = dir.filePath(QStringLiteral("relay.ini"));
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly))
+            return false;
+        // Nothing is sent: the SMTP server may be absent.
+        f.write("[SwiftnoteRelay]\nRelayMode=" + mode + "\nTransportMode=CDO\nSMTPServer=127.0.0.1:" +
+                QByteArray::number(UnusedTcpPort()) + "\nSTMPRelayListenerPort=" + QByteArray::number(listenPort) +
+                "\nMetricsListen=127.0.0.1:" + QByteArray::number(metricsPort) + "\n");
+        f.close();
+        RelayServiceOptions options;
+        options.settingsFile = path;
+        options.trackerFactory = std::make_shared<UnavailableTrackerFactory>();
+        options.deliveryThreads = 2;
+        options.spoolDir = spoolDir();
+        relay = std::make_unique<RelayService>(options);
+        relay->core.LoadSettings();
+        relay->core.CompleteStartUp();
+        relay->ApplyMetricsListen();
+        relay->core.StartAsService();
+        return relay->core.IsRunning() && relay->metricsServer.IsListening();
+    }
+
+    ~ServiceRelay()
+    {
+        if (relay)
+            relay->core.Shutdown();
+    }
+};
+
+// A process-wide limit on the size of files written, under which every write of a byte fails
+// for a reason of the host (as with a full disk), whoever the process runs as.
+class NoRoomForFiles {
+public:
+    NoRoomForFiles()
+    {
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        oldSignal_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit none = old_;
+        none.rlim_cur = 0;
+        ::setrlimit(RLIMIT_FSIZE, &none);
+    }
+    ~NoRoomForFiles()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, oldSignal_);
+    }
+
+private:
+    rlimit old_ {};
+    void (*oldSignal_)(int) = nullptr;
+};
 
 } // namespace
 
@@ -292,6 +379,169 @@ private Q_SLOTS:
                      (request.toPercentEncoding() + " -> " + answer.left(60)).constData());
         }
         QCOMPARE(Exchange(port, QByteArray(9000, 'A')).left(13), QByteArray("HTTP/1.1 431 "));
+    }
+
+    void healthBesideTheMetrics()
+    {
+        QByteArray a = Curl(port, QStringLiteral("/healthz"));
+        QVERIFY2(a.startsWith("HTTP/1.1 200 OK\r\n"), a.constData());
+        QVERIFY(a.contains("\r\nContent-Type: text/plain; charset=utf-8\r\n"));
+        QVERIFY(a.contains("\r\nConnection: close\r\n"));
+        QCOMPARE(Body(a), QByteArray("ok\n"));
+        a = Curl(port, QStringLiteral("/healthz"), true);
+        QVERIFY2(a.startsWith("HTTP/1.1 200 OK\r\n"), a.constData());
+        QVERIFY(a.contains("\r\nContent-Length: 3\r\n"));
+        QCOMPARE(Body(a), QByteArray());
+
+        // Without a readiness probe, nothing says the relay is not ready.
+        a = Curl(port, QStringLiteral("/readyz"));
+        QVERIFY2(a.startsWith("HTTP/1.1 200 OK\r\n"), a.constData());
+        QCOMPARE(Body(a), QByteArray("ready\n"));
+
+        QString why = QStringLiteral("the relay is stopped");
+        server->SetReadinessProbe([&] { return why; });
+        a = Curl(port, QStringLiteral("/readyz"));
+        QVERIFY2(a.startsWith("HTTP/1.1 503 Service Unavailable\r\n"), a.constData());
+        QVERIFY(a.contains("\r\nContent-Type: text/plain; charset=utf-8\r\n"));
+        QCOMPARE(Body(a), QByteArray("not ready: the relay is stopped\n"));
+        a = Curl(port, QStringLiteral("/readyz"), true);
+        QVERIFY2(a.startsWith("HTTP/1.1 503 "), a.constData());
+        QVERIFY(a.contains("\r\nContent-Length: 32\r\n"));
+        QCOMPARE(Body(a), QByteArray());
+        // The liveness answer does not depend on readiness.
+        QVERIFY(Curl(port, QStringLiteral("/healthz")).startsWith("HTTP/1.1 200 OK\r\n"));
+
+        // One line, whatever the reason holds.
+        why = QStringLiteral("cannot write into /tmp/a\nb\r: Permission denied");
+        QCOMPARE(Body(Curl(port, QStringLiteral("/readyz"))),
+                 QByteArray("not ready: cannot write into /tmp/a b : Permission denied\n"));
+        server->SetReadinessProbe([]() -> QString { throw std::runtime_error("no answer"); });
+        a = Curl(port, QStringLiteral("/readyz"));
+        QVERIFY2(a.startsWith("HTTP/1.1 503 "), a.constData());
+        QCOMPARE(Body(a), QByteArray("not ready: readiness cannot be checked: no answer\n"));
+        why.clear();
+        server->SetReadinessProbe([&] { return why; });
+        QCOMPARE(Body(Curl(port, QStringLiteral("/readyz?verbose"))), QByteArray("ready\n"));
+
+        // The same rules as for /metrics; other paths are unknown as before.
+        const QList<QPair<QByteArray, QByteArray>> cases{
+            {QByteArrayLiteral("GET /healthz?x=1 HTTP/1.1\r\n\r\n"), "200"},
+            {QByteArrayLiteral("HEAD /readyz HTTP/1.0\r\n\r\n"), "200"},
+            {QByteArrayLiteral("POST /healthz HTTP/1.1\r\nContent-Length: 0\r\n\r\n"), "405"},
+            {QByteArrayLiteral("DELETE /readyz HTTP/1.1\r\n\r\n"), "405"},
+            {QByteArrayLiteral("GET /healthz/ HTTP/1.1\r\n\r\n"), "404"},
+            {QByteArrayLiteral("GET /health HTTP/1.1\r\n\r\n"), "404"},
+            {QByteArrayLiteral("GET /READYZ HTTP/1.1\r\n\r\n"), "404"},
+            {QByteArrayLiteral("GET / HTTP/1.1\r\n\r\n"), "404"},
+        };
+        for (const auto& [request, status] : cases) {
+            const QByteArray answer = Exchange(port, request);
+            QVERIFY2(answer.startsWith("HTTP/1.1 " + status + ' '),
+                     (request.toPercentEncoding() + " -> " + answer.left(60)).constData());
+        }
+        QCOMPARE(Body(Exchange(port, "GET /health HTTP/1.1\r\n\r\n")), QByteArray("Not Found: metrics are at /metrics\n"));
+        server->SetReadinessProbe({});
+    }
+
+    void readinessOfARunningNetworkRelay()
+    {
+        ServiceRelay s;
+        QVERIFY(s.start("NETWORK"));
+        RelayService& relay = *s.relay;
+        QVERIFY(relay.network.ListeningPort() != 0);
+        QCOMPARE(Body(Curl(s.metricsPort, QStringLiteral("/healthz"))), QByteArray("ok\n"));
+        QByteArray a = Curl(s.metricsPort, QStringLiteral("/readyz"));
+        QVERIFY2(a.startsWith("HTTP/1.1 200 OK\r\n"), a.constData());
+        QCOMPARE(Body(a), QByteArray("ready\n"));
+
+        relay.core.Stop();
+        a = Curl(s.metricsPort, QStringLiteral("/readyz"));
+        QVERIFY2(a.startsWith("HTTP/1.1 503 "), a.constData());
+        QCOMPARE(Body(a), QByteArray("not ready: the relay is stopped\n"));
+        QVERIFY(Curl(s.metricsPort, QStringLiteral("/healthz")).startsWith("HTTP/1.1 200 OK\r\n"));
+        relay.core.Start();
+        QVERIFY(relay.core.IsRunning());
+        QCOMPARE(Body(Curl(s.metricsPort, QStringLiteral("/readyz"))), QByteArray("ready\n"));
+
+        // A folder of the spool gone is seen whoever the relay runs as.
+        const Spool* spool = relay.network.SpoolFolder();
+        QVERIFY(spool);
+        QCOMPARE(spool->dir(), s.spoolDir());
+        QVERIFY(QDir().rename(spool->notesDir(), spool->notesDir() + QStringLiteral(".away")));
+        a = Curl(s.metricsPort, QStringLiteral("/readyz"));
+        QVERIFY2(a.startsWith("HTTP/1.1 503 "), a.constData());
+        QVERIFY2(Body(a).startsWith("not ready: cannot write into " + QFile::encodeName(spool->notesDir()) + ": "),
+                 a.constData());
+        QVERIFY(QDir().rename(spool->notesDir() + QStringLiteral(".away"), spool->notesDir()));
+        QCOMPARE(Body(Curl(s.metricsPort, QStringLiteral("/readyz"))), QByteArray("ready\n"));
+    }
+
+    void notReadyWhileTheSpoolCannotBeWritten()
+    {
+        // A write that fails for a reason of the host (here a limit on file sizes, as a full disk
+        // would): the folders' permissions look fine, only a write tells.
+        ServiceRelay s;
+        QVERIFY(s.start("NETWORK"));
+        Spool* spool = s.relay->network.SpoolFolder();
+        QVERIFY(spool);
+        QString error;
+        {
+            NoRoomForFiles full;
+            QVERIFY(spool->store("<mail/>", &error).isEmpty());
+            QVERIFY(!error.isEmpty());
+            // A raw client: curl would run under the same limit.
+            const QByteArray a = Exchange(s.metricsPort, "GET /readyz HTTP/1.1\r\n\r\n");
+            QVERIFY2(a.startsWith("HTTP/1.1 503 "), a.constData());
+            QVERIFY2(Body(a).startsWith("not ready: " + error.toUtf8() + "; writing into "), a.constData());
+            QCOMPARE(Body(a).count('\n'), 1);
+        }
+        // Room again: the relay finds out by itself, without waiting for mail.
+        QCOMPARE(Body(Curl(s.metricsPort, QStringLiteral("/readyz"))), QByteArray("ready\n"));
+        QCOMPARE(Body(Curl(s.metricsPort, QStringLiteral("/readyz"))), QByteArray("ready\n"));
+        // The trial writes leave nothing behind.
+        for (const QString& folder : {spool->dir(), spool->failedDir(), spool->notesDir()})
+            QVERIFY2(QDir(folder).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral(".tmp")).isEmpty(),
+                     qPrintable(folder));
+
+        // A note that cannot be written (the post office's) counts as well, and so does the next
+        // write that succeeds.
+        {
+            NoRoomForFiles full;
+            QVERIFY(!spool->writeNote(QStringLiteral("record-1"), "noted\n", &error));
+        }
+        QVERIFY(spool->writeNote(QStringLiteral("record-1"), "noted\n", &error));
+        QCOMPARE(spool->unwritable(), QString());
+        QCOMPARE(Body(Curl(s.metricsPort, QStringLiteral("/readyz"))), QByteArray("ready\n"));
+    }
+
+    void notReadyWhileTheSpoolFolderIsReadOnly()
+    {
+        if (::geteuid() == 0)
+            QSKIP("root writes into read-only folders; the failed write above stands in for this");
+        ServiceRelay s;
+        QVERIFY(s.start("NETWORK"));
+        const Spool* spool = s.relay->network.SpoolFolder();
+        QVERIFY(spool);
+        for (const QString& folder : {spool->dir(), spool->failedDir(), spool->notesDir()}) {
+            QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0500) == 0);
+            const QByteArray a = Curl(s.metricsPort, QStringLiteral("/readyz"));
+            QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
+            QVERIFY2(a.startsWith("HTTP/1.1 503 "), a.constData());
+            QVERIFY2(Body(a).startsWith("not ready: cannot write into " + QFile::encodeName(folder) + ": "), a.constData());
+            QCOMPARE(Body(Curl(s.metricsPort, QStringLiteral("/readyz"))), QByteArray("ready\n"));
+        }
+    }
+
+    void readinessOfAPostOfficeRelay()
+    {
+        // Running, but without a valid tracker login nothing can be polled.
+        ServiceRelay s;
+        QVERIFY(s.start("POSTOFFICE"));
+        QVERIFY(!s.relay->postOffice.LoginValid());
+        const QByteArray a = Curl(s.metricsPort, QStringLiteral("/readyz"));
+        QVERIFY2(a.startsWith("HTTP/1.1 503 "), a.constData());
+        QCOMPARE(Body(a), QByteArray("not ready: the tracker login is not valid\n"));
+        QCOMPARE(Body(Curl(s.metricsPort, QStringLiteral("/healthz"))), QByteArray("ok\n"));
     }
 
     void neverHurtByGarbage()

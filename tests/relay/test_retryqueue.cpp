@@ -457,6 +457,56 @@ private Q_SLOTS:
                  1);
     }
 
+    // From the stop on nothing starts: a retry queued behind the one under way is no try, and an
+    // old document cut short by the stop does not expire.
+    void aStopStartsNoRetryAndExpiresNothing()
+    {
+        RetryQueue::Timing timing = Slow(10 * kMinute, 10 * kMinute);
+        timing.keepMs = 60 * kMinute;
+        Harness h(timing);
+        h.transport->script(Later());
+        h.transport->script(Later());
+        QCOMPARE(h.submit(Doc(QStringLiteral("under way"))), std::optional<bool>(true));
+        QCOMPARE(h.submit(Doc(QStringLiteral("queued behind"))), std::optional<bool>(true));
+        h.clock->advance(2 * 60 * kMinute);
+        h.transport->script(Held(Later()));
+        QCOMPARE(h.tick(0), 2);
+        QVERIFY(QTest::qWaitFor([&] { return h.transport->holding(); }, 20000));
+        const int calls = h.transport->callCount();
+        h.core->BeginShutdown();
+        h.transport->release();
+        QVERIFY(h.settled());
+        QCOMPARE(h.transport->callCount(), calls);
+        QCOMPARE(h.spool->failedCount(), 0);
+        QCOMPARE(h.queue->KeptCount(), 2);
+        QCOMPARE(h.spool->count(), 2);
+    }
+
+    // A retry that moves its document to failed/ settles it before a requeue can take it back.
+    void requeueWaitsForTheRetryUnderWay()
+    {
+        Harness h(Slow());
+        h.transport->script(Later());
+        QCOMPARE(h.submit(Doc(QStringLiteral("refused on retry"))), std::optional<bool>(true));
+        const QString id = h.spool->ids().value(0);
+        h.transport->script(Refused());
+        h.queue->Flush();
+        // Moved by the worker; its end has not come back to the queue's thread yet.
+        QDeadlineTimer deadline(20000);
+        while (h.spool->failedCount() == 0 && !deadline.hasExpired())
+            QThread::msleep(5);
+        QCOMPARE(h.spool->failedCount(), 1);
+        QString reply;
+        QVERIFY(!h.queue->Requeue(id, &reply));
+        QCOMPARE(reply, QStringLiteral("%1 is being delivered right now; try again in a moment").arg(id));
+        QVERIFY(h.settled());
+        QVERIFY2(h.queue->Requeue(id, &reply), qPrintable(reply));
+        h.transport->script(Step());
+        QVERIFY(h.settled());
+        QVERIFY(QTest::qWaitFor([&] { return h.spool->count() + h.spool->failedCount() == 0; }, 20000));
+        QCOMPARE(h.queue->KeptCount(), 0);
+    }
+
     // A document goes to some recipients only while the spool has room to keep it for the others;
     // without room it goes to all or to none.
     void allOrNothingExactlyWhenTheSpoolHasNoRoom()

@@ -211,7 +211,10 @@ private Q_SLOTS:
             {"cmdStart", "QPushButton"}, {"cmdStop", "QPushButton"}, {"ExitButton", "QPushButton"},
             {"AutoStart", "QCheckBox"}, {"MaxLogSizeLabel", "QLabel"}, {"MaxLogSize", "QLineEdit"},
             {"txtReceive", "QPlainTextEdit"}, {"AppVer", "QLabel"}, {"CopyrightLabel", "QLabel"},
-            {"HeartBeat", "QWidget"}, {"Picture1", "QWidget"}, {"Picture2", "QWidget"}};
+            {"HeartBeat", "QWidget"}, {"Picture1", "QWidget"}, {"Picture2", "QWidget"},
+            {"QueueFrame", "QGroupBox"}, {"QueueKept", "QLineEdit"}, {"QueueFailed", "QLineEdit"},
+            {"QueueReason", "QLineEdit"}, {"QueueNext", "QLineEdit"}, {"QueueServer", "QLineEdit"},
+            {"QueueButton", "QPushButton"}};
         for (const auto& [name, kind] : controls) {
             QWidget* control = w->findChild<QWidget*>(QString::fromLatin1(name));
             QVERIFY2(control, name);
