@@ -16,6 +16,8 @@
 namespace swn {
 namespace {
 
+constexpr qsizetype kMostListed = 1000;
+
 constexpr qint64 kHourMs = 3600 * 1000;
 
 // The values a log line or a notice's text names the mail by: its subject when it has one.
@@ -114,7 +116,11 @@ void Notifier::accept(const Event& event)
                                                   {ok ? limit : 20, QDateTime::currentDateTime().addMSecs(inMs).toString(Qt::ISODate)}),
                              LogPriority::Warning);
         }
-        held_.append({to, event});
+        // A summary names a bounded number: a flood of failures must not fill memory meanwhile.
+        if (held_.size() < kMostListed)
+            held_.append({to, event});
+        else
+            ++heldBeyond_;
         schedule();
         return;
     }
@@ -201,6 +207,9 @@ void Notifier::TryDue()
                                                                })));
     }
     held_.clear();
+    if (heldBeyond_ > 0 && !order.isEmpty())
+        lines[order.front()] << QStringLiteral("(%1 more not listed)").arg(heldBeyond_);
+    heldBeyond_ = 0;
     const QString server = core_.Settings().SMTPServer();
     const SmtpSecurity security = core_.Settings().SmtpSecurityOptions();
     for (const QString& to : order) {

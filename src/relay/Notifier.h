@@ -66,6 +66,7 @@ private:
     std::function<qint64()> now_;
     std::deque<qint64> window_;   // when the single notices of the last hour went
     QList<Held> held_;            // beyond the limit: for the next summary
+    int heldBeyond_ = 0;          // beyond what a summary lists: only counted
     qint64 lastSummaryMs_ = -1;
     std::atomic<int> queued_{0};
     int underWay_ = 0;
