@@ -1,5 +1,6 @@
 #include "ui/Form2.h"
 
+#include "ui/Named.h"
 #include "ui/Artwork.h"
 #include "common/Catalogue.h"
 #include "ui/Form1.h"
@@ -14,18 +15,6 @@
 #include <QVBoxLayout>
 
 namespace swn {
-namespace {
-
-template <typename W>
-W* Named(QWidget* parent, const char* name)
-{
-    auto* w = new W(parent);
-    w->setObjectName(QString::fromLatin1(name));
-    return w;
-}
-
-} // namespace
-
 Form2::Form2(Form1& main) : QWidget(&main, Qt::Window), main_(main)
 {
     setObjectName(QStringLiteral("Form2"));

@@ -1,5 +1,6 @@
 #include "ui/QueueDialog.h"
 
+#include "ui/Named.h"
 #include "common/Catalogue.h"
 #include "delivery/MailDocument.h"
 #include "relay/QueueControl.h"
@@ -15,18 +16,6 @@
 #include <QVBoxLayout>
 
 namespace swn {
-namespace {
-
-template <typename W>
-W* Named(QWidget* parent, const char* name)
-{
-    auto* w = new W(parent);
-    w->setObjectName(QString::fromLatin1(name));
-    return w;
-}
-
-} // namespace
-
 QueueDialog::QueueDialog(Form1& main) : QWidget(&main, Qt::Window), main_(main)
 {
     setObjectName(QStringLiteral("QueueDialog"));
