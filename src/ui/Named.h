@@ -1,5 +1,5 @@
 #pragma once
-// A control made with the object name the tests and the specification know it by.
+// A control made with the object name the tests and the screenshots know it by.
 #include <QString>
 #include <QWidget>
 
