@@ -108,14 +108,12 @@ QByteArray Ask(quint16 port, const QByteArray& request)
     const int fd = ConnectLoopback(port);
     if (fd < 0)
         return {};
-    qsizetype sent = 0;
-    while (sent < request.size()) {
-        const ssize_t n = ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
-        if (n <= 0) {
-            ::close(fd);
-            return {};
-        }
-        sent += n;
+    // Only against a relay that hangs for good: every answer, 200 or not, comes much sooner.
+    timeval timeout{120, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (!SendAll(fd, request)) {
+        ::close(fd);
+        return {};
     }
     QByteArray reply;
     char buffer[4096];

@@ -71,20 +71,7 @@ QString DefaultBtadmin()
 // meanwhile resets the connection, which is an answer too (not accepted).
 bool Post(quint16 port, const QByteArray& document)
 {
-    const int fd = ConnectLoopback(port);
-    if (fd < 0)
-        return false;
-    // Only against a relay that hangs for good: every answer, 200 or not, comes much sooner.
-    timeval timeout{120, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    bool ok = SendAll(fd, PostOf(document));
-    QByteArray reply;
-    char buffer[256];
-    ssize_t n;
-    while (ok && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-        reply.append(buffer, n);
-    ::close(fd);
-    return ok && reply.startsWith("HTTP/1.1 200 ");
+    return PostRequest(port, PostOf(document));
 }
 
 // Every document carries its number in a header of its own, so that each received mail names

@@ -45,19 +45,7 @@ std::atomic<bool> running{true};
 // Posts one request; true when the relay answered 200.
 bool Post(quint16 port, const QByteArray& document)
 {
-    const int fd = ConnectLoopback(port);
-    if (fd < 0)
-        return false;
-    const QByteArray request = "POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(document.size()) +
-        "\r\n\r\n" + document;
-    bool ok = SendAll(fd, request);
-    QByteArray reply;
-    char buffer[256];
-    ssize_t n;
-    while (ok && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
-        reply.append(buffer, n);
-    ::close(fd);
-    return ok && reply.startsWith("HTTP/1.1 200 ");
+    return PostRequest(port, PostOf(document));
 }
 
 QByteArray Document(const QString& subject, bool withAttachment)

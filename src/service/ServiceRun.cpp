@@ -11,6 +11,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -67,6 +68,21 @@ EarlyArguments ScanArguments(int argc, char** argv)
     early.headless = HasArgument(argc, argv, {"--headless"});
     early.informational = HasArgument(argc, argv, {"--help", "-h", "--help-all", "--version", "-v"});
     return early;
+}
+
+RelayServiceOptions PrepareProcess()
+{
+    // Without TZ the C library looks at /etc/localtime again for every time it converts, which
+    // every mail does several times; naming the file lets it read it once.
+    ::setenv("TZ", ":/etc/localtime", 0);
+    // Qt's own event dispatcher wakes its thread once for a burst of posted events, where the
+    // GLib one writes its wake-up descriptor for each; a busy relay posts several per mail.
+    ::setenv("QT_NO_GLIB", "1", 0);
+    RelayServiceOptions options;
+    options.settingsFile = QStringLiteral(SWN_SETTINGS_FILE);
+    options.sendmailProgram = QStringLiteral(SWN_SENDMAIL);
+    options.spoolDir = QStringLiteral(SWN_SPOOL_DIR);
+    return options;
 }
 
 void PrepareApplication(const QString& name)

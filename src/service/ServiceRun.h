@@ -19,6 +19,10 @@ struct EarlyArguments {
 };
 EarlyArguments ScanArguments(int argc, char** argv);
 
+// Before any application object exists: the process's environment as the relay wants it, and the
+// settings file, mail program and spool this build was configured with.
+RelayServiceOptions PrepareProcess();
+
 // Names the program for --help, --version and its messages; a test build also applies its seams.
 void PrepareApplication(const QString& name);
 
