@@ -28,6 +28,9 @@ struct SmtpSecurity {
     QString heloName;  // the EHLO argument; empty: the host's own name, or its address literal
 };
 
+// Why a mail was not tried: the relay began stopping before it started.
+inline QString NotTriedWhileStopping() { return QStringLiteral("not tried: the relay was stopping"); }
+
 inline bool IsTemporary(DeliveryOutcome o)
 {
     return o == DeliveryOutcome::RetryLater || o == DeliveryOutcome::ServerUnavailable;

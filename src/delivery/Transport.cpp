@@ -15,7 +15,7 @@ DeliveryResult MailTransport::deliver(DeliveryContext& context, const DeliveryRe
     // nothing new begins once it has begun.
     if (context.Stopping()) {
         result.outcome = result.report.outcome = DeliveryOutcome::ServerUnavailable;
-        result.report.reason = QStringLiteral("not tried: the relay was stopping");
+        result.report.reason = NotTriedWhileStopping();
         DeleteStagedFiles(request.attachments);
         return result;
     }

@@ -173,7 +173,7 @@ void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::fu
                     *context, DeliveryRequest{document, DocumentForm::Bytes, {}, {}, outcome->allOrNothing});
             } else {
                 outcome->delivery.outcome = DeliveryOutcome::ServerUnavailable;
-                outcome->delivery.report.reason = serverAway ? awayReason : QStringLiteral("not tried: the relay was stopping");
+                outcome->delivery.report.reason = serverAway ? awayReason : NotTriedWhileStopping();
             }
             // Kept on disk before the client hears that its mail was taken.
             const DeliveryOutcome o = outcome->delivery.outcome;
@@ -749,20 +749,26 @@ QString RetryQueue::Flush()
     return text;
 }
 
-bool RetryQueue::Delete(const QString& id, QString* reply)
+bool RetryQueue::mayBeSteered(const QString& id, QString* reply) const
 {
     if (!spool_) {
         *reply = QStringLiteral("this relay has no spool");
         return false;
     }
-    auto it = kept_.find(id);
-    if (it != kept_.end() && it->second.inFlight) {
+    // A retry under way owns its document until its end: it may be removing it or moving it to
+    // failed/ right now.
+    if (const auto it = kept_.find(id); it != kept_.end() && it->second.inFlight) {
         *reply = QStringLiteral("%1 is being delivered right now; try again in a moment").arg(id);
         return false;
     }
-    if (!DeleteFromSpool(*spool_, id, reply))
+    return true;
+}
+
+bool RetryQueue::Delete(const QString& id, QString* reply)
+{
+    if (!mayBeSteered(id, reply) || !DeleteFromSpool(*spool_, id, reply))
         return false;
-    if (it != kept_.end()) {
+    if (const auto it = kept_.find(id); it != kept_.end()) {
         due_.erase({it->second.dueMs, id});
         kept_.erase(it);
     }
@@ -772,16 +778,7 @@ bool RetryQueue::Delete(const QString& id, QString* reply)
 
 bool RetryQueue::Requeue(const QString& id, QString* reply)
 {
-    if (!spool_) {
-        *reply = QStringLiteral("this relay has no spool");
-        return false;
-    }
-    // A retry under way may be moving it to failed/ right now; its end settles where it is.
-    if (const auto it = kept_.find(id); it != kept_.end() && it->second.inFlight) {
-        *reply = QStringLiteral("%1 is being delivered right now; try again in a moment").arg(id);
-        return false;
-    }
-    if (!RequeueInSpool(*spool_, id, reply))
+    if (!mayBeSteered(id, reply) || !RequeueInSpool(*spool_, id, reply))
         return false;
     keep(id, now());
     *reply += QStringLiteral(" and tried now");

@@ -120,6 +120,8 @@ private:
     bool serverKnownDown() const;
     void serverAnswered(bool unavailable, const QString& reason);
     qint64 retryDelay(int attempts) const;
+    // False, with the reason for the asker, while a verb may not touch the document.
+    bool mayBeSteered(const QString& id, QString* reply) const;
     void keep(const QString& id, qint64 dueMs);
     void setDue(const QString& id, qint64 dueMs);
     void schedule();

@@ -297,8 +297,6 @@ std::optional<bool> Transactions::settleStopped(const Transaction& t, const std:
     return false;
 }
 
-QString StoppingText() { return QStringLiteral("not tried: the relay was stopping"); }
-
 void RunTransactions(SmtpClient& client, const SessionPlan& plan, SmtpSendResult& result)
 {
     Transactions transactions(result, plan.allOrNothing);
@@ -318,7 +316,7 @@ void RunTransactions(SmtpClient& client, const SessionPlan& plan, SmtpSendResult
     for (;;) {
         // Checked before the next batch is taken, so that every recipient not yet tried says why.
         if (!first && plan.context && plan.context->Stopping()) {
-            transactions.settleRest(RecipientState::Unconfirmed, StoppingText());
+            transactions.settleRest(RecipientState::Unconfirmed, NotTriedWhileStopping());
             return;
         }
         const std::vector<qsizetype> batch = transactions.nextBatch();
@@ -363,7 +361,7 @@ SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envel
     // flag is still ended by the cancel.
     const quint64 generation = CancelGeneration();
     if (context && context->Stopping())
-        return FailSession(result, StoppingText());
+        return FailSession(result, NotTriedWhileStopping());
     thread_local SmtpClient client;
     if (!client.curl)
         return FailSession(result, QString::fromUtf8(curl_easy_strerror(CURLE_FAILED_INIT)));
