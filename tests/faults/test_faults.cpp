@@ -553,6 +553,18 @@ struct Rig {
         QVERIFY(relay.stop());
         expectCounted(sink.folder(), kept);
     }
+    // The server takes mail again and the relay starts anew: it drains its spool until `recipient`
+    // has `subject`, and every mail went once.
+    void restartUntilDrainedTo(const QString& subject, const QString& recipient)
+    {
+        sink.setFaults({});
+        QVERIFY(relay.stop());
+        QVERIFY(relay.start());
+        QVERIFY2(QTest::qWaitFor([&] { return spooled() == 0 && Received(sink.folder()).value(subject).value(recipient) >= 1; },
+                                 60000),
+                 qPrintable(logTail()));
+        expectEachOnce();
+    }
     // The end of a post office scenario: two more poll rounds, so that a mail sent again would
     // have shown; the relay stops; `delivered` mails arrived, each once, and no record is left
     // queued or parked.
@@ -1268,13 +1280,7 @@ private Q_SLOTS:
         QVERIFY2(QTest::qWaitFor([&] { return Received(rig.sink.folder()).value(subject).value(both[0]) >= 1; }, 60000),
                  qPrintable(rig.logTail()));
         // Bob's copy is kept for him alone; the server takes it once it takes mail from him.
-        rig.sink.setFaults({});
-        QVERIFY(rig.relay.stop());
-        QVERIFY(rig.relay.start());
-        QVERIFY2(QTest::qWaitFor([&] { return rig.spooled() == 0 && Received(rig.sink.folder()).value(subject).value(both[1]) >= 1; },
-                                 60000),
-                 qPrintable(rig.logTail()));
-        rig.expectEachOnce();
+        rig.restartUntilDrainedTo(subject, both[1]);
     }
 
     // SIGTERM while 30 kept documents go to a server that takes 40 s to answer each final dot:
@@ -1355,13 +1361,7 @@ private Q_SLOTS:
         SpoolVerb(rig.relay.spool, {QStringLiteral("--requeue"), id}, &rc);
         QCOMPARE(rc, 1);
 
-        rig.sink.setFaults({});
-        QVERIFY(rig.relay.stop());
-        QVERIFY(rig.relay.start());
-        QVERIFY2(QTest::qWaitFor([&] { return rig.spooled() == 0 && Received(rig.sink.folder()).value(subject).value(both[1]) >= 1; },
-                                 60000),
-                 qPrintable(rig.logTail()));
-        rig.expectEachOnce();
+        rig.restartUntilDrainedTo(subject, both[1]);
     }
 
     // The settings name another database while a round delivers: nothing of one database is
