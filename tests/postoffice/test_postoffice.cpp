@@ -95,6 +95,23 @@ void QueueInRealStore(swn::tracker::TrackerStore& store, const QString& subject,
         store.enqueue(set, db, Doc(QStringLiteral("%1 %2").arg(subject).arg(i)), {});
 }
 
+// A real tracker store and a spool for the relay's notes, in a folder of their own; relays made
+// on them keep their notes there, as one relay after another would across restarts.
+struct NotedStore {
+    QTemporaryDir root;
+    QString trackerRoot = root.filePath(QStringLiteral("tracker"));
+    swn::tracker::TrackerStore store{trackerRoot};
+    std::shared_ptr<Spool> spool = std::make_shared<Spool>(root.filePath(QStringLiteral("spool")));
+    bool open()
+    {
+        QString error;
+        const bool opened = spool->open(&error);
+        if (!opened)
+            qWarning("%s", qPrintable(error));
+        return opened;
+    }
+};
+
 // Another process holding a tracker database's write lock: the relay reads its queue and sends,
 // but no removal commits.
 struct HeldWriteLock {
@@ -146,6 +163,13 @@ class PostOfficeTest : public QObject {
         f.open(QIODevice::WriteOnly);
         f.write(content);
         return path;
+    }
+    // A relay on a store and spool of a NotedStore, sending to `smtp`.
+    std::unique_ptr<PoRelay> relayOn(NotedStore& noted, const QString& smtp)
+    {
+        auto relay = std::make_unique<PoRelay>(ini(PoSettings(smtp)), std::make_shared<SqliteTrackerFactory>(noted.trackerRoot));
+        relay->poller.SetNotes(noted.spool);
+        return relay;
     }
     std::unique_ptr<PoRelay> memoryRelay(std::shared_ptr<MemoryTrackerFactory> tracker, const QString& smtp,
                                          const QString& interval = QStringLiteral("360"), const QString& extra = {})
@@ -660,18 +684,17 @@ private Q_SLOTS:
         // A relay killed after its removals committed but before it trimmed its notes; then the
         // database is made again under the same name, and new records get the old keys.
         using namespace swn::tracker;
-        QTemporaryDir root;
-        const QString trackerRoot = root.filePath(QStringLiteral("tracker"));
-        TrackerStore store(trackerRoot);
+        NotedStore noted;
+        QVERIFY(noted.open());
+        const QString& trackerRoot = noted.trackerRoot;
+        TrackerStore& store = noted.store;
+        std::shared_ptr<Spool>& spool = noted.spool;
         QueueInRealStore(store, QStringLiteral("first life"), 3);
         const QString set = QStringLiteral("Repo"), db = QStringLiteral("SAMPL");
-        auto spool = std::make_shared<Spool>(root.filePath(QStringLiteral("spool")));
         QString error;
-        QVERIFY2(spool->open(&error), qPrintable(error));
         const int before = sink.count();
         {
-            auto relay = std::make_unique<PoRelay>(ini(PoSettings(sink.hostText())), std::make_shared<SqliteTrackerFactory>(trackerRoot));
-            relay->poller.SetNotes(spool);
+            auto relay = relayOn(noted, sink.hostText());
             HeldWriteLock writer;
             QVERIFY(writer.take(store.databasePath(set, db)));
             QVERIFY(relay->poll());
@@ -684,8 +707,7 @@ private Q_SLOTS:
 
         QVERIFY(QDir(trackerRoot).removeRecursively());
         QueueInRealStore(store, QStringLiteral("second life"), 3);
-        auto relay = std::make_unique<PoRelay>(ini(PoSettings(sink.hostText())), std::make_shared<SqliteTrackerFactory>(trackerRoot));
-        relay->poller.SetNotes(spool);
+        auto relay = relayOn(noted, sink.hostText());
         QVERIFY(relay->poll());
         QVERIFY(sink.waitForCount(before + 6));
         QStringList subjects = PySubjects(sink.messages().mid(before + 3));
@@ -702,21 +724,17 @@ private Q_SLOTS:
         SmtpSink server;
         QVERIFY(server.start());
         server.setFaults({QStringLiteral("rcpt=full@example.org 452")});
-        QTemporaryDir root;
-        const QString trackerRoot = root.filePath(QStringLiteral("tracker"));
-        TrackerStore store(trackerRoot);
+        NotedStore noted;
+        QVERIFY(noted.open());
+        const QString& trackerRoot = noted.trackerRoot;
+        TrackerStore& store = noted.store;
+        std::shared_ptr<Spool>& spool = noted.spool;
         const QString set = QStringLiteral("Repo"), db = QStringLiteral("SAMPL");
         const QStringList both{QStringLiteral("ok@example.org"), QStringLiteral("full@example.org")};
         QueueInRealStore(store, QString(), 0);
         const qint64 key = store.enqueue(set, db, Doc(QStringLiteral("half taken"), both), {});
-        auto spool = std::make_shared<Spool>(root.filePath(QStringLiteral("spool")));
         QString error;
-        QVERIFY2(spool->open(&error), qPrintable(error));
-        auto start = [&] {
-            auto relay = std::make_unique<PoRelay>(ini(PoSettings(server.hostText())), std::make_shared<SqliteTrackerFactory>(trackerRoot));
-            relay->poller.SetNotes(spool);
-            return relay;
-        };
+        auto start = [&] { return relayOn(noted, server.hostText()); };
         auto relay = start();
         QVERIFY(relay->poll());
         QCOMPARE(server.count(), 1);
@@ -742,20 +760,15 @@ private Q_SLOTS:
     void notesOfRecordsNoLongerQueuedAreTrimmed()
     {
         using namespace swn::tracker;
-        QTemporaryDir root;
-        const QString trackerRoot = root.filePath(QStringLiteral("tracker"));
-        TrackerStore store(trackerRoot);
+        NotedStore noted;
+        QVERIFY(noted.open());
+        TrackerStore& store = noted.store;
+        std::shared_ptr<Spool>& spool = noted.spool;
         QueueInRealStore(store, QStringLiteral("noted"), 2);
         const QString set = QStringLiteral("Repo"), db = QStringLiteral("SAMPL");
-        auto spool = std::make_shared<Spool>(root.filePath(QStringLiteral("spool")));
         QString error;
-        QVERIFY2(spool->open(&error), qPrintable(error));
         const QString journal = spool->notesDir() + QLatin1Char('/') + JournalNote();
-        auto start = [&] {
-            auto relay = std::make_unique<PoRelay>(ini(PoSettings(sink.hostText())), std::make_shared<SqliteTrackerFactory>(trackerRoot));
-            relay->poller.SetNotes(spool);
-            return relay;
-        };
+        auto start = [&] { return relayOn(noted, sink.hostText()); };
         // Sent, but the removals cannot commit: the journal keeps them.
         auto sendUnremoved = [&](PoRelay& relay) {
             HeldWriteLock writer;
