@@ -18,6 +18,11 @@ struct DeliveryReport {
     QStringList refused;   // refused for good (5xx): no retry can reach them
     QStringList pending;   // still need it; empty unless the outcome is RetryLater or ServerUnavailable
     QString reason;        // why it was not delivered (to everyone), one line for the log and failed/
+    // The server (of those SMTPServer lists) that took the mail, as written there; empty for none.
+    QString server;
+    // Set when every server put the mail off with a quota or throttling reply (or rests after one):
+    // not one of them is worth a try for this long, whatever the usual probe says. 0: no such wait.
+    qint64 serverRestMs = 0;
 };
 
 // How a document's text is to be read. A document received over the network is bytes in the

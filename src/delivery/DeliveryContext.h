@@ -18,6 +18,17 @@ enum class DeliveryOutcome {
                         // the sender: says nothing about the mail, and the next mail would fare the same
 };
 
+// An OAuth2 login (SASL XOAUTH2 or OAUTHBEARER): a token from the token endpoint's
+// client-credentials grant, or the first line a command prints.
+struct OAuthLogin {
+    QString tokenUrl;      // https only
+    QString clientId;
+    QString clientSecret;
+    QString scope;
+    QString tokenCommand;  // run without a shell, instead of the endpoint
+    bool Enabled() const { return !tokenUrl.isEmpty() || !tokenCommand.isEmpty(); }
+};
+
 // Transport security of the SMTP side, from the optional settings keys.
 struct SmtpSecurity {
     enum class Mode { None, StartTls, Tls };
@@ -26,6 +37,9 @@ struct SmtpSecurity {
     QString password;
     QString caFile;    // PEM file of trusted authorities; empty: the system's
     QString heloName;  // the EHLO argument; empty: the host's own name, or its address literal
+    OAuthLogin oauth;  // enabled: the login is as `user` with a token, never with the password
+    QString clientCertFile; // PEM certificate presented in TLS and STARTTLS; empty: none
+    QString clientKeyFile;  // its PEM key; empty: in the certificate's file
 };
 
 // Why a mail was not tried: the relay began stopping before it started.

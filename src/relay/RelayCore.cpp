@@ -113,9 +113,18 @@ const SettingKey* const kReloadedKeys[] = {
     &setting::SMTPUser, &setting::SMTPPassword, &setting::SMTPCAFile, &setting::SMTPHeloName,
     &setting::BTLoginID, &setting::BTPassword, &setting::BTDB, &setting::BTDbset,
     &setting::AllowedClients, &setting::ListenAddress, &setting::FailedFolderLimitMB, &setting::MetricsListen,
+    &setting::SMTPOAuthTokenURL, &setting::SMTPOAuthClientID, &setting::SMTPOAuthClientSecret,
+    &setting::SMTPOAuthScope, &setting::SMTPOAuthTokenCommand, &setting::SMTPClientCertFile,
+    &setting::SMTPClientKeyFile, &setting::SMTPMaxConnections, &setting::SMTPMessagesPerMinute,
+    &setting::SMTPRecipientsPerDay, &setting::SMTPIdleSeconds,
 };
 
-bool IsSecret(const SettingKey& key) { return &key == &setting::SMTPPassword || &key == &setting::BTPassword; }
+// A token command may carry a secret among its arguments.
+bool IsSecret(const SettingKey& key)
+{
+    return &key == &setting::SMTPPassword || &key == &setting::BTPassword || &key == &setting::SMTPOAuthClientSecret ||
+           &key == &setting::SMTPOAuthTokenCommand;
+}
 
 } // namespace
 

@@ -120,6 +120,13 @@ SmtpSecurity RelaySettings::SmtpSecurityOptions() const
     security.password = Read(setting::SMTPPassword);
     security.caFile = Read(setting::SMTPCAFile);
     security.heloName = Read(setting::SMTPHeloName).trimmed();
+    security.oauth.tokenUrl = Read(setting::SMTPOAuthTokenURL).trimmed();
+    security.oauth.clientId = Read(setting::SMTPOAuthClientID).trimmed();
+    security.oauth.clientSecret = Read(setting::SMTPOAuthClientSecret);
+    security.oauth.scope = Read(setting::SMTPOAuthScope).trimmed();
+    security.oauth.tokenCommand = Read(setting::SMTPOAuthTokenCommand).trimmed();
+    security.clientCertFile = Read(setting::SMTPClientCertFile).trimmed();
+    security.clientKeyFile = Read(setting::SMTPClientKeyFile).trimmed();
     return security;
 }
 

@@ -35,6 +35,19 @@ inline constexpr SettingKey SMTPUser{"SMTPUser", ""};
 inline constexpr SettingKey SMTPPassword{"SMTPPassword", ""};
 inline constexpr SettingKey SMTPCAFile{"SMTPCAFile", ""};
 inline constexpr SettingKey SMTPHeloName{"SMTPHeloName", ""};
+inline constexpr SettingKey SMTPOAuthTokenURL{"SMTPOAuthTokenURL", ""};
+inline constexpr SettingKey SMTPOAuthClientID{"SMTPOAuthClientID", ""};
+inline constexpr SettingKey SMTPOAuthClientSecret{"SMTPOAuthClientSecret", ""};
+inline constexpr SettingKey SMTPOAuthScope{"SMTPOAuthScope", ""};
+inline constexpr SettingKey SMTPOAuthTokenCommand{"SMTPOAuthTokenCommand", ""};
+inline constexpr SettingKey SMTPClientCertFile{"SMTPClientCertFile", ""};
+inline constexpr SettingKey SMTPClientKeyFile{"SMTPClientKeyFile", ""};
+// Limits toward the server: open sessions (empty: one per worker), mails a minute and recipients in
+// a rolling day (0: none), and how long a session may stay open unused.
+inline constexpr SettingKey SMTPMaxConnections{"SMTPMaxConnections", ""};
+inline constexpr SettingKey SMTPMessagesPerMinute{"SMTPMessagesPerMinute", "0"};
+inline constexpr SettingKey SMTPRecipientsPerDay{"SMTPRecipientsPerDay", "0"};
+inline constexpr SettingKey SMTPIdleSeconds{"SMTPIdleSeconds", "5"};
 inline constexpr SettingKey ListenAddress{"ListenAddress", ""};
 inline constexpr SettingKey FailedFolderLimitMB{"FailedFolderLimitMB", "1024"};
 inline constexpr SettingKey MetricsListen{"MetricsListen", ""};
