@@ -138,6 +138,8 @@ public:
     bool IsShuttingDown() const { return shuttingDown_; }
 
     Metrics& Stats() { return metrics_; }
+    // A mail went through this SMTP server (host:port): counted, and logged when the server changes.
+    void SmtpServerTookMail(const QString& server);
 
 Q_SIGNALS:
     void runStateChanged(swn::RunState state);
@@ -150,6 +152,8 @@ private:
     void addLogTextHere(const QString& message, LogPriority priority);
     void snapshotSettingsFile();
     void logSmtpProblem();
+    // The limits of the SMTP sessions from the settings; sessions end when their settings changed.
+    void applySmtpSessionSettings(const QStringList& changedKeys);
     void flushStderr();
 
     RelaySettings& settings_;
@@ -171,6 +175,8 @@ private:
     QTimer graceTimer_;
     QTimer hardStopTimer_;
     Metrics metrics_;
+    std::mutex takerMutex_;
+    QString lastTaker_; // the SMTP server that took the last mail
     MessageSink messageSink_;
     SmtpSecurity smtpSecurity_; // read from the file at start-up and at every Start
     QHash<QString, QString> fileSnapshot_; // the reloaded keys as the file held them last
