@@ -3,6 +3,7 @@
 // certificates and token logins. Against the real SMTP server of the tests (aiosmtpd).
 #include "FakeContext.h"
 #include "MailDocBuilder.h"
+#include "RawSmtp.h"
 #include "SmtpSink.h"
 #include "Waits.h"
 
@@ -211,6 +212,29 @@ private Q_SLOTS:
         FinishSmtpSessions();
         QCOMPARE(SinkNumber(sink, QStringLiteral("open_connections")), 0);
         QVERIFY(!SinkLines(sink, QStringLiteral("sessions_log")).contains(QStringLiteral("noquit")));
+    }
+
+    // After a refusal too: every session a server saw ends with its QUIT.
+    void refusedSessionsEndWithQuit_data()
+    {
+        QTest::addColumn<QString>("reply");
+        QTest::newRow("delivered") << QString();
+        QTest::newRow("too large") << "enddata=552 5.3.4 Message size exceeds fixed limit";
+        QTest::newRow("recipient refused") << "rcpt=550 5.1.1 No such user";
+        QTest::newRow("sender refused") << "mail=553 5.7.1 Sender address rejected";
+    }
+    void refusedSessionsEndWithQuit()
+    {
+        QFETCH(QString, reply);
+        RawSmtp raw;
+        QVERIFY(raw.start(reply.isEmpty() ? QStringList() : QStringList{QStringLiteral("--reply"), reply}));
+        ConfigureSmtpSessions({0, 60});
+        FakeContext ctx = contextFor(raw.hostText());
+        deliver(ctx);
+        FinishSmtpSessions();
+        QVERIFY(QTest::qWaitFor([&] { return !raw.sessions().isEmpty(); }, 5000));
+        for (const QByteArray& session : raw.sessions())
+            QVERIFY2(RawSmtp::Commands(session).constLast() == "QUIT", session.right(200).constData());
     }
 
     void serverClosedSessionIsLetGo()

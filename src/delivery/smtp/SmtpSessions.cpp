@@ -27,6 +27,10 @@ namespace {
 
 // A client waiting for a free session looks this often whether the relay stops meanwhile.
 constexpr auto kWaitStep = std::chrono::milliseconds(200);
+// An idle session is watched for the server's close once unused this long; the reaper looks at
+// its sessions at least this often.
+constexpr auto kWatchAfter = std::chrono::milliseconds(200);
+constexpr auto kLongestSleep = std::chrono::milliseconds(1000);
 
 struct Idle {
     std::unique_ptr<SmtpClient> client;
@@ -122,16 +126,17 @@ void Pool::giveBack(std::unique_ptr<SmtpClient> client, quint64 endGeneration)
 {
     std::lock_guard lock(mutex_);
     const bool over = limits_.maxConnections > 0 && existing_ > limits_.maxConnections;
-    if (client->socket == CURL_SOCKET_BAD && !over && endGeneration == endGeneration_) {
-        // Nothing open: the client itself stays, with what it learnt of the server's addresses.
-        idle_.push_back({std::move(client), Clock::now()});
-    } else if (endGeneration != endGeneration_ || over || limits_.idleSeconds <= 0) {
+    const bool ends = endGeneration != endGeneration_ || over || limits_.idleSeconds <= 0;
+    if (ends && (client->socket != CURL_SOCKET_BAD || over)) {
         toEnd_.push_back(std::move(client));
+        // Only then: the reaper finds newly idle sessions by itself, so a busy relay does not wake
+        // it with every mail.
+        wake();
     } else {
+        // Nothing open, or open and kept: the client stays, with what it learnt of the server.
         idle_.push_back({std::move(client), Clock::now()});
     }
     freed_.notify_one();
-    wake();
 }
 
 void Pool::configure(const SmtpSessionLimits& limits)
@@ -169,7 +174,7 @@ void Pool::reap()
     std::vector<SmtpClient*> watched;
     for (;;) {
         std::vector<std::unique_ptr<SmtpClient>> ending;
-        int timeoutMs = -1;
+        int timeoutMs = 0;
         {
             std::unique_lock lock(mutex_);
             const auto now = Clock::now();
@@ -187,15 +192,22 @@ void Pool::reap()
             ending_ += int(ending.size());
             fds.assign(1, pollfd{wakeFd_, POLLIN, 0});
             watched.assign(1, nullptr);
+            // Watched for the server's close once unused a moment: a socket watched while workers
+            // take turns on it would wake this thread with every reply.
+            auto until = now + kLongestSleep;
             for (const Idle& idle : idle_) {
                 if (idle.client->socket == CURL_SOCKET_BAD)
                     continue;
+                until = std::min(until, idle.since + idleFor);
+                if (now - idle.since < kWatchAfter) {
+                    until = std::min(until, idle.since + kWatchAfter);
+                    continue;
+                }
                 fds.push_back(pollfd{idle.client->socket, POLLIN | POLLRDHUP, 0});
                 watched.push_back(idle.client.get());
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(idle.since + idleFor - now);
-                timeoutMs = timeoutMs < 0 ? int(std::max<qint64>(0, left.count()))
-                                          : std::min(timeoutMs, int(std::max<qint64>(0, left.count())));
             }
+            timeoutMs = int(std::max<qint64>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1));
         }
         if (!ending.empty()) {
             const int ended = int(ending.size());
@@ -208,8 +220,7 @@ void Pool::reap()
             ended_.notify_all();
             continue;
         }
-        // A short bound as well: a watched socket's number may be reused by the time it is looked at.
-        const int ready = ::poll(fds.data(), nfds_t(fds.size()), timeoutMs < 0 ? 60000 : timeoutMs + 5);
+        const int ready = ::poll(fds.data(), nfds_t(fds.size()), timeoutMs);
         if (ready <= 0)
             continue;
         if (fds[0].revents) {
@@ -226,6 +237,10 @@ void Pool::reap()
             auto it = std::find_if(idle_.begin(), idle_.end(),
                                    [&](const Idle& idle) { return idle.client.get() == watched[i]; });
             if (it == idle_.end() || it->client->socket != fds[i].fd)
+                continue;
+            // Looked at again: the number may belong to a newer connection of the same client.
+            pollfd again {fds[i].fd, POLLIN | POLLRDHUP, 0};
+            if (::poll(&again, 1, 0) <= 0)
                 continue;
             it->client->inStep = false;
             toEnd_.push_back(std::move(it->client));
