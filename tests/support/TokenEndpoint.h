@@ -19,7 +19,7 @@ class TokenEndpoint {
 public:
     static constexpr const char* ClientId = "relay-client";
     static constexpr const char* ClientSecret = "s3cr3t-Qz8 &=+%";
-    static constexpr const char* Scope = "https://mail.test/.default";
+    static constexpr const char* Scope = "https://mail.test/send";
 
     ~TokenEndpoint() { stop(); }
 

@@ -11,8 +11,8 @@ with a new token each time. A wrong grant_type gets 400 unsupported_grant_type, 
 401 invalid_client, a wrong scope 400 invalid_scope, another path 404.
 
 Files in DIR, written by the endpoint:
-  requests   one line for every request as it is answered: its status, or "closed" when the
-             connection was dropped unanswered
+  requests   one line for every request, written before its answer is sent: its status, or
+             "closed" when the connection was dropped unanswered
   tokens     the tokens still valid, one a line: "TOKEN EXPIRY_EPOCH" (seconds, may have a
              fraction). Rewritten whole (renamed into place) at every issue, keeping what is in it
              and not expired, so a test may strike a token out to revoke it. smtp_sink.py's
@@ -91,13 +91,14 @@ class Handler(BaseHTTPRequestHandler):
 
     def answer(self, status, body, content_type="application/json"):
         data = body if isinstance(body, bytes) else json.dumps(body).encode()
+        # Noted before it is sent: a client that has the answer finds it counted.
+        note_request(self.server.args.state, str(status))
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(data)))
         self.send_header("Cache-Control", "no-store")
         self.end_headers()
         self.wfile.write(data)
-        note_request(self.server.args.state, str(status))
 
     def do_GET(self):
         self.answer(405, {"error": "invalid_request", "error_description": "POST only"})

@@ -40,7 +40,6 @@ namespace swn {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using std::chrono::seconds;
 
 constexpr long kConnectSeconds = 10;
 constexpr long kRequestSeconds = 30;
@@ -227,7 +226,7 @@ Answer AskEndpoint(const OAuthLogin& login, const QString& caFile)
         if (cut)
             why = QStringLiteral("the connection was closed before an answer came");
         // The same failure must read the same each time, or it is logged each time.
-        static const QRegularExpression timing(
+        const QRegularExpression timing(
             QStringLiteral(" after \\d+ (ms|milliseconds)( with \\d+ (out of -?\\d+ )?bytes received)?"));
         why.remove(timing);
         return Failed(QStringLiteral("OAuth token endpoint %1 could not be asked: %2")
@@ -521,6 +520,9 @@ OAuthToken OAuthTokens::Token(const OAuthLogin& login, const QString& caFile, De
         answer = login.tokenCommand.isEmpty() ? AskEndpoint(login, caFile) : RunCommand(login);
     } catch (const std::exception& e) {
         answer = Failed(QStringLiteral("no OAuth token from %1: %2").arg(SourceName(login), QString::fromUtf8(e.what())));
+    } catch (...) {
+        // Those waiting must have an answer whatever happened.
+        answer = Failed(QStringLiteral("no OAuth token from %1").arg(SourceName(login)));
     }
 
     lock.lock();
@@ -529,9 +531,10 @@ OAuthToken OAuthTokens::Token(const OAuthLogin& login, const QString& caFile, De
     LogPriority priority = LogPriority::Info;
     if (!answer.token.isEmpty()) {
         entry->token = answer.token;
-        const qint64 life = answer.lifetimeSeconds;
-        entry->renewAt = login.tokenCommand.isEmpty() ? started + seconds(life - qMin(life / 10, kLongestMargin))
-                                                      : started + seconds(life);
+        // Counted from the moment it was asked for: the endpoint's clock ran from then at the latest.
+        const qint64 lifeMs = answer.lifetimeSeconds * 1000;
+        const qint64 marginMs = login.tokenCommand.isEmpty() ? qMin(lifeMs / 10, kLongestMargin * 1000) : 0;
+        entry->renewAt = started + std::chrono::milliseconds(lifeMs - marginMs);
         result.token = answer.token;
         if (!entry->logged.isEmpty() && context) {
             logText = QStringLiteral("OAuth tokens are obtained again from %1").arg(SourceName(login));
