@@ -322,7 +322,7 @@ class Server(SMTP):
         handler.note("logins", "refused")
         if handler.oauth_challenge:
             # As hosted servers refuse a token: the reason as a challenge, then the 535.
-            reason = json.dumps({"status": "401", "schemes": "bearer", "scope": "https://mail.test/.default"})
+            reason = json.dumps({"status": "401", "schemes": "bearer", "scope": "https://mail.test/send"})
             if await self.challenge_auth(reason) is MISSING:
                 return AuthResult(success=False, handled=True)
         return AuthResult(success=False, handled=False, message="535 5.7.3 Authentication unsuccessful")
