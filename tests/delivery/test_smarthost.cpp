@@ -5,10 +5,12 @@
 #include "MailDocBuilder.h"
 #include "RawSmtp.h"
 #include "SmtpSink.h"
+#include "TokenEndpoint.h"
 #include "Waits.h"
 
 #include "delivery/CDOSend.h"
 #include "delivery/Delivery.h"
+#include "delivery/smtp/OAuthTokens.h"
 #include "delivery/smtp/SmtpSessions.h"
 
 #include <QFile>
@@ -210,7 +212,8 @@ private Q_SLOTS:
         QCOMPARE(deliverAtOnce(sink.hostText(), 3, 6), 6);
         QVERIFY(SinkNumber(sink, QStringLiteral("open_connections")) > 0);
         FinishSmtpSessions();
-        QCOMPARE(SinkNumber(sink, QStringLiteral("open_connections")), 0);
+        // The server notes each end once the client has gone after the 221.
+        QVERIFY(QTest::qWaitFor([&] { return SinkNumber(sink, QStringLiteral("open_connections")) == 0; }, 5000));
         QVERIFY(!SinkLines(sink, QStringLiteral("sessions_log")).contains(QStringLiteral("noquit")));
     }
 
@@ -261,6 +264,89 @@ private Q_SLOTS:
         QCOMPARE(sink.count(), 24);
         QVERIFY2(SinkNumber(sink, QStringLiteral("max_connections")) <= 2,
                  qPrintable(SinkLines(sink, QStringLiteral("max_connections")).join(QLatin1Char(','))));
+    }
+
+    // Password logins switched off: the relay logs in with a token from the endpoint, one token for
+    // every session until it is spent or refused; an endpoint that is away keeps the mail.
+    void tokenLogins()
+    {
+        TokenEndpoint endpoint;
+        QVERIFY(endpoint.start());
+        const QString cert = scratch.filePath(QStringLiteral("server.pem"));
+        const QString key = scratch.filePath(QStringLiteral("server.key"));
+        QVERIFY(MakeTestCertificate(cert, key));
+        // One file of authorities for the mail server and the token endpoint.
+        const QString bundle = scratch.filePath(QStringLiteral("authorities.pem"));
+        {
+            QFile out(bundle), a(cert), b(endpoint.caFile());
+            QVERIFY(out.open(QIODevice::WriteOnly) && a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+            out.write(a.readAll() + '\n' + b.readAll());
+        }
+        SmtpSink sink;
+        QVERIFY(sink.start(0, {QStringLiteral("--tls-cert"), cert, QStringLiteral("--tls-key"), key,
+                               QStringLiteral("--require-starttls"), QStringLiteral("--oauth-tokens"),
+                               endpoint.tokensFile(), QStringLiteral("--oauth-mechanisms"), QStringLiteral("XOAUTH2"),
+                               QStringLiteral("--oauth-user"), QStringLiteral("tracker@example.org"),
+                               QStringLiteral("--password-off")}));
+        SmtpSecurity security;
+        security.mode = SmtpSecurity::Mode::StartTls;
+        security.caFile = bundle;
+        security.user = QStringLiteral("tracker@example.org");
+        security.oauth = endpoint.login();
+        OAuthTokens& tokens = OAuthTokens::Shared();
+        tokens.Forget();
+        const auto requests = [&] { return endpoint.requests().size(); };
+
+        std::atomic<int> delivered {0};
+        std::vector<std::thread> threads;
+        std::vector<FakeContext> contexts(4, contextFor(sink.hostText(), security));
+        for (FakeContext& ctx : contexts)
+            threads.emplace_back([&, c = &ctx] {
+                for (int i = 0; i < 5; ++i)
+                    delivered += deliver(*c) == DeliveryOutcome::Delivered;
+            });
+        for (std::thread& t : threads)
+            t.join();
+        QCOMPARE(delivered.load(), 20);
+        QCOMPARE(requests(), 1);
+        QVERIFY(!SinkLines(sink, QStringLiteral("logins")).contains(QStringLiteral("refused")));
+
+        // Revoked: the login is refused once, one new token, and the mail goes.
+        QFile::remove(endpoint.tokensFile());
+        EndSmtpSessions();
+        FakeContext ctx = contextFor(sink.hostText(), security);
+        QCOMPARE(deliver(ctx), DeliveryOutcome::Delivered);
+        QCOMPARE(requests(), 2);
+
+        // The endpoint away: the mail waits, nothing fails, the server does not rest for it.
+        endpoint.setFaults({QStringLiteral("down")});
+        tokens.Forget();
+        EndSmtpSessions();
+        DeliveryReport report;
+        QCOMPARE(deliver(ctx, QStringLiteral("alice@example.org"), &report), DeliveryOutcome::ServerUnavailable);
+        QCOMPARE(report.pending, QStringList{QStringLiteral("alice@example.org")});
+        QVERIFY(RestingSmtpServers().isEmpty());
+        endpoint.setFaults({});
+        QCOMPARE(deliver(ctx), DeliveryOutcome::Delivered);
+        QCOMPARE(sink.count(), 22);
+
+        // A password login to such a server is told to need OAuth2, once.
+        SmtpSecurity password = security;
+        password.oauth = {};
+        password.password = QStringLiteral("pw-Xy7");
+        FakeContext old = contextFor(sink.hostText(), password);
+        QVERIFY(deliver(old) != DeliveryOutcome::Delivered);
+        QVERIFY(deliver(old) != DeliveryOutcome::Delivered);
+        QCOMPARE(old.log.filter(QLatin1String("OAuth2")).size(), 1);
+
+        // No token, secret or password in any line.
+        QStringList secrets{QString::fromUtf8(TokenEndpoint::ClientSecret), password.password};
+        for (const auto& [token, expiry] : endpoint.tokens())
+            secrets << QString::fromUtf8(token);
+        for (const FakeContext* c : {&ctx, &old, &contexts[0], &contexts[1], &contexts[2], &contexts[3]})
+            for (const QString& line : c->log)
+                for (const QString& secret : secrets)
+                    QVERIFY2(!line.contains(secret), qPrintable(line));
     }
 
     // A server that takes only certified clients gets the mail from a client with the certificate;

@@ -18,7 +18,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,7 +61,6 @@ struct ConnectionFacts {
     std::string localIp;
     long localPort = -1;
     bool authOffered = false;
-    std::string mechanisms; // the AUTH line's mechanisms, upper case, each followed by a blank
     bool authenticated = false;
     qint64 sizeLimit = 0; // the SIZE the server announced; 0 for none
 };
@@ -125,7 +123,6 @@ struct ConnectionOptions {
     QByteArray connectTo; // empty: to the URL's host
     SmtpSecurity security;
     QByteArray bearer;       // the OAuth2 token of the login; empty: a password login, if any
-    QByteArray loginOptions; // the SASL mechanisms the login may use
 };
 
 // One client, kept between sends in the pool of sessions: a mail that follows soon after another
@@ -143,8 +140,6 @@ struct SmtpClient {
     // The connection is in step with the server (no reply outstanding): it may take a QUIT.
     bool inStep = false;
     ConnectionFacts facts;
-    // The AUTH mechanisms each server offered on the client's last connection to it.
-    std::map<QByteArray, std::string> mechanismsSeen;
     // The server's addresses, looked up again once a connection would have aged out; the one
     // that answered last is tried first.
     QByteArray resolvedFor;

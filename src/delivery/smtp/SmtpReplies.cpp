@@ -44,7 +44,6 @@ void Sent(Exchange& x, const char* data, size_t size)
         step.helo = verb == "HELO";
         // A second EHLO (after STARTTLS) replaces what the first one learnt.
         x.opened.authOffered = false;
-        x.opened.mechanisms.clear();
         x.opened.sizeLimit = 0;
     } else if (verb == "STARTTLS") {
         step.kind = Step::StartTls;
@@ -79,13 +78,8 @@ void LearnFromEhlo(Exchange& x, const std::string& line)
                                                                                 : line.find(' ', 4) - 4);
     for (char& c : keyword)
         c = char(toupper(uchar(c)));
-    if (keyword == "AUTH" || keyword.rfind("AUTH=", 0) == 0) {
+    if (keyword == "AUTH" || keyword.rfind("AUTH=", 0) == 0)
         x.opened.authOffered = true;
-        std::string rest = line.size() > 9 ? line.substr(9) : std::string();
-        for (char& c : rest)
-            c = char(toupper(uchar(c)));
-        x.opened.mechanisms += rest + ' ';
-    }
     else if (keyword == "SIZE" && line.size() > 9)
         x.opened.sizeLimit = std::max<qint64>(0, std::strtoll(line.c_str() + 9, nullptr, 10));
 }

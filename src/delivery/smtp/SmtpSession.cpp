@@ -323,6 +323,10 @@ void NoteSigns(const Transaction& t, SessionSigns& signs)
             signs.passwordOff = signs.passwordOff || IsPasswordLoginOff(step);
         }
     }
+    // A refused XOAUTH2 token is answered with a challenge the client does not take up: it ends
+    // the login there, without the final 535.
+    if (t.code == CURLE_LOGIN_DENIED && FindStep(t.exchange, Step::Auth))
+        signs.loginRefused = true;
 }
 
 void RunTransactions(SmtpClient& client, const SessionPlan& plan, SmtpSendResult& result, SessionSigns& signs)

@@ -40,7 +40,7 @@ QByteArray SettingsDigest(const ConnectionOptions& o)
     for (const QByteArray& part :
          {o.url, o.connectTo, QByteArray::number(int(security.mode)), security.user.toUtf8(),
           security.password.toUtf8(), QFile::encodeName(security.caFile), QFile::encodeName(security.clientCertFile),
-          QFile::encodeName(security.clientKeyFile), o.bearer, o.loginOptions}) {
+          QFile::encodeName(security.clientKeyFile), o.bearer}) {
         hash.addData(QByteArray::number(part.size()) + ':');
         hash.addData(part);
     }
@@ -220,25 +220,12 @@ void SetServerOptions(CURL* curl, const ConnectionOptions& o, curl_slist* connec
     if (!security.user.isEmpty()) {
         curl_easy_setopt(curl, CURLOPT_USERNAME, security.user.toUtf8().constData());
         if (!o.bearer.isEmpty()) {
+            // The client logs in with OAUTHBEARER where the server offers it, else XOAUTH2.
             curl_easy_setopt(curl, CURLOPT_XOAUTH2_BEARER, o.bearer.constData());
-            curl_easy_setopt(curl, CURLOPT_LOGIN_OPTIONS, o.loginOptions.constData());
         } else {
             curl_easy_setopt(curl, CURLOPT_PASSWORD, security.password.toUtf8().constData());
         }
     }
-}
-
-// The token login: XOAUTH2 where the server offers it, else OAUTHBEARER. Until a connection has
-// shown what the server offers, XOAUTH2 alone (the client would take OAUTHBEARER first).
-QByteArray OAuthLoginOptions(const SmtpClient& client, const QByteArray& server)
-{
-    const auto seen = client.mechanismsSeen.find(server);
-    if (seen == client.mechanismsSeen.end())
-        return QByteArrayLiteral("AUTH=XOAUTH2");
-    const std::string& offered = seen->second;
-    if (offered.find("XOAUTH2 ") == std::string::npos && offered.find("OAUTHBEARER ") != std::string::npos)
-        return QByteArrayLiteral("AUTH=OAUTHBEARER");
-    return QByteArrayLiteral("AUTH=XOAUTH2");
 }
 
 // No connection is opened for a QUIT: only the one the client holds may take it.
@@ -398,7 +385,7 @@ Transaction RunTransaction(SmtpClient& client, const SessionPlan& plan, const QL
     char errorBuffer[CURL_ERROR_SIZE] = {};
     size_t destination = client.preferred % client.destinations.size();
     size_t triedDestinations = 0;
-    bool fresh = false, retriedStale = false, retriedMechanism = false;
+    bool fresh = false, retriedStale = false;
     for (;;) {
         Destination& to = client.destinations[destination];
         ConnectionOptions options;
@@ -407,8 +394,6 @@ Transaction RunTransaction(SmtpClient& client, const SessionPlan& plan, const QL
         options.connectTo = named ? ConnectToEntry(to, plan.server.port) : QByteArray();
         options.security = plan.security;
         options.bearer = plan.bearer;
-        if (!plan.bearer.isEmpty())
-            options.loginOptions = OAuthLoginOptions(client, serverKey);
         const QByteArray settings = SettingsDigest(options);
         fresh = fresh || (!client.settings.isEmpty() && client.settings != settings);
         if (fresh && !RenewHandle(client)) {
@@ -436,8 +421,6 @@ Transaction RunTransaction(SmtpClient& client, const SessionPlan& plan, const QL
         client.inStep = false;
         t.code = curl_easy_perform(curl);
         curl_slist_free_all(connectToList);
-        if (x.greeted)
-            client.mechanismsSeen[serverKey] = x.opened.mechanisms;
         if (x.bindFailed)
             client.resolvedUntil = Clock::now();
         if (t.code == CURLE_OK) {
@@ -451,12 +434,6 @@ Transaction RunTransaction(SmtpClient& client, const SessionPlan& plan, const QL
                 continue;
             }
             client.resolvedUntil = Clock::now(); // the name may point elsewhere by now
-        }
-        // The server offers the other token mechanism than the one asked for: once more with it.
-        if (!plan.bearer.isEmpty() && !retriedMechanism && x.greeted && !FindStep(x, Step::Auth) &&
-            OAuthLoginOptions(client, serverKey) != options.loginOptions) {
-            retriedMechanism = fresh = true;
-            continue;
         }
         if (!retriedStale && WorthNewConnection(t, curl)) {
             retriedStale = fresh = true;
