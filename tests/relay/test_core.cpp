@@ -233,6 +233,20 @@ private Q_SLOTS:
         core.Shutdown();
     }
 
+    // A client key the relay cannot read would fail every session: Start says so and does not start.
+    void startNeedsAReadableClientKey()
+    {
+        RelaySettings settings(file("[SwiftnoteRelay]\nRelayMode=NETWORK\nTransportMode=CDO\nSMTPSecurity=starttls\n"
+                                    "SMTPClientCertFile=" + dir.filePath(QStringLiteral("no-such.pem")).toUtf8() + "\n"));
+        RelayCore core(settings, RelayCoreOptions{});
+        NetworkRelay net(core);
+        core.LoadSettings();
+        core.Start();
+        QVERIFY(!core.IsRunning());
+        QVERIFY2(core.LogText().contains(QLatin1String("SMTPClientCertFile")), qPrintable(core.LogText()));
+        core.Shutdown();
+    }
+
     void headlessService()
     {
         SmtpSink sink;
@@ -447,8 +461,9 @@ private Q_SLOTS:
         SmtpSink first, second;
         QVERIFY(first.start() && second.start());
         const quint16 port = UnusedTcpPort();
+        // Sessions would stay open ten minutes unused: the reload and the end close them.
         const QString path = file("[SwiftnoteRelay]\nRelayMode=NETWORK\nSTMPRelayListenerPort=" + QByteArray::number(port) +
-                                  "\nSMTPServer=" + first.hostText().toUtf8() + "\n");
+                                  "\nSMTPServer=" + first.hostText().toUtf8() + "\nSMTPIdleSeconds=600\n");
         QProcess relay;
         QProcessEnvironment env = noDisplay();
         relay.setProcessEnvironment(env);
@@ -479,6 +494,9 @@ private Q_SLOTS:
         QVERIFY(curlPost(doc.build(), port).startsWith(QStringLiteral("HTTP/1.1 200 ")));
         QVERIFY(second.waitForCount(1));
         QCOMPARE(first.count(), 1);
+        // The session to the old server ended with QUIT at the reload.
+        QVERIFY(QTest::qWaitFor([&] { return first.lines(QStringLiteral("sessions_log")).size() == 1; }, 10000));
+        QCOMPARE(first.lines(QStringLiteral("sessions_log")), QStringList{QStringLiteral("quit")});
         // A port the listener cannot take: it stays where it was, and the relay runs on.
         QTcpServer taken;
         QVERIFY(taken.listen(QHostAddress::Any));
@@ -495,6 +513,9 @@ private Q_SLOTS:
         ::kill(pid_t(relay.processId()), SIGTERM);
         QVERIFY(relay.waitForFinished(15000));
         QCOMPARE(relay.exitCode(), 0);
+        // And every session at the end.
+        QVERIFY(QTest::qWaitFor([&] { return !second.lines(QStringLiteral("sessions_log")).isEmpty(); }, 5000));
+        QVERIFY(!second.lines(QStringLiteral("sessions_log")).contains(QStringLiteral("noquit")));
         const QByteArray log = relay.readAllStandardError();
         QVERIFY2(log.contains("SMTPServer=" + second.hostText().toUtf8()), log.constData());
         QVERIFY(log.contains("SMTPPassword") && !log.contains("never-shown"));
