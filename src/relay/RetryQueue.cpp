@@ -450,6 +450,7 @@ void RetryQueue::SetSpool(std::shared_ptr<Spool> spool)
     due_.clear();
     if (!spool_)
         return;
+    core_.Limits().SetSpool(spool_);
     applyFailedLimit();
     // Documents an earlier run warned about are not warned about again.
     warned_.clear();
