@@ -833,6 +833,37 @@ private Q_SLOTS:
         QCOMPARE(sink.count(), before + 6);
     }
 
+    void aMinuteLimitHoldsRecordsBackInTheirOrder()
+    {
+        auto tracker = std::make_shared<MemoryTrackerFactory>();
+        auto& state = *tracker->state;
+        QList<qint32> keys;
+        for (int i = 0; i < 5; ++i)
+            keys << state.add(Doc(QStringLiteral("limited %1").arg(i)));
+        auto relay = memoryRelay(tracker, sink.hostText(), QStringLiteral("360"), QStringLiteral("SMTPMessagesPerMinute=2\n"));
+        // A shorter minute; long enough that one round cannot outlast it.
+        SendLimits::Timing timing;
+        timing.minuteMs = 3000;
+        relay->core.Limits().SetTiming(timing);
+        const int before = sink.count();
+        QSignalSpy rounds(&relay->poller, &PostOfficePoller::roundFinished);
+        relay->core.Start();
+        // The first round takes the first two and leaves the rest queued, untouched.
+        QVERIFY(QTest::qWaitFor([&] { return rounds.count() > 0; }, 60000));
+        QCOMPARE(state.queued(), keys.mid(2));
+        QCOMPARE(sink.count(), before + 2);
+        // The poll comes back when the limit opens, not at the next interval.
+        QVERIFY(QTest::qWaitFor([&] { return state.queued().isEmpty(); }, 60000));
+        relay->core.Stop();
+        QVERIFY(rounds.count() >= 3);
+        QStringList sent = PySubjects(sink.messages().mid(before));
+        QCOMPARE(sent.size(), 5);
+        sent.sort();
+        QCOMPARE(sent, (QStringList{"limited 0", "limited 1", "limited 2", "limited 3", "limited 4"}));
+        QCOMPARE(relay->logCount(QStringLiteral("Post office records wait for the limit SMTPMessagesPerMinute 2")), 1);
+        QVERIFY(StagingEmpty());
+    }
+
     void cleanupTestCase() { QVERIFY(StagingEmpty()); }
 };
 
