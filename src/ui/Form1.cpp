@@ -657,13 +657,26 @@ void Form1::ShowQueueState()
     setText(QueueReason, reason);
     QueueReason->setToolTip(state.lastReason);
     QueueReason->setCursorPosition(0);
-    setText(QueueNext, state.kept == 0 || state.nextDueInMs < 0 ? none
-                       : state.nextDueInMs == 0
-                           ? LoadResourceString(msg::QueueDueNow)
-                           : BuildResourceMessage(msg::QueueDueIn, {RetryQueue::DurationText(state.nextDueInMs)}));
-    setText(QueueServer, !queue.SpoolFolder() ? none
-                         : LoadResourceString(state.serverAway ? msg::QueueServerAway : msg::QueueServerReachable));
-    const QColor serverBackground = state.serverAway ? QColor(255, 200, 200) : palette().color(QPalette::Base);
+    QString next = state.kept == 0 || state.nextDueInMs < 0 ? none
+                 : state.nextDueInMs == 0
+                     ? LoadResourceString(msg::QueueDueNow)
+                     : BuildResourceMessage(msg::QueueDueIn, {RetryQueue::DurationText(state.nextDueInMs)});
+    // Mail that waits for a limit toward the server says which (the key and its value).
+    if (!state.limitWait.isEmpty())
+        next += QStringLiteral(" (") + state.limitWait + QLatin1Char(')');
+    setText(QueueNext, next);
+    QueueNext->setToolTip(state.limitWait);
+    // The servers that asked for a rest, as the SMTP client tells them.
+    QString server = !queue.SpoolFolder() ? none
+                   : LoadResourceString(state.serverAway ? msg::QueueServerAway : msg::QueueServerReachable);
+    if (queue.SpoolFolder() && !state.restingServers.isEmpty())
+        server = LoadResourceString(msg::QueueServerAway) + QStringLiteral(": ") +
+            EscapeControls(state.restingServers.join(QStringLiteral("; ")));
+    setText(QueueServer, server);
+    QueueServer->setToolTip(state.restingServers.join(QLatin1Char('\n')));
+    QueueServer->setCursorPosition(0);
+    const bool away = state.serverAway || !state.restingServers.isEmpty();
+    const QColor serverBackground = away ? QColor(255, 200, 200) : palette().color(QPalette::Base);
     if (QueueServer->palette().color(QPalette::Base) != serverBackground)
         SetBackground(QueueServer, serverBackground);
 }
