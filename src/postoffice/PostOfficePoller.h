@@ -60,10 +60,11 @@ public:
 
     // Where what the poll must not forget in a crash is kept: records whose mail went but
     // which could not be removed yet, and those that went to some of their recipients.
-    // The limits toward the server keep their count there too.
+    // The limits toward the server keep their count there too, when this relay holds the spool.
     void SetNotes(std::shared_ptr<Spool> notes)
     {
-        core_.Limits().SetSpool(notes);
+        if (notes && notes->locked())
+            core_.Limits().SetSpool(notes);
         notes_ = std::move(notes);
     }
 

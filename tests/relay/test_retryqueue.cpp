@@ -1152,6 +1152,32 @@ private Q_SLOTS:
         QCOMPARE(h.log(QStringLiteral("is ignored (it does not start with \"swn-send-limits 1\")")), 1);
     }
 
+    void limitsHoldOnlySmtpAndBearAStepOfTheClock()
+    {
+        Harness h(Slow());
+        h.limit(1, 0);
+        // The mail component is no server that counts.
+        h.settings->SetTransport(Transport::Sendmail);
+        for (const char* name : {"x", "y", "z"})
+            QCOMPARE(h.submit(Doc(QString::fromLatin1(name))), std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 3);
+        QCOMPARE(h.queue->KeptCount(), 0);
+
+        // The day's count, when the wall clock goes back ten days: neither freed nor held for ten.
+        SendLimits& limits = h.core->Limits();
+        limits.Configure(0, 5);
+        QCOMPARE(limits.Admit(5).waitMs, 0);
+        *h.wall -= 10 * 24 * 60 * kMinute;
+        const SendLimits::Verdict held = limits.Admit(1);
+        QCOMPARE(held.limit, QStringLiteral("SMTPRecipientsPerDay 5"));
+        QVERIFY(held.waitMs > 24 * 60 * kMinute - kMinute && held.waitMs <= 24 * 60 * kMinute + kMinute);
+        *h.wall += held.waitMs;
+        QCOMPARE(limits.Admit(1).waitMs, 0);
+        // Forward: what was counted is over.
+        *h.wall += 24 * 60 * kMinute + kMinute;
+        QCOMPARE(limits.Admit(5).waitMs, 0);
+    }
+
     void aRestTheServerAskedForHoldsUntilItEndsOrAFlush()
     {
         RetryQueue::Timing timing = Slow(kMinute, kMinute);
