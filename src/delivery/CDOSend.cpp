@@ -46,11 +46,11 @@ DeliveryOutcome SendMailViaCDO(DeliveryContext& context, const MailRequest& requ
     const SmtpSecurity security = context.SmtpSecurityOptions();
     if (const QString problem = SmtpConfigurationProblem(request.serverText, security); !problem.isEmpty())
         return smtp::KeepForSettings(context, problem, *recipients, outcome);
-    const SmtpServerAddress server = ParseSmtpServerText(request.serverText, security.mode);
+    const QList<SmtpServerAddress> servers = ParseSmtpServerList(request.serverText, security.mode);
     const QByteArray sender = builder.envelopeSender();
     std::unique_ptr<ComposedMessage> message = builder.compose();
 
-    const SmtpSendResult result = SendSmtp(server, sender, *recipients, *message, security, &context,
+    const SmtpSendResult result = SendSmtp(servers, sender, *recipients, *message, security, &context,
                                            request.allOrNothing);
     return smtp::ReportSend(context, request, builder, result, outcome);
 }

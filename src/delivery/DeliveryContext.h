@@ -71,6 +71,8 @@ public:
     virtual SmtpSecurity SmtpSecurityOptions() const { return {}; }
     // Every complete reply the SMTP server gave, by its code, for the relay's metrics.
     virtual void SmtpReplyReceived(int code) { (void)code; }
+    // The SMTP server (host:port) that took a mail, for the relay's metrics and log.
+    virtual void SmtpServerTookMail(const QString& server) { (void)server; }
     // The relay is stopping: an exchange that has not begun must not begin, since a stop cuts
     // short what is under way and a mail cut short goes again at the next start. What would
     // have gone stays pending (kept, or left queued).

@@ -344,15 +344,15 @@ QString SendNotice(const QString& serverText, const SmtpSecurity& security, cons
 {
     if (const QString problem = SmtpConfigurationProblem(serverText, security); !problem.isEmpty())
         return problem;
-    SmtpServerAddress server;
+    QList<SmtpServerAddress> servers;
     try {
-        server = ParseSmtpServerText(serverText, security.mode);
+        servers = ParseSmtpServerList(serverText, security.mode);
     } catch (const DeliveryError& e) {
         return e.text();
     }
     BytesMessage bytes(message);
     // The empty envelope sender: whatever becomes of a notice, nothing is sent back about it.
-    const SmtpSendResult result = SendSmtp(server, QByteArray(), {to.toUtf8()}, bytes, security, nullptr);
+    const SmtpSendResult result = SendSmtp(servers, QByteArray(), {to.toUtf8()}, bytes, security, nullptr);
     if (result.sent)
         return {};
     if (!result.errorText.isEmpty())

@@ -88,6 +88,19 @@ void Metrics::SmtpReply(int code)
         replies_[size_t(code / 100 - 2)].fetch_add(1, std::memory_order_relaxed);
 }
 
+void Metrics::ServerTookMail(const QString& server)
+{
+    const QByteArray name = server.toUtf8();
+    std::lock_guard lock(serversMutex_);
+    // Servers that left the settings stay counted; past the bound, new names are not (a label
+    // per name would grow without end over many reloads).
+    const auto found = servers_.find(name);
+    if (found != servers_.end())
+        ++found->second;
+    else if (servers_.size() < kMaxServers)
+        servers_.emplace(name, 1);
+}
+
 void Metrics::ObserveDelivery(double seconds)
 {
     if (!std::isfinite(seconds))
@@ -141,6 +154,16 @@ QByteArray Metrics::Render() const
     for (size_t i = 0; i < replies_.size(); ++i)
         Sample(out, "swnrelay_smtp_replies_total", Number(replies_[i].load(std::memory_order_relaxed)), "class",
                kReplyClass[i]);
+
+    Family(out, "swnrelay_smtp_server_mails_total", "counter", "Mails each SMTP server took.");
+    {
+        std::lock_guard lock(serversMutex_);
+        for (const auto& [name, count] : servers_) {
+            QByteArray escaped = name;
+            escaped.replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n");
+            Sample(out, "swnrelay_smtp_server_mails_total", Number(count), "server", escaped.constData());
+        }
+    }
 
     // The probe is called without a lock of ours held, so that a slow or re-entrant one blocks
     // nobody but this scrape.

@@ -2,10 +2,12 @@
 // What the relay has done, counted for a scraper in the Prometheus text format. Counting is a few
 // atomic operations, so the delivery workers count as they go; rendering reads a snapshot.
 #include <QByteArray>
+#include <QString>
 
 #include <array>
 #include <atomic>
 #include <functional>
+#include <map>
 #include <mutex>
 
 namespace swn {
@@ -25,6 +27,7 @@ public:
     // Counters only grow: n <= 0 is ignored.
     void Add(Counter counter, qint64 n = 1);
     void SmtpReply(int code);            // counted by class 2xx, 3xx, 4xx, 5xx; anything else ignored
+    void ServerTookMail(const QString& server); // by server (host:port); at most kMaxServers of them
     void ObserveDelivery(double seconds); // one delivery attempt's duration; NaN and infinities are ignored
     void ConnectionOpened();
     void ConnectionClosed();
@@ -33,6 +36,8 @@ public:
     // Called at scrape time on the scraping thread; must be cheap (the spool keeps an index in memory).
     void SetSpoolProbe(std::function<SpoolStats()> probe);
     QByteArray Render() const;           // Prometheus text exposition format 0.0.4
+
+    static constexpr size_t kMaxServers = 32;
 
 private:
     static constexpr int kCounters = int(Counter::PostOfficeRecordsSetAside) + 1;
@@ -50,6 +55,9 @@ private:
     std::array<qint64, kDeliveryBuckets.size() + 1> bucketCounts_{}; // per bucket, not cumulative
     double durationSum_ = 0;
     qint64 durationCount_ = 0;
+
+    mutable std::mutex serversMutex_;
+    std::map<QByteArray, qint64> servers_;
 
     mutable std::mutex probeMutex_;
     std::function<SpoolStats()> probe_;

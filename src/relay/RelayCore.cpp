@@ -4,6 +4,8 @@
 #include "common/Files.h"
 #include "delivery/CDOSend.h"
 #include "delivery/DeliveryError.h"
+#include "delivery/smtp/OAuthTokens.h"
+#include "delivery/smtp/SmtpSessions.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,6 +13,7 @@
 #include <QRandomGenerator>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -68,6 +71,7 @@ public:
     bool Stopping() const override { return core_.IsShuttingDown(); }
     SmtpSecurity SmtpSecurityOptions() const override { return security_; }
     void SmtpReplyReceived(int code) override { core_.Stats().SmtpReply(code); }
+    void SmtpServerTookMail(const QString& server) override { core_.SmtpServerTookMail(server); }
 
     QList<QPair<QString, LogPriority>> lines_;
     bool countersMoved_ = false;
@@ -159,6 +163,7 @@ QStringList RelayCore::Reload()
     if (changed.contains(QLatin1String(setting::SMTPMessagesPerMinute.name)) ||
         changed.contains(QLatin1String(setting::SMTPRecipientsPerDay.name)))
         sendLimits_.ApplySettings(settings_);
+    applySmtpSessionSettings(changed);
     AddLogText(BuildResourceMessage(msg::SettingsReloaded,
                                     {settings_.filePath(), shown.isEmpty() ? QStringLiteral("nothing changed")
                                                                            : shown.join(QStringLiteral(", "))}));
@@ -169,6 +174,44 @@ QStringList RelayCore::Reload()
                 handler->Reloaded(changed);
     }
     return changed;
+}
+
+void RelayCore::applySmtpSessionSettings(const QStringList& changed)
+{
+    const auto number = [&](const SettingKey& key, int fallback) {
+        bool ok = false;
+        const int value = settings_.Read(key).trimmed().toInt(&ok);
+        return ok && value >= 0 ? value : fallback;
+    };
+    SmtpSessionLimits limits;
+    limits.maxConnections = number(setting::SMTPMaxConnections, 0);
+    if (limits.maxConnections == 0)
+        limits.maxConnections = workers_.maxThreadCount();
+    limits.idleSeconds = number(setting::SMTPIdleSeconds, QByteArray(setting::SMTPIdleSeconds.defaultValue).toInt());
+    ConfigureSmtpSessions(limits);
+    // Sessions made with the old server or credentials say QUIT now rather than at their next use.
+    const bool smtpChanged = std::any_of(changed.cbegin(), changed.cend(), [](const QString& key) {
+        return key.startsWith(QLatin1String("SMTP")) && key != QLatin1String(setting::SMTPMessagesPerMinute.name) &&
+               key != QLatin1String(setting::SMTPRecipientsPerDay.name);
+    });
+    if (smtpChanged)
+        EndSmtpSessions();
+    if (std::any_of(changed.cbegin(), changed.cend(),
+                    [](const QString& key) { return key.startsWith(QLatin1String("SMTPOAuth")); }))
+        OAuthTokens::Shared().Forget();
+}
+
+void RelayCore::SmtpServerTookMail(const QString& server)
+{
+    metrics_.ServerTookMail(server);
+    std::lock_guard lock(takerMutex_);
+    if (server == lastTaker_)
+        return;
+    const bool first = lastTaker_.isEmpty();
+    lastTaker_ = server;
+    // One line when mail starts going through another server than before, not one a mail.
+    if (!first || settings_.SMTPServer().contains(QLatin1Char(',')))
+        AddLogText(QStringLiteral("Mail goes through the SMTP server %1").arg(server));
 }
 
 void RelayCore::logSmtpProblem()
@@ -227,8 +270,15 @@ void RelayCore::Start()
 {
     smtpSecurity_ = settings_.SmtpSecurityOptions();
     // Said once here rather than only with every mail that waits for it.
-    if (settings_.TransportChoice() != Transport::Sendmail)
+    if (settings_.TransportChoice() != Transport::Sendmail) {
+        // A certificate that cannot be presented would fail every session; better not to start.
+        if (const QString problem = SmtpClientCertificateProblem(smtpSecurity_); !problem.isEmpty()) {
+            AddLogText(BuildResourceMessage(msg::SmtpSettingsUnusable, {problem}), LogPriority::Error);
+            return;
+        }
         logSmtpProblem();
+    }
+    applySmtpSessionSettings({});
     SetRunning();
     if (settings_.Mode() == RelayMode::Network) {
         if (network_)
@@ -248,6 +298,7 @@ void RelayCore::SetStopped()
 {
     state_ = RunState::Stopped;
     Q_EMIT runStateChanged(state_);
+    EndSmtpSessions();
     if (postOffice_)
         postOffice_->Stopped();
     if (network_)
@@ -496,6 +547,7 @@ void RelayCore::Shutdown()
 {
     shuttingDown_ = true;
     workers_.waitForDone();
+    FinishSmtpSessions();
     flushStderr();
 }
 

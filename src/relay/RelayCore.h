@@ -141,6 +141,8 @@ public:
     Metrics& Stats() { return metrics_; }
     // The limits toward the mail server, shared by both modes and kept with the spool.
     SendLimits& Limits() { return sendLimits_; }
+    // A mail went through this SMTP server (host:port): counted, and logged when the server changes.
+    void SmtpServerTookMail(const QString& server);
 
 Q_SIGNALS:
     void runStateChanged(swn::RunState state);
@@ -153,6 +155,8 @@ private:
     void addLogTextHere(const QString& message, LogPriority priority);
     void snapshotSettingsFile();
     void logSmtpProblem();
+    // The limits of the SMTP sessions from the settings; sessions end when their settings changed.
+    void applySmtpSessionSettings(const QStringList& changedKeys);
     void flushStderr();
 
     RelaySettings& settings_;
@@ -174,6 +178,8 @@ private:
     QTimer graceTimer_;
     QTimer hardStopTimer_;
     Metrics metrics_;
+    std::mutex takerMutex_;
+    QString lastTaker_; // the SMTP server that took the last mail
     MessageSink messageSink_;
     SmtpSecurity smtpSecurity_; // read from the file at start-up and at every Start
     QHash<QString, QString> fileSnapshot_; // the reloaded keys as the file held them last

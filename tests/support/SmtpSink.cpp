@@ -1,6 +1,7 @@
 #include "SmtpSink.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -37,6 +38,38 @@ bool MakeTestCertificate(const QString& certPath, const QString& keyPath)
                   {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
                    "subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost", "-keyout", keyPath, "-out", certPath});
     return openssl.waitForFinished(60000) && openssl.exitCode() == 0;
+}
+
+namespace {
+
+bool RunOpenssl(const QStringList& arguments)
+{
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    openssl.setStandardErrorFile(QProcess::nullDevice());
+    openssl.start(QStringLiteral("openssl"), arguments);
+    return openssl.waitForFinished(60000) && openssl.exitStatus() == QProcess::NormalExit && openssl.exitCode() == 0;
+}
+
+} // namespace
+
+bool MakeTestAuthority(const QString& certPath, const QString& keyPath)
+{
+    return RunOpenssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Test Authority",
+                       "-keyout", keyPath, "-out", certPath});
+}
+
+bool MakeSignedCertificate(const QString& authorityCert, const QString& authorityKey, const QString& commonName,
+                           const QString& certPath, const QString& keyPath)
+{
+    const QString request = certPath + QStringLiteral(".csr");
+    const bool made = RunOpenssl({"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + commonName, "-keyout",
+                                  keyPath, "-out", request}) &&
+                      RunOpenssl({"x509", "-req", "-in", request, "-CA", authorityCert, "-CAkey", authorityKey,
+                                  "-set_serial", QString::number(QDateTime::currentMSecsSinceEpoch()), "-days", "2",
+                                  "-out", certPath});
+    QFile::remove(request);
+    return made;
 }
 
 SmtpSink::SmtpSink() = default;
@@ -113,11 +146,21 @@ QList<ReceivedMail> SmtpSink::messages() const
                     mail.overTls = true;
                 else if (line.startsWith(QLatin1String("auth=")))
                     mail.authUser = line.mid(5);
+                else if (line.startsWith(QLatin1String("client_cert=")))
+                    mail.clientCert = line.mid(12);
             }
         }
         mails.append(mail);
     }
     return mails;
+}
+
+QStringList SmtpSink::lines(const QString& name) const
+{
+    QFile f(dir_.filePath(name));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 int SmtpSink::count() const

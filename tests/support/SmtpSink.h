@@ -16,6 +16,7 @@ struct ReceivedMail {
     QByteArray content;
     bool overTls = false;  // the session was encrypted when the mail arrived
     QString authUser;      // who authenticated, empty without authentication
+    QString clientCert;    // the common name of the client's certificate, empty without one
 };
 
 class SmtpSink {
@@ -39,6 +40,9 @@ public:
     // replacing those set before; an empty list clears them.
     void setFaults(const QStringList& lines);
     QString folder() const { return dir_.path(); }
+    // The lines of a file the server writes in its folder ("sessions_log", "logins",
+    // "transactions", "open_connections", ...); empty when it has none yet.
+    QStringList lines(const QString& name) const;
 
 private:
     QTemporaryDir dir_;
@@ -56,5 +60,10 @@ quint16 UnusedTcpPort();
 QString TestSourceDir();
 // A self-signed certificate and its key (PEM) for 127.0.0.1, ::1 and localhost, made by openssl.
 bool MakeTestCertificate(const QString& certPath, const QString& keyPath);
+// A self-signed authority (PEM), and a client certificate with the subject `commonName` that it
+// signs, for smtp_sink.py's --require-client-cert.
+bool MakeTestAuthority(const QString& certPath, const QString& keyPath);
+bool MakeSignedCertificate(const QString& authorityCert, const QString& authorityKey, const QString& commonName,
+                           const QString& certPath, const QString& keyPath);
 
 } // namespace swn::test

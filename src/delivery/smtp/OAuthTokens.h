@@ -34,6 +34,10 @@ public:
     // Forgets every token held (the settings changed).
     void Forget();
 
+    // How long a token command may run before it is killed (30 s). Tests shorten it; it applies
+    // to commands started afterwards.
+    static void SetCommandTimeLimit(int milliseconds);
+
 private:
     OAuthTokens();
     struct Store;

@@ -64,6 +64,12 @@ QByteArray AsciiHost(const QByteArray& host)
     return host;
 }
 
+QByteArray ServerKey(const SmtpServerAddress& server)
+{
+    const QByteArray host = server.ipv6 ? '[' + server.host + ']' : server.host;
+    return host + ':' + QByteArray::number(server.port);
+}
+
 QString Resolve(SmtpClient& client, const SmtpServerAddress& server)
 {
     const QByteArray key = server.host + ':' + QByteArray::number(server.port);
@@ -184,6 +190,8 @@ curl_socket_t OpenSocket(void* user, curlsocktype, curl_sockaddr* address)
     const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
     if (fd < 0)
         return CURL_SOCKET_BAD;
+    if (x->socket)
+        *x->socket = fd;
     if (x->bindTo && x->bindTo->ss_family == address->family) {
 #ifdef IP_BIND_ADDRESS_NO_PORT
         const int one = 1;

@@ -74,6 +74,7 @@ struct Exchange {
     quint64 generation = 0;
     bool loginRequired = false;
     ConnectionFacts* kept = nullptr; // the client's facts of its open connection
+    curl_socket_t* socket = nullptr; // the client's record of its open connection's socket
     const sockaddr_storage* bindTo = nullptr; // the local address the EHLO names, when it names one
     socklen_t bindToLength = 0;
     bool bindFailed = false;
@@ -115,15 +116,29 @@ struct Destination {
     bool localLookedUp = false;
 };
 
-// One client per thread, kept between sends: a mail that follows soon after another goes over
-// the same connection, without a new greeting and EHLO. The client closes connections that
-// have been idle for a while, and ends its connection when the thread ends.
+// How a connection is made and secured: the options a transfer on it must repeat for the client
+// to take it again.
+struct ConnectionOptions {
+    QByteArray url;
+    QByteArray connectTo; // empty: to the URL's host
+    SmtpSecurity security;
+    QByteArray bearer;       // the OAuth2 token of the login; empty: a password login, if any
+};
+
+// One client, kept between sends in the pool of sessions: a mail that follows soon after another
+// goes over the same connection, without a new greeting and EHLO.
 struct SmtpClient {
     CURL* curl = nullptr;
     // What the open connection was made with. The client would reuse a connection upgraded by
     // STARTTLS even after the trusted authorities or the credentials changed; a change of any of
-    // them takes a new connection. A digest, so no password outlives its send here.
+    // them takes a new connection.
     QByteArray settings;
+    ConnectionOptions options; // of the open connection, so that it can be ended with QUIT
+    QByteArray server;         // host:port of the open connection's server
+    // The open connection's socket; CURL_SOCKET_BAD once the client has closed it.
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    // The connection is in step with the server (no reply outstanding): it may take a QUIT.
+    bool inStep = false;
     ConnectionFacts facts;
     // The server's addresses, looked up again once a connection would have aged out; the one
     // that answered last is tried first.
@@ -138,6 +153,10 @@ struct SmtpClient {
     SmtpClient& operator=(const SmtpClient&) = delete;
 };
 
+// Replies that say the server will take no mail from this client for a while (throttling, or a
+// quota of mails or recipients), whatever code they carry: the server rests, the mail waits.
+enum class Quota { None, Throttle, Daily };
+
 // What every transaction of one session is sent with.
 struct SessionPlan {
     const SmtpServerAddress& server;
@@ -149,6 +168,7 @@ struct SessionPlan {
     quint64 generation = 0; // of the cancellations, when the session began
     // The client stops at the first RCPT not taken, and so never sends DATA after one.
     bool allOrNothing = false;
+    QByteArray bearer; // the OAuth2 token to log in with; empty: the password, if any
 };
 
 struct Transaction {
@@ -156,6 +176,7 @@ struct Transaction {
     QString clientText;
     Exchange exchange;
     long replyCode = 0;
+    bool inStep = false; // the connection is open and no reply is outstanding
 };
 
 // SmtpTimeouts.cpp: the waits, and the cancellations so far.
@@ -173,9 +194,17 @@ const Step* FindStep(const Exchange& exchange, Step::Kind kind);
 QString SessionFailure(const Transaction& t);
 bool IsPositive(const Step* step, int hundreds);
 bool IsSessionRefusal(const Step& mail);
-RecipientState StateOf(int code);
+// Refused for good only by a 5xx that is not a quota.
+RecipientState StateOf(const Step& step);
+Quota QuotaOf(const Step& step);
+// The worst quota any reply of the transaction named.
+Quota QuotaOf(const Exchange& exchange);
+// The server refused the login as switched off for passwords: it takes tokens only.
+bool IsPasswordLoginOff(const Step& auth);
 
 // SmtpAddressing.cpp: the server's addresses, the local one and the EHLO name.
+// host:port, the IPv6 address in brackets: how the log, the metrics and the rests name a server.
+QByteArray ServerKey(const SmtpServerAddress& server);
 QByteArray AsciiHost(const QByteArray& host);
 QString Resolve(SmtpClient& client, const SmtpServerAddress& server);
 QByteArray ConfiguredHeloName(const QString& configured, QString* problem);
@@ -190,6 +219,32 @@ QString LoginProblem(const SmtpSecurity& security);
 
 // SmtpTransfer.cpp: one transaction through the client, on its kept connection or a new one.
 Transaction RunTransaction(SmtpClient& client, const SessionPlan& plan, const QList<QByteArray>& recipients);
+// Ends the client's open connection: with QUIT while it is in step (waiting a few seconds at
+// most), else at once. The client is ready for a new connection afterwards.
+void EndConnection(SmtpClient& client);
+
+// SmtpSessions.cpp: the clients kept between mails, and the servers' rests.
+class ClientLease {
+public:
+    // A client for `server` (host:port): one whose connection is open to it when one is free, else
+    // a new one while the limit of open sessions allows, else the first one to come free. Waits
+    // while the relay runs; none when it stops meanwhile.
+    ClientLease(const QByteArray& server, DeliveryContext* context, quint64 generation);
+    ~ClientLease();
+    ClientLease(const ClientLease&) = delete;
+    ClientLease& operator=(const ClientLease&) = delete;
+    SmtpClient* get() const { return client_; }
+
+private:
+    SmtpClient* client_ = nullptr;
+    quint64 endGeneration_ = 0;
+};
+// How long a server rests now, and why; 0 when it does not. `quotaOnly`: rests after a quota only.
+qint64 ServerRestMs(const QByteArray& server, bool quotaOnly, QString* reason = nullptr);
+// A server failed (unreachable, temporary refusal) or named a quota: it rests, longer each time.
+void ServerFailed(const QByteArray& server, Quota quota, const QString& reason);
+// A server took mail: it no longer rests.
+void ServerTookMail(const QByteArray& server);
 
 // SmtpMessage.cpp: the message and the envelope from a request.
 void ComposeMail(DeliveryContext& context, const MailRequest& request, MimeMessageBuilder& builder);

@@ -144,6 +144,11 @@ DeliveryOutcome ReportSend(DeliveryContext& context, const MailRequest& request,
     if (!sorted.failures.empty())
         report.reason = ReasonOf(sorted.failures);
     report.outcome = OutcomeOf(report, sorted, result.sessionFailed);
+    report.server = result.server;
+    report.serverRestMs = result.serverRestMs;
+    // Every server rests after a quota: the mail waits with them rather than on its own back-off.
+    if (result.serverRestMs > 0 && !report.pending.isEmpty())
+        report.outcome = DeliveryOutcome::ServerUnavailable;
     return report.outcome;
 }
 

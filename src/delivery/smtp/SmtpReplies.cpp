@@ -253,15 +253,73 @@ bool IsPositive(const Step* step, int hundreds)
 // sender alone.
 bool IsSessionRefusal(const Step& mail)
 {
-    if (mail.code / 100 != 5 || mail.code == 530)
+    if (mail.code / 100 != 5 || mail.code == 530 || QuotaOf(mail) != Quota::None)
         return true;
     const QByteArray reply = QByteArray::fromStdString(mail.reply).toLower();
     return reply.contains("5.7.0") && reply.contains("auth");
 }
 
-RecipientState StateOf(int code)
+RecipientState StateOf(const Step& step)
 {
-    return code >= 500 ? RecipientState::Refused : RecipientState::Deferred;
+    return step.code >= 500 && QuotaOf(step) == Quota::None ? RecipientState::Refused : RecipientState::Deferred;
+}
+
+namespace {
+
+// The enhanced status code after the reply code ("5.2.0"), empty when the reply has none.
+std::string EnhancedCode(const Step& step)
+{
+    const std::string& r = step.reply;
+    size_t end = 4;
+    while (end < r.size() && r[end] != ' ')
+        ++end;
+    const std::string code = r.size() > 4 ? r.substr(4, end - 4) : std::string();
+    const int dots = int(std::count(code.begin(), code.end(), '.'));
+    const bool digits = !code.empty() && std::all_of(code.begin(), code.end(), [](char c) {
+        return c == '.' || (c >= '0' && c <= '9');
+    });
+    return dots == 2 && digits && (code[0] == '4' || code[0] == '5') ? code : std::string();
+}
+
+bool Mentions(const Step& step, const char* word)
+{
+    return QByteArray::fromStdString(step.reply).toLower().contains(word);
+}
+
+} // namespace
+
+// The hosted servers' answers to a client over its quota or rate: "x.4.5" (congestion, given for a
+// daily sending quota), "5.2.0" naming a submission quota, and throttling with "4.7.x" (a 4.7.x
+// to a RCPT alone is more often greylisting of that recipient). Listed in the manual page.
+Quota QuotaOf(const Step& step)
+{
+    if (!step.complete || step.code < 400)
+        return Quota::None;
+    const std::string code = EnhancedCode(step);
+    if (code.size() >= 4 && code.compare(1, 3, ".4.") == 0 && code.substr(4) == "5")
+        return Quota::Daily;
+    if (code == "5.2.0" && Mentions(step, "quota"))
+        return Quota::Daily;
+    if (step.code / 100 == 4 && code.rfind("4.7.", 0) == 0 && (step.kind != Step::Rcpt || step.code == 421))
+        return Quota::Throttle;
+    return Quota::None;
+}
+
+Quota QuotaOf(const Exchange& exchange)
+{
+    Quota worst = Quota::None;
+    for (const Step& step : exchange.steps)
+        worst = std::max(worst, QuotaOf(step));
+    return worst;
+}
+
+bool IsPasswordLoginOff(const Step& auth)
+{
+    if (auth.kind != Step::Auth || !auth.complete || auth.code / 100 != 5)
+        return false;
+    const std::string code = EnhancedCode(auth);
+    return code == "5.7.139" || code == "5.7.30" || Mentions(auth, "basic authentication") ||
+           Mentions(auth, "application-specific password");
 }
 
 } // namespace swn::smtp

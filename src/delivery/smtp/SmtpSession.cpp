@@ -3,8 +3,10 @@
 #include "delivery/smtp/SmtpInternal.h"
 
 #include "delivery/MimeComposer.h"
+#include "delivery/smtp/OAuthTokens.h"
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
 #include <vector>
 
@@ -189,7 +191,7 @@ void Transactions::settleRcpts(const Transaction& t, const std::vector<qsizetype
             over_.push_back(i);
             r.reason = ReplyText(step);
         } else {
-            r.state = StateOf(step.code);
+            r.state = StateOf(step);
             r.reason = ReplyText(step);
         }
     }
@@ -206,23 +208,25 @@ bool Transactions::settleData(const Transaction& t, const std::vector<qsizetype>
     if (!data || !data->complete) {
         reason = failure;
     } else if (data->code != 354) {
-        state = StateOf(data->code);
+        state = StateOf(*data);
         reason = ReplyText(*data);
     } else if (!end || !end->complete) {
         reason = failure;
     } else if (end->code / 100 == 2) {
         state = RecipientState::Delivered;
     } else {
-        state = StateOf(end->code);
+        state = StateOf(*end);
         reason = ReplyText(*end);
     }
     if (state == RecipientState::Unconfirmed)
         result_.sessionFailed = true;
+    const bool dataSent = state == RecipientState::Unconfirmed && data && data->code == 354;
     if (!reason.isEmpty())
         result_.errorText = reason;
     for (qsizetype i : accepted) {
         result_.recipients[i].state = state;
         result_.recipients[i].reason = reason;
+        result_.recipients[i].dataSent = dataSent;
     }
     return state == RecipientState::Delivered;
 }
@@ -276,7 +280,7 @@ std::optional<bool> Transactions::settleStopped(const Transaction& t, const std:
     const qsizetype stopped = batch[size_t(stop->index)];
     const QString reply = ReplyText(*stop);
     result_.errorText = reply;
-    if (stop->code / 100 == 5 && !IsTooManyRecipients(*stop)) {
+    if (stop->code / 100 == 5 && !IsTooManyRecipients(*stop) && QuotaOf(*stop) == Quota::None) {
         // Refused for good: no attempt can reach it, so the others go without it, in a new
         // transaction, since this one ended.
         result_.recipients[stopped].state = RecipientState::Refused;
@@ -297,7 +301,35 @@ std::optional<bool> Transactions::settleStopped(const Transaction& t, const std:
     return false;
 }
 
-void RunTransactions(SmtpClient& client, const SessionPlan& plan, SmtpSendResult& result)
+// What the transactions of one session said about the server rather than the mail.
+struct SessionSigns {
+    Quota quota = Quota::None;
+    QString quotaReply;
+    bool loginRefused = false; // AUTH was answered with a refusal
+    bool passwordOff = false;  // ... as a server that takes tokens only
+    bool tokenFailed = false;  // no token to log in with: no server can be tried
+};
+
+void NoteSigns(const Transaction& t, SessionSigns& signs)
+{
+    for (const Step& step : t.exchange.steps) {
+        const Quota quota = QuotaOf(step);
+        if (quota > signs.quota) {
+            signs.quota = quota;
+            signs.quotaReply = ReplyText(step);
+        }
+        if (step.kind == Step::Auth && step.complete && step.code >= 500) {
+            signs.loginRefused = true;
+            signs.passwordOff = signs.passwordOff || IsPasswordLoginOff(step);
+        }
+    }
+    // A refused XOAUTH2 token is answered with a challenge the client does not take up: it ends
+    // the login there, without the final 535.
+    if (t.code == CURLE_LOGIN_DENIED && FindStep(t.exchange, Step::Auth))
+        signs.loginRefused = true;
+}
+
+void RunTransactions(SmtpClient& client, const SessionPlan& plan, SmtpSendResult& result, SessionSigns& signs)
 {
     Transactions transactions(result, plan.allOrNothing);
     if (plan.allOrNothing) {
@@ -336,14 +368,130 @@ void RunTransactions(SmtpClient& client, const SessionPlan& plan, SmtpSendResult
             addresses.append(result.recipients[i].address);
             result.recipients[i].reason.clear(); // what an earlier transaction said no longer applies
         }
-        if (!transactions.settle(RunTransaction(client, plan, addresses), batch))
+        const Transaction t = RunTransaction(client, plan, addresses);
+        NoteSigns(t, signs);
+        if (!transactions.settle(t, batch))
             return;
     }
+}
+
+// Everything one server is tried with.
+struct Attempt {
+    const QByteArray& helo;
+    const QByteArray& from;
+    ComposedMessage& message;
+    const SmtpSecurity& security;
+    DeliveryContext* context;
+    quint64 generation;
+    bool allOrNothing;
+};
+
+bool StillOpen(const RecipientResult& r)
+{
+    return (r.state == RecipientState::Deferred || r.state == RecipientState::Unconfirmed) && !r.dataSent;
+}
+
+void LogPasswordOff(DeliveryContext* context, const QByteArray& server)
+{
+    static std::atomic<bool> logged {false};
+    if (!context || logged.exchange(true))
+        return;
+    context->AddLogText(QStringLiteral("The SMTP server %1 refused the password login as switched off: it takes "
+                                       "OAuth2 logins only. Set SMTPOAuthTokenURL (or SMTPOAuthTokenCommand) for "
+                                       "SMTPUser")
+                            .arg(QString::fromUtf8(server)),
+                        LogPriority::Error);
+}
+
+// One server, through a client of the pool, for the recipients of `result` it is to take: those
+// `open` lists. A login refused with a token is tried once more with a new token.
+void SendThrough(const SmtpServerAddress& server, const Attempt& a, SmtpSendResult& result, SessionSigns& signs)
+{
+    const QByteArray key = ServerKey(server);
+    OAuthTokens& tokens = OAuthTokens::Shared();
+    for (int login = 0; login < 2; ++login) {
+        QByteArray bearer;
+        if (a.security.oauth.Enabled()) {
+            const OAuthToken token = tokens.Token(a.security.oauth, a.security.caFile, a.context);
+            if (token.token.isEmpty()) {
+                signs.tokenFailed = true;
+                FailSession(result, token.failure);
+                return;
+            }
+            bearer = token.token;
+        }
+        ClientLease lease(key, a.context, a.generation);
+        SmtpClient* client = lease.get();
+        if (!client) {
+            FailSession(result, NotTriedWhileStopping());
+            return;
+        }
+        if (!client->curl) {
+            FailSession(result, QString::fromUtf8(curl_easy_strerror(CURLE_FAILED_INIT)));
+            return;
+        }
+        if (const QString failure = Resolve(*client, server); !failure.isEmpty()) {
+            FailSession(result, failure);
+            return;
+        }
+        const SessionPlan plan{server, a.helo, a.from, a.message, a.security, a.context, a.generation, a.allOrNothing,
+                               bearer};
+        SessionSigns these;
+        RunTransactions(*client, plan, result, these);
+        signs.quota = std::max(signs.quota, these.quota);
+        if (!these.quotaReply.isEmpty())
+            signs.quotaReply = these.quotaReply;
+        signs.passwordOff = signs.passwordOff || these.passwordOff;
+        if (these.passwordOff && bearer.isEmpty())
+            LogPasswordOff(a.context, key);
+        if (!these.loginRefused || bearer.isEmpty() || login == 1 || !a.message.rewind())
+            return;
+        // The token was turned down (revoked, or spent sooner than it said): one new one.
+        tokens.Refused(a.security.oauth, bearer);
+        for (RecipientResult& r : result.recipients) {
+            r.state = RecipientState::Unconfirmed;
+            r.reason.clear();
+        }
+        result.sessionFailed = false;
+        result.errorText.clear();
+    }
+}
+
+// The servers in the order they are tried now: those not resting, in the order the settings give;
+// when every one rests, those resting after a failure (the queue paces those tries), never one
+// resting after a quota.
+std::vector<qsizetype> ServerOrder(const QList<SmtpServerAddress>& servers, qint64* quotaRestMs, QString* quotaReason)
+{
+    std::vector<qsizetype> order;
+    for (qsizetype i = 0; i < servers.size(); ++i)
+        if (ServerRestMs(ServerKey(servers[i]), false) == 0)
+            order.push_back(i);
+    if (!order.empty())
+        return order;
+    for (qsizetype i = 0; i < servers.size(); ++i) {
+        QString reason;
+        const qint64 rest = ServerRestMs(ServerKey(servers[i]), true, &reason);
+        if (rest == 0) {
+            order.push_back(i);
+        } else if (*quotaRestMs == 0 || rest < *quotaRestMs) {
+            *quotaRestMs = rest;
+            *quotaReason = reason;
+        }
+    }
+    return order;
 }
 
 } // namespace
 
 SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envelopeSender,
+                        const QList<QByteArray>& envelopeRecipients, ComposedMessage& message,
+                        const SmtpSecurity& security, DeliveryContext* context, bool allOrNothing)
+{
+    return SendSmtp(QList<SmtpServerAddress>{server}, envelopeSender, envelopeRecipients, message, security, context,
+                    allOrNothing);
+}
+
+SmtpSendResult SendSmtp(const QList<SmtpServerAddress>& servers, const QByteArray& envelopeSender,
                         const QList<QByteArray>& envelopeRecipients, ComposedMessage& message,
                         const SmtpSecurity& security, DeliveryContext* context, bool allOrNothing)
 {
@@ -353,6 +501,8 @@ SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envel
         result.errorText = NoRecipientsText();
         return result;
     }
+    if (servers.isEmpty())
+        return FailSession(result, QStringLiteral("no SMTP server is set"));
     QByteArray helo;
     if (const QString problem = SettingsProblem(security, &helo); !problem.isEmpty())
         return FailSession(result, problem);
@@ -362,17 +512,74 @@ SmtpSendResult SendSmtp(const SmtpServerAddress& server, const QByteArray& envel
     const quint64 generation = CancelGeneration();
     if (context && context->Stopping())
         return FailSession(result, NotTriedWhileStopping());
-    thread_local SmtpClient client;
-    if (!client.curl)
-        return FailSession(result, QString::fromUtf8(curl_easy_strerror(CURLE_FAILED_INIT)));
-    if (const QString failure = Resolve(client, server); !failure.isEmpty())
-        return FailSession(result, failure);
     if (!RefuseOverlongPaths(result, envelopeSender))
         return result;
 
-    const SessionPlan plan{server, helo, '<' + envelopeSender + '>', message, security, context, generation,
-                           allOrNothing};
-    RunTransactions(client, plan, result);
+    qint64 quotaRestMs = 0;
+    QString quotaReason;
+    const std::vector<qsizetype> order = ServerOrder(servers, &quotaRestMs, &quotaReason);
+    if (order.empty()) {
+        result.serverRestMs = quotaRestMs;
+        return FailSession(result, QStringLiteral("not tried: every SMTP server rests after it refused mail for a "
+                                                  "quota (%1)")
+                                       .arg(quotaReason));
+    }
+    const QByteArray from = '<' + envelopeSender + '>';
+    const Attempt attempt{helo, from, message, security, context, generation, allOrNothing};
+    bool first = true;
+    for (qsizetype index : order) {
+        const SmtpServerAddress& server = servers[index];
+        // Those this server is to take: every recipient not settled, nor perhaps sent, before.
+        SmtpSendResult part;
+        std::vector<qsizetype> map;
+        for (qsizetype i = 0; i < result.recipients.size(); ++i) {
+            if (result.recipients[i].state != RecipientState::Refused && StillOpen(result.recipients[i])) {
+                part.recipients.append({result.recipients[i].address, RecipientState::Unconfirmed, {}});
+                map.push_back(i);
+            }
+        }
+        if (map.empty())
+            break;
+        if (!first && ((context && context->Stopping()) || !message.rewind()))
+            break;
+        first = false;
+        SessionSigns signs;
+        SendThrough(server, attempt, part, signs);
+        bool took = false, left = false;
+        for (size_t k = 0; k < map.size(); ++k) {
+            result.recipients[map[k]] = part.recipients[qsizetype(k)];
+            took = took || part.recipients[qsizetype(k)].state == RecipientState::Delivered;
+            left = left || StillOpen(part.recipients[qsizetype(k)]);
+        }
+        result.replyCode = part.replyCode;
+        if (!part.errorText.isEmpty())
+            result.errorText = part.errorText;
+        result.sessionFailed = part.sessionFailed;
+        if (signs.tokenFailed)
+            break;
+        const QByteArray key = ServerKey(server);
+        if (signs.quota != Quota::None)
+            ServerFailed(key, signs.quota, signs.quotaReply);
+        else if (!took && left && part.errorText != NotTriedWhileStopping())
+            ServerFailed(key, Quota::None, part.errorText);
+        if (took) {
+            if (signs.quota == Quota::None)
+                ServerTookMail(key);
+            if (result.server.isEmpty())
+                result.server = QString::fromUtf8(key);
+            if (context)
+                context->SmtpServerTookMail(result.server);
+        }
+        if (!left)
+            break;
+    }
+    // Those left wait for a later attempt; when every server rests after a quota, not before then.
+    if (std::any_of(result.recipients.cbegin(), result.recipients.cend(), StillOpen)) {
+        qint64 rest = 0;
+        QString reason;
+        ServerOrder(servers, &rest, &reason);
+        result.serverRestMs = rest;
+    }
     result.sent = std::all_of(result.recipients.cbegin(), result.recipients.cend(),
                               [](const RecipientResult& r) { return r.state == RecipientState::Delivered; });
     return result;

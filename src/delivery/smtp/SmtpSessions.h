@@ -16,6 +16,8 @@ void ConfigureSmtpSessions(const SmtpSessionLimits& limits);
 // Every session not in use ends now with QUIT, every other one as soon as its mail is done: the
 // relay stops, or the server settings changed.
 void EndSmtpSessions();
+// The same, waiting (a few seconds at most) until the unused ones have ended: the process ends.
+void FinishSmtpSessions();
 // Forgets why each server rests: the next mail tries every server again, in order (a flush).
 void ForgetSmtpServerRests();
 // The servers resting now, one line each ("host:port until 12:04:05 (reason)"), for the window and

@@ -5,6 +5,10 @@
 #include "common/Catalogue.h"
 #include "common/HostPort.h"
 
+#include <QFile>
+
+#include <utility>
+
 namespace swn {
 
 namespace {
@@ -66,7 +70,29 @@ namespace smtp {
 
 QString LoginProblem(const SmtpSecurity& security)
 {
-    if (security.user.isEmpty() || security.mode != SmtpSecurity::Mode::None)
+    const OAuthLogin& oauth = security.oauth;
+    const bool plain = security.mode == SmtpSecurity::Mode::None;
+    if (oauth.Enabled()) {
+        if (!oauth.tokenUrl.isEmpty() && !oauth.tokenCommand.isEmpty())
+            return QStringLiteral("both SMTPOAuthTokenURL and SMTPOAuthTokenCommand are set: set one of them");
+        if (!oauth.tokenUrl.isEmpty() && !oauth.tokenUrl.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
+            return QStringLiteral("SMTPOAuthTokenURL must be an https:// address, so that the client secret and "
+                                  "the token never travel in clear");
+        if (!oauth.tokenUrl.isEmpty() && oauth.clientId.isEmpty())
+            return QStringLiteral("SMTPOAuthTokenURL is set but SMTPOAuthClientID is not");
+        if (security.user.isEmpty())
+            return QStringLiteral("an OAuth2 login is set but SMTPUser is not: set SMTPUser to the mailbox the "
+                                  "token logs in as");
+        if (plain)
+            return QStringLiteral("an OAuth2 login is set but SMTPSecurity is none, so the token would travel in "
+                                  "clear: set SMTPSecurity to starttls or tls");
+    }
+    if (!security.clientKeyFile.isEmpty() && security.clientCertFile.isEmpty())
+        return QStringLiteral("SMTPClientKeyFile is set but SMTPClientCertFile is not");
+    if (!security.clientCertFile.isEmpty() && plain)
+        return QStringLiteral("SMTPClientCertFile is presented only in TLS, but SMTPSecurity is none: set "
+                              "SMTPSecurity to starttls or tls");
+    if (security.user.isEmpty() || !plain)
         return {};
     return QStringLiteral("SMTPUser is set but SMTPSecurity is none, so the password would travel in clear: set "
                           "SMTPSecurity to starttls or tls, or clear SMTPUser");
@@ -74,20 +100,57 @@ QString LoginProblem(const SmtpSecurity& security)
 
 } // namespace smtp
 
+namespace {
+
+// The servers of a text that lists several, separated by commas; the first problem found.
+QString ServerListProblem(const QString& serverText, SmtpSecurity::Mode mode, QList<SmtpServerAddress>& servers)
+{
+    servers.clear();
+    for (const QString& entry : serverText.split(QLatin1Char(','))) {
+        SmtpServerAddress server;
+        if (const QString problem = ServerTextProblem(entry, mode, server); !problem.isEmpty())
+            return problem;
+        servers.append(server);
+    }
+    return {};
+}
+
+} // namespace
+
 SmtpServerAddress ParseSmtpServerText(const QString& serverText, SmtpSecurity::Mode mode)
 {
-    SmtpServerAddress server;
-    const QString problem = ServerTextProblem(serverText, mode, server);
+    return ParseSmtpServerList(serverText, mode).constFirst();
+}
+
+QList<SmtpServerAddress> ParseSmtpServerList(const QString& serverText, SmtpSecurity::Mode mode)
+{
+    QList<SmtpServerAddress> servers;
+    const QString problem = ServerListProblem(serverText, mode, servers);
     if (!problem.isEmpty())
         throw DeliveryError(BuildResourceMessage(msg::SmtpSettingsUnusable, {problem}), true);
-    return server;
+    return servers;
+}
+
+QString SmtpClientCertificateProblem(const SmtpSecurity& security)
+{
+    for (const auto& [key, path] : {std::pair{"SMTPClientCertFile", security.clientCertFile},
+                                    std::pair{"SMTPClientKeyFile", security.clientKeyFile}}) {
+        if (path.isEmpty())
+            continue;
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly) || file.read(1).isEmpty())
+            return QStringLiteral("%1 '%2' cannot be read: %3")
+                .arg(QLatin1String(key), path,
+                     file.error() == QFile::NoError ? QStringLiteral("the file is empty") : file.errorString());
+    }
+    return {};
 }
 
 QString SmtpConfigurationProblem(const QString& serverText, const SmtpSecurity& security)
 {
     QStringList problems;
-    SmtpServerAddress server;
-    problems << ServerTextProblem(serverText, security.mode, server) << smtp::LoginProblem(security);
+    QList<SmtpServerAddress> servers;
+    problems << ServerListProblem(serverText, security.mode, servers) << smtp::LoginProblem(security);
     QString heloProblem;
     smtp::ConfiguredHeloName(security.heloName, &heloProblem);
     problems << heloProblem;

@@ -3,6 +3,7 @@
 // used at all.
 #include "delivery/DeliveryContext.h"
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 namespace swn {
@@ -17,6 +18,14 @@ struct SmtpServerAddress {
 // Throws DeliveryError (temporary, the text of message 188) for a text that cannot be read.
 SmtpServerAddress ParseSmtpServerText(const QString& serverText,
                                       SmtpSecurity::Mode mode = SmtpSecurity::Mode::None);
+
+// The same for a text that lists several servers separated by commas, in the order given; one
+// server is a list of one. ParseSmtpServerText gives the first of them.
+QList<SmtpServerAddress> ParseSmtpServerList(const QString& serverText,
+                                             SmtpSecurity::Mode mode = SmtpSecurity::Mode::None);
+
+// Empty when the client certificate and key (if set) can be read; else one line naming the file.
+QString SmtpClientCertificateProblem(const SmtpSecurity& security);
 
 // Empty when the server text and the security settings can be used; otherwise one line that
 // says what is wrong and what to set (never the password), for message 188.

@@ -33,15 +33,30 @@ void DropOpenConnection(CURL* curl)
         ::shutdown(socket, SHUT_RDWR);
 }
 
-QByteArray SettingsDigest(const QByteArray& url, const QByteArray& connectTo, const SmtpSecurity& security)
+QByteArray SettingsDigest(const ConnectionOptions& o)
 {
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    for (const QByteArray& part : {url, connectTo, QByteArray::number(int(security.mode)), security.user.toUtf8(),
-                                   security.password.toUtf8(), QFile::encodeName(security.caFile)}) {
+    const SmtpSecurity& security = o.security;
+    for (const QByteArray& part :
+         {o.url, o.connectTo, QByteArray::number(int(security.mode)), security.user.toUtf8(),
+          security.password.toUtf8(), QFile::encodeName(security.caFile), QFile::encodeName(security.clientCertFile),
+          QFile::encodeName(security.clientKeyFile), o.bearer}) {
         hash.addData(QByteArray::number(part.size()) + ':');
         hash.addData(part);
     }
     return hash.result();
+}
+
+// The client's record of its connection follows the socket: curl closes it when the server has
+// gone, when the connection ages out, or when the handle ends.
+int CloseSocket(void* user, curl_socket_t socket)
+{
+    auto* client = static_cast<SmtpClient*>(user);
+    if (client->socket == socket) {
+        client->socket = CURL_SOCKET_BAD;
+        client->inStep = false;
+    }
+    return ::close(socket);
 }
 
 size_t ReadMessage(char* buffer, size_t size, size_t count, void* user)
@@ -148,9 +163,7 @@ curl_slist* RecipientList(const QList<QByteArray>& recipients)
 // close's failure (a broken pipe) as the transfer's error text.
 bool RenewHandle(SmtpClient& client)
 {
-    DropOpenConnection(client.curl);
-    curl_easy_cleanup(client.curl);
-    client.curl = curl_easy_init();
+    EndConnection(client);
     return client.curl != nullptr;
 }
 
@@ -164,6 +177,7 @@ Exchange NewExchange(SmtpClient& client, const SessionPlan& plan, const SmtpTime
     x.generation = plan.generation;
     x.loginRequired = !plan.security.user.isEmpty();
     x.kept = &client.facts;
+    x.socket = &client.socket;
     if (plan.helo.isEmpty() && to.localLength > 0) {
         x.bindTo = &to.local;
         x.bindToLength = to.localLength;
@@ -173,15 +187,18 @@ Exchange NewExchange(SmtpClient& client, const SessionPlan& plan, const SmtpTime
 }
 
 // Where the connection goes and how it is secured.
-void SetServerOptions(CURL* curl, const QByteArray& url, curl_slist* connectTo, const SmtpSecurity& security)
+void SetServerOptions(CURL* curl, const ConnectionOptions& o, curl_slist* connectTo, SmtpClient& client)
 {
-    curl_easy_setopt(curl, CURLOPT_URL, url.constData());
+    const SmtpSecurity& security = o.security;
+    curl_easy_setopt(curl, CURLOPT_URL, o.url.constData());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, security.mode == SmtpSecurity::Mode::Tls ? "smtps" : "smtp");
     if (connectTo)
         curl_easy_setopt(curl, CURLOPT_CONNECT_TO, connectTo);
     // Mail goes straight to the server named in the settings, whatever proxy the environment names.
     curl_easy_setopt(curl, CURLOPT_PROXY, "");
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, CloseSocket);
+    curl_easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &client);
     if (security.mode == SmtpSecurity::Mode::StartTls)
         curl_easy_setopt(curl, CURLOPT_USE_SSL, long(CURLUSESSL_ALL)); // never falls back to plain text
     if (security.mode == SmtpSecurity::Mode::None)
@@ -191,11 +208,35 @@ void SetServerOptions(CURL* curl, const QByteArray& url, curl_slist* connectTo, 
     const QByteArray caFile = QFile::encodeName(security.caFile);
     if (!caFile.isEmpty())
         curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.constData());
+    const QByteArray certFile = QFile::encodeName(security.clientCertFile);
+    if (!certFile.isEmpty()) {
+        const QByteArray keyFile = QFile::encodeName(security.clientKeyFile);
+        curl_easy_setopt(curl, CURLOPT_SSLCERT, certFile.constData());
+        curl_easy_setopt(curl, CURLOPT_SSLCERTTYPE, "PEM");
+        curl_easy_setopt(curl, CURLOPT_SSLKEY, keyFile.isEmpty() ? certFile.constData() : keyFile.constData());
+        curl_easy_setopt(curl, CURLOPT_SSLKEYTYPE, "PEM");
+    }
     // Credentials only ever travel inside TLS.
     if (!security.user.isEmpty()) {
         curl_easy_setopt(curl, CURLOPT_USERNAME, security.user.toUtf8().constData());
-        curl_easy_setopt(curl, CURLOPT_PASSWORD, security.password.toUtf8().constData());
+        if (!o.bearer.isEmpty()) {
+            // The client logs in with OAUTHBEARER where the server offers it, else XOAUTH2.
+            curl_easy_setopt(curl, CURLOPT_XOAUTH2_BEARER, o.bearer.constData());
+        } else {
+            curl_easy_setopt(curl, CURLOPT_PASSWORD, security.password.toUtf8().constData());
+        }
     }
+}
+
+// No connection is opened for a QUIT: only the one the client holds may take it.
+curl_socket_t NoNewSocket(void*, curlsocktype, curl_sockaddr*)
+{
+    return CURL_SOCKET_BAD;
+}
+
+size_t DiscardReply(char*, size_t size, size_t count, void*)
+{
+    return size * count;
 }
 
 void SetEnvelope(CURL* curl, const QByteArray& from, curl_slist* recipients, bool allOrNothing)
@@ -275,8 +316,11 @@ void FinishTransaction(CURL* curl, Transaction& t, const char* errorBuffer)
     // reply would answer the next command. The client itself keeps a connection that failed
     // while it waited for the final reply.
     const bool unsettled = x.steps.empty() || !x.steps.back().complete;
-    if (x.outOfStep || (t.code != CURLE_OK && (unsettled || !x.timedOut.isEmpty() || !x.refusal.isEmpty())))
+    const bool drop =
+        x.outOfStep || (t.code != CURLE_OK && (unsettled || !x.timedOut.isEmpty() || !x.refusal.isEmpty()));
+    if (drop)
         DropOpenConnection(curl);
+    t.inStep = !drop && !unsettled && !x.quitting;
     // Drops the references to this call's lists, secrets and callbacks; the connection stays open.
     curl_easy_reset(curl);
 }
@@ -293,10 +337,42 @@ SmtpClient::~SmtpClient()
 {
     // Waiting for the answer to QUIT from a server that has stopped answering would hold up
     // the end of the process as long as any reply (the time-outs the client closes with are
-    // those of the last transfer), so the connection is simply ended.
+    // those of the last transfer), so the connection is simply ended; EndConnection says QUIT.
     if (curl)
         DropOpenConnection(curl);
     curl_easy_cleanup(curl);
+}
+
+void EndConnection(SmtpClient& client)
+{
+    if (client.curl && client.socket != CURL_SOCKET_BAD && client.inStep) {
+        // A QUIT of its own on the open connection, repeating what it was made with so that the
+        // client takes it; never a new connection for it, and a few seconds for the reply at most.
+        CURL* curl = client.curl;
+        curl_easy_reset(curl);
+        curl_slist* connectTo = client.options.connectTo.isEmpty()
+            ? nullptr
+            : curl_slist_append(nullptr, client.options.connectTo.constData());
+        SetServerOptions(curl, client.options, connectTo, client);
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "QUIT");
+        curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, NoNewSocket);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DiscardReply);
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, 3L);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
+        curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, 1L);
+        curl_easy_perform(curl);
+        curl_slist_free_all(connectTo);
+    }
+    // The server closes its side after QUIT; the client would say QUIT once more on closing.
+    if (client.curl)
+        DropOpenConnection(client.curl);
+    curl_easy_cleanup(client.curl);
+    client.curl = curl_easy_init();
+    client.socket = CURL_SOCKET_BAD;
+    client.inStep = false;
+    client.settings.clear();
+    client.server.clear();
 }
 
 Transaction RunTransaction(SmtpClient& client, const SessionPlan& plan, const QList<QByteArray>& recipients)
@@ -305,18 +381,21 @@ Transaction RunTransaction(SmtpClient& client, const SessionPlan& plan, const QL
     curl_slist* list = RecipientList(recipients);
     const SmtpTimeouts waits = CurrentSmtpTimeouts();
     const bool named = IpLiteralVersion(QString::fromUtf8(plan.server.host)) == 0;
+    const QByteArray serverKey = ServerKey(plan.server);
     char errorBuffer[CURL_ERROR_SIZE] = {};
     size_t destination = client.preferred % client.destinations.size();
     size_t triedDestinations = 0;
     bool fresh = false, retriedStale = false;
     for (;;) {
         Destination& to = client.destinations[destination];
-        const QByteArray url = SmtpUrl(plan.server, plan.security, HeloFor(plan.helo, to));
+        ConnectionOptions options;
+        options.url = SmtpUrl(plan.server, plan.security, HeloFor(plan.helo, to));
         // A name is looked up here, so that each of its addresses gets its own connect time.
-        const QByteArray connectTo = named ? ConnectToEntry(to, plan.server.port) : QByteArray();
-        const QByteArray settings = SettingsDigest(url, connectTo, plan.security);
+        options.connectTo = named ? ConnectToEntry(to, plan.server.port) : QByteArray();
+        options.security = plan.security;
+        options.bearer = plan.bearer;
+        const QByteArray settings = SettingsDigest(options);
         fresh = fresh || (!client.settings.isEmpty() && client.settings != settings);
-        client.settings = settings;
         if (fresh && !RenewHandle(client)) {
             t.code = CURLE_FAILED_INIT;
             t.clientText = QString::fromUtf8(curl_easy_strerror(t.code));
@@ -324,18 +403,22 @@ Transaction RunTransaction(SmtpClient& client, const SessionPlan& plan, const QL
             return t;
         }
         fresh = false;
+        client.settings = settings;
+        client.options = options;
+        client.server = serverKey;
 
         CURL* curl = client.curl;
         t.exchange = NewExchange(client, plan, waits, to);
         Exchange& x = t.exchange;
-        curl_slist* connectToList = named ? curl_slist_append(nullptr, connectTo.constData()) : nullptr;
+        curl_slist* connectToList = named ? curl_slist_append(nullptr, options.connectTo.constData()) : nullptr;
         errorBuffer[0] = '\0';
         curl_easy_reset(curl); // options only: the open connection stays
-        SetServerOptions(curl, url, connectToList, plan.security);
+        SetServerOptions(curl, options, connectToList, client);
         SetEnvelope(curl, plan.from, list, plan.allOrNothing);
         SetLimits(curl, waits);
         SetCallbacks(curl, x);
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+        client.inStep = false;
         t.code = curl_easy_perform(curl);
         curl_slist_free_all(connectToList);
         if (x.bindFailed)
@@ -359,6 +442,7 @@ Transaction RunTransaction(SmtpClient& client, const SessionPlan& plan, const QL
         break;
     }
     FinishTransaction(client.curl, t, errorBuffer);
+    client.inStep = t.inStep && client.socket != CURL_SOCKET_BAD;
     curl_slist_free_all(list);
     return t;
 }
