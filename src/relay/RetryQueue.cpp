@@ -1021,6 +1021,8 @@ RetryQueue::State RetryQueue::Snapshot() const
     if (!limitHeld_.isEmpty())
         s.limitOpensInMs = std::max<qint64>(0, limitOpenMs_ - t);
     s.restingServers = RestingSmtpServers();
+    if (restUntilMs_ > t)
+        s.restEndsInMs = restUntilMs_ - t;
     if (serverFailed_ && !lastServerFailure_.isEmpty()) {
         s.lastReason = lastServerFailure_;
         return s;

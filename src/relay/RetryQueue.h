@@ -177,6 +177,7 @@ public:
         QString limitWait;       // the limit toward the server that mail waits for ("SMTPMessagesPerMinute 30"); empty: none
         qint64 limitOpensInMs = -1;
         QStringList restingServers; // as the SMTP client tells them
+        qint64 restEndsInMs = -1;   // the servers asked for a rest: nothing is tried before its end; -1: none
     };
     State Snapshot() const;
     // The reason this run last heard for a kept document; empty when it has none.

@@ -666,17 +666,14 @@ void Form1::ShowQueueState()
         next += QStringLiteral(" (") + state.limitWait + QLatin1Char(')');
     setText(QueueNext, next);
     QueueNext->setToolTip(state.limitWait);
-    // The servers that asked for a rest, as the SMTP client tells them.
-    QString server = !queue.SpoolFolder() ? none
-                   : LoadResourceString(state.serverAway ? msg::QueueServerAway : msg::QueueServerReachable);
-    if (queue.SpoolFolder() && !state.restingServers.isEmpty())
-        server = LoadResourceString(msg::QueueServerAway) + QStringLiteral(": ") +
-            EscapeControls(state.restingServers.join(QStringLiteral("; ")));
-    setText(QueueServer, server);
-    QueueServer->setToolTip(state.restingServers.join(QLatin1Char('\n')));
-    QueueServer->setCursorPosition(0);
-    const bool away = state.serverAway || !state.restingServers.isEmpty();
-    const QColor serverBackground = away ? QColor(255, 200, 200) : palette().color(QPalette::Base);
+    setText(QueueServer, !queue.SpoolFolder() ? none
+                         : LoadResourceString(state.serverAway ? msg::QueueServerAway : msg::QueueServerReachable));
+    // The servers that rest, as the SMTP client tells them, until when and why.
+    QStringList resting;
+    for (const QString& line : state.restingServers)
+        resting << EscapeControls(line);
+    QueueServer->setToolTip(resting.join(QLatin1Char('\n')));
+    const QColor serverBackground = state.serverAway ? QColor(255, 200, 200) : palette().color(QPalette::Base);
     if (QueueServer->palette().color(QPalette::Base) != serverBackground)
         SetBackground(QueueServer, serverBackground);
 }

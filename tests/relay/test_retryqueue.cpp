@@ -1152,6 +1152,36 @@ private Q_SLOTS:
         QCOMPARE(h.log(QStringLiteral("is ignored (it does not start with \"swn-send-limits 1\")")), 1);
     }
 
+    void aQuotaReplyRestsTheQueueUntilAFlush()
+    {
+        // The real SMTP client against a server that answers with a daily quota.
+        test::SmtpSink sink;
+        QVERIFY(sink.start());
+        sink.setFaults({QStringLiteral("mail 550 5.4.5 Daily user sending quota exceeded.")});
+        RetryQueue::Timing timing = Slow(kMinute, kMinute);
+        timing.probeMs = kMinute;
+        Harness h(timing);
+        h.queue->SetTransport(nullptr);
+        h.settings->SetSMTPServer(sink.hostText());
+        QCOMPARE(h.submit(Mail(QStringLiteral("over quota"))), std::optional<bool>(true));
+        QCOMPARE(h.queue->KeptCount(), 1);
+        const RetryQueue::State state = h.queue->Snapshot();
+        QVERIFY(state.serverAway);
+        QVERIFY2(state.restingServers.filter(sink.hostText() + QStringLiteral(" until ")).size() == 1,
+                 qPrintable(state.restingServers.join(QLatin1Char('|'))));
+        QVERIFY2(state.nextDueInMs > 30 * kMinute, qPrintable(QString::number(state.nextDueInMs)));
+        QCOMPARE(state.restEndsInMs, state.nextDueInMs);
+        // Neither probe interval nor back-off brings a try while it rests.
+        sink.setFaults({});
+        QCOMPARE(h.tick(30 * kMinute), 0);
+        QCOMPARE(sink.count(), 0);
+        h.queue->Flush();
+        QVERIFY(sink.waitForCount(1));
+        QVERIFY(QTest::qWaitFor([&] { return h.queue->KeptCount() == 0; }, 20000));
+        QVERIFY(h.queue->Snapshot().restingServers.filter(sink.hostText()).isEmpty());
+        QCOMPARE(h.spool->failedCount(), 0);
+    }
+
     void limitsHoldOnlySmtpAndBearAStepOfTheClock()
     {
         Harness h(Slow());
