@@ -124,6 +124,12 @@ void PostOfficePoller::Reloaded(const QStringList& changedKeys)
     // The next round logs in with the new credentials (and says if they do not work).
     if (loginChanged && core_.Settings().Mode() == RelayMode::PostOffice)
         setValid(false);
+    // Other server settings: the rest the old ones asked for is theirs.
+    if (std::any_of(changedKeys.cbegin(), changedKeys.cend(), [](const QString& k) {
+            return k.startsWith(QLatin1String("SMTP")) && k != QLatin1String(setting::SMTPMessagesPerMinute.name) &&
+                k != QLatin1String(setting::SMTPRecipientsPerDay.name);
+        }))
+        restUntilMs_ = 0;
     // Changed limits are weighed afresh at once by the records that wait for one.
     if (comeBackTimer_.isActive() && (changedKeys.contains(QLatin1String(setting::SMTPMessagesPerMinute.name)) ||
                                       changedKeys.contains(QLatin1String(setting::SMTPRecipientsPerDay.name))))

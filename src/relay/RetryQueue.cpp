@@ -7,7 +7,6 @@
 #include "relay/RelayCore.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFile>
 
 #include <algorithm>

@@ -9,6 +9,7 @@
 #include "common/Catalogue.h"
 #include "delivery/CDOSend.h"
 #include "delivery/Delivery.h"
+#include "delivery/smtp/SmtpSessions.h"
 #include "postoffice/PostOfficePoller.h"
 #include "relay/RelayCore.h"
 #include "relay/RelaySettings.h"
@@ -862,6 +863,38 @@ private Q_SLOTS:
         QCOMPARE(sent, (QStringList{"limited 0", "limited 1", "limited 2", "limited 3", "limited 4"}));
         QCOMPARE(relay->logCount(QStringLiteral("Post office records wait for the limit SMTPMessagesPerMinute 2")), 1);
         QVERIFY(StagingEmpty());
+    }
+
+    void aQuotaReplyHoldsTheRecordsUntilTheRestEnds()
+    {
+        SmtpSink server;
+        QVERIFY(server.start());
+        server.setFaults({QStringLiteral("mail 550 5.4.5 Daily user sending quota exceeded.")});
+        auto tracker = std::make_shared<MemoryTrackerFactory>();
+        auto& state = *tracker->state;
+        const QList<qint32> keys{state.add(Doc(QStringLiteral("quota 0"))), state.add(Doc(QStringLiteral("quota 1")))};
+        auto relay = memoryRelay(tracker, server.hostText());
+        QVERIFY(relay->poll());
+        QCOMPARE(state.queued(), keys);
+        const QString kept = QStringLiteral(" kept for the next poll");
+        const int told = relay->logCount(kept);
+        QVERIFY2(told >= 1, qPrintable(relay->core.LogText()));
+        // The server would take mail now, but it asked for a rest: no record is read or tried.
+        server.setFaults({});
+        QVERIFY(relay->poll());
+        QCOMPARE(server.count(), 0);
+        QCOMPARE(state.queued(), keys);
+        QCOMPARE(relay->logCount(kept), told);
+        // Another server: the rest was the old one's.
+        SmtpSink other;
+        QVERIFY(other.start());
+        relay->settings.Write(setting::SMTPServer, other.hostText());
+        relay->core.Reload();
+        QVERIFY(relay->poll());
+        QVERIFY(other.waitForCount(2));
+        QVERIFY(state.queued().isEmpty());
+        QCOMPARE(server.count(), 0);
+        ForgetSmtpServerRests();
     }
 
     void cleanupTestCase() { QVERIFY(StagingEmpty()); }
