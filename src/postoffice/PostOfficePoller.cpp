@@ -56,6 +56,13 @@ PostOfficePoller::PostOfficePoller(RelayCore& core, std::shared_ptr<TrackerFacto
     connect(&core_.Settings(), &RelaySettings::pollIntervalEdited, this, [this] { PollIntervalChanged(); });
     pollThread_.setMaxThreadCount(1);
     pollThread_.setExpiryTimeout(-1);
+    comeBackTimer_.setSingleShot(true);
+    connect(&comeBackTimer_, &QTimer::timeout, this, [this] {
+        if (!core_.IsRunning() || roundRunning_ || core_.IsShuttingDown())
+            return;
+        pollCountdown_ = 1;
+        PollTick();
+    });
     core_.RegisterPostOffice(this);
 }
 
@@ -102,7 +109,11 @@ void PostOfficePoller::Start()
     PollTick();
 }
 
-void PostOfficePoller::Stopped() { timer_.stop(); }
+void PostOfficePoller::Stopped()
+{
+    timer_.stop();
+    comeBackTimer_.stop();
+}
 
 void PostOfficePoller::Reloaded(const QStringList& changedKeys)
 {
@@ -113,11 +124,22 @@ void PostOfficePoller::Reloaded(const QStringList& changedKeys)
     // The next round logs in with the new credentials (and says if they do not work).
     if (loginChanged && core_.Settings().Mode() == RelayMode::PostOffice)
         setValid(false);
+    // Other server settings: the rest the old ones asked for is theirs.
+    if (std::any_of(changedKeys.cbegin(), changedKeys.cend(), [](const QString& k) {
+            return k.startsWith(QLatin1String("SMTP")) && k != QLatin1String(setting::SMTPMessagesPerMinute.name) &&
+                k != QLatin1String(setting::SMTPRecipientsPerDay.name);
+        }))
+        restUntilMs_ = 0;
+    // Changed limits are weighed afresh at once by the records that wait for one.
+    if (comeBackTimer_.isActive() && (changedKeys.contains(QLatin1String(setting::SMTPMessagesPerMinute.name)) ||
+                                      changedKeys.contains(QLatin1String(setting::SMTPRecipientsPerDay.name))))
+        comeBackTimer_.start(0);
 }
 
 void PostOfficePoller::BeginShutdown()
 {
     timer_.stop();
+    comeBackTimer_.stop();
     cancel_ = true; // the round stops before its next record; what is under way finishes
 }
 
@@ -248,6 +270,8 @@ void PostOfficePoller::PollTick()
                     return;
                 }
                 ArmPollTimer();
+                if (roundWaitMs_ > 0 && core_.IsRunning())
+                    comeBackTimer_.start(int(std::min<qint64>(roundWaitMs_, 24 * 3600 * 1000)));
                 Q_EMIT roundFinished();
             },
             Qt::QueuedConnection);
@@ -282,6 +306,8 @@ struct PostOfficePoller::Round {
     QList<qint32> toDelete;
     bool stop = false;           // the server cannot be reached: nothing more starts
     bool journalTouched = false;
+    QString limit;               // the limit toward the server the next record waits for
+    qint64 limitWaitMs = 0;      // until it opens
 };
 
 void PostOfficePoller::runRound(const RoundInput& input)
@@ -301,6 +327,7 @@ void PostOfficePoller::runRound(const RoundInput& input)
         QMetaObject::invokeMethod(this, [this] { setValid(true); }, Qt::QueuedConnection);
     }
     Round round{input};
+    roundWaitMs_ = 0;
     try {
         QString holder;
         bool locked = false;
@@ -371,6 +398,16 @@ void PostOfficePoller::runRound(const RoundInput& input)
     }
     // Whatever is under way ends before the round does, and what went is removed.
     settleFinished(round, 1);
+    // Told once while records wait for a limit, not at every round that finds them waiting.
+    if (!round.limit.isEmpty() && !std::exchange(limitSpell_, true))
+        core_.AddLogText(QStringLiteral("Post office records wait for the limit %1 toward the mail server; they go "
+                                        "as soon as the limit allows, in their order")
+                             .arg(round.limit),
+                         LogPriority::Warning);
+    else if (round.limit.isEmpty() && !round.stop)
+        limitSpell_ = false;
+    const qint64 rest = restUntilMs_ - NowMs();
+    roundWaitMs_ = !round.limit.isEmpty() ? round.limitWaitMs : rest > 0 ? rest : 0;
     if (!round.state)
         return;
     flushDeletes(round);
@@ -408,6 +445,9 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
     const auto retry = state.retries.constFind(key);
     if (retry != state.retries.constEnd() && retry->dueMs > NowMs())
         return true;
+    // The server asked for a rest: no record goes before its end, and they keep their order.
+    if (restUntilMs_ > NowMs())
+        return false;
     auto d = std::make_unique<Delivery>();
     d->key = key;
     try {
@@ -418,6 +458,20 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
         });
         // The tracker holds the payload as text; the relay hands it on as such.
         d->payload = withSession([&](BTSession&) { return record->FieldObject(QStringLiteral("Payload"))->getValue().toUtf8(); });
+        // Over a limit toward the server it stays queued, and so do those behind it, untouched.
+        SendLimits& limits = core_.Limits();
+        if (round.input.transport != Transport::Sendmail && limits.Active()) {
+            const QStringList only = state.pending.value(key);
+            const int n = !limits.CountsRecipients() ? 1
+                        : !only.isEmpty()           ? int(only.size())
+                                                    : int(ReadNoticedMail(d->payload, DocumentForm::Text).recipients().size());
+            const SendLimits::Verdict verdict = limits.Admit(n);
+            if (verdict.waitMs > 0) {
+                round.limit = verdict.limit;
+                round.limitWaitMs = verdict.waitMs;
+                return false;
+            }
+        }
         if (round.input.transport != Transport::Sendmail) {
             d->attachments = withSession([&](BTSession&) {
                 return StageRecordAttachments(record->AttachmentFieldSet().Item(QStringLiteral("Attachments")));
@@ -559,6 +613,8 @@ void PostOfficePoller::settle(Round& round, Delivery& d)
     case DeliveryOutcome::ServerUnavailable:
         // The records behind it would meet the same outage: they stay queued, in order.
         round.stop = true;
+        if (d.report.serverRestMs > 0)
+            restUntilMs_ = std::max<qint64>(restUntilMs_, NowMs() + d.report.serverRestMs);
         if (quiet)
             return;
         core_.AddLogText(BuildResourceMessage(msg::RecordKeptForRetry, {key}), LogPriority::Warning);

@@ -60,7 +60,13 @@ public:
 
     // Where what the poll must not forget in a crash is kept: records whose mail went but
     // which could not be removed yet, and those that went to some of their recipients.
-    void SetNotes(std::shared_ptr<Spool> notes) { notes_ = std::move(notes); }
+    // The limits toward the server keep their count there too, when this relay holds the spool.
+    void SetNotes(std::shared_ptr<Spool> notes)
+    {
+        if (notes && notes->locked())
+            core_.Limits().SetSpool(notes);
+        notes_ = std::move(notes);
+    }
 
     // Tells the administrator of records set aside and of recipients refused for good.
     Notifier& Notices() { return *notifier_; }
@@ -174,6 +180,13 @@ private:
     bool lockWaitLogged_ = false;
     QString lastLoginFailure_;
     QString outageLogged_; // the reason of an outage already told: later rounds stay quiet about it
+    // A limit toward the server or a rest the server asked for holds the records back: the poll
+    // comes back when it ends rather than at the next interval.
+    QTimer comeBackTimer_;
+    std::atomic<qint64> restUntilMs_{0};
+    // Of the last round, for the event loop's thread once it has ended.
+    qint64 roundWaitMs_ = 0;
+    bool limitSpell_ = false; // told that records wait for a limit (poll thread)
     qint64 retryFirstMs_ = 30 * 1000;
     qint64 retryLongestMs_ = 15 * 60 * 1000;
     std::unique_ptr<Notifier> notifier_;

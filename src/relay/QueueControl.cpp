@@ -259,6 +259,21 @@ QString QueueControlServer::answer(const QString& command)
     QString reply;
     if (verb == QLatin1String("flush") && argument.isEmpty())
         return QStringLiteral("ok ") + queue_.Flush();
+    if (verb == QLatin1String("status") && argument.isEmpty()) {
+        // What only the running relay knows: a limit that holds mail back, servers that rest.
+        const RetryQueue::State state = queue_.Snapshot();
+        QStringList items;
+        if (!state.limitWait.isEmpty())
+            items << QStringLiteral("mail waits for %1 (%2 more)")
+                         .arg(state.limitWait, RetryQueue::DurationText(state.limitOpensInMs));
+        // Servers rest after any failure; they are told while the queue waits for a rest they asked for.
+        if (state.restEndsInMs > 0)
+            for (const QString& server : state.restingServers)
+                items << QStringLiteral("resting: ") + server;
+        for (QString& item : items)
+            item = EscapeControls(item);
+        return QStringLiteral("ok ") + items.join(QLatin1Char('\t'));
+    }
     if ((verb == QLatin1String("delete") || verb == QLatin1String("requeue")) && Spool::IsValidId(argument)) {
         const bool ok = verb == QLatin1String("delete") ? queue_.Delete(argument, &reply)
                                                         : queue_.Requeue(argument, &reply);
@@ -404,6 +419,13 @@ int RunQueueVerb(const QString& spoolDir, const QString& verb, const QString& id
     if (verb == QLatin1String("queue")) {
         for (const QString& line : RetryQueue::List(*spool))
             PrintLine(out, line);
+        // A relay that runs on the spool tells what only it knows, beside the listing rather than
+        // in it: a limit that holds mail back, servers that rest.
+        QString status;
+        if (SendQueueCommand(spool->controlSocketPath(), QStringLiteral("status"), &status, 2000) == ControlResult::Done &&
+            !status.isEmpty())
+            for (const QString& item : status.split(QLatin1Char('\t')))
+                Complain(err, item);
         return 0;
     }
     // A running relay does it itself, so that nothing races its workers.

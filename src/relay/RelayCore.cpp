@@ -100,6 +100,8 @@ RelayCore::RelayCore(RelaySettings& settings, RelayCoreOptions options, QObject*
     workers_.setMaxThreadCount(qMax(1, options_.deliveryThreads));
     // Threads stay, and with them their open SMTP connections.
     workers_.setExpiryTimeout(-1);
+    sendLimits_.SetLog([this](const QString& text, LogPriority priority) { AddLogText(text, priority); });
+    sendLimits_.ApplySettings(settings_);
 }
 
 RelayCore::~RelayCore()
@@ -158,6 +160,9 @@ QStringList RelayCore::Reload()
     }
     snapshotSettingsFile();
     smtpSecurity_ = settings_.SmtpSecurityOptions();
+    if (changed.contains(QLatin1String(setting::SMTPMessagesPerMinute.name)) ||
+        changed.contains(QLatin1String(setting::SMTPRecipientsPerDay.name)))
+        sendLimits_.ApplySettings(settings_);
     applySmtpSessionSettings(changed);
     AddLogText(BuildResourceMessage(msg::SettingsReloaded,
                                     {settings_.filePath(), shown.isEmpty() ? QStringLiteral("nothing changed")

@@ -5,6 +5,7 @@
 #include "delivery/DeliveryContext.h"
 #include "relay/Metrics.h"
 #include "relay/RelaySettings.h"
+#include "relay/SendLimits.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -138,6 +139,8 @@ public:
     bool IsShuttingDown() const { return shuttingDown_; }
 
     Metrics& Stats() { return metrics_; }
+    // The limits toward the mail server, shared by both modes and kept with the spool.
+    SendLimits& Limits() { return sendLimits_; }
     // A mail went through this SMTP server (host:port): counted, and logged when the server changes.
     void SmtpServerTookMail(const QString& server);
 
@@ -182,6 +185,7 @@ private:
     QHash<QString, QString> fileSnapshot_; // the reloaded keys as the file held them last
     QTimer autoStartTimer_;
     QThreadPool workers_;
+    SendLimits sendLimits_; // gone before the workers: they have ended by then
 };
 
 } // namespace swn

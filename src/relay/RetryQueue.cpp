@@ -2,11 +2,11 @@
 
 #include "common/Catalogue.h"
 #include "delivery/DeliveryNotice.h"
+#include "delivery/smtp/SmtpSessions.h"
 #include "relay/Metrics.h"
 #include "relay/RelayCore.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFile>
 
 #include <algorithm>
@@ -15,15 +15,6 @@
 
 namespace swn {
 namespace {
-
-class ElapsedClock : public MonotonicClock {
-public:
-    ElapsedClock() { clock_.start(); }
-    qint64 nowMs() const override { return clock_.elapsed(); }
-
-private:
-    QElapsedTimer clock_;
-};
 
 QString OutcomeReason(const DeliveryResult& result)
 {
@@ -85,12 +76,6 @@ bool MayNeedNotice(const DeliveryResult& result)
 
 } // namespace
 
-std::shared_ptr<const MonotonicClock> SteadyClock()
-{
-    static const auto clock = std::make_shared<const ElapsedClock>();
-    return clock;
-}
-
 RetryQueue::RetryQueue(RelayCore& core, std::shared_ptr<const MonotonicClock> clock, QObject* parent)
     : QObject(parent), core_(core), clock_(clock ? std::move(clock) : SteadyClock())
 {
@@ -124,8 +109,15 @@ void RetryQueue::Reloaded(const QStringList& changedKeys)
     static const QStringList smtpKeys{QLatin1String(setting::SMTPServer.name), QLatin1String(setting::SMTPSecurity.name),
                                       QLatin1String(setting::SMTPUser.name), QLatin1String(setting::SMTPPassword.name),
                                       QLatin1String(setting::SMTPCAFile.name), QLatin1String(setting::SMTPHeloName.name)};
+    // Changed limits are weighed afresh: a raised one may let mail go now.
+    if (changedKeys.contains(QLatin1String(setting::SMTPMessagesPerMinute.name)) ||
+        changedKeys.contains(QLatin1String(setting::SMTPRecipientsPerDay.name))) {
+        limitOpenMs_ = 0;
+        TryDue();
+    }
     if (std::any_of(changedKeys.cbegin(), changedKeys.cend(), [](const QString& k) { return smtpKeys.contains(k); })) {
         serverDownUntilMs_ = 0;
+        restUntilMs_ = 0;
         serverFailed_ = false;
         for (auto& [id, k] : kept_)
             if (!k.inFlight)
@@ -143,6 +135,9 @@ struct RetryQueue::Outcome {
     QString failError;      // it failed for good, and its copy for failed/ could not be written
     QString failedId;       // its copy in failed/
     NoticedMail noticed;    // what a notice would tell of it
+    QString limit;          // it waits for this limit toward the server
+    qint64 limitWaitMs = -1; // until the limit opens; -1: it waits behind others
+    int recipients = -1;
 };
 
 void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::function<void(bool taken)> answered)
@@ -155,25 +150,47 @@ void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::fu
     std::shared_ptr<Spool> spool = spool_;
     std::shared_ptr<const MailTransport> mail = transport();
     RelayCore* core = &core_;
+    // Limits toward the server: while mail waits for one, a new document waits behind it.
+    SendLimits* limits = !serverAway && limitsApply() ? &core_.Limits() : nullptr;
+    const QString waitingFor = limitHeld_;
     core_.RunOnWorker(
-        [context, mail, document, outcome, spool, serverAway, awayReason, core] {
+        [context, mail, document, outcome, spool, serverAway, awayReason, core, limits, waitingFor] {
             // Those who got a mail must not get it again: a mail that some recipients may get
             // while others are put off goes only while the spool has room to keep it for them.
             // Otherwise it goes to all or to none, and a failure leaves nothing sent. Kept at
             // once while the server is away only when it can be kept; else it is tried.
             const bool byNature = mail->allOrNothingByNature();
-            const bool room = spool && !core->IsShuttingDown() && (serverAway || !byNature) &&
+            const bool room = spool && !core->IsShuttingDown() && (serverAway || limits || !byNature) &&
                               spool->reserveRoom(document.size());
             const HeldRoom held{room ? spool.get() : nullptr, document.size()};
+            if (limits && !core->IsShuttingDown()) {
+                outcome->recipients = limits->CountsRecipients() ? int(ReadNoticedMail(document).recipients().size()) : 1;
+                if (!waitingFor.isEmpty()) {
+                    outcome->limit = waitingFor;
+                } else {
+                    const SendLimits::Verdict verdict = limits->Admit(outcome->recipients);
+                    outcome->limit = verdict.limit;
+                    outcome->limitWaitMs = verdict.waitMs;
+                }
+            }
+            const bool waits = !outcome->limit.isEmpty();
+            if (waits && !room) {
+                // Sent now, it would break the limit; the client may offer it again later.
+                outcome->delivery.outcome = DeliveryOutcome::ServerUnavailable;
+                outcome->delivery.report.reason = QStringLiteral("waits for %1").arg(outcome->limit);
+                outcome->keepError = QStringLiteral("no room to keep a mail that waits for %1").arg(outcome->limit);
+                return;
+            }
             // A relay that is stopping keeps what it has not begun, and answers at once.
-            if (!(serverAway && room) && !core->IsShuttingDown()) {
+            if (!((serverAway || waits) && room) && !core->IsShuttingDown()) {
                 outcome->attempted = true;
                 outcome->allOrNothing = !room && !byNature;
                 outcome->delivery = mail->deliver(
                     *context, DeliveryRequest{document, DocumentForm::Bytes, {}, {}, outcome->allOrNothing});
             } else {
                 outcome->delivery.outcome = DeliveryOutcome::ServerUnavailable;
-                outcome->delivery.report.reason = serverAway ? awayReason : NotTriedWhileStopping();
+                outcome->delivery.report.reason = waits ? QStringLiteral("waits for %1").arg(outcome->limit)
+                                                : serverAway ? awayReason : NotTriedWhileStopping();
             }
             // Kept on disk before the client hears that its mail was taken.
             const DeliveryOutcome o = outcome->delivery.outcome;
@@ -208,14 +225,23 @@ void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::fu
                                  IsTemporary(result.outcome) ? LogPriority::Warning : LogPriority::Error);
             // A fault of this host says nothing about the server.
             if (outcome->attempted && (result.outcome != DeliveryOutcome::RetryLater || result.error.isEmpty()))
-                serverAnswered(result.outcome == DeliveryOutcome::ServerUnavailable, OutcomeReason(result));
+                serverAnswered(result.outcome == DeliveryOutcome::ServerUnavailable, OutcomeReason(result),
+                               result.report.serverRestMs);
             bool taken = true;
-            if (!outcome->keptId.isEmpty()) {
+            if (!outcome->keptId.isEmpty() && !outcome->attempted && !outcome->limit.isEmpty()) {
+                // Waits for a limit toward the server: due as soon as it opens, in its turn; the
+                // log tells of the wait once, not of every document.
+                metrics.Add(Metrics::Counter::DocumentsKept);
+                keep(outcome->keptId, now());
+                kept_[outcome->keptId].recipients = outcome->recipients;
+                holdForLimit(outcome->limit, outcome->limitWaitMs);
+            } else if (!outcome->keptId.isEmpty()) {
                 metrics.Add(Metrics::Counter::DocumentsKept);
                 core_.AddLogText(BuildResourceMessage(msg::DocumentKept, {peer, OutcomeReason(result)}),
                                  LogPriority::Warning);
                 keep(outcome->keptId, now() + timing_.firstRetryMs);
                 Kept& k = kept_[outcome->keptId];
+                k.recipients = outcome->recipients;
                 k.lastReason = OutcomeReason(result);
                 if (!result.report.delivered.isEmpty()) {
                     k.pending = result.report.pending;
@@ -255,16 +281,23 @@ void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::fu
 
 bool RetryQueue::serverKnownDown() const { return serverDownUntilMs_ != 0 && now() < serverDownUntilMs_; }
 
-void RetryQueue::serverAnswered(bool unavailable, const QString& reason)
+void RetryQueue::serverAnswered(bool unavailable, const QString& reason, qint64 restMs)
 {
     if (unavailable) {
         lastServerFailure_ = reason;
-        serverDownUntilMs_ = now() + timing_.probeMs;
+        // A server that asked for a rest is not probed before its end, however short the usual wait.
+        const qint64 away = std::max(timing_.probeMs, restMs);
+        serverDownUntilMs_ = now() + away;
+        if (restMs > 0)
+            restUntilMs_ = std::max(restUntilMs_, now() + restMs);
         if (!std::exchange(serverFailed_, true))
-            nextProbeMs_ = now() + timing_.probeMs;
+            nextProbeMs_ = now() + away;
+        else if (restMs > 0)
+            nextProbeMs_ = std::max(nextProbeMs_, now() + away);
         return;
     }
     serverDownUntilMs_ = 0;
+    restUntilMs_ = 0;
     if (!std::exchange(serverFailed_, false))
         return;
     // The server is back: whatever waited for it is due now, in the order it came.
@@ -416,6 +449,7 @@ void RetryQueue::SetSpool(std::shared_ptr<Spool> spool)
     due_.clear();
     if (!spool_)
         return;
+    core_.Limits().SetSpool(spool_);
     applyFailedLimit();
     // Documents an earlier run warned about are not warned about again.
     warned_.clear();
@@ -441,8 +475,14 @@ void RetryQueue::schedule()
     if (kept_.empty() || shuttingDown_ || !spool_)
         return;
     qint64 next = due_.empty() ? std::numeric_limits<qint64>::max() : due_.begin()->first;
+    // Nothing is tried before a rest the server asked for, nor before a limit opens: the timer
+    // is set to that moment, not spun until it.
+    qint64 gate = restUntilMs_;
+    if (!limitHeld_.isEmpty() && limitsApply())
+        gate = std::max(gate, limitOpenMs_);
+    next = std::max(next, gate);
     if (serverFailed_)
-        next = std::min(next, nextProbeMs_);
+        next = std::min(next, std::max(nextProbeMs_, gate));
     if (!warnDue_.empty())
         next = std::min(next, warnDue_.begin()->first);
     if (next == std::numeric_limits<qint64>::max())
@@ -459,6 +499,15 @@ void RetryQueue::TryDue()
     warnDelayed();
     notifier_->TryDue();
     const qint64 t = now();
+    const bool limited = limitsApply();
+    if (!limited && !limitHeld_.isEmpty()) {
+        limitHeld_.clear();
+        limitOpenMs_ = 0;
+    }
+    if (t < restUntilMs_ || (limited && t < limitOpenMs_)) {
+        schedule();
+        return;
+    }
     if (serverFailed_) {
         // While the server is away, one kept document at a time finds out when it is back: the
         // one due first, or at least every probe interval the oldest, whatever its back-off says.
@@ -475,6 +524,8 @@ void RetryQueue::TryDue()
                 }
         }
         if (!id.isEmpty()) {
+            if (limited && !admit(id))
+                return;
             nextProbeMs_ = t + timing_.probeMs;
             due_.erase({kept_[id].dueMs, id});
             retryOne(id);
@@ -489,18 +540,113 @@ void RetryQueue::TryDue()
     // Every worker may carry a retry, and as many wait their turn so that none idles between
     // two; live documents go before them in the workers' queue.
     const int most = 2 * std::max(1, core_.DeliveryThreads());
+    bool held = false;
     while (!due_.empty() && retriesInFlight_ < most) {
-        const auto [dueMs, id] = *due_.begin();
+        const auto [dueMs, id] = limited ? firstDueByArrival(t) : *due_.begin();
         if (dueMs > t)
             break;
-        due_.erase(due_.begin());
+        if (limited && !admit(id)) {
+            held = true;
+            break;
+        }
+        due_.erase({dueMs, id});
         retryOne(id);
         if (serverFailed_)
             break;
     }
+    // What waited for the limit has gone: the next wait is a new one, and told again.
+    if (!held && !limitHeld_.isEmpty() && retriesInFlight_ < most && (due_.empty() || due_.begin()->first > t)) {
+        limitHeld_.clear();
+        limitOpenMs_ = 0;
+    }
     // With every place taken, the end of a retry calls again; a timer would only spin.
     if (retriesInFlight_ < most)
         schedule();
+}
+
+bool RetryQueue::limitsApply() const
+{
+    return spool_ && core_.Settings().TransportChoice() != Transport::Sendmail && core_.Limits().Active();
+}
+
+void RetryQueue::holdForLimit(const QString& limit, qint64 waitMs)
+{
+    if (waitMs < 0 && limitHeld_.isEmpty()) {
+        // The mail it queued behind has gone meanwhile: its turn is now.
+        schedule();
+        return;
+    }
+    if (waitMs >= 0)
+        limitOpenMs_ = now() + waitMs;
+    if (limitHeld_.isEmpty())
+        core_.AddLogText(QStringLiteral("Mail to the mail server waits for the limit %1; it goes as soon as the limit "
+                                        "allows, in the order it came")
+                             .arg(limit),
+                         LogPriority::Warning);
+    limitHeld_ = limit;
+    schedule();
+}
+
+std::pair<qint64, QString> RetryQueue::firstDueByArrival(qint64 t) const
+{
+    // Ids sort by arrival: among those due, the smallest came first.
+    auto first = due_.begin();
+    for (auto it = due_.begin(); it != due_.end() && it->first <= t; ++it)
+        if (it->second < first->second)
+            first = it;
+    return *first;
+}
+
+bool RetryQueue::admit(const QString& id)
+{
+    Kept& k = kept_[id];
+    if (k.delivered)
+        return true; // only its removal is left: nothing goes to the server
+    if (k.counting)
+        return false;
+    const bool counts = core_.Limits().CountsRecipients();
+    if (counts && k.recipients < 0 && !(k.pendingKnown && !k.pending.isEmpty())) {
+        countRecipients(id);
+        return false;
+    }
+    const int n = k.pendingKnown && !k.pending.isEmpty() ? int(k.pending.size()) : std::max(1, k.recipients);
+    const SendLimits::Verdict verdict = core_.Limits().Admit(n);
+    if (verdict.waitMs <= 0)
+        return true;
+    // The listing tells why it waits, and until when.
+    spool_->noteAttempt(id, k.attempts, QDateTime::currentDateTimeUtc().addMSecs(verdict.waitMs),
+                        QStringLiteral("waits for %1").arg(verdict.limit));
+    holdForLimit(verdict.limit, verdict.waitMs);
+    return false;
+}
+
+void RetryQueue::countRecipients(const QString& id)
+{
+    kept_[id].counting = true;
+    auto count = std::make_shared<int>(1);
+    std::shared_ptr<Spool> spool = spool_;
+    core_.RunOnWorker(
+        [id, spool, count] {
+            bool readable = true;
+            const QStringList still = spool->recipients(id, &readable);
+            if (!still.isEmpty()) {
+                *count = int(still.size());
+                return;
+            }
+            QString error;
+            const QByteArray document = spool->read(id, &error);
+            if (!document.isNull())
+                *count = std::max(1, int(ReadNoticedMail(document).recipients().size()));
+        },
+        this,
+        [this, id, count] {
+            const auto it = kept_.find(id);
+            if (it != kept_.end()) {
+                it->second.counting = false;
+                it->second.recipients = *count;
+            }
+            TryDue();
+        });
 }
 
 void RetryQueue::retryOne(const QString& id)
@@ -638,7 +784,8 @@ void RetryQueue::retryOne(const QString& id)
                 // Still under way for this: the server's return makes the others due, not this one,
                 // whose own next time follows below.
                 if (result.outcome != DeliveryOutcome::RetryLater || result.error.isEmpty())
-                    serverAnswered(result.outcome == DeliveryOutcome::ServerUnavailable, OutcomeReason(result));
+                    serverAnswered(result.outcome == DeliveryOutcome::ServerUnavailable, OutcomeReason(result),
+                                   result.report.serverRestMs);
             }
             k.inFlight = false;
             // The administrator hears of what failed for good: the whole mail, or some recipients.
@@ -735,8 +882,11 @@ QString RetryQueue::Flush()
 {
     const qint64 t = now();
     int n = 0;
-    // Asked for everything now: not one probe at a time; a failure brings that back.
+    // Asked for everything now: not one probe at a time, and no rest the server asked for; a
+    // failure brings them back.
+    ForgetSmtpServerRests();
     serverDownUntilMs_ = 0;
+    restUntilMs_ = 0;
     serverFailed_ = false;
     for (auto& [id, k] : kept_)
         if (!k.inFlight) {
@@ -864,6 +1014,14 @@ RetryQueue::State RetryQueue::Snapshot() const
     if (serverFailed_ && !kept_.empty())
         s.nextDueInMs = s.nextDueInMs < 0 ? std::max<qint64>(0, nextProbeMs_ - t)
                                           : std::min(s.nextDueInMs, std::max<qint64>(0, nextProbeMs_ - t));
+    if (s.nextDueInMs >= 0)
+        s.nextDueInMs = std::max({s.nextDueInMs, restUntilMs_ - t, limitHeld_.isEmpty() ? qint64(0) : limitOpenMs_ - t});
+    s.limitWait = limitHeld_;
+    if (!limitHeld_.isEmpty())
+        s.limitOpensInMs = std::max<qint64>(0, limitOpenMs_ - t);
+    s.restingServers = RestingSmtpServers();
+    if (restUntilMs_ > t)
+        s.restEndsInMs = restUntilMs_ - t;
     if (serverFailed_ && !lastServerFailure_.isEmpty()) {
         s.lastReason = lastServerFailure_;
         return s;
@@ -903,8 +1061,10 @@ bool RetryQueue::Flush(const QString& id, QString* reply)
         return false;
     }
     if (!it->second.inFlight) {
-        // Asked for by name: not held back as one probe of an absent server.
+        // Asked for by name: not held back as one probe of an absent server, nor by its rest.
+        ForgetSmtpServerRests();
         serverDownUntilMs_ = 0;
+        restUntilMs_ = 0;
         serverFailed_ = false;
         setDue(id, now());
     }

@@ -5,6 +5,7 @@
 // old and fail once more. The administrator's verbs (list, flush, delete, requeue) work on it.
 #include "delivery/Transport.h"
 #include "relay/Notifier.h"
+#include "relay/SendLimits.h"
 #include "relay/Spool.h"
 
 #include <QObject>
@@ -21,15 +22,6 @@
 namespace swn {
 
 class RelayCore;
-
-// Milliseconds that only go forward: a step of the wall clock neither expires nor stalls anything.
-class MonotonicClock {
-public:
-    virtual ~MonotonicClock() = default;
-    virtual qint64 nowMs() const = 0;
-};
-// The process's own monotonic clock.
-std::shared_ptr<const MonotonicClock> SteadyClock();
 
 class RetryQueue : public QObject {
     Q_OBJECT
@@ -111,6 +103,9 @@ private:
         // The recipients still waiting, as this run learnt them (the file may not have kept them).
         QStringList pending;
         bool pendingKnown = false;
+        // Its envelope recipients, for a limit that counts them; -1: not read yet.
+        int recipients = -1;
+        bool counting = false;
     };
     struct Outcome;
 
@@ -118,7 +113,17 @@ private:
     std::shared_ptr<const MailTransport> transport() const;
     void applyFailedLimit();
     bool serverKnownDown() const;
-    void serverAnswered(bool unavailable, const QString& reason);
+    // `restMs`: the server asked for a rest this long (a quota); no probe before its end.
+    void serverAnswered(bool unavailable, const QString& reason, qint64 restMs = 0);
+    // Whether the limits toward the server hold mail back now (SMTP only).
+    bool limitsApply() const;
+    // Mail waits for `limit`, which opens in `waitMs` (-1: when it opens for the mail before it).
+    void holdForLimit(const QString& limit, qint64 waitMs);
+    // Limits apply: the kept document due now that came first, so that none overtakes another.
+    std::pair<qint64, QString> firstDueByArrival(qint64 t) const;
+    // Admits a kept document to the server under the limits; false when it must wait.
+    bool admit(const QString& id);
+    void countRecipients(const QString& id);
     qint64 retryDelay(int attempts) const;
     // False, with the reason for the asker, while a verb may not touch the document.
     bool mayBeSteered(const QString& id, QString* reply) const;
@@ -148,6 +153,9 @@ private:
     qint64 serverDownUntilMs_ = 0;
     bool serverFailed_ = false;
     QString lastServerFailure_;    // the last answer was "unavailable": the next success brings back the rest
+    qint64 restUntilMs_ = 0;       // the server asked for a rest: nothing is tried before this
+    QString limitHeld_;            // the limit mail waits for now; empty: none
+    qint64 limitOpenMs_ = 0;       // when that limit lets the next mail go
     QTimer timer_;
     bool shuttingDown_ = false;
 
@@ -166,6 +174,10 @@ public:
         QString lastReason;      // why the latest try that failed did so, as near as memory tells
         qint64 nextDueInMs = -1; // until the next try; 0: due now; -1: nothing waits for one
         bool serverAway = false; // believed away until a delivery goes
+        QString limitWait;       // the limit toward the server that mail waits for ("SMTPMessagesPerMinute 30"); empty: none
+        qint64 limitOpensInMs = -1;
+        QStringList restingServers; // as the SMTP client tells them
+        qint64 restEndsInMs = -1;   // the servers asked for a rest: nothing is tried before its end; -1: none
     };
     State Snapshot() const;
     // The reason this run last heard for a kept document; empty when it has none.

@@ -657,12 +657,22 @@ void Form1::ShowQueueState()
     setText(QueueReason, reason);
     QueueReason->setToolTip(state.lastReason);
     QueueReason->setCursorPosition(0);
-    setText(QueueNext, state.kept == 0 || state.nextDueInMs < 0 ? none
-                       : state.nextDueInMs == 0
-                           ? LoadResourceString(msg::QueueDueNow)
-                           : BuildResourceMessage(msg::QueueDueIn, {RetryQueue::DurationText(state.nextDueInMs)}));
+    QString next = state.kept == 0 || state.nextDueInMs < 0 ? none
+                 : state.nextDueInMs == 0
+                     ? LoadResourceString(msg::QueueDueNow)
+                     : BuildResourceMessage(msg::QueueDueIn, {RetryQueue::DurationText(state.nextDueInMs)});
+    // Mail that waits for a limit toward the server says which (the key and its value).
+    if (!state.limitWait.isEmpty())
+        next += QStringLiteral(" (") + state.limitWait + QLatin1Char(')');
+    setText(QueueNext, next);
+    QueueNext->setToolTip(state.limitWait);
     setText(QueueServer, !queue.SpoolFolder() ? none
                          : LoadResourceString(state.serverAway ? msg::QueueServerAway : msg::QueueServerReachable));
+    // The servers that rest, as the SMTP client tells them, until when and why.
+    QStringList resting;
+    for (const QString& line : state.restingServers)
+        resting << EscapeControls(line);
+    QueueServer->setToolTip(resting.join(QLatin1Char('\n')));
     const QColor serverBackground = state.serverAway ? QColor(255, 200, 200) : palette().color(QPalette::Base);
     if (QueueServer->palette().color(QPalette::Base) != serverBackground)
         SetBackground(QueueServer, serverBackground);

@@ -9,6 +9,7 @@
 #include "common/Catalogue.h"
 #include "delivery/CDOSend.h"
 #include "delivery/Delivery.h"
+#include "delivery/smtp/SmtpSessions.h"
 #include "postoffice/PostOfficePoller.h"
 #include "relay/RelayCore.h"
 #include "relay/RelaySettings.h"
@@ -831,6 +832,69 @@ private Q_SLOTS:
         QVERIFY(relay->poll());
         QVERIFY(spool->readNote(orphan).isNull());
         QCOMPARE(sink.count(), before + 6);
+    }
+
+    void aMinuteLimitHoldsRecordsBackInTheirOrder()
+    {
+        auto tracker = std::make_shared<MemoryTrackerFactory>();
+        auto& state = *tracker->state;
+        QList<qint32> keys;
+        for (int i = 0; i < 5; ++i)
+            keys << state.add(Doc(QStringLiteral("limited %1").arg(i)));
+        auto relay = memoryRelay(tracker, sink.hostText(), QStringLiteral("360"), QStringLiteral("SMTPMessagesPerMinute=2\n"));
+        // A shorter minute; long enough that one round cannot outlast it.
+        SendLimits::Timing timing;
+        timing.minuteMs = 3000;
+        relay->core.Limits().SetTiming(timing);
+        const int before = sink.count();
+        QSignalSpy rounds(&relay->poller, &PostOfficePoller::roundFinished);
+        relay->core.Start();
+        // The first round takes the first two and leaves the rest queued, untouched.
+        QVERIFY(QTest::qWaitFor([&] { return rounds.count() > 0; }, 60000));
+        QCOMPARE(state.queued(), keys.mid(2));
+        QCOMPARE(sink.count(), before + 2);
+        // The poll comes back when the limit opens, not at the next interval.
+        QVERIFY(QTest::qWaitFor([&] { return state.queued().isEmpty(); }, 60000));
+        relay->core.Stop();
+        QVERIFY(rounds.count() >= 3);
+        QStringList sent = PySubjects(sink.messages().mid(before));
+        QCOMPARE(sent.size(), 5);
+        sent.sort();
+        QCOMPARE(sent, (QStringList{"limited 0", "limited 1", "limited 2", "limited 3", "limited 4"}));
+        QCOMPARE(relay->logCount(QStringLiteral("Post office records wait for the limit SMTPMessagesPerMinute 2")), 1);
+        QVERIFY(StagingEmpty());
+    }
+
+    void aQuotaReplyHoldsTheRecordsUntilTheRestEnds()
+    {
+        SmtpSink server;
+        QVERIFY(server.start());
+        server.setFaults({QStringLiteral("mail 550 5.4.5 Daily user sending quota exceeded.")});
+        auto tracker = std::make_shared<MemoryTrackerFactory>();
+        auto& state = *tracker->state;
+        const QList<qint32> keys{state.add(Doc(QStringLiteral("quota 0"))), state.add(Doc(QStringLiteral("quota 1")))};
+        auto relay = memoryRelay(tracker, server.hostText());
+        QVERIFY(relay->poll());
+        QCOMPARE(state.queued(), keys);
+        const QString kept = QStringLiteral(" kept for the next poll");
+        const int told = relay->logCount(kept);
+        QVERIFY2(told >= 1, qPrintable(relay->core.LogText()));
+        // The server would take mail now, but it asked for a rest: no record is read or tried.
+        server.setFaults({});
+        QVERIFY(relay->poll());
+        QCOMPARE(server.count(), 0);
+        QCOMPARE(state.queued(), keys);
+        QCOMPARE(relay->logCount(kept), told);
+        // Another server: the rest was the old one's.
+        SmtpSink other;
+        QVERIFY(other.start());
+        relay->settings.Write(setting::SMTPServer, other.hostText());
+        relay->core.Reload();
+        QVERIFY(relay->poll());
+        QVERIFY(other.waitForCount(2));
+        QVERIFY(state.queued().isEmpty());
+        QCOMPARE(server.count(), 0);
+        ForgetSmtpServerRests();
     }
 
     void cleanupTestCase() { QVERIFY(StagingEmpty()); }

@@ -12,6 +12,7 @@
 #include "relay/RelayCore.h"
 #include "relay/RelaySettings.h"
 #include "relay/RetryQueue.h"
+#include "relay/SendLimits.h"
 #include "relay/Spool.h"
 
 #include <QDir>
@@ -48,6 +49,7 @@ struct Step {
     QStringList pending;
     QStringList refused;
     QString reason;
+    qint64 restMs = 0;             // the server asks for a rest this long
     bool hold = false;             // waits until the test lets it go
     std::function<void()> during;  // runs while the mail "goes", on the worker
 };
@@ -56,6 +58,7 @@ struct Call {
     QByteArray document;
     QStringList onlyRecipients;
     bool allOrNothing = false;
+    qint64 at = 0; // on the test's clock
 };
 
 class FakeTransport : public MailTransport {
@@ -100,6 +103,7 @@ public:
     // Sends to every recipient or to none by itself, as the mail component does.
     bool byNature = false;
     bool allOrNothingByNature() const override { return byNature; }
+    const FakeClock* clock = nullptr;
 
 protected:
     DeliveryOutcome send(DeliveryContext&, const DeliveryRequest& request, DeliveryReport* report) const override
@@ -107,7 +111,7 @@ protected:
         Step step;
         {
             std::unique_lock lock(mutex_);
-            calls_ << Call{request.document, request.onlyRecipients, request.allOrNothing};
+            calls_ << Call{request.document, request.onlyRecipients, request.allOrNothing, clock ? clock->nowMs() : 0};
             if (!steps_.empty()) {
                 step = steps_.front();
                 steps_.pop_front();
@@ -132,6 +136,7 @@ protected:
         report->pending = step.pending;
         report->refused = step.refused;
         report->reason = step.reason;
+        report->serverRestMs = step.restMs;
         return step.outcome;
     }
 
@@ -187,25 +192,52 @@ struct Harness {
     std::unique_ptr<RelaySettings> settings;
     std::unique_ptr<RelayCore> core;
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
+    // The wall clock of the limits toward the server, which the test may step.
+    std::shared_ptr<std::atomic<qint64>> wall =
+        std::make_shared<std::atomic<qint64>>(QDateTime::currentMSecsSinceEpoch());
     std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>();
     std::shared_ptr<Spool> spool;
     std::unique_ptr<RetryQueue> queue;
+    RetryQueue::Timing timing;
 
-    explicit Harness(const RetryQueue::Timing& timing)
+    explicit Harness(const RetryQueue::Timing& queueTiming) : timing(queueTiming)
     {
+        transport->clock = clock.get();
         const QString ini = dir.filePath(QStringLiteral("relay.ini"));
         QFile f(ini);
         if (f.open(QIODevice::WriteOnly))
             f.write("[SwiftnoteRelay]\nRelayMode=NETWORK\nTransportMode=CDO\nMaxLogSize=65536\n");
         f.close();
         settings = std::make_unique<RelaySettings>(ini);
+        start();
+    }
+    void start()
+    {
         core = std::make_unique<RelayCore>(*settings, RelayCoreOptions{QString(), 1});
         core->LoadSettings();
+        core->Limits().SetClock(clock);
+        core->Limits().SetWallClock([w = wall] { return w->load(); });
         spool = std::make_shared<Spool>(dir.filePath(QStringLiteral("spool")));
         QString error;
         if (!spool->open(&error))
             qWarning("%s", qPrintable(error));
         queue = makeQueue(timing);
+    }
+    // The relay ends and another starts on the same folder and settings.
+    void restart()
+    {
+        transport->open();
+        queue.reset();
+        core->Shutdown();
+        core.reset();
+        start();
+    }
+    // The limits toward the server, as the settings file says them after a reload.
+    void limit(int perMinute, qint64 perDay)
+    {
+        settings->Write(setting::SMTPMessagesPerMinute, QString::number(perMinute));
+        settings->Write(setting::SMTPRecipientsPerDay, QString::number(perDay));
+        queue->Reloaded(core->Reload());
     }
     std::unique_ptr<RetryQueue> makeQueue(const RetryQueue::Timing& timing)
     {
@@ -1009,6 +1041,211 @@ private Q_SLOTS:
         const QString status = StatusPart(sink.messages().first().content);
         QVERIFY2(status.contains(QLatin1String("Action: failed")), qPrintable(status));
         QVERIFY2(status.contains(QLatin1String("Status: 5.4.7")), qPrintable(status));
+    }
+
+    void aMinuteLimitHoldsMailBackInArrivalOrder()
+    {
+        Harness h(Slow());
+        h.limit(30, 0);
+        QList<QByteArray> sent;
+        auto answers = std::make_shared<QList<bool>>();
+        const auto submit = [&](const QString& name) {
+            sent << Doc(name);
+            h.queue->Submit(sent.last(), QStringLiteral("192.0.2.7"), [answers](bool taken) { *answers << taken; });
+        };
+        for (int i = 0; i < 45; ++i)
+            submit(QStringLiteral("mail %1").arg(i));
+        QVERIFY(QTest::qWaitFor([&] { return answers->size() == 45; }, 20000));
+        QVERIFY(!answers->contains(false));
+        QCOMPARE(h.transport->callCount(), 30);
+        QCOMPARE(h.queue->KeptCount(), 15);
+        const QString told = QStringLiteral("waits for the limit SMTPMessagesPerMinute 30");
+        QCOMPARE(h.log(told), 1);
+        RetryQueue::State state = h.queue->Snapshot();
+        QCOMPARE(state.limitWait, QStringLiteral("SMTPMessagesPerMinute 30"));
+        QCOMPARE(state.limitOpensInMs, kMinute);
+        QCOMPARE(state.nextDueInMs, kMinute);
+        QVERIFY2(RetryQueue::List(*h.spool).first().endsWith(QLatin1String("\twaits for SMTPMessagesPerMinute 30")),
+                 qPrintable(RetryQueue::List(*h.spool).first()));
+        // One more while they wait: kept behind them, without asking the server.
+        submit(QStringLiteral("late"));
+        QVERIFY(QTest::qWaitFor([&] { return answers->size() == 46; }, 20000));
+        QVERIFY(answers->last());
+        QCOMPARE(h.queue->KeptCount(), 16);
+        // Nothing goes before the minute is over, however often the queue looks.
+        QCOMPARE(h.tick(kMinute - 1), 0);
+        QCOMPARE(h.tick(0), 0);
+        QCOMPARE(h.transport->callCount(), 30);
+        h.tick(1);
+        QVERIFY(QTest::qWaitFor([&] { return h.queue->KeptCount() == 0; }, 20000));
+        QVERIFY(h.settled());
+        // Every one once, in the order they came, never more than 30 in any minute.
+        QCOMPARE(h.transport->documents(), sent);
+        const QList<Call> calls = h.transport->calls();
+        for (qsizetype i = 30; i < calls.size(); ++i)
+            QVERIFY(calls[i].at - calls[i - 30].at >= kMinute);
+        QCOMPARE(h.log(told), 1);
+        QCOMPARE(h.spool->failedCount(), 0);
+        QVERIFY(h.queue->Snapshot().limitWait.isEmpty());
+    }
+
+    void theRecipientsOfADayCountAcrossARestart()
+    {
+        Harness h(Slow());
+        h.limit(0, 5);
+        const auto to = [](int n, const QString& who) {
+            QStringList list;
+            for (int i = 0; i < n; ++i)
+                list << QStringLiteral("%1%2@example.org").arg(who).arg(i);
+            return list;
+        };
+        QCOMPARE(h.submit(Mail(QStringLiteral("three"), to(3, QStringLiteral("a")))), std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 1);
+        // Written soon, without waiting for the end.
+        QVERIFY(QTest::qWaitFor([&] { return h.spool->readNote(SendLimits::kNoteName).endsWith(" 3\n"); }, 20000));
+        h.restart();
+        h.limit(0, 5);
+        QCOMPARE(h.submit(Mail(QStringLiteral("two"), to(2, QStringLiteral("b")))), std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 2);
+        // The day's five are taken, counted by two relays: the next waits.
+        QCOMPARE(h.submit(Mail(QStringLiteral("one more"), to(1, QStringLiteral("c")))), std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 2);
+        QCOMPARE(h.log(QStringLiteral("waits for the limit SMTPRecipientsPerDay 5")), 1);
+        // And after another restart, a day later by the wall clock, it goes.
+        h.restart();
+        h.limit(0, 5);
+        *h.wall += 24 * 60 * kMinute + kMinute;
+        // Its recipients are read from the spool first (this run did not see it come).
+        h.queue->TryDue();
+        QVERIFY(QTest::qWaitFor([&] { return h.transport->callCount() == 3; }, 20000));
+        QVERIFY(h.settled());
+        QCOMPARE(h.queue->KeptCount(), 0);
+        // More recipients than a whole day allows: alone, on a day of nothing else.
+        QCOMPARE(h.submit(Mail(QStringLiteral("six"), to(6, QStringLiteral("d")))), std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 3);
+        *h.wall += 24 * 60 * kMinute + kMinute;
+        h.clock->advance(24 * 60 * kMinute + kMinute);
+        h.queue->TryDue();
+        QVERIFY(QTest::qWaitFor([&] { return h.queue->KeptCount() == 0; }, 20000));
+        QCOMPARE(h.transport->callCount(), 4);
+        QCOMPARE(h.log(QStringLiteral("A mail to 6 recipients, more than SMTPRecipientsPerDay 5 allows in a day, goes alone")), 1);
+        QCOMPARE(h.spool->failedCount(), 0);
+    }
+
+    void aCorruptCountIsLoggedAndIgnored()
+    {
+        Harness h(Slow());
+        QString error;
+        QVERIFY2(h.spool->writeNote(SendLimits::kNoteName, "swn-send-limits 1\n17 x\n", &error), qPrintable(error));
+        h.restart();
+        QCOMPARE(h.log(QStringLiteral("is ignored (line 2 is no count): the day is counted from this run's mail")), 1);
+        h.limit(0, 2);
+        QCOMPARE(h.submit(Mail(QStringLiteral("two"), {QStringLiteral("a@example.org"), QStringLiteral("b@example.org")})),
+                 std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 1);
+        // Written anew, as this run counted.
+        QVERIFY(QTest::qWaitFor([&] { return h.spool->readNote(SendLimits::kNoteName).endsWith(" 2\n"); }, 20000));
+        QVERIFY(h.spool->readNote(SendLimits::kNoteName).startsWith("swn-send-limits 1\n"));
+        // Not ours at all.
+        QVERIFY(h.spool->writeNote(SendLimits::kNoteName, QByteArray(64, '\xff'), &error));
+        h.restart();
+        QCOMPARE(h.log(QStringLiteral("is ignored (it does not start with \"swn-send-limits 1\")")), 1);
+    }
+
+    void aQuotaReplyRestsTheQueueUntilAFlush()
+    {
+        // The real SMTP client against a server that answers with a daily quota.
+        test::SmtpSink sink;
+        QVERIFY(sink.start());
+        sink.setFaults({QStringLiteral("mail 550 5.4.5 Daily user sending quota exceeded.")});
+        RetryQueue::Timing timing = Slow(kMinute, kMinute);
+        timing.probeMs = kMinute;
+        Harness h(timing);
+        h.queue->SetTransport(nullptr);
+        h.settings->SetSMTPServer(sink.hostText());
+        QCOMPARE(h.submit(Mail(QStringLiteral("over quota"))), std::optional<bool>(true));
+        QCOMPARE(h.queue->KeptCount(), 1);
+        const RetryQueue::State state = h.queue->Snapshot();
+        QVERIFY(state.serverAway);
+        QVERIFY2(state.restingServers.filter(sink.hostText() + QStringLiteral(" until ")).size() == 1,
+                 qPrintable(state.restingServers.join(QLatin1Char('|'))));
+        QVERIFY2(state.nextDueInMs > 30 * kMinute, qPrintable(QString::number(state.nextDueInMs)));
+        QCOMPARE(state.restEndsInMs, state.nextDueInMs);
+        // Neither probe interval nor back-off brings a try while it rests.
+        sink.setFaults({});
+        QCOMPARE(h.tick(30 * kMinute), 0);
+        QCOMPARE(sink.count(), 0);
+        h.queue->Flush();
+        QVERIFY(sink.waitForCount(1));
+        QVERIFY(QTest::qWaitFor([&] { return h.queue->KeptCount() == 0; }, 20000));
+        QVERIFY(h.queue->Snapshot().restingServers.filter(sink.hostText()).isEmpty());
+        QCOMPARE(h.spool->failedCount(), 0);
+    }
+
+    void limitsHoldOnlySmtpAndBearAStepOfTheClock()
+    {
+        Harness h(Slow());
+        h.limit(1, 0);
+        // The mail component is no server that counts.
+        h.settings->SetTransport(Transport::Sendmail);
+        for (const char* name : {"x", "y", "z"})
+            QCOMPARE(h.submit(Doc(QString::fromLatin1(name))), std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 3);
+        QCOMPARE(h.queue->KeptCount(), 0);
+
+        // The day's count, when the wall clock goes back ten days: neither freed nor held for ten.
+        SendLimits& limits = h.core->Limits();
+        limits.Configure(0, 5);
+        QCOMPARE(limits.Admit(5).waitMs, 0);
+        *h.wall -= 10 * 24 * 60 * kMinute;
+        const SendLimits::Verdict held = limits.Admit(1);
+        QCOMPARE(held.limit, QStringLiteral("SMTPRecipientsPerDay 5"));
+        QVERIFY(held.waitMs > 24 * 60 * kMinute - kMinute && held.waitMs <= 24 * 60 * kMinute + kMinute);
+        *h.wall += held.waitMs;
+        QCOMPARE(limits.Admit(1).waitMs, 0);
+        // Forward: what was counted is over.
+        *h.wall += 24 * 60 * kMinute + kMinute;
+        QCOMPARE(limits.Admit(5).waitMs, 0);
+    }
+
+    void aRestTheServerAskedForHoldsUntilItEndsOrAFlush()
+    {
+        RetryQueue::Timing timing = Slow(kMinute, kMinute);
+        timing.probeMs = kMinute;
+        Harness h(timing);
+        Step quota = Away();
+        quota.reason = QStringLiteral("451 4.7.0 hourly quota reached");
+        quota.restMs = 30 * kMinute;
+        h.transport->script(quota);
+        QCOMPARE(h.submit(Doc(QStringLiteral("a"))), std::optional<bool>(true));
+        QCOMPARE(h.submit(Doc(QStringLiteral("b"))), std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 1);
+        // Neither the probe interval nor a back-off brings a try before the rest is over.
+        QCOMPARE(h.tick(30 * kMinute - 1), 0);
+        QCOMPARE(h.transport->callCount(), 1);
+        QCOMPARE(h.queue->Snapshot().nextDueInMs, 1);
+        QVERIFY(h.queue->Snapshot().serverAway);
+        // Then one probe; the server rests again.
+        h.transport->script(quota);
+        QCOMPARE(h.tick(1), 1);
+        QVERIFY(h.settled());
+        QCOMPARE(h.transport->callCount(), 2);
+        QCOMPARE(h.tick(30 * kMinute - 1), 0);
+        // A flush does not wait for it.
+        h.queue->Flush();
+        QVERIFY(QTest::qWaitFor([&] { return h.queue->KeptCount() == 0; }, 20000));
+        QVERIFY(h.settled());
+        QCOMPARE(h.transport->documents(), (QList<QByteArray>{Doc("a"), Doc("a"), Doc("a"), Doc("b")}));
+        QCOMPARE(h.spool->failedCount(), 0);
+        // Nor does a flush of one document.
+        h.transport->script(quota);
+        QCOMPARE(h.submit(Doc(QStringLiteral("c"))), std::optional<bool>(true));
+        QCOMPARE(h.tick(kMinute), 0);
+        QString reply;
+        QVERIFY(h.queue->Flush(h.spool->ids().value(0), &reply));
+        QVERIFY(QTest::qWaitFor([&] { return h.queue->KeptCount() == 0; }, 20000));
+        QCOMPARE(h.transport->callCount(), 6);
+        QCOMPARE(h.spool->failedCount(), 0);
     }
 };
 

@@ -319,6 +319,21 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(w.queue().KeptCount(), 0, 20000);
     }
 
+    void mailThatWaitsForALimitIsShown()
+    {
+        SmtpSink sink;
+        QVERIFY(sink.start());
+        Window w = open(sink.hostText());
+        w.relay->core.Limits().Configure(1, 0);
+        QVERIFY(submit(w, QStringLiteral("goes")));
+        QVERIFY(sink.waitForCount(1));
+        QVERIFY(submit(w, QStringLiteral("waits a minute")));
+        QCOMPARE(w.queue().KeptCount(), 1);
+        QCOMPARE(sink.count(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(w->QueueNext->text().endsWith(QStringLiteral(" (SMTPMessagesPerMinute 1)")), 5000);
+        QCOMPARE(w->QueueServer->text(), QStringLiteral("reachable"));
+    }
+
     void serverBelievedAway()
     {
         Window w = open(QStringLiteral("127.0.0.1:%1").arg(UnusedTcpPort()));
