@@ -96,6 +96,22 @@ int LinesIn(const SmtpSink& sink, const QString& name)
     return int(f.readAll().count('\n'));
 }
 
+// Connections the server has had: ended ones and open ones, read until two reads agree (one may end
+// between the two files).
+int ConnectionsTo(const SmtpSink& sink)
+{
+    const auto read = [&] {
+        const QStringList open = sink.lines(QStringLiteral("open_connections"));
+        return LinesIn(sink, QStringLiteral("sessions_log")) + (open.isEmpty() ? 0 : open.constFirst().toInt());
+    };
+    for (int last = read();;) {
+        const int now = read();
+        if (now == last)
+            return now;
+        last = now;
+    }
+}
+
 // One of the relay's verbs on a spool (--queue, --flush, --requeue ID), as an administrator runs it.
 QByteArray SpoolVerb(const QString& spool, const QStringList& verb, int* exitCode)
 {
@@ -1333,6 +1349,50 @@ private Q_SLOTS:
         QCOMPARE(t.lost, 0);
         QCOMPARE(t.stray, 0);
         QVERIFY2(t.twice <= cutShort, qPrintable(t.line(rig.name) + QStringLiteral(", cut short %1: ").arg(cutShort) + t.detail));
+    }
+
+    // A provider's quota, answered with a permanent code for a temporary state: the server rests,
+    // nothing fails, and once it takes mail again a flush sends everything once.
+    void quotaRepliesForASpell_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("submission quota") << QStringLiteral(
+            "enddata 554 5.2.0 STOREDRV.Submission.Exception:SubmissionQuotaExceededException");
+        QTest::newRow("daily quota") << QStringLiteral("mail 550 5.4.5 Daily user sending quota exceeded.");
+    }
+    void quotaRepliesForASpell()
+    {
+        QFETCH(QString, fault);
+        Rig rig;
+        QString error;
+        QVERIFY2(rig.setUp(QStringLiteral("network, %1 for a spell").arg(QString::fromLatin1(QTest::currentDataTag())),
+                           false, {fault}, &error),
+                 qPrintable(error));
+        QVERIFY(rig.relay.start());
+        QVERIFY(rig.listening());
+        for (int i = 1; i <= 6; ++i)
+            rig.post(QStringLiteral("over the quota #%1").arg(i));
+        QVERIFY(QTest::qWaitFor([&] { return rig.postsDone(); }, kLongWaitMs));
+        QCOMPARE(rig.postStatuses(), QList<QByteArray>(6, "200"));
+        QVERIFY2(QTest::qWaitFor([&] { return rig.spooled() == 6; }, 30000), qPrintable(rig.logTail()));
+        // The server rests: what comes now is kept untried.
+        const int connections = ConnectionsTo(rig.sink);
+        for (int i = 7; i <= 9; ++i)
+            rig.post(QStringLiteral("over the quota #%1").arg(i));
+        QVERIFY(QTest::qWaitFor([&] { return rig.postsDone(); }, kLongWaitMs));
+        QCOMPARE(rig.postStatuses(), QList<QByteArray>(3, "200"));
+        QVERIFY2(QTest::qWaitFor([&] { return rig.spooled() == 9; }, 30000), qPrintable(rig.logTail()));
+        QCOMPARE(ConnectionsTo(rig.sink), connections);
+        QCOMPARE(rig.failed(), 0);
+
+        rig.sink.setFaults({});
+        int rc = -1;
+        SpoolVerb(rig.relay.spool, {QStringLiteral("--flush")}, &rc);
+        QCOMPARE(rc, 0);
+        QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 9 && rig.spooled() == 0; }, 30000),
+                 qPrintable(rig.logTail()));
+        rig.expectEachOnce();
+        QCOMPARE(rig.failed(), 0);
     }
 
     // --requeue is for failed documents: a kept one whose mail went to alice and waits for bob
