@@ -199,12 +199,31 @@ bool CheckFolder(const QString& path, bool linkAllowed, QString* error)
     return true;
 }
 
+// The names in a folder, read with one pass and nothing else asked of each: a spool of many
+// documents is read at every start.
+QStringList NamesIn(const QString& folder)
+{
+    QStringList names;
+    DIR* d = ::opendir(Native(folder).constData());
+    if (!d)
+        return names;
+    while (const dirent* e = ::readdir(d)) {
+        if (e->d_type == DT_DIR || (e->d_name[0] == '.' && (e->d_name[1] == '\0' || (e->d_name[1] == '.' && e->d_name[2] == '\0'))))
+            continue;
+        names << QFile::decodeName(e->d_name);
+    }
+    ::closedir(d);
+    return names;
+}
+
 // Temporary files of a process that is gone (or of an earlier process with our number).
 void RemoveLeftovers(const QString& folder)
 {
     static const QRegularExpression temp(QStringLiteral("\\A\\..+\\.([0-9]+)\\.tmp\\z"));
     bool removed = false;
-    for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+    for (const QString& name : NamesIn(folder)) {
+        if (!name.startsWith(QLatin1Char('.')) || !name.endsWith(QLatin1String(".tmp")))
+            continue;
         const QRegularExpressionMatch m = temp.match(name);
         if (!m.hasMatch())
             continue;
@@ -223,7 +242,7 @@ void RemoveLeftovers(const QString& folder)
 // spool may do this, since a store under way puts a recipients list in place before its document.
 void RemoveOrphans(const QString& folder, std::initializer_list<QLatin1String> suffixes)
 {
-    const QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    const QStringList names = NamesIn(folder);
     const QSet<QString> present(names.cbegin(), names.cend());
     bool removed = false;
     for (const QString& name : names)
@@ -265,8 +284,73 @@ Spool::Spool(QString dir) : dir_(std::move(dir)) {}
 
 Spool::~Spool()
 {
+    stopUnlinkers();
     flushRemovals();
     unlock();
+}
+
+namespace {
+// Unlinks that may each wait for the disk run side by side; a backlog may make this many
+// names wait before remove() unlinks its own files again.
+constexpr int kUnlinkThreads = 4;
+constexpr size_t kMostWaitingUnlinks = 16384;
+// They are woken for this many names at once, or by flushRemovals(): not once per document.
+constexpr size_t kUnlinkBatch = 128;
+
+// Where remove() puts a file until it is unlinked: hidden, and tagged with this process like a
+// temporary file, so that the next start removes what a crash left there.
+QByteArray RemovedPath(const QString& folder, const QString& name)
+{
+    return Native(folder + QStringLiteral("/.%1.gone.%2.tmp").arg(name).arg(qint64(::getpid())));
+}
+} // namespace
+
+bool Spool::unlinkLater(std::vector<QByteArray>& paths)
+{
+    std::lock_guard lock(unlinkMutex_);
+    if (unlinkStop_ || toUnlink_.size() >= kMostWaitingUnlinks)
+        return false;
+    if (unlinkers_.empty())
+        for (int i = 0; i < kUnlinkThreads; ++i)
+            unlinkers_.emplace_back([this] { runUnlinker(); });
+    for (QByteArray& path : paths)
+        toUnlink_.push_back(std::move(path));
+    if (toUnlink_.size() >= kUnlinkBatch && !unlinkNow_) {
+        unlinkNow_ = true;
+        unlinkWake_.notify_all();
+    }
+    return true;
+}
+
+void Spool::runUnlinker()
+{
+    std::unique_lock lock(unlinkMutex_);
+    for (;;) {
+        unlinkWake_.wait(lock, [this] { return unlinkStop_ || (unlinkNow_ && !toUnlink_.empty()); });
+        if (toUnlink_.empty())
+            return;
+        const QByteArray path = std::move(toUnlink_.back());
+        toUnlink_.pop_back();
+        if (toUnlink_.empty())
+            unlinkNow_ = false;
+        lock.unlock();
+        ::unlink(path.constData());
+        lock.lock();
+    }
+}
+
+void Spool::stopUnlinkers()
+{
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard lock(unlinkMutex_);
+        unlinkStop_ = true;
+        threads.swap(unlinkers_);
+    }
+    unlinkWake_.notify_all();
+    // They end once every name handed to them is gone.
+    for (std::thread& t : threads)
+        t.join();
 }
 
 QString Spool::failedDir() const { return dir_ + QLatin1Char('/') + kFailedFolder; }
@@ -306,9 +390,20 @@ QDateTime Spool::receivedAt(const QString& id)
 {
     if (!IsValidId(id))
         return {};
-    QDateTime t = QDateTime::fromString(id.left(18), QLatin1String(kTimeFormat));
-    t.setTimeSpec(Qt::UTC);
-    return t;
+    // By hand: a restart asks this of every kept document, and parsing by format costs a
+    // hundred times more. The digits are checked already; a date or time that does not exist
+    // gives an invalid time, as parsing would.
+    auto number = [&id](int from, int digits) {
+        int n = 0;
+        for (int i = from; i < from + digits; ++i)
+            n = n * 10 + (id[i].unicode() - u'0');
+        return n;
+    };
+    const QDate date(number(0, 4), number(4, 2), number(6, 2));
+    const QTime time(number(9, 2), number(11, 2), number(13, 2), number(15, 3));
+    if (!date.isValid() || !time.isValid())
+        return {};
+    return QDateTime(date, time, Qt::UTC);
 }
 
 bool Spool::open(QString* error)
@@ -625,7 +720,18 @@ bool Spool::remove(const QString& id, QString* error, bool* gone, bool sync)
         return false;
     }
     const QString base = dir_ + QLatin1Char('/') + id;
-    if (::unlink(Native(base + kDocumentSuffix).constData()) != 0) {
+    // Renamed rather than unlinked: the name is gone just as surely, and the blocks are freed
+    // later, off the caller's thread.
+    std::vector<QByteArray> renamed;
+    const QByteArray document = Native(base + kDocumentSuffix);
+    // Only a plain file: anything else must fail to go as an unlink would.
+    struct stat plain {};
+    if (!sync && ::lstat(document.constData(), &plain) == 0 && S_ISREG(plain.st_mode)) {
+        QByteArray away = RemovedPath(dir_, id + kDocumentSuffix);
+        if (::rename(document.constData(), away.constData()) == 0)
+            renamed.push_back(std::move(away));
+    }
+    if (renamed.empty() && ::unlink(document.constData()) != 0) {
         const int e = errno;
         SetError(error, QStringLiteral("cannot remove %1: %2").arg(base + kDocumentSuffix, ErrnoText(e)));
         if (e == ENOENT) {
@@ -650,11 +756,20 @@ bool Spool::remove(const QString& id, QString* error, bool* gone, bool sync)
         std::lock_guard guard(mutex_);
         beside = waiting_.take(id);
     }
-    // After the document: what lies beside it is harmless without it, the reverse is not.
+    // After the document: what lies beside it is harmless without it, the reverse is not. Its
+    // state is only information, and the next start removes one left without its document.
     for (const auto& [suffix, bit] : {std::pair{kRecipientsSuffix, Recipients}, std::pair{kStateSuffix, State},
-                                      std::pair{kDoneSuffix, Done}})
-        if (beside & bit)
+                                      std::pair{kDoneSuffix, Done}}) {
+        if (!(beside & bit))
+            continue;
+        if (!renamed.empty() && bit == State)
+            renamed.push_back(Native(base + suffix));
+        else
             ::unlink(Native(base + suffix).constData());
+    }
+    if (!renamed.empty() && !unlinkLater(renamed))
+        for (const QByteArray& path : renamed)
+            ::unlink(path.constData());
     if (!sync) {
         ++unflushedRemovals_;
         return true;
@@ -666,6 +781,11 @@ void Spool::flushRemovals()
 {
     if (unflushedRemovals_.exchange(0) > 0)
         SyncFolder(dir_, nullptr);
+    std::lock_guard lock(unlinkMutex_);
+    if (!toUnlink_.empty() && !unlinkNow_) {
+        unlinkNow_ = true;
+        unlinkWake_.notify_all();
+    }
 }
 
 bool Spool::markDelivered(const QString& id, QString* error)

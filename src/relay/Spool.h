@@ -18,9 +18,12 @@
 #include <QStringList>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <thread>
+#include <vector>
 
 namespace swn {
 
@@ -86,7 +89,10 @@ public:
     // document or it could not be removed (`error` says which; `gone` tells the two apart).
     // Without `sync`, the removal is on disk only after a later flushRemovals(): a backlog's
     // removals share one flush of the folder. (Only a power loss in between, not a crash of
-    // the process, could bring such a document back.)
+    // the process, could bring such a document back.) The document is then renamed out of the
+    // way at once and unlinked, with its state, by the spool's own threads: freeing a file's
+    // blocks may wait for the disk (a file system mounted with discard), which the caller need
+    // not do.
     bool remove(const QString& id, QString* error = nullptr, bool* gone = nullptr, bool sync = true);
     void flushRemovals();
 
@@ -166,6 +172,16 @@ private:
     qint64 failedLimit_ = 0;
     QStringList evicted_;
     std::atomic<int> unflushedRemovals_{0};
+    // Files renamed away by remove() without sync, waiting to be unlinked.
+    bool unlinkLater(std::vector<QByteArray>& paths);
+    void runUnlinker();
+    void stopUnlinkers();
+    std::mutex unlinkMutex_;
+    std::condition_variable unlinkWake_;
+    std::vector<QByteArray> toUnlink_;
+    bool unlinkStop_ = false;
+    bool unlinkNow_ = false; // a batch is ready: the threads work until none is left
+    std::vector<std::thread> unlinkers_;
     std::mutex roomMutex_;
     std::function<std::optional<FreeRoom>()> freeRoom_;
     qint64 reservedBytes_ = 0;

@@ -367,6 +367,53 @@ private Q_SLOTS:
         QCOMPARE(looker.read(kept, &error), QByteArray("kept"));
     }
 
+    void removalsWithoutAFlushLeaveNothingBehind()
+    {
+        QTemporaryDir tmp;
+        QString error;
+        const QString folder = tmp.filePath("spool");
+        QStringList ids;
+        {
+            Spool spool(folder);
+            QVERIFY(spool.open(&error));
+            // More than one batch of the threads that unlink, each with its state, some with recipients.
+            for (int i = 0; i < 300; ++i)
+                ids << spool.store("doc " + QByteArray::number(i), &error,
+                                   i % 3 ? QStringList() : QStringList{"bob@example.org"}, QStringLiteral("451 later"));
+            QVERIFY(!ids.contains(QString()));
+            for (const QString& id : std::as_const(ids)) {
+                bool gone = false;
+                QVERIFY(spool.remove(id, &error, &gone, false));
+                QVERIFY(gone);
+                // Gone under its own names at once, whenever its blocks are freed.
+                QVERIFY(spool.read(id, &error).isNull());
+                QVERIFY(!QFile::exists(folder + '/' + id + ".xml"));
+                QVERIFY(!QFile::exists(folder + '/' + id + ".rcpt"));
+            }
+            QCOMPARE(spool.count(), 0);
+            spool.flushRemovals();
+            QVERIFY(QTest::qWaitFor([&] { return Contents(folder) == QStringList{"failed", "notes"}; }, 20000));
+            // The threads are idle, not gone: more removals still go.
+            const QString late = spool.store("late", &error, {}, QStringLiteral("451 later"));
+            QVERIFY(spool.remove(late, &error, nullptr, false));
+        }
+        // The spool's end waits for its threads.
+        QCOMPARE(Contents(folder), (QStringList{"failed", "notes"}));
+
+        // A removal cut short by a kill leaves a temporary of a process that is gone: the next
+        // start removes it.
+        const QString dead = QStringLiteral(".%1.xml.gone.%2.tmp").arg(ids.first()).arg(DeadPid());
+        QVERIFY(WriteFile(folder + '/' + dead, "sent"));
+        Spool restarted(folder);
+        QVERIFY(restarted.open(&error));
+        QCOMPARE(Contents(folder), (QStringList{"failed", "notes"}));
+        QCOMPARE(restarted.ids(), QStringList());
+        // An id whose date cannot be is no time.
+        QVERIFY(!Spool::receivedAt("20261332T000000000Z-00000000-0badf00d").isValid());
+        QCOMPARE(Spool::receivedAt("20261231T235959999Z-00000000-0badf00d"),
+                 QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59, 999), Qt::UTC));
+    }
+
     void failedDocumentsKeepTheirReason()
     {
         QTemporaryDir tmp;
