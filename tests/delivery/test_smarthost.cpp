@@ -70,10 +70,7 @@ class SmarthostTest : public QObject {
 
     FakeContext contextFor(const QString& hosts, const SmtpSecurity& security = {})
     {
-        FakeContext ctx;
-        ctx.smtpHost = hosts;
-        ctx.security = security;
-        return ctx;
+        return FakeContext::For(hosts, security);
     }
     DeliveryOutcome deliver(FakeContext& ctx, const QString& to = QStringLiteral("alice@example.org"),
                             DeliveryReport* report = nullptr)

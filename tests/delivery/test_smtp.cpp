@@ -79,10 +79,7 @@ class SmtpTest : public QObject {
 
     FakeContext contextFor(const QString& host, const SmtpSecurity& security = {})
     {
-        FakeContext ctx;
-        ctx.smtpHost = host;
-        ctx.security = security;
-        return ctx;
+        return FakeContext::For(host, security);
     }
     DeliveryOutcome deliver(FakeContext& ctx, const MailDocBuilder& doc, DeliveryReport* report = nullptr)
     {

@@ -46,6 +46,15 @@ public:
     void SmtpReplyReceived(int code) override { replyCodes << code; }
     bool Stopping() const override { return stopping; }
     QString joinedLog() const { return log.join(QLatin1Char('\n')); }
+
+    // A context that sends to `host` (a server or a list of them) with `security`.
+    static FakeContext For(const QString& host, const SmtpSecurity& security = {})
+    {
+        FakeContext ctx;
+        ctx.smtpHost = host;
+        ctx.security = security;
+        return ctx;
+    }
 };
 
 } // namespace swn::test
