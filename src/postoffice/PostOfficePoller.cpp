@@ -450,6 +450,8 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
         return false;
     auto d = std::make_unique<Delivery>();
     d->key = key;
+    // What the limits counted for it, given back when nothing of it went.
+    std::optional<SendLimits::Verdict> admitted;
     try {
         std::unique_ptr<BTRecord> record = withSession([&](BTSession& s) {
             if (logons_ != round.logons)
@@ -471,6 +473,7 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
                 round.limitWaitMs = verdict.waitMs;
                 return false;
             }
+            admitted = verdict;
         }
         if (round.input.transport != Transport::Sendmail) {
             d->attachments = withSession([&](BTSession&) {
@@ -479,6 +482,8 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
         }
     } catch (const std::exception& e) {
         DeleteStagedFiles(d->attachments);
+        if (admitted)
+            core_.Limits().Refund(*admitted);
         // Waits with its own back-off, like a mail the server postponed: a fault of this host (a
         // full temporary folder) would otherwise repeat for every record at every poll.
         Retry& r = postpone(state, key);
@@ -496,6 +501,8 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
         d->context = core_.CopyDeliveryContext(*round.input.prototype, !state.counted.contains(key));
     } catch (const std::exception& e) {
         DeleteStagedFiles(d->attachments);
+        if (admitted)
+            core_.Limits().Refund(*admitted);
         postpone(state, key);
         core_.AddLogText(BuildResourceMessage(msg::RecordStaysQueued, {key, ErrorText(e)}), LogPriority::Warning);
         return true;
@@ -508,12 +515,14 @@ bool PostOfficePoller::startRecord(Round& round, qint32 key)
         ++round.inFlight;
     }
     Delivery* raw = d.release();
-    core_.StartOnWorker([this, raw, only, transport, &round] {
+    core_.StartOnWorker([this, raw, only, transport, admitted, &round] {
         std::unique_ptr<Delivery> d(raw);
         // A document the transport cannot take apart fails for good; a fault of this host leaves
         // the record queued.
         DeliveryResult result =
             DeliverDocument(transport, *d->context, DeliveryRequest{d->payload, DocumentForm::Text, d->attachments, only, false});
+        if (admitted && IsTemporary(result.outcome) && result.report.delivered.isEmpty())
+            core_.Limits().Refund(*admitted);
         d->outcome = result.outcome;
         d->error = std::move(result.error);
         d->report = std::move(result.report);

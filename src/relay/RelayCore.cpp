@@ -125,11 +125,11 @@ const SettingKey* const kReloadedKeys[] = {
     &setting::SMTPRecipientsPerDay, &setting::SMTPIdleSeconds,
 };
 
-// A token command may carry a secret among its arguments.
+// A token command may carry a secret among its arguments, a token address in its query.
 bool IsSecret(const SettingKey& key)
 {
     return &key == &setting::SMTPPassword || &key == &setting::BTPassword || &key == &setting::SMTPOAuthClientSecret ||
-           &key == &setting::SMTPOAuthTokenCommand;
+           &key == &setting::SMTPOAuthTokenCommand || &key == &setting::SMTPOAuthTokenURL;
 }
 
 } // namespace
@@ -179,9 +179,16 @@ QStringList RelayCore::Reload()
 void RelayCore::applySmtpSessionSettings(const QStringList& changed)
 {
     const auto number = [&](const SettingKey& key, int fallback) {
+        const QString text = settings_.Read(key).trimmed();
         bool ok = false;
-        const int value = settings_.Read(key).trimmed().toInt(&ok);
-        return ok && value >= 0 ? value : fallback;
+        const int value = text.toInt(&ok);
+        if (ok && value >= 0)
+            return value;
+        if (!text.isEmpty())
+            AddLogText(QStringLiteral("%1=%2 is not a number of 0 or more; the relay goes on as if it were not set")
+                           .arg(QLatin1String(key.name), text),
+                       LogPriority::Warning);
+        return fallback;
     };
     SmtpSessionLimits limits;
     limits.maxConnections = number(setting::SMTPMaxConnections, 0);
@@ -194,8 +201,11 @@ void RelayCore::applySmtpSessionSettings(const QStringList& changed)
         return key.startsWith(QLatin1String("SMTP")) && key != QLatin1String(setting::SMTPMessagesPerMinute.name) &&
                key != QLatin1String(setting::SMTPRecipientsPerDay.name);
     });
-    if (smtpChanged)
+    if (smtpChanged) {
         EndSmtpSessions();
+        // What a server said of the old login or address says nothing of the new one.
+        ForgetSmtpServerRests();
+    }
     if (std::any_of(changed.cbegin(), changed.cend(),
                     [](const QString& key) { return key.startsWith(QLatin1String("SMTPOAuth")); }))
         OAuthTokens::Shared().Forget();

@@ -16,6 +16,12 @@
 namespace swn {
 namespace {
 
+// No recipient got the mail: what the limits counted for it was not used.
+bool NothingWent(const DeliveryResult& result)
+{
+    return IsTemporary(result.outcome) && result.report.delivered.isEmpty();
+}
+
 QString OutcomeReason(const DeliveryResult& result)
 {
     if (!result.report.reason.isEmpty())
@@ -155,6 +161,7 @@ void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::fu
     const QString waitingFor = limitHeld_;
     core_.RunOnWorker(
         [context, mail, document, outcome, spool, serverAway, awayReason, core, limits, waitingFor] {
+            std::optional<SendLimits::Verdict> admitted;
             // Those who got a mail must not get it again: a mail that some recipients may get
             // while others are put off goes only while the spool has room to keep it for them.
             // Otherwise it goes to all or to none, and a failure leaves nothing sent. Kept at
@@ -171,6 +178,8 @@ void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::fu
                     const SendLimits::Verdict verdict = limits->Admit(outcome->recipients);
                     outcome->limit = verdict.limit;
                     outcome->limitWaitMs = verdict.waitMs;
+                    if (verdict.waitMs <= 0)
+                        admitted = verdict;
                 }
             }
             const bool waits = !outcome->limit.isEmpty();
@@ -192,6 +201,8 @@ void RetryQueue::Submit(const QByteArray& document, const QString& peer, std::fu
                 outcome->delivery.report.reason = waits ? QStringLiteral("waits for %1").arg(outcome->limit)
                                                 : serverAway ? awayReason : NotTriedWhileStopping();
             }
+            if (admitted && (!outcome->attempted || NothingWent(outcome->delivery)))
+                limits->Refund(*admitted);
             // Kept on disk before the client hears that its mail was taken.
             const DeliveryOutcome o = outcome->delivery.outcome;
             QString error;
@@ -611,8 +622,10 @@ bool RetryQueue::admit(const QString& id)
     }
     const int n = k.pendingKnown && !k.pending.isEmpty() ? int(k.pending.size()) : std::max(1, k.recipients);
     const SendLimits::Verdict verdict = core_.Limits().Admit(n);
-    if (verdict.waitMs <= 0)
+    if (verdict.waitMs <= 0) {
+        k.admitted = verdict;
         return true;
+    }
     // The listing tells why it waits, and until when.
     spool_->noteAttempt(id, k.attempts, QDateTime::currentDateTimeUtc().addMSecs(verdict.waitMs),
                         QStringLiteral("waits for %1").arg(verdict.limit));
@@ -753,6 +766,9 @@ void RetryQueue::retryOne(const QString& id)
             Kept& k = it->second;
             const DeliveryResult& result = retried->delivery;
             Metrics& metrics = core_.Stats();
+            if (k.admitted && (retried->notTried || retried->vanished || retried->removalOnly || NothingWent(result)))
+                core_.Limits().Refund(*k.admitted);
+            k.admitted.reset();
             if (retried->notTried) {
                 k.inFlight = false;
                 due_.insert({k.dueMs, id});

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 
 namespace swn {
@@ -106,6 +107,8 @@ private:
         // Its envelope recipients, for a limit that counts them; -1: not read yet.
         int recipients = -1;
         bool counting = false;
+        // What the limits counted for the retry under way, given back when nothing went.
+        std::optional<SendLimits::Verdict> admitted;
     };
     struct Outcome;
 

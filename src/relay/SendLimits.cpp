@@ -239,10 +239,14 @@ SendLimits::Verdict SendLimits::Admit(int recipients)
             return v;
         }
         v.waitMs = 0;
-        if (perMinute_ > 0)
+        if (perMinute_ > 0) {
             minute_.push_back(t);
+            v.minuteAt = t;
+        }
         if (perDay_ > 0) {
-            day_[wall - wall % timing_.bucketMs] += n;
+            v.daySlice = wall - wall % timing_.bucketMs;
+            v.dayCount = n;
+            day_[v.daySlice] += n;
             dirty_ = true;
         }
     }
@@ -254,6 +258,30 @@ SendLimits::Verdict SendLimits::Admit(int recipients)
              LogPriority::Warning);
     saveSoon();
     return v;
+}
+
+void SendLimits::Refund(const Verdict& verdict)
+{
+    if (verdict.waitMs > 0)
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        if (verdict.minuteAt >= 0) {
+            const auto it = std::find(minute_.rbegin(), minute_.rend(), verdict.minuteAt);
+            if (it != minute_.rend())
+                minute_.erase(std::next(it).base());
+        }
+        if (verdict.dayCount > 0) {
+            const auto it = day_.find(verdict.daySlice);
+            if (it != day_.end()) {
+                it->second -= std::min(it->second, verdict.dayCount);
+                if (it->second == 0)
+                    day_.erase(it);
+                dirty_ = true;
+            }
+        }
+    }
+    saveSoon();
 }
 
 void SendLimits::saveSoon()

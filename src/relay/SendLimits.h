@@ -43,6 +43,10 @@ public:
         qint64 waitMs = 0;          // 0: it goes now, and counts from now on
         QString limit;              // the limit it waits for, as the settings say it: "SMTPMessagesPerMinute 30"
         bool aloneForTheDay = false; // more recipients than a whole day allows: it went on a day of none
+        // What it took, for a refund: the moment in the minute, the slice of the day and how many.
+        qint64 minuteAt = -1;
+        qint64 daySlice = 0;
+        qint64 dayCount = 0;
     };
     using LogSink = std::function<void(const QString& text, LogPriority priority)>;
 
@@ -74,6 +78,9 @@ public:
     // A mail with `recipients` envelope recipients: goes now (its place taken, whatever becomes of
     // the attempt) or waits. Any thread.
     Verdict Admit(int recipients);
+    // The attempt a verdict let go sent nothing (the server was away, put it off, or it was not
+    // tried): its place is free again, so that an outage does not use up the day. Any thread.
+    void Refund(const Verdict& verdict);
     // Writes the day's count now if it changed since it was last written.
     void Save();
 

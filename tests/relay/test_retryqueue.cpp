@@ -1132,6 +1132,27 @@ private Q_SLOTS:
         QCOMPARE(h.spool->failedCount(), 0);
     }
 
+    // An attempt that sent nothing uses none of the day: an outage or a server that puts mail off
+    // does not leave the limit spent when the server takes mail again.
+    void attemptsThatSentNothingCountForNothing()
+    {
+        Harness h(Slow());
+        h.limit(0, 3);
+        const QStringList three{QStringLiteral("a@example.org"), QStringLiteral("b@example.org"),
+                                QStringLiteral("c@example.org")};
+        h.transport->script(Later());
+        QCOMPARE(h.submit(Mail(QStringLiteral("put off"), three)), std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 1);
+        // The day's three are still whole: the next mail of three goes at once.
+        QCOMPARE(h.submit(Mail(QStringLiteral("goes"), three)), std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 2);
+        // That one went, and counts: a third waits.
+        QCOMPARE(h.submit(Mail(QStringLiteral("waits"), three)), std::optional<bool>(true));
+        QCOMPARE(h.transport->callCount(), 2);
+        QCOMPARE(h.log(QStringLiteral("waits for the limit SMTPRecipientsPerDay 3")), 1);
+        QCOMPARE(h.spool->failedCount(), 0);
+    }
+
     void aCorruptCountIsLoggedAndIgnored()
     {
         Harness h(Slow());

@@ -30,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -49,6 +50,10 @@ constexpr qint64 kAssumedLifetime = 3600;        // an answer without expires_in
 constexpr qint64 kLongestLifetime = 366 * 86400; // beyond this a number is nonsense
 constexpr qint64 kCommandTokenSeconds = 300;     // a printed token says nothing of its lifetime
 constexpr qint64 kLongestMargin = 300;
+// A renewal that failed is tried again this soon while the old token still serves.
+constexpr auto kRetryRenewal = std::chrono::seconds(30);
+// A token turned down takes a new one at most this often.
+constexpr auto kRefusalPause = std::chrono::seconds(60);
 
 std::atomic<int> commandTimeLimitMs{30000};
 
@@ -398,7 +403,13 @@ Answer RunCommand(const OAuthLogin& login)
                           .arg(name).arg(limitMs / 1000.0));
     }
 
-    const QString said = FirstLine(complaint);
+    // Its arguments, and what it printed, may be secrets that its complaint repeats.
+    QString said = FirstLine(complaint);
+    const qsizetype printedEnd = printed.indexOf('\n');
+    const QByteArray firstLine = (printedEnd < 0 ? printed : printed.left(printedEnd)).trimmed();
+    for (const QString& secret : parts.mid(1) + QStringList{QString::fromUtf8(firstLine)})
+        if (secret.size() >= 3)
+            said.replace(secret, QStringLiteral("[hidden]"));
     const QString saying = said.isEmpty() ? QString() : QStringLiteral(": ") + said;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         printed.fill('\0');
@@ -457,6 +468,10 @@ QString SourceName(const OAuthLogin& login)
 struct Entry {
     QByteArray token;
     Clock::time_point renewAt;
+    Clock::time_point expiresAt;
+    // When a server last turned a token of this login down: a server that refuses every token
+    // (a mailbox without SMTP logins) is not answered with a request for each mail.
+    std::optional<Clock::time_point> refusedAt;
     quint64 answers = 0;
     OAuthToken last;
     QString logged; // the failure last logged, until a token comes again
@@ -535,13 +550,20 @@ OAuthToken OAuthTokens::Token(const OAuthLogin& login, const QString& caFile, De
         const qint64 lifeMs = answer.lifetimeSeconds * 1000;
         const qint64 marginMs = login.tokenCommand.isEmpty() ? qMin(lifeMs / 10, kLongestMargin * 1000) : 0;
         entry->renewAt = started + std::chrono::milliseconds(lifeMs - marginMs);
+        entry->expiresAt = started + std::chrono::milliseconds(lifeMs);
         result.token = answer.token;
         if (!entry->logged.isEmpty() && context) {
             logText = QStringLiteral("OAuth tokens are obtained again from %1").arg(SourceName(login));
             entry->logged.clear();
         }
     } else {
-        entry->token.clear();
+        // A token not yet spent still serves; the endpoint is asked again a little later.
+        if (!entry->token.isEmpty() && Clock::now() < entry->expiresAt) {
+            result.token = entry->token;
+            entry->renewAt = std::min(entry->expiresAt, Clock::now() + kRetryRenewal);
+        } else {
+            entry->token.clear();
+        }
         result.failure = answer.failure;
         result.clientRefused = answer.clientRefused;
         if (context && answer.failure != entry->logged) {
@@ -568,9 +590,15 @@ void OAuthTokens::Refused(const OAuthLogin& login, const QByteArray& token)
     std::lock_guard lock(store_->mutex);
     // The authorities file is not known here: the token is dropped wherever this login holds it.
     // A newer token held instead stays.
-    for (auto& [key, entry] : store_->entries)
-        if (LoginPart(key) == loginPart && entry->token == token)
-            entry->token.clear();
+    const auto now = Clock::now();
+    for (auto& [key, entry] : store_->entries) {
+        if (LoginPart(key) != loginPart || entry->token != token)
+            continue;
+        if (entry->refusedAt && now - *entry->refusedAt < kRefusalPause)
+            continue;
+        entry->refusedAt = now;
+        entry->token.clear();
+    }
 }
 
 quint64 OAuthTokens::Requests() const

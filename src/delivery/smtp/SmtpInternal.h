@@ -133,7 +133,9 @@ struct SmtpClient {
     // STARTTLS even after the trusted authorities or the credentials changed; a change of any of
     // them takes a new connection.
     QByteArray settings;
-    ConnectionOptions options; // of the open connection, so that it can be ended with QUIT
+    // Of the open connection, credentials included: the client takes a connection again only with
+    // the very credentials it was made with, and QUIT is said on it after the mail that opened it.
+    ConnectionOptions options;
     QByteArray server;         // host:port of the open connection's server
     // The open connection's socket; CURL_SOCKET_BAD once the client has closed it.
     curl_socket_t socket = CURL_SOCKET_BAD;

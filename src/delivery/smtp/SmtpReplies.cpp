@@ -289,8 +289,9 @@ bool Mentions(const Step& step, const char* word)
 } // namespace
 
 // The hosted servers' answers to a client over its quota or rate: "x.4.5" (congestion, given for a
-// daily sending quota), "5.2.0" naming a submission quota, and throttling with "4.7.x" (a 4.7.x
-// to a RCPT alone is more often greylisting of that recipient). Listed in the manual page.
+// daily sending quota), "5.2.0" naming a submission quota, and throttling with "4.7.x" to the
+// greeting, MAIL, DATA or the message (to a RCPT alone, unless it closes the session, 4.7.x is more
+// often greylisting of that recipient). Listed in the manual page.
 Quota QuotaOf(const Step& step)
 {
     if (!step.complete || step.code < 400)
@@ -300,7 +301,10 @@ Quota QuotaOf(const Step& step)
         return Quota::Daily;
     if (code == "5.2.0" && Mentions(step, "quota"))
         return Quota::Daily;
-    if (step.code / 100 == 4 && code.rfind("4.7.", 0) == 0 && (step.kind != Step::Rcpt || step.code == 421))
+    // Not to STARTTLS or AUTH, where 4.7.x is the server's own trouble with TLS or logins.
+    const bool whole = step.kind == Step::Greeting || step.kind == Step::Mail || step.kind == Step::Data ||
+                       step.kind == Step::EndOfData || (step.kind == Step::Rcpt && step.code == 421);
+    if (step.code / 100 == 4 && code.rfind("4.7.", 0) == 0 && whole)
         return Quota::Throttle;
     return Quota::None;
 }

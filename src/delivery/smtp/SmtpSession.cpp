@@ -391,6 +391,7 @@ bool StillOpen(const RecipientResult& r)
     return (r.state == RecipientState::Deferred || r.state == RecipientState::Unconfirmed) && !r.dataSent;
 }
 
+// Once for the life of the process: each mail's own failure says the rest.
 void LogPasswordOff(DeliveryContext* context, const QByteArray& server)
 {
     static std::atomic<bool> logged {false};
@@ -444,11 +445,21 @@ void SendThrough(const SmtpServerAddress& server, const Attempt& a, SmtpSendResu
         signs.passwordOff = signs.passwordOff || these.passwordOff;
         if (these.passwordOff && bearer.isEmpty())
             LogPasswordOff(a.context, key);
-        if (!these.loginRefused || bearer.isEmpty() || login == 1 || !a.message.rewind())
+        if (!these.loginRefused || bearer.isEmpty())
             return;
-        // The token was turned down (revoked, or spent sooner than it said): one new one.
+        // The token was turned down (revoked, or spent sooner than it said): the next login takes
+        // a new one. Tried again at once only while nothing of this mail can have gone: a later
+        // transaction's new connection may be the one refused.
         tokens.Refused(a.security.oauth, bearer);
+        const bool untouched = std::none_of(result.recipients.cbegin(), result.recipients.cend(),
+                                            [](const RecipientResult& r) {
+                                                return r.state == RecipientState::Delivered || r.dataSent;
+                                            });
+        if (login == 1 || !untouched || !a.message.rewind())
+            return;
         for (RecipientResult& r : result.recipients) {
+            if (r.state == RecipientState::Refused)
+                continue;
             r.state = RecipientState::Unconfirmed;
             r.reason.clear();
         }
@@ -468,15 +479,22 @@ std::vector<qsizetype> ServerOrder(const QList<SmtpServerAddress>& servers, qint
             order.push_back(i);
     if (!order.empty())
         return order;
+    qint64 shortest = 0;
+    QString why;
     for (qsizetype i = 0; i < servers.size(); ++i) {
         QString reason;
         const qint64 rest = ServerRestMs(ServerKey(servers[i]), true, &reason);
         if (rest == 0) {
             order.push_back(i);
-        } else if (*quotaRestMs == 0 || rest < *quotaRestMs) {
-            *quotaRestMs = rest;
-            *quotaReason = reason;
+        } else if (shortest == 0 || rest < shortest) {
+            shortest = rest;
+            why = reason;
         }
+    }
+    // Only when no server may be tried is the wait the quota's.
+    if (order.empty()) {
+        *quotaRestMs = shortest;
+        *quotaReason = why;
     }
     return order;
 }

@@ -65,7 +65,7 @@ private:
     std::condition_variable freed_; // a session came free, or the count of open ones fell
     std::condition_variable ended_; // the reaper finished a round of endings
     SmtpSessionLimits limits_;
-    int existing_ = 0;              // clients lent out, idle or being ended
+    int existing_ = 0;              // sessions held: clients lent out, idle, or ending
     std::vector<Idle> idle_;        // the most recently used last
     std::vector<std::unique_ptr<SmtpClient>> toEnd_;
     quint64 endGeneration_ = 0;     // EndSmtpSessions(): clients lent before it end on return
@@ -109,12 +109,12 @@ std::unique_ptr<SmtpClient> Pool::borrow(const QByteArray& server, DeliveryConte
             auto client = std::make_unique<SmtpClient>();
             return client;
         }
-        if (!idle_.empty()) {
-            // A session open to another server makes room: the longest unused one ends.
+        if (!idle_.empty() && toEnd_.empty() && ending_ == 0) {
+            // A session open to another server makes room: the longest unused one ends. One at a
+            // time: it counts as open until it has said QUIT.
             toEnd_.push_back(std::move(idle_.front().client));
             idle_.erase(idle_.begin());
             wake();
-            continue;
         }
         if ((context && context->Stopping()) || CancelGeneration() != generation)
             return nullptr;
@@ -313,7 +313,10 @@ void ServerFailed(const QByteArray& server, Quota quota, const QString& reason)
     const bool quotaHolds = rest.quota != Quota::None && Clock::now() < rest.until;
     if (quotaHolds && quota == Quota::None)
         return;
-    rest.failures = rest.quota == quota || rest.failures == 0 ? rest.failures + 1 : 1;
+    // Counted once a rest: the mails that failed side by side in one spell are one failure.
+    if (rest.failures > 0 && rest.quota == quota && Clock::now() < rest.until)
+        return;
+    rest.failures = rest.quota == quota ? rest.failures + 1 : 1;
     rest.quota = quota;
     rest.reason = reason;
     rest.until = Clock::now() + RestFor(quota, rest.failures);
