@@ -196,6 +196,7 @@ void SendLimits::prune(qint64 wall)
 SendLimits::Verdict SendLimits::Admit(int recipients)
 {
     Verdict v;
+    qint64 perDay = 0; // as the lock saw it, for the log line after it
     {
         std::lock_guard lock(mutex_);
         const qint64 t = clock_->nowMs();
@@ -249,12 +250,13 @@ SendLimits::Verdict SendLimits::Admit(int recipients)
             day_[v.daySlice] += n;
             dirty_ = true;
         }
+        perDay = perDay_;
     }
     if (v.aloneForTheDay && log_)
         log_(QStringLiteral("A mail to %1 recipients, more than %2 %3 allows in a day, goes alone on a day of no other mail")
                  .arg(recipients)
                  .arg(QLatin1String(setting::SMTPRecipientsPerDay.name))
-                 .arg(perDay_),
+                 .arg(perDay),
              LogPriority::Warning);
     saveSoon();
     return v;

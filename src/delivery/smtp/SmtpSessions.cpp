@@ -163,8 +163,15 @@ void Pool::endAll(bool wait)
 
 void Pool::end(std::vector<std::unique_ptr<SmtpClient>>& clients)
 {
-    for (std::unique_ptr<SmtpClient>& client : clients)
-        EndConnection(*client);
+    // Side by side: at the end of the process every session gets its few seconds for QUIT at
+    // once, however many there are and however silent their server.
+    std::vector<std::thread> quitting;
+    for (size_t i = 1; i < clients.size(); ++i)
+        quitting.emplace_back([client = clients[i].get()] { EndConnection(*client); });
+    if (!clients.empty())
+        EndConnection(*clients.front());
+    for (std::thread& t : quitting)
+        t.join();
     clients.clear();
 }
 
