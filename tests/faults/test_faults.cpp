@@ -1045,6 +1045,19 @@ private Q_SLOTS:
         QVERIFY(lock.take(rig.database()));
         rig.sink.setFaults({});
         QVERIFY2(QTest::qWaitFor([&] { return rig.sink.count() >= 3; }, 90000), qPrintable(rig.logTail()));
+        // The server has each mail once its data is in; the relay knows only when the reply comes,
+        // and notes it in its journal then. The kill falls after that, before any delete.
+        const auto journaled = [&] {
+            int lines = 0;
+            const QDir notes(rig.relay.spool + QStringLiteral("/notes"));
+            for (const QString& name : notes.entryList({QStringLiteral("delivered-*")}, QDir::Files)) {
+                QFile f(notes.filePath(name));
+                if (f.open(QIODevice::ReadOnly))
+                    lines += int(f.readAll().count('\n'));
+            }
+            return lines;
+        };
+        QVERIFY2(QTest::qWaitFor([&] { return journaled() >= 3; }, 30000), qPrintable(rig.logTail()));
         rig.relay.kill();
         QVERIFY(lock.release());
         QCOMPARE(Queue(rig.relay.trackerRoot).queued, 3);
