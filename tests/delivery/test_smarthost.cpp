@@ -26,18 +26,9 @@ using namespace swn::test;
 
 namespace {
 
-// What the sink wrote to one of its files, a line each.
-QStringList SinkLines(const SmtpSink& sink, const QString& name)
-{
-    QFile file(sink.folder() + QLatin1Char('/') + name);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
 int SinkNumber(const SmtpSink& sink, const QString& name)
 {
-    const QStringList lines = SinkLines(sink, name);
+    const QStringList lines = sink.lines(name);
     return lines.isEmpty() ? 0 : lines.constFirst().trimmed().toInt();
 }
 
@@ -178,11 +169,11 @@ private Q_SLOTS:
         QCOMPARE(RestingSmtpServers().size(), 1);
 
         // Not tried while it rests: no new transaction reaches the server.
-        const int transactions = SinkLines(sink, QStringLiteral("transactions")).size();
+        const int transactions = sink.lines(QStringLiteral("transactions")).size();
         sink.setFaults({});
         QCOMPARE(deliver(ctx, QStringLiteral("alice@example.org"), &report), DeliveryOutcome::ServerUnavailable);
         QVERIFY(report.serverRestMs > 0);
-        QCOMPARE(SinkLines(sink, QStringLiteral("transactions")).size(), transactions);
+        QCOMPARE(sink.lines(QStringLiteral("transactions")).size(), transactions);
         QCOMPARE(sink.count(), 0);
 
         ForgetSmtpServerRests();
@@ -200,7 +191,7 @@ private Q_SLOTS:
         QCOMPARE(deliverAtOnce(sink.hostText(), 4, 12), 12);
         QVERIFY(sink.waitForCount(12));
         QVERIFY(QTest::qWaitFor([&] { return SinkNumber(sink, QStringLiteral("open_connections")) == 0; }, 10000));
-        const QStringList ends = SinkLines(sink, QStringLiteral("sessions_log"));
+        const QStringList ends = sink.lines(QStringLiteral("sessions_log"));
         QVERIFY(!ends.isEmpty());
         QVERIFY2(!ends.contains(QStringLiteral("noquit")), qPrintable(ends.join(QLatin1Char(','))));
 
@@ -211,7 +202,7 @@ private Q_SLOTS:
         FinishSmtpSessions();
         // The server notes each end once the client has gone after the 221.
         QVERIFY(QTest::qWaitFor([&] { return SinkNumber(sink, QStringLiteral("open_connections")) == 0; }, 5000));
-        QVERIFY(!SinkLines(sink, QStringLiteral("sessions_log")).contains(QStringLiteral("noquit")));
+        QVERIFY(!sink.lines(QStringLiteral("sessions_log")).contains(QStringLiteral("noquit")));
     }
 
     // After a refusal too: every session a server saw ends with its QUIT.
@@ -260,7 +251,7 @@ private Q_SLOTS:
         QCOMPARE(deliverAtOnce(sink.hostText(), 8, 24), 24);
         QCOMPARE(sink.count(), 24);
         QVERIFY2(SinkNumber(sink, QStringLiteral("max_connections")) <= 2,
-                 qPrintable(SinkLines(sink, QStringLiteral("max_connections")).join(QLatin1Char(','))));
+                 qPrintable(sink.lines(QStringLiteral("max_connections")).join(QLatin1Char(','))));
     }
 
     // Password logins switched off: the relay logs in with a token from the endpoint, one token for
@@ -306,7 +297,7 @@ private Q_SLOTS:
             t.join();
         QCOMPARE(delivered.load(), 20);
         QCOMPARE(requests(), 1);
-        QVERIFY(!SinkLines(sink, QStringLiteral("logins")).contains(QStringLiteral("refused")));
+        QVERIFY(!sink.lines(QStringLiteral("logins")).contains(QStringLiteral("refused")));
 
         // Revoked: the login is refused once, one new token, and the mail goes.
         QFile::remove(endpoint.tokensFile());

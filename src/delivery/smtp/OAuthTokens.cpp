@@ -3,6 +3,8 @@
 // server refuses it. Secrets and tokens never reach a text that leaves this file.
 #include "delivery/smtp/OAuthTokens.h"
 
+#include "delivery/smtp/SmtpInternal.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 #include <QJsonDocument>
@@ -56,12 +58,6 @@ constexpr auto kRetryRenewal = std::chrono::seconds(30);
 constexpr auto kRefusalPause = std::chrono::seconds(60);
 
 std::atomic<int> commandTimeLimitMs{30000};
-
-void InitCurl()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 // One printable line of at most `limit` characters, from text a remote party chose.
 QString Clean(const QString& text, qsizetype limit)
@@ -172,7 +168,7 @@ Answer AskEndpoint(const OAuthLogin& login, const QString& caFile)
         url.host().isEmpty())
         return Failed(QStringLiteral("OAuth token URL %1 not used: only https:// URLs are accepted").arg(where), true);
 
-    InitCurl();
+    smtp::InitCurl();
     std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
     if (!curl)
         return Failed(QStringLiteral("OAuth token endpoint %1 not asked: %2")
@@ -439,14 +435,7 @@ QByteArray KeyOf(const OAuthLogin& login, const QString& caFile)
         hash.addData(QByteArray::number(bytes.size()) + ':');
         hash.addData(bytes);
     }
-    const QByteArray loginKey = hash.result();
-    hash.reset();
-    for (const QString& part : {caFile}) {
-        const QByteArray bytes = part.toUtf8();
-        hash.addData(QByteArray::number(bytes.size()) + ':');
-        hash.addData(bytes);
-    }
-    return loginKey + hash.result();
+    return hash.result() + QCryptographicHash::hash(caFile.toUtf8(), QCryptographicHash::Sha256);
 }
 
 // The part of the key that the login's own fields make.

@@ -219,6 +219,8 @@ curl_socket_t OpenSocket(void* user, curlsocktype, curl_sockaddr* address);
 // SmtpSettings.cpp
 QString LoginProblem(const SmtpSecurity& security);
 
+// SmtpTransfer.cpp: libcurl's set-up, once for the process (the token store's requests too).
+void InitCurl();
 // SmtpTransfer.cpp: one transaction through the client, on its kept connection or a new one.
 Transaction RunTransaction(SmtpClient& client, const SessionPlan& plan, const QList<QByteArray>& recipients);
 // Ends the client's open connection: with QUIT while it is in step (waiting a few seconds at

@@ -442,7 +442,6 @@ void SendThrough(const SmtpServerAddress& server, const Attempt& a, SmtpSendResu
         signs.quota = std::max(signs.quota, these.quota);
         if (!these.quotaReply.isEmpty())
             signs.quotaReply = these.quotaReply;
-        signs.passwordOff = signs.passwordOff || these.passwordOff;
         if (these.passwordOff && bearer.isEmpty())
             LogPasswordOff(a.context, key);
         if (!these.loginRefused || bearer.isEmpty())

@@ -18,12 +18,6 @@ namespace swn::smtp {
 
 namespace {
 
-void InitCurl()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 // Ends the open connection at once. The client would otherwise say QUIT on it when it makes
 // room for a new one, and wait for the answer as long as for any reply.
 void DropOpenConnection(CURL* curl)
@@ -326,6 +320,12 @@ void FinishTransaction(CURL* curl, Transaction& t, const char* errorBuffer)
 }
 
 } // namespace
+
+void InitCurl()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
 
 SmtpClient::SmtpClient()
 {
