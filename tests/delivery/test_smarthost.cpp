@@ -205,6 +205,24 @@ private Q_SLOTS:
         QVERIFY(!sink.lines(QStringLiteral("sessions_log")).contains(QStringLiteral("noquit")));
     }
 
+    // Sessions ended by a reload or a stop: those made afterwards carry one mail after another.
+    void sessionsAfterAnEndAreKept()
+    {
+        SmtpSink sink;
+        QVERIFY(sink.start());
+        ConfigureSmtpSessions({0, 60});
+        EndSmtpSessions();
+        FakeContext ctx = contextFor(sink.hostText());
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(deliver(ctx), DeliveryOutcome::Delivered);
+        FinishSmtpSessions();
+        // The sink notes the count of open sessions before the end of each.
+        QVERIFY(QTest::qWaitFor([&] { return SinkNumber(sink, QStringLiteral("open_connections")) == 0; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return !sink.lines(QStringLiteral("sessions_log")).isEmpty(); }, 5000));
+        const QStringList ends = sink.lines(QStringLiteral("sessions_log"));
+        QVERIFY2(ends == QStringList{QStringLiteral("quit")}, qPrintable(ends.join(QLatin1Char(','))));
+    }
+
     // After a refusal too: every session a server saw ends with its QUIT.
     void refusedSessionsEndWithQuit_data()
     {

@@ -288,8 +288,9 @@ std::chrono::milliseconds RestFor(Quota quota, int failures)
 } // namespace
 
 ClientLease::ClientLease(const QByteArray& server, DeliveryContext* context, quint64 generation)
-    : client_(Pool::Instance().borrow(server, context, generation, &endGeneration_).release())
 {
+    // In the body: borrow() writes endGeneration_, which a member initialiser would overwrite.
+    client_ = Pool::Instance().borrow(server, context, generation, &endGeneration_).release();
 }
 
 ClientLease::~ClientLease()
