@@ -5,6 +5,7 @@
 #include "TokenEndpoint.h"
 
 #include "delivery/smtp/OAuthTokens.h"
+#include "delivery/smtp/SmtpTimeouts.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -360,6 +361,43 @@ private Q_SLOTS:
         QCOMPARE(hung.size(), 2);
         QVERIFY(QTest::qWaitFor([&] { return ProcessEnded(hung[0]) && ProcessEnded(hung[1]); }, 10000));
         QVERIFY(!ctx.joinedLog().contains(QLatin1String("cmd-token")));
+        QVERIFY(logIsClean(ctx));
+    }
+
+    // A relay that ends does not wait out a slow endpoint or a hanging command; what asks after
+    // the end is answered as before.
+    void relayEndCutsTokenRequestsShort()
+    {
+        SharedContext ctx;
+        const QString hanging = scratch.filePath(QStringLiteral("hangs.sh"));
+        const QString pid = scratch.filePath(QStringLiteral("hangs.pid"));
+        QVERIFY(WriteScript(hanging, QStringLiteral("echo $$ > %1\nexec sleep 120\n").arg(pid).toUtf8()));
+        OAuthLogin command;
+        command.tokenCommand = hanging;
+        endpoint.setFaults({QStringLiteral("slow 20")});
+        for (const OAuthLogin& login : {endpoint.login(), command}) {
+            std::atomic<bool> done {false};
+            OAuthToken got;
+            QElapsedTimer clock;
+            clock.start();
+            std::thread asking([&] {
+                got = tokens.Token(login, login.tokenCommand.isEmpty() ? endpoint.caFile() : QString(), &ctx);
+                done = true;
+            });
+            // Again and again: the request may begin after the first end is called.
+            while (!done && clock.elapsed() < 15000) {
+                QTest::qWait(100);
+                CancelSmtpTransfers();
+            }
+            asking.join();
+            QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+            QVERIFY(got.token.isEmpty());
+            QVERIFY2(got.failure.contains(QLatin1String("the relay stops")), qPrintable(got.failure));
+        }
+        QVERIFY(QTest::qWaitFor([&] { return ProcessEnded(ReadAll(pid)); }, 5000));
+        endpoint.setFaults({});
+        tokens.Forget();
+        QVERIFY(!take(&ctx).token.isEmpty());
         QVERIFY(logIsClean(ctx));
     }
 

@@ -206,6 +206,14 @@ Answer AskEndpoint(const OAuthLogin& login, const QString& caFile)
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &received);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(c, CURLOPT_USERAGENT, "SWNRelay");
+    // A relay that ends cuts the request short rather than wait out its 30 s.
+    quint64 generation = smtp::CancelGeneration();
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &generation);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION,
+                     +[](void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) -> int {
+                         return smtp::CancelGeneration() != *static_cast<const quint64*>(user) ? 1 : 0;
+                     });
     const CURLcode code = curl_easy_perform(c);
     long status = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
@@ -215,6 +223,8 @@ Answer AskEndpoint(const OAuthLogin& login, const QString& caFile)
     if (received.tooLarge)
         return Failed(QStringLiteral("OAuth token endpoint %1 answered with more than %2 KiB")
                           .arg(where).arg(kLargestAnswer / 1024));
+    if (code == CURLE_ABORTED_BY_CALLBACK)
+        return Failed(QStringLiteral("OAuth token endpoint %1 was not heard to the end: the relay stops").arg(where));
     if (code != CURLE_OK) {
         QString why = QString::fromUtf8(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code));
         // A connection cut short reads differently from one try to the next (a reset, an end of
@@ -346,11 +356,14 @@ Answer RunCommand(const OAuthLogin& login)
 
     const int limitMs = commandTimeLimitMs.load();
     const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+    // A relay that ends stops the command rather than wait out its time limit.
+    const quint64 generation = smtp::CancelGeneration();
+    const auto cancelled = [generation] { return smtp::CancelGeneration() != generation; };
     QByteArray printed, complaint;
     bool outOpen = true, errOpen = true;
     while (outOpen || errOpen) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
+        if (left <= 0 || cancelled())
             break;
         pollfd fds[2];
         int n = 0;
@@ -385,7 +398,7 @@ Answer RunCommand(const OAuthLogin& login)
             ended = r == pid;
             break;
         }
-        if (Clock::now() >= deadline)
+        if (Clock::now() >= deadline || cancelled())
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     }
@@ -395,6 +408,8 @@ Answer RunCommand(const OAuthLogin& login)
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         printed.fill('\0');
+        if (cancelled())
+            return Failed(QStringLiteral("OAuth token command %1 was stopped: the relay stops").arg(name));
         return Failed(QStringLiteral("OAuth token command %1 did not finish within %2 s and was stopped")
                           .arg(name).arg(limitMs / 1000.0));
     }
