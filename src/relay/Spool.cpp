@@ -200,15 +200,17 @@ bool CheckFolder(const QString& path, bool linkAllowed, QString* error)
 }
 
 // The names in a folder, read with one pass and nothing else asked of each: a spool of many
-// documents is read at every start.
-QStringList NamesIn(const QString& folder)
+// documents is read at every start. `filesOnly`: neither folders nor links (nor other kinds).
+QStringList NamesIn(const QString& folder, bool filesOnly = false)
 {
     QStringList names;
     DIR* d = ::opendir(Native(folder).constData());
     if (!d)
         return names;
     while (const dirent* e = ::readdir(d)) {
-        if (e->d_type == DT_DIR || (e->d_name[0] == '.' && (e->d_name[1] == '\0' || (e->d_name[1] == '.' && e->d_name[2] == '\0'))))
+        if (filesOnly ? e->d_type != DT_REG && e->d_type != DT_UNKNOWN : e->d_type == DT_DIR)
+            continue;
+        if (e->d_name[0] == '.' && (e->d_name[1] == '\0' || (e->d_name[1] == '.' && e->d_name[2] == '\0')))
             continue;
         names << QFile::decodeName(e->d_name);
     }
@@ -259,20 +261,13 @@ void RemoveOrphans(const QString& folder, std::initializer_list<QLatin1String> s
 QStringList IdsIn(const QString& folder)
 {
     QStringList ids;
-    DIR* d = ::opendir(Native(folder).constData());
-    if (!d)
-        return ids;
-    while (const dirent* e = ::readdir(d)) {
-        if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN)
-            continue;
-        const QString name = QFile::decodeName(e->d_name);
+    for (const QString& name : NamesIn(folder, true)) {
         if (!name.endsWith(kDocumentSuffix))
             continue;
         const QString id = name.chopped(kDocumentSuffix.size());
         if (Spool::IsValidId(id))
             ids << id;
     }
-    ::closedir(d);
     std::sort(ids.begin(), ids.end());
     return ids;
 }
